@@ -1,0 +1,120 @@
+#pragma once
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "App/ResourceDownloadManager/Export.h"
+#include "App/ResourceDownloadManager/IEventTracer.h"
+#include "App/ResourceDownloadManager/IRemoteResource.h"
+#include "App/ResourceDownloadManager/IRemoteResourceEventHandler.h"
+#include "Platform/Core/ITaskQueue.h"
+
+namespace Tiskel::App {
+
+// The thread-safe home of one resource's state: the state itself, the resource's subscribers
+// with their filters, and links to parent and child nodes. A bundle's node is the parent of its
+// items' nodes and derives its state from theirs.
+//
+// A change (a setter, or `checkAllNotifications`) is weighed against every subscriber of the
+// node and then climbs to every parent, which records it, recomputes its aggregate and weighs
+// its own subscribers, and so on upwards. Decided notifications are collected as tasks while
+// the locks are held and posted to the node's task queue only after the originating node's lock
+// has been released, so a queue that runs tasks at once works.
+//
+// Thread-safe: every operation may be called from any thread. Locks are taken bottom-up (a
+// child's before its parents'). A subscriber's callback runs with its node's lock held; it must
+// not call anything that locks that node or a node below it on the same thread.
+class RDM_EXPORT ActiveState {
+  public:
+    using TaskList = std::deque<std::function<void()>>;
+
+    // One subscriber's filter and memory of what it was last told.
+    struct RDM_EXPORT Notifier {
+        enum Action : int32_t {
+            NoAction = 0,
+            NotifyStatus = 1,
+            NotifyProgress = 2,
+        };
+
+        std::function<void(IRemoteResource::State)> callback;
+        IRemoteResource::NotificationParams params;
+        bool hasLastNotified = false;
+        IRemoteResource::State lastNotified;
+
+        // Decides what `state` means for this subscriber and, when something is to be
+        // delivered, remembers `state` as the last notified one.
+        Action CheckForAction(IRemoteResource::State const& state) noexcept;
+    };
+
+    // The record's `state` pointer is replaced by the address of this node's state.
+    ActiveState(IEventTracer::TraceRecord record,
+                std::shared_ptr<Core::ITaskQueue> const& taskQueue,
+                std::shared_ptr<IEventTracer> const& tracer) noexcept;
+    // Takes no lock and does not unlink: the owner destroys a node only when nothing can reach
+    // it and none of its tasks is queued or running.
+    ~ActiveState() noexcept;
+    ActiveState(ActiveState const&) = delete;
+    ActiveState& operator=(ActiveState const&) = delete;
+
+    // Downloading, NoError, done / total. A total of 0 means "size not known yet": progress 0.0.
+    void setProgress(unsigned long long done, unsigned long long total) noexcept;
+    // Available, NoError, 1.0.
+    void setDownloadAvailable() noexcept;
+    // Error, `error`, 0.0.
+    void setDownloadError(IRemoteResource::DownloadError error) noexcept;
+
+    IRemoteResource::State getCurrentState() const noexcept;
+    // The node's record. Its `state` pointer refers to the live state of this node: trace it
+    // only under the node's lock, or point it at a snapshot first.
+    IEventTracer::TraceRecord getTraceRecord() const noexcept;
+
+    // Subscribes `handler` unless it is subscribed already (then nothing changes). Runs no
+    // check: call `checkAllNotifications` next.
+    void addChangeSubscriber(IRemoteResourceEventHandler* handler,
+                             std::function<void(IRemoteResource::State)> callback,
+                             IRemoteResource::NotificationParams const& params) noexcept;
+    // Removes the subscription; waits for a running callback of this node to finish. Unknown
+    // handlers are ignored.
+    void removeChangeSubscriber(IRemoteResourceEventHandler* handler) noexcept;
+    // A notification pass without a change of state; re-reports this node's state to its
+    // parents.
+    void checkAllNotifications() noexcept;
+
+    // Records `child` with the zero state and makes this node its parent. Links are never
+    // removed and must not form a cycle.
+    void addChild(ActiveState* child) noexcept;
+    // Called only by `addChild`.
+    void addParent(ActiveState* parent) noexcept;
+
+    // A change arriving from a child. REQUIRES: the child's lock is held by the caller.
+    void onChildChanged(ActiveState* child, IRemoteResource::State const& childState,
+                        TaskList& tasks) noexcept;
+    // REQUIRES: mutex is held.
+    void updateStateFromChildren() noexcept;
+    // REQUIRES: mutex is held.
+    void checkAllNotificationsUnguarded(TaskList& tasks) noexcept;
+    // Posts the collected tasks. REQUIRES: no lock of this node is held.
+    void sendTasks(TaskList& tasks);
+
+  private:
+    void runNotificationPass(std::function<void()> const& change) noexcept;
+    void deliver(IRemoteResourceEventHandler* handler, bool isProgress,
+                 IRemoteResource::State const& state);
+
+    mutable std::mutex mutex;
+    // Guarded by mutex.
+    std::map<IRemoteResourceEventHandler*, Notifier> subscribers;
+    std::vector<ActiveState*> parents;
+    std::map<ActiveState*, IRemoteResource::State> children;
+    IRemoteResource::State state;
+    // Constant after construction.
+    IEventTracer::TraceRecord traceRecord;
+    std::shared_ptr<Core::ITaskQueue> taskQueue;
+    std::shared_ptr<IEventTracer> tracer;
+};
+
+}  // namespace Tiskel::App

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <exception>
+#include <string>
+
+#include <boost/exception/exception.hpp>
+#include <boost/exception/info.hpp>
+
+namespace Tiskel {
+
+struct TagDetails;
+// The detail text of a failure, for example the system's error text of a failed file open.
+using ErrorDetails = boost::error_info<TagDetails, std::string>;
+
+// The exception type of the platform libraries. Carries an optional detail text:
+//   throw Tiskel::Exception() << Tiskel::ErrorDetails("No such file or directory");
+class Exception : public virtual std::exception, public virtual boost::exception {
+  public:
+    const char* what() const noexcept override { return "Tiskel::Exception"; }
+};
+
+}  // namespace Tiskel

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+
+#include "Platform/Core/IExecutor.h"
+
+namespace Tiskel::Core {
+
+// Runs a queue's tasks on a fixed pool of threads, created once in the constructor.
+//
+// `execQueue` (one caller at a time) blocks until the queue is empty and every task it started
+// has finished; tasks posted meanwhile are picked up. An exception that escapes a task is caught
+// on the pool thread and, after the started tasks have finished, the first one is rethrown to
+// the caller of `execQueue`. `abort` may be called from any thread: running tasks finish, no
+// more start, and every later `execQueue` returns 0 without touching the queue. The destructor
+// aborts and joins the pool.
+class ParallelExecutor final : public IExecutor {
+  public:
+    // REQUIRES: threadCount >= 1 (0 is treated as 1).
+    explicit ParallelExecutor(std::size_t threadCount);
+    ~ParallelExecutor() override;
+    ParallelExecutor(ParallelExecutor const&) = delete;
+    ParallelExecutor& operator=(ParallelExecutor const&) = delete;
+
+    int32_t execQueue(ITaskQueue& queue) override;
+    void abort() override;
+
+    std::size_t threadCount() const;
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl;
+};
+
+}  // namespace Tiskel::Core
