@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <string>
 #include <thread>
 #include <utility>
@@ -28,6 +29,13 @@ std::vector<std::string> tracedLines(Tiskel::Test::LogCapture const& capture) {
         }
     }
     return texts;
+}
+
+// Traces every named event once, each with the message "m".
+void traceEveryEvent(IEventTracer const& tracer) {
+    for (int event = IEventTracer::ExecScheduled; event <= IEventTracer::DownloadEnd; ++event) {
+        tracer.trace(IEventTracer::Event(event), {nullptr, nullptr, nullptr, "m"});
+    }
 }
 
 class EventTracerTest : public testing::Test {
@@ -98,10 +106,7 @@ TEST_F(EventTracerTest, FormatsEachPresentPartOfTheRecord) {
 }
 
 TEST_F(EventTracerTest, PrintsEveryEventName) {
-    EventTracer tracer(true);
-    for (int event = IEventTracer::ExecScheduled; event <= IEventTracer::DownloadEnd; ++event) {
-        tracer.trace(IEventTracer::Event(event), {nullptr, nullptr, nullptr, "m"});
-    }
+    traceEveryEvent(EventTracer(true));
     EXPECT_THAT(tracedLines(capture),
                 ElementsAre("ExecScheduled m", "Exec m", "/Exec m", "ValidatorCheck m",
                             "RegisterValidator m", "StatusNotification m", "/StatusNotification m",
@@ -110,12 +115,6 @@ TEST_F(EventTracerTest, PrintsEveryEventName) {
 }
 
 TEST_F(EventTracerTest, TracesOnlySelectedEventsUnlessTracingAll) {
-    auto traceEveryEvent = [](IEventTracer const& tracer) {
-        for (int event = IEventTracer::ExecScheduled; event <= IEventTracer::DownloadEnd; ++event) {
-            tracer.trace(IEventTracer::Event(event), {nullptr, nullptr, nullptr, "m"});
-        }
-    };
-
     traceEveryEvent(EventTracer(false));
     traceEveryEvent(EventTracerStub());
     EXPECT_THAT(tracedLines(capture), IsEmpty());
@@ -151,8 +150,8 @@ TEST_F(EventTracerTest, LinesFromConcurrentCallersStayWhole) {
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
-            IEventTracer::TraceRecord const record{&descriptors[t % 3], &bundleOfThree,
-                                                   &downloading, "thread " + std::to_string(t)};
+            IEventTracer::TraceRecord const record{nullptr, &bundleOfThree, nullptr,
+                                                   "thread " + std::to_string(t)};
             for (int i = 0; i < kLinesPerThread; ++i) {
                 tracer.trace(IEventTracer::ProgressNotification, record);
             }
@@ -162,19 +161,15 @@ TEST_F(EventTracerTest, LinesFromConcurrentCallersStayWhole) {
         thread.join();
     }
 
-    std::vector<int> perThread(kThreads, 0);
-    for (auto const& line : tracedLines(capture)) {
-        for (int t = 0; t < kThreads; ++t) {
-            auto const& descriptor = descriptors[t % 3];
-            if (line == "[" + descriptor.category + "/" + descriptor.name +
-                            "] [G: img/logo.png, ..(2 more)] (Status: Downloading, "
-                            "err:NoError =50%) ProgressNotification thread " +
-                            std::to_string(t)) {
-                ++perThread[t];
-            }
-        }
+    // Every line is whole: its own thread's text from start to end.
+    std::vector<std::string> const lines = tracedLines(capture);
+    ASSERT_EQ(lines.size(), size_t{kThreads * kLinesPerThread});
+    for (int t = 0; t < kThreads; ++t) {
+        EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                             "[G: img/logo.png, ..(2 more)] ProgressNotification thread " +
+                                 std::to_string(t)),
+                  kLinesPerThread);
     }
-    EXPECT_THAT(perThread, testing::Each(kLinesPerThread));
 }
 
 }  // namespace
