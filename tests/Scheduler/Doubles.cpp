@@ -85,8 +85,10 @@ App::IResourceDownloader::Result ScriptedDownloader::exec(Task task) const {
         if (holding) {
             ++held;
             changed.notify_all();
-            // Cancellation is only visible by polling, as for a real transfer.
-            while (holding && !task.isCancelled()) {
+            // Cancellation is only visible by polling, as for a real transfer. The deadline
+            // keeps a faulty scheduler from hanging the test.
+            auto const deadline = std::chrono::steady_clock::now() + kGenerousDeadline;
+            while (holding && !task.isCancelled() && std::chrono::steady_clock::now() < deadline) {
                 changed.wait_for(lock, std::chrono::milliseconds(1));
             }
             --held;
@@ -105,8 +107,8 @@ App::IResourceDownloader::Result ScriptedDownloader::exec(Task task) const {
         std::filesystem::remove(tempPath, ignored);
         return step.result;
     }
-    std::filesystem::rename(tempPath, descriptor->downloadPath.string());
-    return step.result;
+    std::filesystem::rename(tempPath, descriptor->downloadPath.string(), ignored);
+    return ignored ? Failed : step.result;
 }
 
 int64_t ScriptedDownloader::requestLastModified(ResourceDescriptor const* descriptor) const {

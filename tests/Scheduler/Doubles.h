@@ -77,7 +77,8 @@ class ScriptedDownloader final : public App::IResourceDownloader {
     void script(ResourceDescriptor const* descriptor, std::vector<DownloadStep> steps);
     void setDefaultStep(DownloadStep step);
     void setRemoteTime(ResourceDescriptor const* descriptor, int64_t time);
-    // Makes every exec wait, after writing and reporting, until `release` (or cancellation).
+    // Makes every exec wait, after writing and reporting, until `release`, cancellation, or a
+    // generous deadline.
     void hold();
     void release();
     // Waits until `count` execs are waiting at the hold; false after the deadline.
