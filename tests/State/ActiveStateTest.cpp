@@ -123,25 +123,31 @@ TEST_F(ActiveStateTest, ChildSharedByTwoParentsFeedsBoth) {
     EXPECT_THAT(onSecond.received, ElementsAre(makeState(Available, NoError, 1.0)));
 }
 
-TEST_F(ActiveStateTest, ChildAddedTwiceReportsTwice) {
+TEST_F(ActiveStateTest, ChildAddedTwiceIsResetAndReportsTwice) {
     auto parent = makeNode();
     auto child = makeNode();
+    auto sibling = makeNode();
+    parent->addChild(child.get());
+    parent->addChild(sibling.get());
     child->setDownloadAvailable();
+    sibling->setDownloadAvailable();
+
     parent->addChild(child.get());
-    parent->addChild(child.get());
+    EXPECT_EQ(parent->getCurrentState(), makeState(Available, NoError, 1.0));
+    sibling->checkAllNotifications();  // recomputes with the child's record back at zero
+    EXPECT_EQ(parent->getCurrentState(), makeState(Downloading, NoError, 0.5));
+
     Subscriber subscriber;
     subscriber.subscribe(*parent, paramsFor({Downloading}, true, 0.0));
-
     child->setProgress(1, 2);
     queue->runAll();
-
-    // The first report is the status change, the second an unchanged progress.
-    EXPECT_THAT(subscriber.received, ElementsAre(makeState(Downloading, NoError, 0.5),
-                                                 makeState(Downloading, NoError, 0.5)));
-    EXPECT_THAT(journal.get(), ElementsAre("5 Status: Downloading, err:NoError =50%",
-                                           "6 Status: Downloading, err:NoError =50%",
-                                           "7 Status: Downloading, err:NoError =50%",
-                                           "8 Status: Downloading, err:NoError =50%"));
+    // The first report is the status news, the second an unchanged progress.
+    State const expected = makeState(Downloading, NoError, 0.75);
+    EXPECT_THAT(subscriber.received, ElementsAre(expected, expected));
+    EXPECT_THAT(journal.get(), ElementsAre("5 Status: Downloading, err:NoError =75%",
+                                           "6 Status: Downloading, err:NoError =75%",
+                                           "7 Status: Downloading, err:NoError =75%",
+                                           "8 Status: Downloading, err:NoError =75%"));
 }
 
 TEST(NotifierTest, StatusesOutsideTheSetNeitherNotifyNorCount) {
