@@ -22,10 +22,6 @@ class Gate {
         std::unique_lock<std::mutex> lock(mutex);
         return condition.wait_for(lock, deadline, [&] { return opened; });
     }
-    bool isOpen() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return opened;
-    }
 
   private:
     std::mutex mutex;
