@@ -1,8 +1,7 @@
 #include <atomic>
-#include <condition_variable>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -13,6 +12,7 @@
 
 #include "App/ResourceDownloadManager/ActiveState.h"
 #include "App/ResourceDownloadManager/ResourceDownloadManager.h"
+#include "Platform/Core/TaskQueue.h"
 
 #include "State/StateDoubles.h"
 #include "Support/Wait.h"
@@ -22,61 +22,37 @@ namespace {
 
 using App::ActiveState;
 
-// A FIFO queue drained by one consumer thread, like a notification queue with its own thread.
-class ConsumerQueue : public Core::ITaskQueue {
+// The execution library's queue with one thread draining it, as a notification queue runs.
+class DrainingThread {
   public:
-    ConsumerQueue() {
-        consumer = std::thread([this] { run(); });
+    explicit DrainingThread(Core::TaskQueue& taskQueue) : queue(taskQueue), watcher(&taskQueue) {
+        thread = std::thread([this] {
+            while (watcher.isActive()) {
+                while (queue.execOne()) {
+                }
+                watcher.waitForState(Core::ITaskQueueEventHandler::HasTasks,
+                                     std::chrono::seconds(0));
+            }
+        });
     }
-    ~ConsumerQueue() override { stop(); }
-    void RegisterEventHandler(Core::ITaskQueueEventHandler*) override {}
-    void UnregisterEventHandler(Core::ITaskQueueEventHandler*) override {}
-    bool execOne() override { return false; }
-    void addTask(std::function<void()> task, Priority) override {
-        std::lock_guard<std::mutex> lock(mutex);
-        tasks.push_back(std::move(task));
-        ++posted;
-        wake.notify_one();
-    }
-    bool drained() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return ran == posted;
+    ~DrainingThread() { stop(); }
+    // True once every task posted before the call has run (tasks of equal priority run in order).
+    bool drain() {
+        auto ran = std::make_shared<std::atomic<bool>>(false);
+        queue.addTask([ran] { *ran = true; }, Core::ITaskQueue::Normal);
+        return waitUntil([&] { return ran->load(); });
     }
     void stop() {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            stopping = true;
-            wake.notify_one();
-        }
-        if (consumer.joinable()) {
-            consumer.join();
+        watcher.stop();
+        if (thread.joinable()) {
+            thread.join();
         }
     }
 
   private:
-    void run() {
-        std::unique_lock<std::mutex> lock(mutex);
-        while (true) {
-            wake.wait(lock, [this] { return stopping || !tasks.empty(); });
-            if (stopping) {
-                return;
-            }
-            auto task = std::move(tasks.front());
-            tasks.pop_front();
-            lock.unlock();
-            task();
-            lock.lock();
-            ++ran;
-        }
-    }
-
-    std::mutex mutex;
-    std::condition_variable wake;
-    std::deque<std::function<void()>> tasks;
-    long posted = 0;
-    long ran = 0;
-    bool stopping = false;
-    std::thread consumer;
+    Core::TaskQueue& queue;
+    Core::TaskQueueWatcher watcher;
+    std::thread thread;
 };
 
 // Reads the traced state, so that a trace outside the node's lock would race with setters.
@@ -130,10 +106,12 @@ class ActiveStateConcurrencyTest : public ::testing::TestWithParam<std::string> 
 TEST_P(ActiveStateConcurrencyTest, ChildrenChangeWhileSubscribersComeAndGo) {
     constexpr int kChildren = 3;
     constexpr int kSteps = 2000;
-    std::shared_ptr<ConsumerQueue> consumer;
     std::shared_ptr<Core::ITaskQueue> queue;
-    if (GetParam() == "consumer") {
-        queue = consumer = std::make_shared<ConsumerQueue>();
+    std::unique_ptr<DrainingThread> drainer;
+    if (GetParam() == "TaskQueue") {
+        auto taskQueue = std::make_shared<Core::TaskQueue>();
+        drainer = std::make_unique<DrainingThread>(*taskQueue);
+        queue = taskQueue;
     } else {
         queue = std::make_shared<Core::TaskQueueImmediate>();
     }
@@ -202,9 +180,9 @@ TEST_P(ActiveStateConcurrencyTest, ChildrenChangeWhileSubscribersComeAndGo) {
     for (auto& item : items) {
         item->setDownloadAvailable();
     }
-    if (consumer) {
-        ASSERT_TRUE(waitUntil([&] { return consumer->drained(); }));
-        consumer->stop();
+    if (drainer) {
+        ASSERT_TRUE(drainer->drain());
+        drainer->stop();
     }
 
     State const available = makeState(IRemoteResource::Available, IRemoteResource::NoError, 1.0);
@@ -223,7 +201,7 @@ TEST_P(ActiveStateConcurrencyTest, ChildrenChangeWhileSubscribersComeAndGo) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Queues, ActiveStateConcurrencyTest,
-                         ::testing::Values("immediate", "consumer"),
+                         ::testing::Values("TaskQueueImmediate", "TaskQueue"),
                          [](auto const& info) { return info.param; });
 
 }  // namespace
