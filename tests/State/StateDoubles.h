@@ -89,10 +89,9 @@ class ManualQueue : public Core::ITaskQueue {
         task();
         return true;
     }
-    void addTask(std::function<void()> task, Priority priority) override {
+    void addTask(std::function<void()> task, Priority) override {
         std::lock_guard<std::mutex> lock(mutex);
         tasks.push_back(std::move(task));
-        priorities.push_back(priority);
     }
     int runAll() {
         int ran = 0;
@@ -101,15 +100,10 @@ class ManualQueue : public Core::ITaskQueue {
         }
         return ran;
     }
-    std::vector<Priority> postedPriorities() const {
-        std::lock_guard<std::mutex> lock(mutex);
-        return priorities;
-    }
 
   private:
     mutable std::mutex mutex;
     std::deque<std::function<void()>> tasks;
-    std::vector<Priority> priorities;
 };
 
 // Writes "<event> <state>" for every trace into a journal.
