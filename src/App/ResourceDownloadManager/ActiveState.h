@@ -23,7 +23,9 @@ namespace Tiskel::App {
 // node and then climbs to every parent, which records it, recomputes its aggregate and weighs
 // its own subscribers, and so on upwards. Decided notifications are collected as tasks while
 // the locks are held and posted to the originating node's task queue only after that node's
-// lock has been released, so a queue that runs tasks at once works.
+// lock has been released, so a queue that runs tasks at once works. Each task delivers the
+// state of its decision between two trace events; a subscriber removed before its task runs
+// receives nothing, and an exception from a callback passes to the queue that runs the task.
 //
 // Thread-safe: every operation may be called from any thread. Locks are taken bottom-up (a
 // child's before its parents'); links must not form a cycle. A subscriber's callback runs on
