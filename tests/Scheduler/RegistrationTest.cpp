@@ -1,11 +1,15 @@
 // Registration of bundles, items shared between bundles, automatic scheduling by priority, and
 // the scheduler's lifetime.
 
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include "App/ResourceDownloadManager/CallbackEventHandler.h"
 
 #include "Scheduler/Fixture.h"
 
@@ -145,6 +149,36 @@ TEST_F(RegistrationTest, DestroyingTheSchedulerReleasesEveryService) {
     EXPECT_EQ(validator.use_count(), 1);
     EXPECT_EQ(tracer.use_count(), 1);
     EXPECT_EQ(retrier.use_count(), 1);
+}
+
+TEST_F(RegistrationTest, CallbackSubscriberHearsEachBundleAndLeavesAllOfThemWhenDestroyed) {
+    ResourceDescriptor* own = describe("own", ResourceDescriptor::Always);
+    ResourceDescriptor* shared = describe("shared", ResourceDescriptor::Always);
+    ResourceDescriptorBundle* left = group({own, shared});
+    ResourceDescriptorBundle* right = group({shared});
+    IRemoteResource* leftResource = scheduler->registerResource(left);
+    IRemoteResource* rightResource = scheduler->registerResource(right);
+    std::vector<std::pair<IRemoteResource::DownloadStatus, ResourceDescriptorBundle const*>> heard;
+    // The storage outlives the handler, so a delivery after its destruction fails loudly
+    // instead of touching freed memory.
+    std::optional<App::RemoteResourceEventHandlerCallback> handler(std::in_place);
+    handler->setCallback([&](IRemoteResource::State state, ResourceDescriptorBundle const* bundle) {
+        heard.emplace_back(state.status, bundle);
+    });
+    handler->setNotificationParams(paramsFor({kDownloading, kAvailable}));
+    handler->registerWithin(leftResource);
+    handler->registerWithin(rightResource);
+
+    rightResource->scheduleDownload(ISchedulableResource::Normal);
+    downloads->runAll();
+    EXPECT_THAT(heard, ElementsAre(std::pair{kDownloading, left}, std::pair{kDownloading, right},
+                                   std::pair{kAvailable, right}));
+
+    handler.reset();
+    leftResource->scheduleDownload(ISchedulableResource::High);
+    downloads->runAll();
+    EXPECT_EQ(leftResource->getCurrentState().status, kAvailable);
+    EXPECT_EQ(heard.size(), 3u);
 }
 
 using AutoScheduleTest = SchedulerTest;
