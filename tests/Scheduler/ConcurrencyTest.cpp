@@ -2,10 +2,9 @@
 // several host threads while two threads run pipelines.
 
 #include <atomic>
-#include <condition_variable>
+#include <chrono>
 #include <cstdint>
 #include <deque>
-#include <map>
 #include <mutex>
 #include <random>
 #include <set>
@@ -16,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "Platform/Core/ParallelExecutor.h"
 #include "Platform/Core/TaskQueue.h"
 
 #include "Scheduler/Fixture.h"
@@ -23,8 +23,6 @@
 
 namespace Tiskel::Test {
 namespace {
-
-using State = IRemoteResource::State;
 
 using RunSerialisationTest = SchedulerTest;
 
@@ -98,111 +96,12 @@ TEST_F(RunSerialisationTest, DeferredRunGoesBackToTheQueueWhenTheBusyRunThrows) 
     EXPECT_EQ(resource->getCurrentState().status, IRemoteResource::Available);
 }
 
-// Drains a queue on a fixed number of threads, waking them through the queue's state
-// notifications.
-class QueueDrainers final : public Core::ITaskQueueEventHandler {
-  public:
-    QueueDrainers(Core::ITaskQueue& queue, int threadCount) : queue(queue) {
-        queue.RegisterEventHandler(this);
-        for (int i = 0; i < threadCount; ++i) {
-            threads.emplace_back([this] { drain(); });
-        }
-    }
-
-    ~QueueDrainers() override {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            stopping = true;
-            wake.notify_all();
-        }
-        for (auto& thread : threads) {
-            thread.join();
-        }
-        queue.UnregisterEventHandler(this);
-    }
-
-    void handleChangedState(State /*state*/) override {
-        std::lock_guard<std::mutex> lock(mutex);
-        ++epoch;
-        wake.notify_all();
-    }
-
-    // True when no thread is running a task. Check the queue's size first: a task leaves the
-    // queue only while its thread counts as busy.
-    bool idle() const {
-        std::lock_guard<std::mutex> lock(mutex);
-        return busy == 0;
-    }
-
-  private:
-    void drain() {
-        std::unique_lock<std::mutex> lock(mutex);
-        while (!stopping) {
-            std::uint64_t const seen = epoch;
-            ++busy;
-            lock.unlock();
-            while (queue.execOne()) {
-            }
-            lock.lock();
-            --busy;
-            wake.wait(lock, [&] { return stopping || epoch != seen; });
-        }
-    }
-
-    Core::ITaskQueue& queue;
-    mutable std::mutex mutex;
-    std::condition_variable wake;
-    std::uint64_t epoch = 0;
-    int busy = 0;
-    bool stopping = false;
-    std::vector<std::thread> threads;
-};
-
-// The aggregate a bundle must show for its items' states.
-State aggregateOf(std::vector<State> const& children) {
-    if (children.empty()) {
-        return State{};
-    }
-    if (children.size() == 1) {
-        return children.front();
-    }
-    std::set<IRemoteResource::DownloadStatus> statuses;
-    std::set<IRemoteResource::DownloadError> errors;
-    double sum = 0.0;
-    for (auto const& child : children) {
-        statuses.insert(child.status);
-        errors.insert(child.error);
-        sum += child.progress;
-    }
-    State result;
-    result.progress = sum / static_cast<double>(children.size());
-    if (statuses == std::set{IRemoteResource::Available}) {
-        result.status = IRemoteResource::Available;
-    } else if (statuses.count(IRemoteResource::Error) != 0) {
-        result.status = IRemoteResource::Error;
-    } else if (statuses.count(IRemoteResource::Downloading) != 0 ||
-               statuses.count(IRemoteResource::Available) != 0) {
-        result.status = IRemoteResource::Downloading;
-    } else {
-        result.status = IRemoteResource::Waiting;
-    }
-    errors.erase(IRemoteResource::NoError);
-    for (auto error : {IRemoteResource::Cancelled, IRemoteResource::InternetConnectionLost,
-                       IRemoteResource::Corrupted, IRemoteResource::GeneralError}) {
-        if (errors.count(error) != 0) {
-            result.error = error;
-            break;
-        }
-    }
-    return result;
-}
-
 TEST(SchedulerConcurrencyTest, HostThreadsAndTwoPipelineThreadsLeaveConsistentStates) {
     constexpr unsigned kSeed = 20240611;
     constexpr int kDescriptors = 24;
     constexpr int kBundles = 16;
     constexpr int kHostThreads = 4;
-    constexpr int kRounds = 120;
+    constexpr int kRounds = 200;
     SCOPED_TRACE("seed " + std::to_string(kSeed));
     std::mt19937 setup(kSeed);
 
@@ -230,16 +129,17 @@ TEST(SchedulerConcurrencyTest, HostThreadsAndTwoPipelineThreadsLeaveConsistentSt
 
     auto downloader = std::make_shared<ScriptedDownloader>();
     DownloadStep step;
-    for (uint64_t done = 0; done <= 16; ++done) {
-        step.progress.emplace_back(done, 16);
+    for (uint64_t done = 0; done <= 64; ++done) {
+        step.progress.emplace_back(done, 64);
     }
     downloader->setDefaultStep(step);
     auto downloads = std::make_shared<Core::TaskQueue>();
     auto tracer = std::make_shared<RecordingTracer>();
     App::RemoteResourceScheduler scheduler(
         downloader, downloads, std::make_shared<Core::TaskQueueImmediate>(),
-        std::make_shared<ScriptedPostProcessor>(), std::make_shared<ScriptedValidator>(), tracer,
-        std::make_shared<RecordingRetrier>());
+        std::make_shared<::testing::NiceMock<MockPostProcessor>>(),
+        std::make_shared<::testing::NiceMock<MockValidator>>(), tracer,
+        std::make_shared<::testing::NiceMock<MockRetrier>>());
 
     std::vector<std::atomic<IRemoteResource*>> resources(kBundles);
     std::atomic<bool> samePointerEveryTime{true};
@@ -247,7 +147,17 @@ TEST(SchedulerConcurrencyTest, HostThreadsAndTwoPipelineThreadsLeaveConsistentSt
     std::vector<std::set<ResourceDescriptorBundle const*>> subscribedTo(kHostThreads);
     std::vector<std::set<ResourceDescriptorBundle const*>> deliveredTo(kHostThreads);
     {
-        QueueDrainers drainers(*downloads, 2);
+        // Two pool threads run the pipelines, driven whenever the queue has work.
+        Core::ParallelExecutor executor(2);
+        Core::TaskQueueWatcher watcher(downloads.get());
+        std::atomic<bool> hostsDone{false};
+        std::thread driver([&] {
+            while (!hostsDone) {
+                watcher.waitForState(Core::ITaskQueueEventHandler::HasTasks,
+                                     std::chrono::seconds(1));
+                executor.execQueue(*downloads);
+            }
+        });
         std::vector<std::thread> hosts;
         for (int t = 0; t < kHostThreads; ++t) {
             hosts.emplace_back([&, t] {
@@ -310,7 +220,11 @@ TEST(SchedulerConcurrencyTest, HostThreadsAndTwoPipelineThreadsLeaveConsistentSt
         for (auto& host : hosts) {
             host.join();
         }
-        ASSERT_TRUE(waitUntil([&] { return downloads->size() == 0 && drainers.idle(); }));
+        hostsDone = true;
+        watcher.stop();
+        driver.join();
+        executor.execQueue(*downloads);
+        ASSERT_EQ(downloads->size(), 0u);
     }
 
     EXPECT_TRUE(samePointerEveryTime);
@@ -327,23 +241,16 @@ TEST(SchedulerConcurrencyTest, HostThreadsAndTwoPipelineThreadsLeaveConsistentSt
         }
     }
 
-    // A bundle of one descriptor mirrors its item's state.
-    std::map<ResourceDescriptor const*, State> itemStates;
-    std::deque<ResourceDescriptorBundle> singles;
-    for (auto const& descriptor : descriptors) {
-        singles.emplace_back().descriptors = {&descriptor};
-        itemStates[&descriptor] = scheduler.registerResource(&singles.back())->getCurrentState();
-        EXPECT_NE(itemStates[&descriptor].status, IRemoteResource::Downloading);
-    }
+    // A bundle registered now computes its state from the items' final states in one quiet
+    // pass; a bundle that missed or misordered a concurrent change would differ from it.
+    std::deque<ResourceDescriptorBundle> copies;
     for (int index = 0; index < kBundles; ++index) {
         if (resources[index] == nullptr) {
             continue;
         }
-        std::vector<State> children;
-        for (auto const* descriptor : bundles[index].descriptors) {
-            children.push_back(itemStates[descriptor]);
-        }
-        EXPECT_EQ(resources[index].load()->getCurrentState(), aggregateOf(children))
+        IRemoteResource* copy = scheduler.registerResource(&copies.emplace_back(bundles[index]));
+        EXPECT_NE(copy->getCurrentState().status, IRemoteResource::Downloading);
+        EXPECT_EQ(resources[index].load()->getCurrentState(), copy->getCurrentState())
             << "bundle " << index;
     }
 }

@@ -60,7 +60,11 @@ App::IResourceDownloader::Result ScriptedDownloader::exec(Task task) const {
         if (++inFlight[descriptor] > 1) {
             overlap = true;
         }
-        step = nextStep(descriptor);
+        auto& steps = scripts[descriptor];
+        step = steps.empty() ? defaultStep : steps.front();
+        if (!steps.empty()) {
+            steps.pop_front();
+        }
     }
     // Leaves the in-flight count right however exec ends, a throw included.
     struct InFlight {
@@ -176,88 +180,6 @@ bool ScriptedDownloader::overlapSeen() const {
     return overlap;
 }
 
-// REQUIRES: mutex is held.
-DownloadStep ScriptedDownloader::nextStep(ResourceDescriptor const* descriptor) const {
-    auto& steps = scripts[descriptor];
-    if (steps.empty()) {
-        return defaultStep;
-    }
-    DownloadStep step = steps.front();
-    steps.pop_front();
-    return step;
-}
-
-App::IValidator::Result ScriptedValidator::validate(ResourceDescriptor const* descriptor) const {
-    std::lock_guard<std::mutex> lock(mutex);
-    ++callCounts[descriptor];
-    auto const throwsFound = throwing.find(descriptor);
-    if (throwsFound != throwing.end() && throwsFound->second) {
-        throw std::runtime_error("scripted validator failure");
-    }
-    auto& scripted = answers[descriptor];
-    if (scripted.empty()) {
-        return Valid;
-    }
-    Result const answer = scripted.front();
-    scripted.pop_front();
-    return answer;
-}
-
-void ScriptedValidator::script(ResourceDescriptor const* descriptor, std::vector<Result> results) {
-    std::lock_guard<std::mutex> lock(mutex);
-    answers[descriptor].assign(results.begin(), results.end());
-}
-
-void ScriptedValidator::throwFor(ResourceDescriptor const* descriptor) {
-    std::lock_guard<std::mutex> lock(mutex);
-    throwing[descriptor] = true;
-}
-
-int ScriptedValidator::calls(ResourceDescriptor const* descriptor) const {
-    std::lock_guard<std::mutex> lock(mutex);
-    auto const found = callCounts.find(descriptor);
-    return found == callCounts.end() ? 0 : found->second;
-}
-
-App::IPostProcessor::Result ScriptedPostProcessor::process(
-    ResourceDescriptor const* descriptor) const {
-    std::lock_guard<std::mutex> lock(mutex);
-    ++callCounts[descriptor];
-    return result;
-}
-
-void ScriptedPostProcessor::setResult(Result value) {
-    std::lock_guard<std::mutex> lock(mutex);
-    result = value;
-}
-
-int ScriptedPostProcessor::calls(ResourceDescriptor const* descriptor) const {
-    std::lock_guard<std::mutex> lock(mutex);
-    auto const found = callCounts.find(descriptor);
-    return found == callCounts.end() ? 0 : found->second;
-}
-
-void RecordingRetrier::downloadFinished(App::ISchedulableResource* resource,
-                                        IRemoteResource::DownloadError error) noexcept {
-    std::lock_guard<std::mutex> lock(mutex);
-    finished.emplace_back(resource, error);
-}
-
-std::vector<std::pair<App::ISchedulableResource*, IRemoteResource::DownloadError>>
-RecordingRetrier::calls() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return finished;
-}
-
-std::vector<IRemoteResource::DownloadError> RecordingRetrier::errors() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    std::vector<IRemoteResource::DownloadError> result;
-    for (auto const& entry : finished) {
-        result.push_back(entry.second);
-    }
-    return result;
-}
-
 void RecordingTracer::trace(Event event, TraceRecord const& record) const noexcept {
     TracedEvent traced{event, record.descriptor, record.bundle, std::nullopt, record.message};
     // Reading the state here, outside any lock of the emitter, is exactly what a real tracer
@@ -307,11 +229,6 @@ int RecordingTracer::count(Event event) const {
     return result;
 }
 
-void RecordingTracer::clear() {
-    std::lock_guard<std::mutex> lock(mutex);
-    events.clear();
-}
-
 void RecordingHandler::onStateChanged(IRemoteResource::State state,
                                       App::ResourceDescriptorBundle const* bundle) {
     std::lock_guard<std::mutex> lock(mutex);
@@ -334,11 +251,6 @@ std::vector<App::ResourceDescriptorBundle const*> RecordingHandler::bundles() co
         result.push_back(entry.second);
     }
     return result;
-}
-
-std::size_t RecordingHandler::count() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return received.size();
 }
 
 IRemoteResource::NotificationParams paramsFor(std::set<IRemoteResource::DownloadStatus> statuses,

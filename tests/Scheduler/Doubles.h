@@ -1,9 +1,8 @@
 #pragma once
 
 // Test doubles for driving a RemoteResourceScheduler: a downloader that really writes and
-// renames files, scripted validator and post-processor, a recording retrier, tracer and
-// subscriber, and a queue that holds tasks until the test runs them. All of them are
-// thread-safe.
+// renames files, mocks of the validator, post-processor and retrier, a recording tracer and
+// subscriber, and a queue that holds tasks until the test runs them. All are thread-safe.
 
 #include <condition_variable>
 #include <cstdint>
@@ -17,6 +16,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include <gmock/gmock.h>
 
 #include "App/ResourceDownloadManager/IDownloadRetrier.h"
 #include "App/ResourceDownloadManager/IEventTracer.h"
@@ -43,7 +44,7 @@ class ManualQueue final : public Core::ITaskQueue {
     bool execOne() override;
     void addTask(std::function<void()> task, Priority priority) override;
 
-    // Runs tasks, including ones they post, until none is left. Returns how many ran.
+    // Runs tasks, including ones they post, until none is left; returns how many ran.
     int runAll();
     std::size_t size() const;
     // Priorities of the waiting tasks, oldest first.
@@ -59,15 +60,14 @@ struct DownloadStep {
     App::IResourceDownloader::Result result = App::IResourceDownloader::Success;
     // Reported through the task's onProgress before the result is settled.
     std::vector<std::pair<uint64_t, uint64_t>> progress;
-    // Throw std::runtime_error from exec, after writing, reporting and any hold, instead of
-    // returning.
+    // Throw std::runtime_error (after writing, reporting and any hold) instead of returning.
     bool throws = false;
 };
 
 // Downloads like a real downloader: writes the temporary file, reports progress, polls the
 // cancellation flag, and on success renames the temporary file to the download path. Answers
-// come from a per-descriptor script, then from the default step. Records every call and notices
-// when two calls for one descriptor overlap.
+// come from a per-descriptor script, then from the default step. Counts calls and notices when
+// two calls for one descriptor overlap.
 class ScriptedDownloader final : public App::IResourceDownloader {
   public:
     Result exec(Task task) const override;
@@ -91,8 +91,6 @@ class ScriptedDownloader final : public App::IResourceDownloader {
     bool overlapSeen() const;
 
   private:
-    DownloadStep nextStep(ResourceDescriptor const* descriptor) const;
-
     mutable std::mutex mutex;
     mutable std::condition_variable changed;
     mutable std::map<ResourceDescriptor const*, std::deque<DownloadStep>> scripts;
@@ -106,47 +104,23 @@ class ScriptedDownloader final : public App::IResourceDownloader {
     mutable int held = 0;
 };
 
-// Answers from a per-descriptor script, then `Valid`; may be told to throw.
-class ScriptedValidator final : public App::IValidator {
+// Unconfigured calls answer 0: Valid, Processed.
+class MockValidator : public App::IValidator {
   public:
-    Result validate(ResourceDescriptor const* descriptor) const override;
-    void script(ResourceDescriptor const* descriptor, std::vector<Result> answers);
-    void throwFor(ResourceDescriptor const* descriptor);
-    int calls(ResourceDescriptor const* descriptor) const;
-
-  private:
-    mutable std::mutex mutex;
-    mutable std::map<ResourceDescriptor const*, std::deque<Result>> answers;
-    std::map<ResourceDescriptor const*, bool> throwing;
-    mutable std::map<ResourceDescriptor const*, int> callCounts;
+    MOCK_METHOD(Result, validate, (ResourceDescriptor const*), (const, override));
 };
 
-class ScriptedPostProcessor final : public App::IPostProcessor {
+class MockPostProcessor : public App::IPostProcessor {
   public:
-    Result process(ResourceDescriptor const* descriptor) const override;
-    void setResult(Result result);
-    int calls(ResourceDescriptor const* descriptor) const;
-
-  private:
-    mutable std::mutex mutex;
-    Result result = Processed;
-    mutable std::map<ResourceDescriptor const*, int> callCounts;
+    MOCK_METHOD(Result, process, (ResourceDescriptor const*), (const, override));
 };
 
-class RecordingRetrier final : public App::IDownloadRetrier {
+class MockRetrier : public App::IDownloadRetrier {
   public:
-    void downloadFinished(App::ISchedulableResource* resource,
-                          IRemoteResource::DownloadError error) noexcept override;
-    CheckResult check() noexcept override { return NothingToRetry; }
-    State getState() const noexcept override { return NoDelay; }
-
-    std::vector<std::pair<App::ISchedulableResource*, IRemoteResource::DownloadError>> calls()
-        const;
-    std::vector<IRemoteResource::DownloadError> errors() const;
-
-  private:
-    mutable std::mutex mutex;
-    std::vector<std::pair<App::ISchedulableResource*, IRemoteResource::DownloadError>> finished;
+    MOCK_METHOD(void, downloadFinished,
+                (App::ISchedulableResource*, IRemoteResource::DownloadError), (noexcept, override));
+    MOCK_METHOD(CheckResult, check, (), (noexcept, override));
+    MOCK_METHOD(State, getState, (), (const, noexcept, override));
 };
 
 // One traced event, with the state the record pointed at copied during the call.
@@ -168,7 +142,6 @@ class RecordingTracer final : public App::IEventTracer {
     std::vector<TracedEvent> ofItem(ResourceDescriptor const* descriptor) const;
     std::vector<Event> eventsOfItem(ResourceDescriptor const* descriptor) const;
     int count(Event event) const;
-    void clear();
 
   private:
     mutable std::mutex mutex;
@@ -183,7 +156,6 @@ class RecordingHandler final : public App::IRemoteResourceEventHandler {
 
     std::vector<IRemoteResource::State> states() const;
     std::vector<App::ResourceDescriptorBundle const*> bundles() const;
-    std::size_t count() const;
 
   private:
     mutable std::mutex mutex;

@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "App/ResourceDownloadManager/RemoteResourceScheduler.h"
@@ -31,10 +32,10 @@ class SchedulerTest : public ::testing::Test {
         : downloader(std::make_shared<ScriptedDownloader>()),
           downloads(std::make_shared<ManualQueue>()),
           notifications(std::make_shared<Core::TaskQueueImmediate>()),
-          postProcessor(std::make_shared<ScriptedPostProcessor>()),
-          validator(std::make_shared<ScriptedValidator>()),
+          postProcessor(std::make_shared<::testing::NiceMock<MockPostProcessor>>()),
+          validator(std::make_shared<::testing::NiceMock<MockValidator>>()),
           tracer(std::make_shared<RecordingTracer>()),
-          retrier(std::make_shared<RecordingRetrier>()),
+          retrier(std::make_shared<::testing::NiceMock<MockRetrier>>()),
           scheduler(std::make_unique<App::RemoteResourceScheduler>(
               downloader, downloads, notifications, postProcessor, validator, tracer, retrier)) {}
 
@@ -80,10 +81,10 @@ class SchedulerTest : public ::testing::Test {
     std::shared_ptr<ScriptedDownloader> downloader;
     std::shared_ptr<ManualQueue> downloads;
     std::shared_ptr<Core::TaskQueueImmediate> notifications;
-    std::shared_ptr<ScriptedPostProcessor> postProcessor;
-    std::shared_ptr<ScriptedValidator> validator;
+    std::shared_ptr<::testing::NiceMock<MockPostProcessor>> postProcessor;
+    std::shared_ptr<::testing::NiceMock<MockValidator>> validator;
     std::shared_ptr<RecordingTracer> tracer;
-    std::shared_ptr<RecordingRetrier> retrier;
+    std::shared_ptr<::testing::NiceMock<MockRetrier>> retrier;
     // Host records outlive the scheduler, which is declared after them.
     std::deque<ResourceDescriptor> descriptors;
     std::deque<ResourceDescriptorBundle> hostBundles;

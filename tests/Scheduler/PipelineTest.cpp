@@ -16,11 +16,13 @@
 namespace Tiskel::Test {
 namespace {
 
+using ::testing::_;
 using ::testing::ElementsAre;
-using Event = IEventTracer::Event;
+using ::testing::Mock;
+using ::testing::Return;
+using ::testing::Throw;
 
 constexpr auto kAvailable = IRemoteResource::Available;
-constexpr auto kError = IRemoteResource::Error;
 constexpr auto kDownloading = IRemoteResource::Downloading;
 constexpr auto kWaiting = IRemoteResource::Waiting;
 
@@ -29,7 +31,13 @@ IRemoteResource::State available() {
 }
 
 IRemoteResource::State failedWith(IRemoteResource::DownloadError error) {
-    return stateOf(kError, error, 0.0);
+    return stateOf(IRemoteResource::Error, error, 0.0);
+}
+
+DownloadStep resulting(int result) {
+    DownloadStep step;
+    step.result = static_cast<IResourceDownloader::Result>(result);
+    return step;
 }
 
 using UpdatePolicyTest = SchedulerTest;
@@ -40,40 +48,32 @@ TEST_F(UpdatePolicyTest, MissingLocalFileIsDownloadedWithoutAskingUnderEveryPoli
           ResourceDescriptor::IfModified, static_cast<ResourceDescriptor::UpdatePolicy>(9)}) {
         SCOPED_TRACE(policy);
         ResourceDescriptor* file = describe("missing" + std::to_string(policy), policy);
-        IRemoteResource* resource = runOnce(file);
+        // Only Validate checks the fresh file; nothing asks about the missing one beforehand.
+        EXPECT_CALL(*validator, validate(file)).Times(policy == ResourceDescriptor::Validate);
 
+        EXPECT_EQ(runOnce(file)->getCurrentState(), available());
         EXPECT_EQ(downloader->execCount(file), 1);
         EXPECT_EQ(downloader->lastModifiedRequests(file), 0);
         EXPECT_TRUE(localFileExists(file));
-        EXPECT_EQ(resource->getCurrentState(), available());
-        // Only Validate checks the fresh file; nothing asks about the missing one beforehand.
-        EXPECT_EQ(validator->calls(file), policy == ResourceDescriptor::Validate ? 1 : 0);
     }
 }
 
-TEST_F(UpdatePolicyTest, AlwaysDownloadsOnEveryRunEvenWhenAvailable) {
-    ResourceDescriptor* file = describe("always", ResourceDescriptor::Always, true);
-    IRemoteResource* resource = scheduler->registerResource(group({file}));
+TEST_F(UpdatePolicyTest, AlwaysDownloadsOnEveryRunAndIfMissingNeverWhileTheFileExists) {
+    ResourceDescriptor* always = describe("always", ResourceDescriptor::Always, true);
+    ResourceDescriptor* kept = describe("kept", ResourceDescriptor::IfMissing, true);
+    EXPECT_CALL(*validator, validate(_)).Times(0);
+    IRemoteResource* resource = scheduler->registerResource(group({always, kept}));
 
-    resource->scheduleDownload(ISchedulableResource::Normal);
-    downloads->runAll();
-    ASSERT_EQ(resource->getCurrentState(), available());
-    resource->scheduleDownload(ISchedulableResource::Normal);
-    downloads->runAll();
+    for (int run = 0; run < 2; ++run) {
+        resource->scheduleDownload(ISchedulableResource::Normal);
+        downloads->runAll();
+        EXPECT_EQ(resource->getCurrentState(), available());
+    }
 
-    EXPECT_EQ(downloader->execCount(file), 2);
-    EXPECT_EQ(validator->calls(file), 0);
-    EXPECT_EQ(TempDir::read(file->localPath.string()), "payload of files/always");
-}
-
-TEST_F(UpdatePolicyTest, IfMissingKeepsAnExistingFile) {
-    ResourceDescriptor* file = describe("kept", ResourceDescriptor::IfMissing, true);
-    IRemoteResource* resource = runOnce(file);
-
-    EXPECT_EQ(downloader->execCount(file), 0);
-    EXPECT_EQ(validator->calls(file), 0);
-    EXPECT_EQ(resource->getCurrentState(), available());
-    EXPECT_EQ(TempDir::read(file->localPath.string()), "local copy of kept");
+    EXPECT_EQ(downloader->execCount(always), 2);
+    EXPECT_EQ(TempDir::read(always->localPath.string()), "payload of files/always");
+    EXPECT_EQ(downloader->execCount(kept), 0);
+    EXPECT_EQ(TempDir::read(kept->localPath.string()), "local copy of kept");
 }
 
 TEST_F(UpdatePolicyTest, IfModifiedDownloadsOnlyWhenTheRemoteTimeIsLater) {
@@ -83,24 +83,23 @@ TEST_F(UpdatePolicyTest, IfModifiedDownloadsOnlyWhenTheRemoteTimeIsLater) {
     downloader->setRemoteTime(same, same->localPath.last_write_time());
     downloader->setRemoteTime(later, later->localPath.last_write_time() + 1);
     downloader->setRemoteTime(earlier, earlier->localPath.last_write_time() - 3600);
+    EXPECT_CALL(*validator, validate(_)).Times(0);
 
-    IRemoteResource* sameResource = runOnce(same);
-    IRemoteResource* laterResource = runOnce(later);
-    IRemoteResource* earlierResource = runOnce(earlier);
+    IRemoteResource* resource = scheduler->registerResource(group({same, later, earlier}));
+    resource->scheduleDownload(ISchedulableResource::Normal);
+    downloads->runAll();
 
     EXPECT_EQ(downloader->execCount(same), 0);
     EXPECT_EQ(downloader->execCount(later), 1);
     EXPECT_EQ(downloader->execCount(earlier), 0);
     for (auto* file : {same, later, earlier}) {
         EXPECT_EQ(downloader->lastModifiedRequests(file), 1) << file->name;
-        EXPECT_EQ(validator->calls(file), 0) << file->name;
     }
-    for (auto* resource : {sameResource, laterResource, earlierResource}) {
-        EXPECT_EQ(resource->getCurrentState(), available());
-    }
+    EXPECT_EQ(resource->getCurrentState(), available());
 }
 
 TEST_F(UpdatePolicyTest, ValidateAsksBeforeAndChecksTheDownloadAfterwards) {
+    auto const unknownAnswer = static_cast<IValidator::Result>(2);
     struct Case {
         std::string name;
         std::vector<IValidator::Result> answers;
@@ -109,26 +108,24 @@ TEST_F(UpdatePolicyTest, ValidateAsksBeforeAndChecksTheDownloadAfterwards) {
     };
     std::vector<Case> const cases = {
         {"valid", {IValidator::Valid}, 0, available()},
-        {"unknownAnswerIsValid", {static_cast<IValidator::Result>(2)}, 0, available()},
+        {"unknownAnswer", {unknownAnswer}, 0, available()},
         {"invalidTwice",
          {IValidator::Invalid, IValidator::Invalid},
          1,
          failedWith(IRemoteResource::Corrupted)},
         {"invalidThenValid", {IValidator::Invalid, IValidator::Valid}, 1, available()},
-        {"invalidThenUnknown",
-         {IValidator::Invalid, static_cast<IValidator::Result>(2)},
-         1,
-         available()},
+        {"invalidThenUnknown", {IValidator::Invalid, unknownAnswer}, 1, available()},
     };
     for (auto const& c : cases) {
         SCOPED_TRACE(c.name);
         ResourceDescriptor* file = describe(c.name, ResourceDescriptor::Validate, true);
-        validator->script(file, c.answers);
-        IRemoteResource* resource = runOnce(file);
+        auto& validation = EXPECT_CALL(*validator, validate(file));
+        for (auto answer : c.answers) {
+            validation.WillOnce(Return(answer));
+        }
 
+        EXPECT_EQ(runOnce(file)->getCurrentState(), c.outcome);
         EXPECT_EQ(downloader->execCount(file), c.downloads);
-        EXPECT_EQ(validator->calls(file), static_cast<int>(c.answers.size()));
-        EXPECT_EQ(resource->getCurrentState(), c.outcome);
     }
 }
 
@@ -136,16 +133,13 @@ TEST_F(UpdatePolicyTest, UnknownPolicyValidatesBeforeTheDownloadButNotAfter) {
     auto const unknown = static_cast<ResourceDescriptor::UpdatePolicy>(7);
     ResourceDescriptor* rejected = describe("rejected", unknown, true);
     ResourceDescriptor* accepted = describe("accepted", unknown, true);
-    validator->script(rejected, {IValidator::Invalid, IValidator::Invalid});
+    EXPECT_CALL(*validator, validate(rejected)).WillOnce(Return(IValidator::Invalid));
+    EXPECT_CALL(*validator, validate(accepted)).WillOnce(Return(IValidator::Valid));
 
-    IRemoteResource* rejectedResource = runOnce(rejected);
-    IRemoteResource* acceptedResource = runOnce(accepted);
-
+    EXPECT_EQ(runOnce(rejected)->getCurrentState(), available());
+    EXPECT_EQ(runOnce(accepted)->getCurrentState(), available());
     EXPECT_EQ(downloader->execCount(rejected), 1);
-    EXPECT_EQ(validator->calls(rejected), 1);
-    EXPECT_EQ(rejectedResource->getCurrentState(), available());
     EXPECT_EQ(downloader->execCount(accepted), 0);
-    EXPECT_EQ(acceptedResource->getCurrentState(), available());
 }
 
 using OutcomeTest = SchedulerTest;
@@ -153,108 +147,101 @@ using OutcomeTest = SchedulerTest;
 TEST_F(OutcomeTest, DownloaderResultsBecomeStatesRetrierCallsAndTraceMessages) {
     struct Case {
         int result;
-        IRemoteResource::State state;
         IRemoteResource::DownloadError error;
         std::string errorName;
     };
     std::vector<Case> const cases = {
-        {0, available(), IRemoteResource::NoError, "NoError"},
-        {1, failedWith(IRemoteResource::GeneralError), IRemoteResource::GeneralError,
-         "GeneralError"},
-        {2, failedWith(IRemoteResource::InternetConnectionLost),
-         IRemoteResource::InternetConnectionLost, "InternetConnectionLost"},
-        {3, failedWith(IRemoteResource::Cancelled), IRemoteResource::Cancelled, "Cancelled"},
+        {0, IRemoteResource::NoError, "NoError"},
+        {1, IRemoteResource::GeneralError, "GeneralError"},
+        {2, IRemoteResource::InternetConnectionLost, "InternetConnectionLost"},
+        {3, IRemoteResource::Cancelled, "Cancelled"},
         // A result no downloader should give counts as a success.
-        {7, available(), IRemoteResource::NoError, "NoError"},
+        {7, IRemoteResource::NoError, "NoError"},
     };
     for (auto const& c : cases) {
         SCOPED_TRACE(c.result);
         ResourceDescriptor* file =
             describe("result" + std::to_string(c.result), ResourceDescriptor::Always);
-        DownloadStep step;
-        step.result = static_cast<IResourceDownloader::Result>(c.result);
-        downloader->script(file, {step});
-        std::size_t const callsBefore = retrier->calls().size();
+        downloader->script(file, {resulting(c.result)});
+        EXPECT_CALL(*retrier, downloadFinished(_, c.error));
 
         IRemoteResource* resource = runOnce(file);
 
-        EXPECT_EQ(resource->getCurrentState(), c.state);
-        auto const calls = retrier->calls();
-        ASSERT_EQ(calls.size(), callsBefore + 1);
-        EXPECT_EQ(calls.back().second, c.error);
+        Mock::VerifyAndClearExpectations(retrier.get());
+        EXPECT_EQ(resource->getCurrentState(),
+                  c.error == IRemoteResource::NoError ? available() : failedWith(c.error));
         auto const traced = tracer->ofItem(file);
-        ASSERT_FALSE(traced.empty());
-        EXPECT_EQ(traced[traced.size() - 2].event, IEventTracer::DownloadEnd);
-        EXPECT_EQ(traced[traced.size() - 2].message, file->remotePath + ", err:" + c.errorName);
+        ASSERT_EQ(traced.size(), 5u);
+        EXPECT_EQ(traced[3].event, IEventTracer::DownloadEnd);
+        EXPECT_EQ(traced[3].message, file->remotePath + ", err:" + c.errorName);
     }
 }
 
-TEST_F(OutcomeTest, RetrierIsToldWhichItemFinished) {
+TEST_F(OutcomeTest, RetrierGetsTheItemItCanScheduleAgain) {
     ResourceDescriptor* first = describe("first", ResourceDescriptor::Always);
     ResourceDescriptor* second = describe("second", ResourceDescriptor::Always);
+    std::vector<ISchedulableResource*> finished;
+    ON_CALL(*retrier, downloadFinished(_, _))
+        .WillByDefault([&](ISchedulableResource* item, IRemoteResource::DownloadError) {
+            finished.push_back(item);
+        });
     IRemoteResource* resource = scheduler->registerResource(group({first, second}));
     resource->scheduleDownload(ISchedulableResource::Normal);
     downloads->runAll();
+    ASSERT_EQ(finished.size(), 2u);
+    EXPECT_NE(finished[0], finished[1]);
 
-    auto const calls = retrier->calls();
-    ASSERT_EQ(calls.size(), 2u);
-    EXPECT_NE(calls[0].first, calls[1].first);
-    // The retrier re-schedules through the pointer it was given: that must reach the item alone.
-    calls[0].first->scheduleDownload(ISchedulableResource::Normal);
+    // Scheduling through that pointer reaches that one item only.
+    finished[0]->scheduleDownload(ISchedulableResource::Normal);
     downloads->runAll();
     EXPECT_EQ(downloader->totalExecs(), 3);
-    EXPECT_NE(resource, calls[0].first);
+    ASSERT_EQ(finished.size(), 3u);
+    EXPECT_EQ(finished[2], finished[0]);
 }
 
-TEST_F(OutcomeTest, FailedPostProcessingIsCorruptedAndSkipsValidation) {
-    ResourceDescriptor* file = describe("packed", ResourceDescriptor::Validate, true);
-    file->postProcessing = 1;
-    validator->script(file, {IValidator::Invalid, IValidator::Valid});
-    postProcessor->setResult(static_cast<App::IPostProcessor::Result>(5));
-
-    IRemoteResource* resource = runOnce(file);
-
-    EXPECT_EQ(resource->getCurrentState(), failedWith(IRemoteResource::Corrupted));
-    EXPECT_EQ(postProcessor->calls(file), 1);
-    EXPECT_EQ(validator->calls(file), 1);
-    EXPECT_EQ(retrier->errors(), std::vector{IRemoteResource::Corrupted});
-}
-
-TEST_F(OutcomeTest, PostProcessorRunsOnlyForFlaggedDescriptorsAfterASuccess) {
+TEST_F(OutcomeTest, PostProcessingRunsAfterSuccessAndItsFailureSkipsValidation) {
+    ResourceDescriptor* broken = describe("broken", ResourceDescriptor::Validate, true);
+    broken->postProcessing = 1;
+    ResourceDescriptor* packed = describe("packed", ResourceDescriptor::Validate);
+    packed->postProcessing = -3;
     ResourceDescriptor* plain = describe("plain", ResourceDescriptor::Always);
-    ResourceDescriptor* flagged = describe("flagged", ResourceDescriptor::Validate);
-    flagged->postProcessing = -3;
     ResourceDescriptor* failed = describe("failed", ResourceDescriptor::Always);
     failed->postProcessing = 1;
-    DownloadStep failure;
-    failure.result = IResourceDownloader::Failed;
-    downloader->script(failed, {failure});
+    downloader->script(failed, {resulting(IResourceDownloader::Failed)});
 
+    EXPECT_CALL(*postProcessor, process(broken))
+        .WillOnce(Return(static_cast<App::IPostProcessor::Result>(5)));
+    // Asked before the download only: the failed post-processing settles the outcome.
+    EXPECT_CALL(*validator, validate(broken)).WillOnce(Return(IValidator::Invalid));
+    EXPECT_CALL(*postProcessor, process(packed)).WillOnce(Return(App::IPostProcessor::Processed));
+    EXPECT_CALL(*validator, validate(packed)).WillOnce(Return(IValidator::Valid));
+    EXPECT_CALL(*postProcessor, process(plain)).Times(0);
+    EXPECT_CALL(*postProcessor, process(failed)).Times(0);
+
+    EXPECT_EQ(runOnce(broken)->getCurrentState(), failedWith(IRemoteResource::Corrupted));
+    EXPECT_EQ(runOnce(packed)->getCurrentState(), available());
     EXPECT_EQ(runOnce(plain)->getCurrentState(), available());
-    EXPECT_EQ(runOnce(flagged)->getCurrentState(), available());
-    runOnce(failed);
-
-    EXPECT_EQ(postProcessor->calls(plain), 0);
-    EXPECT_EQ(postProcessor->calls(flagged), 1);
-    EXPECT_EQ(validator->calls(flagged), 1);  // after the processor accepted the file
-    EXPECT_EQ(postProcessor->calls(failed), 0);
+    EXPECT_EQ(runOnce(failed)->getCurrentState(), failedWith(IRemoteResource::GeneralError));
 }
 
 using TraceTest = SchedulerTest;
 
-TEST_F(TraceTest, DownloadingRunIsBracketedInOrderWithStateSnapshots) {
+TEST_F(TraceTest, RunsAreBracketedInOrderWithStateSnapshots) {
     ResourceDescriptor* file = describe("traced.bin", ResourceDescriptor::Always);
-    IRemoteResource* resource = scheduler->registerResource(group({file}));
+    ResourceDescriptor* current = describe("current", ResourceDescriptor::IfMissing, true);
+    IRemoteResource* resource = scheduler->registerResource(group({file, current}));
     resource->scheduleDownload(ISchedulableResource::Normal);
     downloads->runAll();
 
+    EXPECT_THAT(
+        tracer->eventsOfItem(current),
+        ElementsAre(IEventTracer::ExecScheduled, IEventTracer::Exec, IEventTracer::ExecEnd));
     auto const traced = tracer->ofItem(file);
     ASSERT_EQ(traced.size(), 5u);
     EXPECT_THAT(tracer->eventsOfItem(file),
                 ElementsAre(IEventTracer::ExecScheduled, IEventTracer::Exec, IEventTracer::Download,
                             IEventTracer::DownloadEnd, IEventTracer::ExecEnd));
     for (std::size_t i : {0u, 1u, 4u}) {
-        EXPECT_EQ(traced[i].descriptor, file);
         EXPECT_EQ(traced[i].bundle, nullptr);
         EXPECT_TRUE(traced[i].message.empty());
     }
@@ -269,25 +256,6 @@ TEST_F(TraceTest, DownloadingRunIsBracketedInOrderWithStateSnapshots) {
     }
     EXPECT_EQ(traced[2].message, "files/traced.bin");
     EXPECT_EQ(traced[3].message, "files/traced.bin, err:NoError");
-}
-
-TEST_F(TraceTest, RunThatFindsTheFileCurrentTracesOnlyExec) {
-    ResourceDescriptor* file = describe("current", ResourceDescriptor::IfMissing, true);
-    runOnce(file);
-    EXPECT_THAT(tracer->eventsOfItem(file), ElementsAre(IEventTracer::ExecScheduled,
-                                                        IEventTracer::Exec, IEventTracer::ExecEnd));
-}
-
-TEST_F(TraceTest, ConnectionLossEndsTheDownloadMessageWithItsName) {
-    ResourceDescriptor* file = describe("offline", ResourceDescriptor::Always);
-    DownloadStep lost;
-    lost.result = IResourceDownloader::ConnectionLost;
-    downloader->script(file, {lost});
-    runOnce(file);
-    auto const traced = tracer->ofItem(file);
-    ASSERT_EQ(traced.size(), 5u);
-    EXPECT_EQ(traced[3].message, "files/offline, err:InternetConnectionLost");
-    EXPECT_EQ(traced[4].state, failedWith(IRemoteResource::InternetConnectionLost));
 }
 
 using ShortcutTest = SchedulerTest;
@@ -310,36 +278,28 @@ TEST_F(ShortcutTest, TrustedLocalCopyOfAnIfMissingFileQueuesNoRun) {
     EXPECT_EQ(downloads->size(), 1u);
 }
 
-TEST_F(ShortcutTest, TrustedLocalCopyWithOtherPoliciesIsAvailableAndStillChecked) {
-    ResourceDescriptor* file = describe("checked", ResourceDescriptor::Validate, true);
-    file->localCopyPolicy = 1;
-    validator->script(file, {IValidator::Invalid, IValidator::Valid});
-    IRemoteResource* resource = scheduler->registerResource(group({file}));
-
-    resource->scheduleDownload(ISchedulableResource::Normal);
-    EXPECT_EQ(resource->getCurrentState(), available());
-    EXPECT_EQ(downloads->size(), 1u);
-
-    // The first run looks at the file although the item is already Available.
-    downloads->runAll();
-    EXPECT_EQ(validator->calls(file), 2);
-    EXPECT_EQ(downloader->execCount(file), 1);
-}
-
-TEST_F(ShortcutTest, NoShortcutWithoutTheFileOrWithAnotherPolicyValue) {
+TEST_F(ShortcutTest, OtherPoliciesAreAvailableAtOnceAndStillCheckedByTheFirstRun) {
+    ResourceDescriptor* checked = describe("checked", ResourceDescriptor::Validate, true);
+    checked->localCopyPolicy = 1;
     ResourceDescriptor* absent = describe("absent", ResourceDescriptor::IfMissing);
     absent->localCopyPolicy = 1;
     ResourceDescriptor* untrusted = describe("untrusted", ResourceDescriptor::IfMissing, true);
     untrusted->localCopyPolicy = 2;
-    IRemoteResource* absentResource = scheduler->registerResource(group({absent}));
-    IRemoteResource* untrustedResource = scheduler->registerResource(group({untrusted}));
+    EXPECT_CALL(*validator, validate(checked))
+        .WillOnce(Return(IValidator::Invalid))
+        .WillOnce(Return(IValidator::Valid));
+    IRemoteResource* checkedResource = scheduler->registerResource(group({checked}));
+    IRemoteResource* othersResource = scheduler->registerResource(group({absent, untrusted}));
 
-    absentResource->scheduleDownload(ISchedulableResource::Normal);
-    untrustedResource->scheduleDownload(ISchedulableResource::Normal);
+    checkedResource->scheduleDownload(ISchedulableResource::Normal);
+    othersResource->scheduleDownload(ISchedulableResource::Normal);
 
-    EXPECT_EQ(absentResource->getCurrentState().status, kWaiting);
-    EXPECT_EQ(untrustedResource->getCurrentState().status, kWaiting);
-    EXPECT_EQ(downloads->size(), 2u);
+    EXPECT_EQ(checkedResource->getCurrentState(), available());
+    EXPECT_EQ(othersResource->getCurrentState().status, kWaiting);
+    EXPECT_EQ(downloads->size(), 3u);
+    // The first run looks at the file although the item is already Available.
+    downloads->runAll();
+    EXPECT_EQ(downloader->execCount(checked), 1);
 }
 
 using RepeatedRunTest = SchedulerTest;
@@ -347,7 +307,7 @@ using RepeatedRunTest = SchedulerTest;
 TEST_F(RepeatedRunTest, LaterRunsTrustAvailableWithoutTouchingTheFile) {
     ResourceDescriptor* validated = describe("validated", ResourceDescriptor::Validate, true);
     ResourceDescriptor* modified = describe("modified", ResourceDescriptor::IfModified, true);
-    downloader->setRemoteTime(modified, 0);
+    EXPECT_CALL(*validator, validate(validated)).Times(1);
     IRemoteResource* resource = scheduler->registerResource(group({validated, modified}));
     resource->scheduleDownload(ISchedulableResource::Normal);
     downloads->runAll();
@@ -361,16 +321,13 @@ TEST_F(RepeatedRunTest, LaterRunsTrustAvailableWithoutTouchingTheFile) {
 
     EXPECT_EQ(resource->getCurrentState(), available());
     EXPECT_EQ(downloader->totalExecs(), 0);
-    EXPECT_EQ(validator->calls(validated), 1);
     EXPECT_EQ(downloader->lastModifiedRequests(modified), 1);
     EXPECT_EQ(tracer->count(IEventTracer::ExecEnd), 4);
 }
 
 TEST_F(RepeatedRunTest, LaterRunsLookAgainAfterAFailure) {
     ResourceDescriptor* file = describe("retry", ResourceDescriptor::IfMissing);
-    DownloadStep failure;
-    failure.result = IResourceDownloader::Failed;
-    downloader->script(file, {failure});
+    downloader->script(file, {resulting(IResourceDownloader::Failed)});
     IRemoteResource* resource = runOnce(file);
     ASSERT_EQ(resource->getCurrentState(), failedWith(IRemoteResource::GeneralError));
 
@@ -386,6 +343,8 @@ TEST_F(CancelTest, CancellationStaysInForceForEveryLaterDownload) {
     ResourceDescriptor* file = describe("cancelled", ResourceDescriptor::Always);
     ResourceDescriptor* current = describe("current", ResourceDescriptor::IfMissing, true);
     IRemoteResource* resource = scheduler->registerResource(group({file, current}));
+    EXPECT_CALL(*retrier, downloadFinished(_, IRemoteResource::Cancelled)).Times(2);
+    EXPECT_CALL(*retrier, downloadFinished(_, IRemoteResource::NoError)).Times(0);
 
     resource->cancelDownload();
     // Cancelling by itself changes nothing visible.
@@ -398,13 +357,11 @@ TEST_F(CancelTest, CancellationStaysInForceForEveryLaterDownload) {
     }
 
     EXPECT_EQ(downloader->execCount(file), 2);
-    EXPECT_EQ(retrier->errors(),
-              (std::vector{IRemoteResource::Cancelled, IRemoteResource::Cancelled}));
     EXPECT_FALSE(localFileExists(file));
-    // A run that needs no download still ends Available.
-    auto* currentOnly = scheduler->registerResource(group({current}));
-    EXPECT_EQ(currentOnly->getCurrentState(), available());
-    EXPECT_EQ(resource->getCurrentState(), stateOf(kError, IRemoteResource::Cancelled, 0.5));
+    // The item that needs no download still ends Available.
+    EXPECT_EQ(scheduler->registerResource(group({current}))->getCurrentState(), available());
+    EXPECT_EQ(resource->getCurrentState(),
+              stateOf(IRemoteResource::Error, IRemoteResource::Cancelled, 0.5));
 }
 
 TEST_F(CancelTest, CancellingStopsADownloadInProgress) {
@@ -412,6 +369,7 @@ TEST_F(CancelTest, CancellingStopsADownloadInProgress) {
     IRemoteResource* resource = scheduler->registerResource(group({file}));
     resource->scheduleDownload(ISchedulableResource::Normal);
     downloader->hold();
+    EXPECT_CALL(*retrier, downloadFinished(_, IRemoteResource::Cancelled));
 
     std::thread worker([&] { downloads->runAll(); });
     ASSERT_TRUE(downloader->waitForHeld(1));
@@ -420,13 +378,10 @@ TEST_F(CancelTest, CancellingStopsADownloadInProgress) {
     worker.join();
 
     EXPECT_EQ(resource->getCurrentState(), failedWith(IRemoteResource::Cancelled));
-    EXPECT_EQ(retrier->errors(), std::vector{IRemoteResource::Cancelled});
     EXPECT_FALSE(localFileExists(file));
 }
 
-using ProgressTest = SchedulerTest;
-
-TEST_F(ProgressTest, DownloaderProgressReachesSubscribers) {
+TEST_F(SchedulerTest, DownloaderProgressReachesSubscribers) {
     ResourceDescriptor* file = describe("progress", ResourceDescriptor::Always);
     DownloadStep step;
     step.progress = {{25, 100}, {50, 100}};
@@ -456,32 +411,33 @@ TEST_F(ServiceExceptionTest, DownloaderExceptionLeavesTheItemDownloadingAndReach
     downloader->script(file, {boom});
     IRemoteResource* resource = scheduler->registerResource(group({file}));
     resource->scheduleDownload(ISchedulableResource::Normal);
+    EXPECT_CALL(*retrier, downloadFinished(_, _)).Times(0);
 
     EXPECT_THROW(downloads->execOne(), std::runtime_error);
 
     EXPECT_EQ(resource->getCurrentState(), stateOf(kDownloading, IRemoteResource::NoError, 0.0));
-    EXPECT_TRUE(retrier->calls().empty());
     EXPECT_THAT(
         tracer->eventsOfItem(file),
         ElementsAre(IEventTracer::ExecScheduled, IEventTracer::Exec, IEventTracer::Download));
 
     // The item is not left blocked: the next run goes through.
+    Mock::VerifyAndClearExpectations(retrier.get());
     resource->scheduleDownload(ISchedulableResource::Normal);
     downloads->runAll();
     EXPECT_EQ(resource->getCurrentState(), available());
 }
 
-TEST_F(ServiceExceptionTest, CheckStageExceptionsLeaveTheStateUntouched) {
-    ResourceDescriptor* validated = describe("validated", ResourceDescriptor::Validate, true);
-    validator->throwFor(validated);
-    IRemoteResource* validatedResource = scheduler->registerResource(group({validated}));
-    validatedResource->scheduleDownload(ISchedulableResource::Normal);
+TEST_F(ServiceExceptionTest, ValidatorExceptionLeavesTheStateUntouched) {
+    ResourceDescriptor* file = describe("validated", ResourceDescriptor::Validate, true);
+    EXPECT_CALL(*validator, validate(file)).WillOnce(Throw(std::runtime_error("validator")));
+    IRemoteResource* resource = scheduler->registerResource(group({file}));
+    resource->scheduleDownload(ISchedulableResource::Normal);
 
     EXPECT_THROW(downloads->execOne(), std::runtime_error);
-    EXPECT_EQ(validatedResource->getCurrentState().status, kWaiting);
-    EXPECT_THAT(tracer->eventsOfItem(validated),
+    EXPECT_EQ(resource->getCurrentState().status, kWaiting);
+    EXPECT_THAT(tracer->eventsOfItem(file),
                 ElementsAre(IEventTracer::ExecScheduled, IEventTracer::Exec));
-    EXPECT_EQ(downloader->execCount(validated), 0);
+    EXPECT_EQ(downloader->execCount(file), 0);
 }
 
 }  // namespace
