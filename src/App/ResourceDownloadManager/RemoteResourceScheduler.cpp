@@ -147,7 +147,8 @@ class ResourceItem final : public ISchedulableResource {
     }
 
     // A pass that threw leaves the item free for later runs. Runs that were waiting on it go
-    // back to the queue rather than being lost, since the exception now ends this task.
+    // back to the queue rather than being lost, since the exception now ends this task. They go
+    // with Normal priority: a task does not remember the priority it was queued with.
     void releaseAfterFailure() {
         std::size_t pending = 0;
         {
