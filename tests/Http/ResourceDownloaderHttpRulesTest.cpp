@@ -68,12 +68,8 @@ class FixedProxy : public IProxyProvider {
 
 class SwitchableChecker : public INetworkStateChecker {
   public:
-    State getState() const override {
-        ++calls;
-        return offline ? Offline : Online;
-    }
+    State getState() const override { return offline ? Offline : Online; }
     std::atomic<bool> offline{false};
-    mutable std::atomic<int> calls{0};
 };
 
 class DownloaderRulesTest : public testing::Test {
@@ -149,40 +145,6 @@ TEST_F(DownloaderRulesTest, ProxyBecomesAUrlWithALongerConnectTimeOut) {
         RequestOptions const& head = client->calls[1].options;
         EXPECT_FALSE(head.onData || head.onProgress || head.shouldCancel);
     }
-}
-
-TEST_F(DownloaderRulesTest, CancellationAsksAbortThenTaskThenNetwork) {
-    bool answer = false;
-    client->duringDownload = [&answer](RequestOptions const& options) {
-        answer = options.shouldCancel();
-    };
-    int taskCalls = 0;
-    auto countingTask = task([&taskCalls] {
-        ++taskCalls;
-        return taskCalls > 1;
-    });
-
-    // Neither the downloader nor the task wants to stop: the network state decides.
-    checker->offline = true;
-    downloader.exec(countingTask);
-    EXPECT_TRUE(answer);
-    EXPECT_EQ(taskCalls, 1);
-    checker->offline = false;
-
-    // The task says stop: the network is not asked.
-    checker->calls = 0;
-    downloader.exec(countingTask);
-    EXPECT_TRUE(answer);
-    EXPECT_EQ(checker->calls, 1);  // only the check after the transfer
-
-    // Aborted: neither the task nor the network is asked.
-    downloader.abort();
-    taskCalls = 0;
-    checker->calls = 0;
-    downloader.exec(countingTask);
-    EXPECT_TRUE(answer);
-    EXPECT_EQ(taskCalls, 0);
-    EXPECT_EQ(checker->calls, 1);
 }
 
 TEST_F(DownloaderRulesTest, OutcomesMapToResultsAndLogLines) {

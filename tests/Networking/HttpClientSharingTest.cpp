@@ -106,16 +106,5 @@ TEST_F(HttpClientProxyTest, EnvironmentProxySettingsAreIgnored) {
     EXPECT_TRUE(proxy.loggedRequestFor(server.url("/file"))) << proxy.log();
 }
 
-TEST_F(HttpClientSharingTest, UnreachableProxyIsAConnectFailure) {
-    server.addFile("/file", "abc");
-    RequestOptions options;
-    options.proxy = "http://127.0.0.1:" + std::to_string(freeLoopbackPort());
-
-    Fetched const got = fetch(*client, server.url("/file"), options);
-
-    EXPECT_EQ(got.response.error, Response::CouldNotConnect) << got.response.errorText;
-    EXPECT_EQ(server.totalRequests(), 0u);
-}
-
 }  // namespace
 }  // namespace Tiskel::Test

@@ -11,20 +11,6 @@ struct UrlHandleDeleter {
     void operator()(CURLU* handle) const { curl_url_cleanup(handle); }
 };
 
-struct CurlStringDeleter {
-    void operator()(char* text) const { curl_free(text); }
-};
-
-// One part of a parsed URL, or "" when the URL has no such part.
-std::string part(CURLU* handle, CURLUPart which, unsigned int flags = 0) {
-    char* raw = nullptr;
-    if (curl_url_get(handle, which, &raw, flags) != CURLUE_OK || raw == nullptr) {
-        return {};
-    }
-    std::unique_ptr<char, CurlStringDeleter> const owned(raw);
-    return std::string(raw);
-}
-
 }  // namespace
 
 Url::Url(std::string const& text) : text(text) {
@@ -37,34 +23,8 @@ Url::Url(std::string const& text) : text(text) {
     }
     Curl::ensureGlobalInit();
     std::unique_ptr<CURLU, UrlHandleDeleter> const handle(curl_url());
-    if (!handle) {
-        return;
-    }
-    // Without CURLU_DEFAULT_SCHEME a text lacking "scheme://" is refused instead of guessed.
-    if (curl_url_set(handle.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK) {
-        return;
-    }
-    schemeName = part(handle.get(), CURLUPART_SCHEME);
-    hostName = part(handle.get(), CURLUPART_HOST);
-    if (schemeName.empty() || hostName.empty()) {
-        schemeName.clear();
-        hostName.clear();
-        return;
-    }
-    if (hostName.size() > 2 && hostName.front() == '[' && hostName.back() == ']') {
-        hostName = hostName.substr(1, hostName.size() - 2);
-    }
-    std::string const portText = part(handle.get(), CURLUPART_PORT, CURLU_DEFAULT_PORT);
-    portNumber = portText.empty() ? 0 : static_cast<int32_t>(std::stol(portText));
-    path = part(handle.get(), CURLUPART_PATH);
-    if (path.empty()) {
-        path = "/";
-    }
-    std::string const query = part(handle.get(), CURLUPART_QUERY);
-    if (!query.empty()) {
-        path += "?" + query;
-    }
-    valid = true;
+    // Without CURLU_DEFAULT_SCHEME a text lacking a scheme is refused instead of guessed.
+    valid = handle && curl_url_set(handle.get(), CURLUPART_URL, text.c_str(), 0) == CURLUE_OK;
 }
 
 }  // namespace Tiskel::Networking
