@@ -269,10 +269,11 @@ class PolicyTest : public PipelineTest {
         always =
             publish("always.bin", resourceContent(300 * 1024, 'a'), ResourceDescriptor::Always);
         validated =
-            publish("validate.bin", resourceContent(2000, 'v'), ResourceDescriptor::Validate);
-        ifMissing = publish("missing.bin", resourceContent(10, 'm'), ResourceDescriptor::IfMissing);
+            publish("validated.bin", resourceContent(2000, 'v'), ResourceDescriptor::Validate);
+        ifMissing =
+            publish("ifmissing.bin", resourceContent(10, 'm'), ResourceDescriptor::IfMissing);
         ifModified =
-            publish("modified.bin", resourceContent(5000, 'd'), ResourceDescriptor::IfModified);
+            publish("ifmodified.bin", resourceContent(5000, 'd'), ResourceDescriptor::IfModified);
         all = {always, validated, ifMissing, ifModified};
         for (auto const* descriptor : all) {
             bundleOf[descriptor] = group({descriptor});
@@ -313,8 +314,9 @@ TEST_F(PolicyTest, EveryPolicyFetchesAMissingFileAndLaterSchedulingsFetchOnlyUnd
     EXPECT_FALSE(descriptors.front().localPath.exists());
 
     ASSERT_TRUE(session->drain());
-    EXPECT_THAT(takeDownloads(), UnorderedElementsAre("files/always.bin", "files/validate.bin",
-                                                      "files/missing.bin", "files/modified.bin"));
+    EXPECT_THAT(takeDownloads(),
+                UnorderedElementsAre("files/always.bin", "files/validated.bin",
+                                     "files/ifmissing.bin", "files/ifmodified.bin"));
     for (size_t i = 0; i < all.size(); ++i) {
         SCOPED_TRACE(all[i]->name);
         IRemoteResource::State const state = resources[i]->getCurrentState();
@@ -368,17 +370,18 @@ TEST_F(PolicyTest, AfterARestartOnlyStaleFilesAreFetchedAgain) {
 
     // Now each file is stale in the way its policy notices: the validated copy is damaged, the
     // IfMissing copy is gone and the server has a newer IfModified file.
-    dir.write("app/validate.bin", "garbage");
+    dir.write("app/validated.bin", "garbage");
     std::filesystem::remove(ifMissing->localPath.string());
     std::string const newer = resourceContent(7000, 'n');
-    dir.write("server/files/modified.bin", newer);
+    dir.write("server/files/ifmodified.bin", newer);
     setModifiedTime(sourceOf(ifModified), time(nullptr) + 3600);
 
     start();
     resources = registerAll();
     ASSERT_TRUE(session->drain());
-    EXPECT_THAT(takeDownloads(), UnorderedElementsAre("files/always.bin", "files/validate.bin",
-                                                      "files/missing.bin", "files/modified.bin"));
+    EXPECT_THAT(takeDownloads(),
+                UnorderedElementsAre("files/always.bin", "files/validated.bin",
+                                     "files/ifmissing.bin", "files/ifmodified.bin"));
     EXPECT_TRUE(mirrors(validated));
     EXPECT_TRUE(mirrors(ifMissing));
     EXPECT_TRUE(holds(ifModified, newer));
