@@ -1,0 +1,118 @@
+#include "App/ResourceDownloadManager/Downloader/ResourceDownloaderFileMock.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <glog/logging.h>
+
+#include "App/ResourceDownloadManager/FileUtils.h"
+#include "App/ResourceDownloadManager/ResourceDescriptor.h"
+
+namespace Tiskel::App {
+
+namespace {
+
+constexpr char kUnit[] = "App/ResourceDownloadManager/Downloader/ResourceDownloaderFileMock";
+
+// A copy moves in pieces of this size: progress is reported before each piece and cancellation
+// is checked after it, like the chunks of a network transfer.
+constexpr uint64_t kPieceSize = 131072;
+// The pacing clock ticks 20 times a second; each tick lets one twentieth of the rate through.
+constexpr int64_t kStepMs = 50;
+constexpr uint64_t kStepsPerSecond = 1000 / kStepMs;
+
+}  // namespace
+
+struct ResourceDownloaderFileMock::Impl {
+    Impl(ioPath rootPath, int rateKiBps) : rootPath(std::move(rootPath)), rateKiBps(rateKiBps) {}
+
+    ioPath source(ResourceDescriptor const& descriptor) const {
+        return rootPath / ioPath(descriptor.remotePath);
+    }
+
+    std::atomic<bool> aborted{false};
+    // Constant after construction.
+    ioPath const rootPath;
+    int const rateKiBps;
+};
+
+ResourceDownloaderFileMock::ResourceDownloaderFileMock(ioPath rootPath, int rateKiBps)
+    : impl(std::make_unique<Impl>(std::move(rootPath), rateKiBps)) {}
+
+ResourceDownloaderFileMock::~ResourceDownloaderFileMock() {
+    impl->aborted = true;
+}
+
+IResourceDownloader::Result ResourceDownloaderFileMock::exec(Task task) const {
+    ResourceDescriptor const& descriptor = *task.descriptor;
+    ioPath const source = impl->source(descriptor);
+
+    TemporaryFile temporary(descriptor.tempPath, descriptor.downloadPath);
+    if (!temporary.ready) {
+        return Failed;
+    }
+    boost::intrusive_ptr<Core::IDataOutput> output = openOutputNoexcept(descriptor.tempPath);
+    if (!output) {
+        return Failed;
+    }
+    std::vector<uint8_t> buffer;
+    if (!readWholeFileToBuffer(source, buffer)) {
+        return Failed;
+    }
+
+    // Each time the bytes written cross the threshold, the copy waits out one step of wall time.
+    // Time already lost beyond a step (the lag) is taken off the next waits, so slow writes or a
+    // late wake-up do not push the copy below its rate.
+    using Clock = std::chrono::steady_clock;
+    uint64_t const stepBytes = static_cast<uint64_t>(impl->rateKiBps) * 1024 / kStepsPerSecond;
+    uint64_t threshold = stepBytes;
+    uint64_t written = 0;
+    int64_t lagMs = 0;
+    Clock::time_point previous = Clock::now();
+    uint64_t const total = buffer.size();
+
+    bool cancelled = false;
+    for (uint64_t offset = 0; offset < total; offset += kPieceSize) {
+        task.onProgress(offset, total);
+        uint64_t const piece = std::min(kPieceSize, total - offset);
+        output->write(buffer.data() + offset, piece);
+        if (impl->aborted || task.isCancelled()) {
+            cancelled = true;
+            break;
+        }
+        written += piece;
+        if (written >= threshold) {
+            if (lagMs <= kStepMs - 1) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(kStepMs - lagMs));
+            }
+            threshold += stepBytes;
+            Clock::time_point const now = Clock::now();
+            lagMs += std::chrono::duration_cast<std::chrono::milliseconds>(now - previous).count() -
+                     kStepMs;
+            previous = now;
+        }
+    }
+    output.reset();  // close the file before it is renamed or removed
+
+    if (cancelled) {
+        google::LogMessage(kUnit, __LINE__, google::GLOG_INFO).stream()
+            << "request=" << descriptor.remotePath << " was cancelled.";
+        return Cancelled;  // the temporary file's destructor drops the partial copy
+    }
+    return temporary.moveToDest() ? Success : Failed;
+}
+
+void ResourceDownloaderFileMock::abort() {
+    impl->aborted = true;
+}
+
+int64_t ResourceDownloaderFileMock::requestLastModified(
+    ResourceDescriptor const* descriptor) const {
+    return fileLastModifiedTime(impl->source(*descriptor));
+}
+
+}  // namespace Tiskel::App
