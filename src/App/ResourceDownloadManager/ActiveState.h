@@ -22,12 +22,15 @@ namespace Tiskel::App {
 // A change (a setter, or `checkAllNotifications`) is weighed against every subscriber of the
 // node and then climbs to every parent, which records it, recomputes its aggregate and weighs
 // its own subscribers, and so on upwards. Decided notifications are collected as tasks while
-// the locks are held and posted to the node's task queue only after the originating node's lock
-// has been released, so a queue that runs tasks at once works.
+// the locks are held and posted to the originating node's task queue only after that node's
+// lock has been released, so a queue that runs tasks at once works. Each task delivers the
+// state of its decision between two trace events; a subscriber removed before its task runs
+// receives nothing, and an exception from a callback passes to the queue that runs the task.
 //
 // Thread-safe: every operation may be called from any thread. Locks are taken bottom-up (a
-// child's before its parents'). A subscriber's callback runs with its node's lock held; it must
-// not call anything that locks that node or a node below it on the same thread.
+// child's before its parents'); links must not form a cycle. A subscriber's callback runs on
+// the queue's thread with its node's lock held; it must not call anything that locks that node
+// or a node below it on the same thread.
 class RDM_EXPORT ActiveState {
   public:
     using TaskList = std::deque<std::function<void()>>;
@@ -46,11 +49,15 @@ class RDM_EXPORT ActiveState {
         IRemoteResource::State lastNotified;
 
         // Decides what `state` means for this subscriber and, when something is to be
-        // delivered, remembers `state` as the last notified one.
+        // delivered, remembers `state` as the last notified one. A status outside
+        // `params.statuses` is ignored altogether (it neither notifies nor counts as a change);
+        // a change of error alone is never delivered; progress while `Downloading` is delivered
+        // when it has risen by at least the granularity since the last notification.
         Action CheckForAction(IRemoteResource::State const& state) noexcept;
     };
 
-    // The record's `state` pointer is replaced by the address of this node's state.
+    // The record's `state` pointer is replaced by the address of this node's state. `taskQueue`
+    // must not be null and its `addTask` must not throw; a null `tracer` traces nothing.
     ActiveState(IEventTracer::TraceRecord record,
                 std::shared_ptr<Core::ITaskQueue> const& taskQueue,
                 std::shared_ptr<IEventTracer> const& tracer) noexcept;
@@ -67,43 +74,56 @@ class RDM_EXPORT ActiveState {
     // Error, `error`, 0.0.
     void setDownloadError(IRemoteResource::DownloadError error) noexcept;
 
+    // A copy of the state taken under the lock.
     IRemoteResource::State getCurrentState() const noexcept;
-    // The node's record. Its `state` pointer refers to the live state of this node: trace it
-    // only under the node's lock, or point it at a snapshot first.
+    // The node's record, read without the lock (it never changes). Its `state` pointer refers to
+    // the live state of this node, which setters on other threads may be writing. A caller that
+    // traces the record outside the node's lock must trace a snapshot instead: copy the state
+    // with `getCurrentState` and point the record's `state` at the copy.
     IEventTracer::TraceRecord getTraceRecord() const noexcept;
 
-    // Subscribes `handler` unless it is subscribed already (then nothing changes). Runs no
-    // check: call `checkAllNotifications` next.
+    // Subscribes `handler` (a key only; never called, not owned) unless it is subscribed already,
+    // in which case the new callback and parameters are dropped. Runs no check: call
+    // `checkAllNotifications` next. `callback` must not be empty.
     void addChangeSubscriber(IRemoteResourceEventHandler* handler,
                              std::function<void(IRemoteResource::State)> callback,
                              IRemoteResource::NotificationParams const& params) noexcept;
-    // Removes the subscription; waits for a running callback of this node to finish. Unknown
-    // handlers are ignored.
+    // Removes the subscription. Waits for a running callback of this node to finish; once it
+    // returns, no callback of `handler` starts on this node. Unknown handlers are ignored.
     void removeChangeSubscriber(IRemoteResourceEventHandler* handler) noexcept;
-    // A notification pass without a change of state; re-reports this node's state to its
-    // parents.
+    // A notification pass without a change of state: tells each subscriber what it has not been
+    // told yet and re-reports this node's state to its parents.
     void checkAllNotifications() noexcept;
 
-    // Records `child` with the zero state and makes this node its parent. Links are never
-    // removed and must not form a cycle.
+    // Records `child` with the zero state (resetting an existing record) and makes this node its
+    // parent. Touches no state and no subscriber: run `checkAllNotifications` on the child next
+    // so that its real state arrives. Links are never removed and must not form a cycle.
     void addChild(ActiveState* child) noexcept;
     // Called only by `addChild`.
     void addParent(ActiveState* parent) noexcept;
 
-    // A change arriving from a child. REQUIRES: the child's lock is held by the caller.
+    // A change arriving from a child: records it, recomputes this node's state and passes the
+    // change on, appending decided notifications to `tasks`.
+    // REQUIRES: the child's lock is held by the caller; this node's lock is not.
     void onChildChanged(ActiveState* child, IRemoteResource::State const& childState,
                         TaskList& tasks) noexcept;
-    // REQUIRES: mutex is held.
+    // Derives this node's state from the recorded states of its children; with no children the
+    // state is left alone. REQUIRES: mutex is held.
     void updateStateFromChildren() noexcept;
+    // Weighs every subscriber against the current state, then reports the state to every parent.
     // REQUIRES: mutex is held.
     void checkAllNotificationsUnguarded(TaskList& tasks) noexcept;
-    // Posts the collected tasks. REQUIRES: no lock of this node is held.
+    // Posts the collected tasks, front to back, to this node's queue and empties the list. An
+    // exception from the queue passes to the caller. REQUIRES: no lock of this node is held.
     void sendTasks(TaskList& tasks);
 
   private:
-    void runNotificationPass(std::function<void()> const& change) noexcept;
+    // Locks, applies `change` to the state, weighs and propagates, unlocks, posts.
+    template <class Change>
+    void runNotificationPass(Change const& change) noexcept;
+    // The body of a notification task; may throw what the subscriber's callback throws.
     void deliver(IRemoteResourceEventHandler* handler, bool isProgress,
-                 IRemoteResource::State const& state);
+                 IRemoteResource::State const& decidedState);
 
     mutable std::mutex mutex;
     // Guarded by mutex.

@@ -1,5 +1,6 @@
 #include "App/ResourceDownloadManager/ResourceDownloadManager.h"
 
+#include <algorithm>
 #include <exception>
 #include <stdexcept>
 #include <system_error>
@@ -65,7 +66,10 @@ void TaskQueueWatcher::handleChangedState(State newState) {
 void TaskQueueWatcher::waitForState(State wanted, std::chrono::seconds timeout) {
     std::unique_lock<std::mutex> lock(mutex);
     if (timeout >= std::chrono::seconds(1)) {
-        auto const deadline = std::chrono::steady_clock::now() + timeout;
+        // A time-out beyond any real wait is cut down so that the deadline cannot overflow the
+        // clock's range; such a deadline is never reached either way.
+        constexpr std::chrono::seconds kLongestTimeout = std::chrono::hours(24 * 365 * 100);
+        auto const deadline = std::chrono::steady_clock::now() + std::min(timeout, kLongestTimeout);
         while (active && state != wanted) {
             if (condition.wait_until(lock, deadline) == std::cv_status::timeout) {
                 return;

@@ -9,12 +9,16 @@ namespace Tiskel::Core {
 
 // Runs a queue's tasks on a fixed pool of threads, created once in the constructor.
 //
-// `execQueue` (one caller at a time) blocks until the queue is empty and every task it started
-// has finished; tasks posted meanwhile are picked up. An exception that escapes a task is caught
-// on the pool thread and, after the started tasks have finished, the first one is rethrown to
-// the caller of `execQueue`. `abort` may be called from any thread: running tasks finish, no
-// more start, and every later `execQueue` returns 0 without touching the queue. The destructor
-// aborts and joins the pool.
+// `execQueue` blocks until the queue is empty and every task it started has finished; tasks
+// posted meanwhile, by the running tasks or by other threads, are picked up, and at most
+// `threadCount()` tasks run at once. Concurrent callers are served one after another. An
+// exception that escapes a task is caught on the pool thread; no further task is started, and
+// after the started tasks have finished the first exception is rethrown to the caller of
+// `execQueue` (the tasks not started stay queued). `abort` may be called from any thread,
+// including from a running task: running tasks finish, no more start, and every later
+// `execQueue` returns 0 without touching the queue. The destructor aborts and joins the pool.
+//
+// REQUIRES: a task does not call `execQueue` of the executor that runs it.
 class ParallelExecutor final : public IExecutor {
   public:
     // REQUIRES: threadCount >= 1 (0 is treated as 1).

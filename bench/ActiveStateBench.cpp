@@ -1,0 +1,130 @@
+// Cost of one progress change on an item's state node with 10 subscribers, climbing into two
+// bundle nodes of four items each. Every change decides 10 notifications (granularity 0), so
+// the time per notification is the time per change divided by 10, delivery included.
+//
+// TaskQueueImmediate runs every delivery inside the setter. With TaskQueue a consumer thread
+// drains the queue while the setter thread posts; each iteration is a batch of changes and
+// waits until the batch has been delivered, so the figure covers posting and delivery.
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+#include "App/ResourceDownloadManager/ActiveState.h"
+#include "App/ResourceDownloadManager/IRemoteResourceEventHandler.h"
+#include "App/ResourceDownloadManager/ResourceDownloadManager.h"
+#include "Platform/Core/TaskQueue.h"
+
+namespace {
+
+using Tiskel::App::ActiveState;
+using Tiskel::App::IRemoteResource;
+using Tiskel::App::IRemoteResourceEventHandler;
+using Tiskel::Core::ITaskQueue;
+
+constexpr int kSubscribers = 10;
+constexpr int kItemsPerBundle = 4;
+constexpr int64_t kBatch = 1000;
+// Progress only ever rises, so with granularity 0 every change notifies every subscriber.
+constexpr unsigned long long kTotal = 1ull << 62;
+
+struct Key : IRemoteResourceEventHandler {
+    void onStateChanged(IRemoteResource::State,
+                        Tiskel::App::ResourceDescriptorBundle const*) override {}
+};
+
+// An item node with its subscribers, under two bundle nodes that each hold three more items.
+class Tree {
+  public:
+    explicit Tree(std::shared_ptr<ITaskQueue> const& queue) {
+        auto make = [&] {
+            nodes.push_back(std::make_unique<ActiveState>(Tiskel::App::IEventTracer::TraceRecord{},
+                                                          queue, nullptr));
+            return nodes.back().get();
+        };
+        item = make();
+        for (int b = 0; b < 2; ++b) {
+            ActiveState* bundle = make();
+            bundle->addChild(item);
+            for (int i = 1; i < kItemsPerBundle; ++i) {
+                ActiveState* other = make();
+                bundle->addChild(other);
+                other->checkAllNotifications();
+            }
+        }
+        item->checkAllNotifications();
+        IRemoteResource::NotificationParams params;
+        params.statuses = {IRemoteResource::Downloading};
+        params.notifyProgress = true;
+        params.progressGranularity = 0.0;
+        for (auto& key : keys) {
+            item->addChangeSubscriber(
+                &key,
+                [this](IRemoteResource::State) {
+                    delivered.fetch_add(1, std::memory_order_relaxed);
+                },
+                params);
+        }
+    }
+
+    ActiveState* item = nullptr;
+    std::atomic<int64_t> delivered{0};
+
+  private:
+    std::vector<std::unique_ptr<ActiveState>> nodes;
+    Key keys[kSubscribers];
+};
+
+void BM_SetProgressImmediate(benchmark::State& state) {
+    Tree tree(std::make_shared<Tiskel::Core::TaskQueueImmediate>());
+    uint64_t done = 0;
+    for (auto _ : state) {
+        tree.item->setProgress(++done, kTotal);
+    }
+    if (tree.delivered.load() != state.iterations() * kSubscribers) {
+        state.SkipWithError("notifications were lost");
+    }
+    state.SetItemsProcessed(state.iterations());
+    state.counters["per_notification"] =
+        benchmark::Counter(static_cast<double>(tree.delivered.load()),
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_SetProgressImmediate);
+
+void BM_SetProgressTaskQueue(benchmark::State& state) {
+    auto queue = std::make_shared<Tiskel::Core::TaskQueue>();
+    Tree tree(queue);
+    std::atomic<bool> stop{false};
+    std::thread consumer([&] {
+        while (!stop.load(std::memory_order_relaxed)) {
+            if (!queue->execOne()) {
+                std::this_thread::yield();
+            }
+        }
+    });
+    uint64_t done = 0;
+    for (auto _ : state) {
+        int64_t const target = tree.delivered.load() + kBatch * kSubscribers;
+        for (int64_t i = 0; i < kBatch; ++i) {
+            tree.item->setProgress(++done, kTotal);
+        }
+        while (tree.delivered.load() < target) {
+            std::this_thread::yield();
+        }
+    }
+    stop = true;
+    consumer.join();
+    state.SetItemsProcessed(state.iterations() * kBatch);
+    state.counters["per_notification"] =
+        benchmark::Counter(static_cast<double>(tree.delivered.load()),
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_SetProgressTaskQueue)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <functional>
+#include <list>
+
+#include "App/ResourceDownloadManager/Export.h"
+#include "App/ResourceDownloadManager/IRemoteResource.h"
+#include "App/ResourceDownloadManager/IRemoteResourceEventHandler.h"
+
+namespace Tiskel::App {
+
+struct ResourceDescriptorBundle;
+
+// A ready-made subscriber for the host: forwards every state notification to a function, and
+// unregisters itself from every resource it registered within when it is destroyed.
+//
+// Expected use: construct, `setCallback`, `setNotificationParams`, then `registerWithin` once per
+// resource to follow. Deliveries arrive on the resources' notification threads with the
+// resource's state locked; the callback must not call back into that resource or destroy this
+// handler. The object has no lock of its own: the set-up calls must not run while a delivery to
+// this handler may be running. Every registered resource must outlive the handler.
+class RDM_EXPORT RemoteResourceEventHandlerCallback : public IRemoteResourceEventHandler {
+  public:
+    using Callback =
+        std::function<void(IRemoteResource::State state, ResourceDescriptorBundle const* bundle)>;
+
+    // No callback, parameters that select nothing (no statuses, no progress), no registration.
+    RemoteResourceEventHandlerCallback();
+    // Unregisters from every resource passed to `registerWithin`, in call order; waits for a
+    // delivery in progress on each of them to finish.
+    ~RemoteResourceEventHandlerCallback() override;
+    RemoteResourceEventHandlerCallback(RemoteResourceEventHandlerCallback const&) = delete;
+    RemoteResourceEventHandlerCallback& operator=(RemoteResourceEventHandlerCallback const&) =
+        delete;
+
+    // Replaces the callback. Deliveries pass the state and the notifying resource's bundle.
+    void setCallback(Callback callback);
+    // Replaces the callback with one that passes the state alone, for a host that does not need
+    // to know which bundle changed.
+    void setCallback(std::function<void(IRemoteResource::State state)> callback);
+    // Parameters for later registrations; a registration made already keeps its own copy.
+    void setNotificationParams(IRemoteResource::NotificationParams params);
+    // Subscribes to `resource` (not owned) with the current parameters. The resource checks the
+    // new subscription at once, so a first delivery may arrive before this returns.
+    void registerWithin(IRemoteResource* resource);
+
+    // Calls the callback with both arguments; does nothing when no callable has been set. The
+    // callback must not throw.
+    void onStateChanged(IRemoteResource::State state,
+                        ResourceDescriptorBundle const* bundle) noexcept override;
+
+  private:
+    Callback callback;
+    IRemoteResource::NotificationParams params;
+    std::list<IRemoteResource*> resources;
+};
+
+}  // namespace Tiskel::App
