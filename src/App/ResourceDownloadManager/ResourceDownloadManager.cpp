@@ -16,7 +16,8 @@
 #include "App/ResourceDownloadManager/RemoteResourceScheduler.h"
 #include "Platform/Core/ParallelExecutor.h"
 #include "Platform/Core/TaskQueue.h"
-#include "Platform/Networking/HttpClient.h"
+#include "Platform/Networking/IHttpClient.h"
+#include "Platform/Networking/IProxyProvider.h"
 #include "Platform/QtUtils/TaskQueueQt.h"
 
 namespace Tiskel::Core {
@@ -219,7 +220,7 @@ void ResourceDownloadManager::init(Params const& params, Dependencies const& dep
     if (params.useQtNotificationQueue) {
         impl->mainWorker.notificationQueue = std::make_shared<TaskQueueQt>();
     }
-    impl->client = Networking::createHttpClient(Networking::HttpClientType::Default);
+    impl->client = Networking::createHttpClient(Networking::HttpClientDefault);
     impl->dependencies = dependencies;
 
     // The default downloader comes last so that it is built from the final proxy provider and
