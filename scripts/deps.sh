@@ -9,7 +9,7 @@ packages=(
     # test servers: in-process HTTP server, a real proxy, TLS certificates
     libcpp-httplib-dev tinyproxy openssl
     # benchmarks: a loopback web server and the curl command for comparison
-    nginx-light curl
+    nginx-light curl time
 )
 
 missing=()

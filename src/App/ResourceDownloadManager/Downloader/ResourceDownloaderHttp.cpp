@@ -1,0 +1,162 @@
+#include "App/ResourceDownloadManager/Downloader/ResourceDownloaderHttp.h"
+
+#include <atomic>
+#include <string>
+#include <utility>
+
+#include <glog/logging.h>
+
+#include "App/ResourceDownloadManager/FileUtils.h"
+#include "App/ResourceDownloadManager/ResourceDescriptor.h"
+
+namespace Tiskel::App {
+
+namespace {
+
+constexpr char kUnit[] = "App/ResourceDownloadManager/Downloader/ResourceDownloaderHttp";
+
+// A proxy in the path makes connecting slower; the client gets more time for it.
+constexpr int32_t kDirectConnectTimeoutSeconds = 5;
+constexpr int32_t kProxyConnectTimeoutSeconds = 20;
+
+using Networking::IProxyProvider;
+
+// The resource's absolute URL: the base URL and the remote path joined by exactly one '/' (one
+// leading '/' of the remote path is dropped; a second one is kept).
+std::string url(ResourceDescriptor const* descriptor) {
+    std::string base = descriptor->baseUrl;
+    if (!base.empty() && base.back() != '/') {
+        base += '/';
+    }
+    std::string path = descriptor->remotePath;
+    if (!path.empty() && path.front() == '/') {
+        path.erase(0, 1);
+    }
+    return base + path;
+}
+
+// The proxy as the client takes it ("http://host:port"); "" for a direct connection. Credentials
+// never appear: the provider does not hand out proxies that need them.
+std::string proxyUrl(IProxyProvider::Proxy const& proxy) {
+    char const* scheme = "";
+    switch (proxy.type) {
+        case IProxyProvider::Proxy::Http:
+            scheme = "http";
+            break;
+        case IProxyProvider::Proxy::Https:
+            scheme = "https";
+            break;
+        case IProxyProvider::Proxy::Socks4:
+            scheme = "socks4";
+            break;
+        case IProxyProvider::Proxy::Socks5:
+            scheme = "socks5";
+            break;
+        default:
+            break;
+    }
+    if (*scheme == '\0') {
+        return {};
+    }
+    return std::string(scheme) + "://" + proxy.host + ":" + std::to_string(proxy.port);
+}
+
+}  // namespace
+
+struct ResourceDownloaderHttp::Impl {
+    Impl(std::shared_ptr<Networking::IHttpClient> client,
+         std::shared_ptr<IProxyProvider> proxyProvider,
+         std::shared_ptr<INetworkStateChecker> networkStateChecker)
+        : client(std::move(client)),
+          proxyProvider(std::move(proxyProvider)),
+          networkStateChecker(std::move(networkStateChecker)) {}
+
+    // Default options with the proxy for `target` and the connect time-out that goes with it.
+    Networking::RequestOptions optionsFor(std::string const& target) const {
+        Networking::RequestOptions options;
+        options.proxy = proxyUrl(proxyProvider->getProxy(target));
+        options.connectTimeoutSeconds =
+            options.proxy.empty() ? kDirectConnectTimeoutSeconds : kProxyConnectTimeoutSeconds;
+        return options;
+    }
+
+    bool offline() const {
+        return networkStateChecker->getState() == INetworkStateChecker::Offline;
+    }
+
+    std::atomic<bool> aborted{false};
+    // Constant after construction.
+    std::shared_ptr<Networking::IHttpClient> const client;
+    std::shared_ptr<IProxyProvider> const proxyProvider;
+    std::shared_ptr<INetworkStateChecker> const networkStateChecker;
+};
+
+ResourceDownloaderHttp::ResourceDownloaderHttp(
+    std::shared_ptr<Networking::IHttpClient> const& client,
+    std::shared_ptr<IProxyProvider> const& proxyProvider,
+    std::shared_ptr<INetworkStateChecker> const& networkStateChecker)
+    : impl(std::make_unique<Impl>(client, proxyProvider, networkStateChecker)) {}
+
+ResourceDownloaderHttp::~ResourceDownloaderHttp() {
+    impl->aborted = true;
+}
+
+IResourceDownloader::Result ResourceDownloaderHttp::exec(Task task) const {
+    ResourceDescriptor const* const descriptor = task.descriptor;
+    std::string const target = url(descriptor);
+    google::LogMessage(kUnit, __LINE__, google::GLOG_INFO).stream() << "HTTP download=" << target;
+
+    TemporaryFile temporary(descriptor->tempPath, descriptor->downloadPath);
+    if (!temporary.ready) {
+        return Failed;
+    }
+    boost::intrusive_ptr<Core::IDataOutput> out = openOutputNoexcept(descriptor->tempPath);
+    if (!out) {
+        return Failed;
+    }
+
+    Networking::Request const request(Networking::Url(target), {}, {});
+    Networking::RequestOptions options = impl->optionsFor(target);
+    Core::IDataOutput* const sink = out.get();
+    options.onData = [sink](std::string piece) { sink->write(piece.data(), piece.size()); };
+    Impl const* const self = impl.get();
+    options.shouldCancel = [self, isCancelled = task.isCancelled] {
+        return self->aborted.load() || isCancelled() || self->offline();
+    };
+    options.onProgress = task.onProgress;
+
+    Networking::Response const response = impl->client->download(request, options);
+    out.reset();  // close the file before it is renamed or removed
+
+    bool const offline = impl->offline();
+    if (response.error == Networking::Response::NoError) {
+        bool const moved = temporary.moveToDest();
+        if (offline) {
+            return ConnectionLost;
+        }
+        return moved ? Success : Failed;
+    }
+    if (response.error == Networking::Response::Cancelled && !offline) {
+        google::LogMessage(kUnit, __LINE__, google::GLOG_INFO).stream()
+            << "request=" << target << " was cancelled.";
+        return Cancelled;
+    }
+    google::LogMessage(kUnit, __LINE__, google::GLOG_WARNING).stream()
+        << "request=" << target << " failed with error=" << response.errorText
+        << (offline ? " (App OFFLINE mode activated!)" : "");
+    bool const connectivity = response.error == Networking::Response::CouldNotConnect ||
+                              response.error == Networking::Response::ConnectionLost;
+    return (connectivity || offline) ? ConnectionLost : Failed;
+}
+
+void ResourceDownloaderHttp::abort() {
+    impl->aborted = true;
+}
+
+int64_t ResourceDownloaderHttp::requestLastModified(ResourceDescriptor const* descriptor) const {
+    std::string const target = url(descriptor);
+    Networking::Request const request(Networking::Url(target), {}, {});
+    return impl->client->head(request, impl->optionsFor(target)).getLastModified();
+}
+
+}  // namespace Tiskel::App

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "App/ResourceDownloadManager/Export.h"
+#include "App/ResourceDownloadManager/INetworkStateChecker.h"
+#include "App/ResourceDownloadManager/IResourceDownloader.h"
+#include "Platform/Networking/IHttpClient.h"
+#include "Platform/Networking/IProxyProvider.h"
+
+namespace Tiskel::App {
+
+// The production downloader: fetches a resource from its web server through the shared HTTP
+// client and the system proxy, streams the body into the descriptor's temporary path and renames
+// the finished file to its download path. While the network-state checker reports offline,
+// running downloads stop and every failure counts as a lost connection.
+//
+// Thread-safe: `exec` and `requestLastModified` run on several download threads at once;
+// `abort` may be called from any thread.
+class RDM_EXPORT ResourceDownloaderHttp : public IResourceDownloader {
+  public:
+    // Keeps its own copies of the three services. No I/O.
+    ResourceDownloaderHttp(std::shared_ptr<Networking::IHttpClient> const& client,
+                           std::shared_ptr<Networking::IProxyProvider> const& proxyProvider,
+                           std::shared_ptr<INetworkStateChecker> const& networkStateChecker);
+    // Aborts first, so that a download still running on another thread stops at its next poll.
+    ~ResourceDownloaderHttp() override;
+    ResourceDownloaderHttp(ResourceDownloaderHttp const&) = delete;
+    ResourceDownloaderHttp& operator=(ResourceDownloaderHttp const&) = delete;
+
+    // One download of `task.descriptor`. Success leaves the file at `downloadPath`; after any
+    // other result the old file there is untouched and nothing is left at `tempPath` (except
+    // ConnectionLost from a transfer that completed just as the network went offline, which
+    // still puts the new file in place). Exceptions from the HTTP client or the file streams
+    // pass to the caller, the temporary file removed.
+    Result exec(Task task) const override;
+    // Makes running and later downloads stop at their next cancellation poll. Permanent.
+    void abort() override;
+    // The server's Last-Modified time of the resource in seconds since the Unix epoch; -1 when
+    // the server sent none or the request failed.
+    int64_t requestLastModified(ResourceDescriptor const* descriptor) const override;
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl;
+};
+
+}  // namespace Tiskel::App

@@ -1,0 +1,38 @@
+#pragma once
+
+// Turns what libcurl reports about a finished transfer into a Response. Internal to the
+// networking library; the one place where libcurl's codes are interpreted.
+
+#include <cstdint>
+#include <string>
+
+#include <curl/curl.h>
+
+#include "Platform/Networking/Response.h"
+
+namespace Tiskel::Networking::Curl {
+
+// Why our own callbacks stopped a transfer, when they did.
+enum class StopReason {
+    None,
+    Cancelled,  // shouldCancel returned true
+    Stalled,    // nothing arrived for the stall time-out
+    BadStatus,  // a body arrived with a status outside 2xx
+    CallbackThrew,
+};
+
+struct TransferFacts {
+    CURLcode code = CURLE_OK;
+    StopReason stop = StopReason::None;
+    // True once a connection to the host or proxy was established (or reused).
+    bool connected = false;
+    long httpStatus = 0;
+    int64_t lastModified = -1;
+    // libcurl's own description of the failure; may be empty.
+    std::string message;
+    int64_t stallTimeoutMilliseconds = 0;
+};
+
+Response toResponse(TransferFacts const& facts);
+
+}  // namespace Tiskel::Networking::Curl

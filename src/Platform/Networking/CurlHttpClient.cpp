@@ -1,0 +1,380 @@
+#include <algorithm>
+#include <chrono>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "Platform/Networking/CurlErrors.h"
+#include "Platform/Networking/CurlHandles.h"
+#include "Platform/Networking/IHttpClient.h"
+
+namespace Tiskel::Networking {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// shouldCancel may be costly (a network-state check); during a fast transfer it is asked at
+// most this often, which still stops a transfer well within a second.
+constexpr auto kCancelPollInterval = std::chrono::milliseconds(10);
+// Idle handles kept for reuse, each with its open connections. More threads than this still
+// work; their handles are simply closed after use.
+constexpr size_t kMaxIdleHandles = 16;
+
+enum class Method { Get, Head };
+
+// The state of one running request, reached by libcurl's callbacks through their user pointer.
+// Lives on the stack of the requesting thread; every callback runs on that thread.
+struct Transfer {
+    Transfer(RequestOptions const& options, CURL* curl) : options(options), curl(curl) {}
+
+    // Asks shouldCancel, at most once per poll interval; remembers a yes.
+    bool cancelRequested(Clock::time_point now) {
+        if (!options.shouldCancel) {
+            return false;
+        }
+        if (polled && now - lastPoll < kCancelPollInterval) {
+            return false;
+        }
+        polled = true;
+        lastPoll = now;
+        if (options.shouldCancel()) {
+            stop = Curl::StopReason::Cancelled;
+            return true;
+        }
+        return false;
+    }
+
+    void recordThrow() {
+        thrown = std::current_exception();
+        stop = Curl::StopReason::CallbackThrew;
+    }
+
+    RequestOptions const& options;
+    CURL* curl;
+    Curl::StopReason stop = Curl::StopReason::None;
+    std::exception_ptr thrown;
+    bool connected = false;
+    Clock::time_point lastActivity = Clock::now();
+    Clock::time_point lastPoll{};
+    bool polled = false;
+    uint64_t received = 0;
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+};
+
+size_t onBody(char* data, size_t size, size_t count, void* user) {
+    auto& transfer = *static_cast<Transfer*>(user);
+    size_t const length = size * count;
+    auto const now = Clock::now();
+    transfer.lastActivity = now;
+    try {
+        if (transfer.cancelRequested(now)) {
+            return CURL_WRITEFUNC_ERROR;
+        }
+        if (transfer.received == 0) {
+            // Bodies of 4xx/5xx answers never get here (libcurl fails first); this catches a
+            // redirect that is not followed, whose body is not the resource.
+            long status = 0;
+            curl_easy_getinfo(transfer.curl, CURLINFO_RESPONSE_CODE, &status);
+            if (status < 200 || status >= 300) {
+                transfer.stop = Curl::StopReason::BadStatus;
+                return CURL_WRITEFUNC_ERROR;
+            }
+        }
+        if (transfer.options.onData) {
+            transfer.options.onData(std::string(data, length));
+        }
+        transfer.received += length;
+        if (transfer.options.onProgress) {
+            curl_off_t expected = -1;
+            curl_easy_getinfo(transfer.curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &expected);
+            transfer.options.onProgress(transfer.received,
+                                        expected > 0 ? static_cast<uint64_t>(expected) : 0);
+        }
+        return length;
+    } catch (...) {
+        transfer.recordThrow();
+        return CURL_WRITEFUNC_ERROR;
+    }
+}
+
+size_t onHeader(char* /*data*/, size_t size, size_t count, void* user) {
+    static_cast<Transfer*>(user)->lastActivity = Clock::now();
+    return size * count;
+}
+
+// Called once a connection (with any proxy handshake) is ready, new or reused: from here on,
+// silence counts as a stall, and a time-out is no longer a failure to connect.
+int onConnected(void* user, char* /*remoteIp*/, char* /*localIp*/, int /*remotePort*/,
+                int /*localPort*/) {
+    auto& transfer = *static_cast<Transfer*>(user);
+    transfer.connected = true;
+    transfer.lastActivity = Clock::now();
+    return CURL_PREREQFUNC_OK;
+}
+
+// libcurl calls this at least once a second, also while nothing arrives.
+int onTick(void* user, curl_off_t /*downloadTotal*/, curl_off_t /*downloadNow*/,
+           curl_off_t /*uploadTotal*/, curl_off_t /*uploadNow*/) {
+    auto& transfer = *static_cast<Transfer*>(user);
+    auto const now = Clock::now();
+    try {
+        if (transfer.cancelRequested(now)) {
+            return 1;
+        }
+    } catch (...) {
+        transfer.recordThrow();
+        return 1;
+    }
+    int64_t const stallLimit = transfer.options.stallTimeoutMilliseconds;
+    if (stallLimit > 0 && transfer.connected &&
+        now - transfer.lastActivity > std::chrono::milliseconds(stallLimit)) {
+        transfer.stop = Curl::StopReason::Stalled;
+        return 1;
+    }
+    return 0;
+}
+
+bool isSupportedProxy(std::string const& proxy) {
+    auto const separator = proxy.find("://");
+    if (separator == std::string::npos || separator + 3 >= proxy.size()) {
+        return false;
+    }
+    std::string scheme = proxy.substr(0, separator);
+    std::transform(scheme.begin(), scheme.end(), scheme.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return scheme == "http" || scheme == "https" || scheme == "socks4" || scheme == "socks5";
+}
+
+struct SlistDeleter {
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using HeaderList = std::unique_ptr<curl_slist, SlistDeleter>;
+
+HeaderList headerList(HeaderMap const& headers) {
+    HeaderList list;
+    for (auto const& [name, value] : headers) {
+        // "Name;" is libcurl's way of sending a header with an empty value.
+        std::string const line = value.empty() ? name + ";" : name + ": " + value;
+        curl_slist* const extended = curl_slist_append(list.get(), line.c_str());
+        if (extended == nullptr) {
+            throw std::bad_alloc();
+        }
+        list.release();
+        list.reset(extended);
+    }
+    return list;
+}
+
+struct UrlHandleDeleter {
+    void operator()(CURLU* handle) const { curl_url_cleanup(handle); }
+};
+
+// The request's URL with the extra parameters appended to its query; "" when that fails.
+std::string targetUrl(Request const& request) {
+    if (request.extra().empty()) {
+        return request.url().str();
+    }
+    std::unique_ptr<CURLU, UrlHandleDeleter> const handle(curl_url());
+    if (!handle ||
+        curl_url_set(handle.get(), CURLUPART_URL, request.url().str().c_str(), 0) != CURLUE_OK) {
+        return {};
+    }
+    for (auto const& [key, value] : request.extra()) {
+        std::string const pair = key + "=" + value;
+        if (curl_url_set(handle.get(), CURLUPART_QUERY, pair.c_str(),
+                         CURLU_APPENDQUERY | CURLU_URLENCODE) != CURLUE_OK) {
+            return {};
+        }
+    }
+    char* joined = nullptr;
+    if (curl_url_get(handle.get(), CURLUPART_URL, &joined, 0) != CURLUE_OK) {
+        return {};
+    }
+    std::string result(joined);
+    curl_free(joined);
+    return result;
+}
+
+Response invalidUrl(std::string text) {
+    Response response;
+    response.error = Response::InvalidUrl;
+    response.errorText = std::move(text);
+    return response;
+}
+
+class CurlHttpClient final : public IHttpClient {
+  public:
+    CurlHttpClient() { Curl::ensureGlobalInit(); }
+
+    Response download(Request const& request, RequestOptions const& options) override {
+        return perform(request, options, Method::Get);
+    }
+
+    Response head(Request const& request, RequestOptions const& options) override {
+        return perform(request, options, Method::Head);
+    }
+
+  private:
+    // Borrows a pooled handle for one request and gives it back, connections and all.
+    class Lease {
+      public:
+        explicit Lease(CurlHttpClient& client) : client(client), handle(client.acquire()) {}
+        ~Lease() { client.release(std::move(handle)); }
+        Lease(Lease const&) = delete;
+        Lease& operator=(Lease const&) = delete;
+        CURL* get() const { return handle.get(); }
+
+      private:
+        CurlHttpClient& client;
+        Curl::EasyHandle handle;
+    };
+
+    Curl::EasyHandle acquire() {
+        {
+            std::lock_guard<std::mutex> lock(poolMutex);
+            if (!idle.empty()) {
+                Curl::EasyHandle handle = std::move(idle.back());
+                idle.pop_back();
+                return handle;
+            }
+        }
+        return Curl::EasyHandle();
+    }
+
+    void release(Curl::EasyHandle handle) {
+        std::lock_guard<std::mutex> lock(poolMutex);
+        if (idle.size() < kMaxIdleHandles) {
+            idle.push_back(std::move(handle));
+        }
+    }
+
+    Response perform(Request const& request, RequestOptions const& options, Method method);
+    void configure(CURL* curl, std::string const& url, curl_slist* headers,
+                   RequestOptions const& options, Method method, Transfer& transfer);
+
+    // Declared before the pool so that it outlives every handle attached to it.
+    Curl::ShareHandle share;
+    std::mutex poolMutex;
+    std::vector<Curl::EasyHandle> idle;  // guarded by poolMutex
+};
+
+Response CurlHttpClient::perform(Request const& request, RequestOptions const& options,
+                                 Method method) {
+    if (!request.url().isValid()) {
+        return invalidUrl("malformed URL: \"" + request.url().str() + "\"");
+    }
+    if (!options.proxy.empty() && !isSupportedProxy(options.proxy)) {
+        return invalidUrl("unsupported proxy URL: \"" + options.proxy + "\"");
+    }
+    std::string const url = targetUrl(request);
+    if (url.empty()) {
+        return invalidUrl("cannot add the query parameters to \"" + request.url().str() + "\"");
+    }
+    HeaderList const headers = headerList(request.headers());
+
+    Lease lease(*this);
+    CURL* const curl = lease.get();
+    Transfer transfer(options, curl);
+    Curl::TransferFacts facts;
+    facts.stallTimeoutMilliseconds = options.stallTimeoutMilliseconds;
+
+    bool cancelledBeforeStart = false;
+    try {
+        cancelledBeforeStart = transfer.cancelRequested(Clock::now());
+    } catch (...) {
+        transfer.recordThrow();
+    }
+    if (!cancelledBeforeStart && !transfer.thrown) {
+        configure(curl, url, headers.get(), options, method, transfer);
+        facts.code = curl_easy_perform(curl);
+        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &facts.httpStatus);
+        curl_off_t fileTime = -1;
+        curl_easy_getinfo(curl, CURLINFO_FILETIME_T, &fileTime);
+        facts.lastModified = fileTime;
+        facts.message = transfer.errorBuffer;
+        // Nothing on this stack may stay reachable from the pooled handle.
+        curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
+        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
+        curl_easy_setopt(curl, CURLOPT_WRITEDATA, nullptr);
+        curl_easy_setopt(curl, CURLOPT_HEADERDATA, nullptr);
+        curl_easy_setopt(curl, CURLOPT_PREREQDATA, nullptr);
+        curl_easy_setopt(curl, CURLOPT_XFERINFODATA, nullptr);
+    }
+    if (transfer.thrown) {
+        std::rethrow_exception(transfer.thrown);
+    }
+    facts.stop = transfer.stop;
+    facts.connected = transfer.connected;
+    return Curl::toResponse(facts);
+}
+
+void CurlHttpClient::configure(CURL* curl, std::string const& url, curl_slist* headers,
+                               RequestOptions const& options, Method method, Transfer& transfer) {
+    // Every option this client uses is set on every request, since the handle comes from the
+    // pool carrying the previous request's settings.
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_SHARE, share.get());
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(curl, CURLOPT_FILETIME, 1L);
+    curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
+    if (method == Method::Head) {
+        curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
+    } else {
+        curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
+    }
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+
+    // An empty proxy switches proxies off, including those named by environment variables,
+    // and an empty exclusion list keeps no_proxy from overriding the proxy we were given.
+    curl_easy_setopt(curl, CURLOPT_PROXY, options.proxy.c_str());
+    curl_easy_setopt(curl, CURLOPT_NOPROXY, "");
+
+    long bufferSize = CURL_MAX_WRITE_SIZE;
+    if (options.receiveBufferKiB > 0) {
+        bufferSize = static_cast<long>(
+            std::min<int64_t>(int64_t{options.receiveBufferKiB} * 1024, CURL_MAX_READ_SIZE));
+    }
+    curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, bufferSize);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT,
+                     static_cast<long>(std::max<int32_t>(options.connectTimeoutSeconds, 0)));
+    long timeoutMs = 0;
+    if (options.transferTimeoutMicroseconds > 0) {
+        timeoutMs =
+            static_cast<long>(std::max<int64_t>(options.transferTimeoutMicroseconds / 1000, 1));
+    }
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, timeoutMs);
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, options.followRedirects != 0 ? 1L : 0L);
+    curl_easy_setopt(curl, CURLOPT_MAXREDIRS,
+                     options.maxRedirects < 0 ? -1L : static_cast<long>(options.maxRedirects));
+
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, transfer.errorBuffer);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &onBody);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &onHeader);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
+    curl_easy_setopt(curl, CURLOPT_PREREQFUNCTION, &onConnected);
+    curl_easy_setopt(curl, CURLOPT_PREREQDATA, &transfer);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &onTick);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+}
+
+}  // namespace
+
+std::unique_ptr<IHttpClient> createHttpClient(HttpClientType type) {
+    switch (type) {
+        case HttpClientDefault:
+            return std::make_unique<CurlHttpClient>();
+    }
+    throw std::invalid_argument("unknown HTTP client type " +
+                                std::to_string(static_cast<int32_t>(type)));
+}
+
+}  // namespace Tiskel::Networking

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "Platform/Networking/Request.h"
+#include "Platform/Networking/RequestOptions.h"
+#include "Platform/Networking/Response.h"
+
+namespace Tiskel::Networking {
+
+// Synchronous HTTP requests. One client is shared by many threads: every operation is
+// thread-safe, and connections are kept alive and reused between requests of any thread. The
+// client must outlive the requests running on it.
+class IHttpClient {
+  public:
+    IHttpClient() = default;
+    virtual ~IHttpClient() = default;
+    IHttpClient(IHttpClient const&) = delete;
+    IHttpClient& operator=(IHttpClient const&) = delete;
+
+    // GET: hands the body to `options.onData` piece by piece and reports progress. Redirects
+    // are followed as the options say. Errors are returned in the response, never thrown;
+    // only an exception from a callback leaves this call.
+    virtual Response download(Request const& request, RequestOptions const& options) = 0;
+    // HEAD: no body; the response carries the server's Last-Modified time.
+    virtual Response head(Request const& request, RequestOptions const& options) = 0;
+};
+
+enum HttpClientType : int32_t {
+    // libcurl, with the system's CA store for TLS.
+    HttpClientDefault = 0,
+};
+
+// Creates a client of `type`. Throws std::invalid_argument for an unknown type and
+// std::runtime_error when the transport cannot be initialised.
+std::unique_ptr<IHttpClient> createHttpClient(HttpClientType type);
+
+}  // namespace Tiskel::Networking

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace Tiskel::Networking {
+
+// How one request is carried out. A default-constructed record suits a download of one file over
+// a direct connection. Callbacks run on the thread that called the client, before the call
+// returns; an exception thrown by one stops the transfer and leaves the client's call.
+struct RequestOptions {
+    // Size of the receive buffer in KiB; capped at what the transport allows. 0 or less keeps
+    // the transport's default.
+    int32_t receiveBufferKiB = 1024;
+    // Time allowed for name resolution and connecting to the host or proxy, in seconds. 0 or
+    // less keeps the transport's default.
+    int32_t connectTimeoutSeconds = 5;
+    // Time allowed for the whole request, in microseconds (rounded down to milliseconds). 0 or
+    // less means no limit.
+    int64_t transferTimeoutMicroseconds = 3600000000;
+    // 1: follow redirects; 0: a redirect is the final answer (and a failure).
+    int32_t followRedirects = 1;
+    // Most redirects followed before the request fails; negative means no limit.
+    int32_t maxRedirects = 3;
+    // Once connected, a transfer that receives nothing for this long is a lost connection, in
+    // milliseconds. 0 or less disables the check.
+    int64_t stallTimeoutMilliseconds = 20000;
+
+    // Proxy URL with scheme http, https, socks4 or socks5 ("http://proxy:3128"); "" connects
+    // directly. Proxy settings of the environment are never used.
+    std::string proxy;
+
+    // Polled while the request runs (at least once a second, and before it starts); true
+    // stops the request with error Cancelled.
+    std::function<bool()> shouldCancel;
+    // Called after each piece of the body with (bytes received so far, bytes announced by the
+    // server or 0 when unknown).
+    std::function<void(uint64_t, uint64_t)> onProgress;
+    // Receives each piece of the body in arrival order. The body is never held whole.
+    std::function<void(std::string)> onData;
+};
+
+}  // namespace Tiskel::Networking

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace Tiskel::Networking {
+
+// The outcome of one request. Copyable value.
+struct Response {
+    // Values of `error`. 3 and 8 are losses of connectivity, worth retrying once the network is
+    // back; 15 is a cancellation asked for by the caller; every other non-zero value is a
+    // failure of this request.
+    enum Error : int32_t {
+        NoError = 0,
+        // The URL (or the proxy URL) is malformed, or its scheme is not supported.
+        InvalidUrl = 1,
+        // The server answered with a status outside 2xx (400 and above, or a redirect that was
+        // not followed). `httpStatus` holds it.
+        HttpStatus = 2,
+        // The host or proxy could not be reached: name resolution failed, the connection was
+        // refused, the connect time-out passed, or the proxy refused to connect onwards.
+        CouldNotConnect = 3,
+        // The TLS handshake failed or the peer's certificate or host name was not accepted.
+        TlsFailure = 4,
+        // More redirects than `RequestOptions::maxRedirects`.
+        TooManyRedirects = 5,
+        // The whole-transfer time limit passed while data was still arriving.
+        TimedOut = 6,
+        // The server's answer was not valid HTTP.
+        ProtocolError = 7,
+        // The connection broke or stalled during the transfer, or the body was shorter than
+        // announced.
+        ConnectionLost = 8,
+        // A local failure: out of memory, a callback that threw, a transport set-up error.
+        ClientError = 9,
+        // Any transport failure not listed above.
+        OtherError = 10,
+        // `RequestOptions::shouldCancel` returned true.
+        Cancelled = 15,
+    };
+
+    int32_t error = NoError;
+    // What happened, for a log line a user can act on ("HTTP 404", the TLS reason, ...). Empty
+    // on success.
+    std::string errorText;
+    // The final HTTP status, 0 when no answer arrived.
+    int32_t httpStatus = 0;
+    // The server's Last-Modified time in seconds since the Unix epoch; -1 when none was sent.
+    int64_t lastModified = -1;
+
+    // The server's Last-Modified time in seconds since the Unix epoch; -1 when the server sent
+    // none or the request failed.
+    int64_t getLastModified() const { return error == NoError ? lastModified : -1; }
+};
+
+}  // namespace Tiskel::Networking
