@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -25,6 +26,8 @@
 
 namespace Tiskel::App {
 namespace {
+
+namespace Support = ::Tiskel::Test;
 
 using State = IRemoteResource::State;
 
@@ -56,7 +59,7 @@ public:
         {
             std::unique_lock<std::mutex> lock(mutex);
             changed.notify_all();
-            changed.wait_for(lock, Test::kGenerousDeadline,
+            changed.wait_for(lock, Support::kGenerousDeadline,
                              [&] { return !held || maxRunning.load() >= holdUntilInside; });
         }
         Result const result = inner->exec(std::move(task));
@@ -116,7 +119,7 @@ protected:
         return std::make_shared<ResourceDownloaderFileMock>(ioPath(dir.file("server")), rateKiBps);
     }
 
-    Test::TempDir dir;
+    Support::TempDir dir;
     std::deque<ResourceDescriptor> descriptors;  // stable addresses
     std::deque<ResourceDescriptorBundle> bundles;
 
@@ -167,8 +170,8 @@ TEST_F(ManagerTest, HostDrivenPassesBringBundlesToAvailable) {
     State const state = resource->getCurrentState();
     EXPECT_EQ(state.status, IRemoteResource::Available);
     EXPECT_EQ(state.error, IRemoteResource::NoError);
-    EXPECT_EQ(Test::TempDir::read(dir.file("out/a.txt")), "alpha");
-    EXPECT_EQ(Test::TempDir::read(dir.file("out/b.txt")), "bravo");
+    EXPECT_EQ(Support::TempDir::read(dir.file("out/a.txt")), "alpha");
+    EXPECT_EQ(Support::TempDir::read(dir.file("out/b.txt")), "bravo");
     EXPECT_FALSE(manager.processCurrentQueueQuant()) << "nothing is left to do";
 }
 
@@ -209,11 +212,11 @@ TEST_F(ManagerTest, EventLoopThreadRunsNewWorkAndEndsOnAbort) {
 
     auto scheduler = manager.getMainScheduler();
     IRemoteResource* a = scheduler->registerAutoSchedule(&first, ISchedulableResource::Normal);
-    ASSERT_TRUE(Test::waitUntil(
+    ASSERT_TRUE(Support::waitUntil(
         [&] { return a->getCurrentState().status == IRemoteResource::Available; }));
     // The thread is idle now; new work wakes it.
     IRemoteResource* b = scheduler->registerAutoSchedule(&second, ISchedulableResource::Normal);
-    ASSERT_TRUE(Test::waitUntil(
+    ASSERT_TRUE(Support::waitUntil(
         [&] { return b->getCurrentState().status == IRemoteResource::Available; }));
 
     manager.abort();  // returns only once the idle thread has ended
@@ -228,7 +231,7 @@ TEST_F(ManagerTest, EventLoopLogsAFailedPassAndGoesOn) {
     dir.write("out/a.txt", "old");  // IfModified asks the server only for an existing file
     auto downloader = std::make_shared<ObservingDownloader>(fileDownloader());
     downloader->throwOnLastModified = true;
-    Test::LogCapture log;
+    Support::LogCapture log;
     ResourceDownloadManager manager;
     ResourceDownloadManager::Dependencies deps;
     deps.downloader = downloader;
@@ -237,7 +240,7 @@ TEST_F(ManagerTest, EventLoopLogsAFailedPassAndGoesOn) {
 
     auto scheduler = manager.getMainScheduler();
     scheduler->registerAutoSchedule(&failing, ISchedulableResource::Normal);
-    ASSERT_TRUE(Test::waitUntil([&] {
+    ASSERT_TRUE(Support::waitUntil([&] {
         for (auto const& line : log.lines()) {
             if (line.severity == google::GLOG_ERROR &&
                 line.text.find("last-modified lookup failed") != std::string::npos) {
@@ -247,7 +250,7 @@ TEST_F(ManagerTest, EventLoopLogsAFailedPassAndGoesOn) {
         return false;
     }));
     IRemoteResource* b = scheduler->registerAutoSchedule(&fine, ISchedulableResource::Normal);
-    EXPECT_TRUE(Test::waitUntil(
+    EXPECT_TRUE(Support::waitUntil(
         [&] { return b->getCurrentState().status == IRemoteResource::Available; }));
     manager.abort();
 }
@@ -279,8 +282,8 @@ TEST_F(ManagerTest, AbortDuringATransferReturnsPromptlyAndKeepsTheOldFile) {
     manager.startEventLoopThread();
     IRemoteResource* resource =
         manager.getMainScheduler()->registerAutoSchedule(&bundle, ISchedulableResource::Normal);
-    ASSERT_TRUE(Test::waitUntil([&] { return downloader->running.load() == 1; }));
-    ASSERT_TRUE(Test::waitUntil([&] { return resource->getCurrentState().status == IRemoteResource::Downloading; }));
+    ASSERT_TRUE(Support::waitUntil([&] { return downloader->running.load() == 1; }));
+    ASSERT_TRUE(Support::waitUntil([&] { return resource->getCurrentState().status == IRemoteResource::Downloading; }));
 
     auto const start = std::chrono::steady_clock::now();
     manager.abort();
@@ -288,7 +291,7 @@ TEST_F(ManagerTest, AbortDuringATransferReturnsPromptlyAndKeepsTheOldFile) {
     EXPECT_LT(took, std::chrono::seconds(10)) << "abort waited for the whole transfer";
     EXPECT_EQ(downloader->running.load(), 0);
     EXPECT_FALSE(std::filesystem::exists(descriptor.tempPath.string()));
-    EXPECT_EQ(Test::TempDir::read(dir.file("out/big.bin")), "previous version");
+    EXPECT_EQ(Support::TempDir::read(dir.file("out/big.bin")), "previous version");
     manager.abort();  // the destructor repeats it once more
 }
 
@@ -369,7 +372,7 @@ TEST_F(ManagerTest, APendingRetryPauseIsCutShortByNewWork) {
         lateResource = scheduler->registerResource(&late);
         while (!passReturned.load()) {
             lateResource->scheduleDownload(ISchedulableResource::Normal);
-            Test::waitUntil([&] { return passReturned.load(); }, std::chrono::milliseconds(20));
+            Support::waitUntil([&] { return passReturned.load(); }, std::chrono::milliseconds(20));
         }
     });
     auto const start = std::chrono::steady_clock::now();
@@ -414,7 +417,7 @@ TEST_F(ManagerTest, QtNotificationQueueDeliversOnTheApplicationThread) {
         manager.startEventLoopThread();
         resource->scheduleDownload(ISchedulableResource::Normal);
 
-        ASSERT_TRUE(Test::waitUntil([&] {
+        ASSERT_TRUE(Support::waitUntil([&] {
             QCoreApplication::processEvents();
             return !statuses.empty() && statuses.back() == IRemoteResource::Available;
         }));
