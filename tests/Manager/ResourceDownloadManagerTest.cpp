@@ -1,5 +1,3 @@
-#include "App/ResourceDownloadManager/ResourceDownloadManager.h"
-
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -20,6 +18,9 @@
 #include "App/ResourceDownloadManager/Downloader/ResourceDownloaderFileMock.h"
 #include "App/ResourceDownloadManager/RemoteResourceScheduler.h"
 #include "App/ResourceDownloadManager/ResourceDescriptor.h"
+#include "App/ResourceDownloadManager/ResourceDownloadManager.h"
+
+#include "Support/HttpTestServer.h"
 #include "Support/LogCapture.h"
 #include "Support/TempDir.h"
 #include "Support/Wait.h"
@@ -47,7 +48,7 @@ TEST(OptimalThreadCount, HalfTheHardwareThreadsBetweenTwoAndEight) {
 // Wraps a real downloader, counting calls and the downloads running at once, and optionally
 // holding every download until `release` (or until `hold` downloads are inside at once).
 class ObservingDownloader : public IResourceDownloader {
-public:
+  public:
     explicit ObservingDownloader(std::shared_ptr<IResourceDownloader> inner)
         : inner(std::move(inner)) {}
 
@@ -88,7 +89,7 @@ public:
     mutable std::atomic<int> calls{0};
     std::atomic<bool> throwOnLastModified{false};
 
-private:
+  private:
     mutable std::mutex mutex;
     mutable std::condition_variable changed;
     bool held = false;
@@ -97,9 +98,10 @@ private:
 
 // A folder that stands for the server, an output folder, and descriptors between them.
 class ManagerTest : public ::testing::Test {
-protected:
-    ResourceDescriptor& describe(std::string const& remotePath,
-                                 ResourceDescriptor::UpdatePolicy policy = ResourceDescriptor::Always) {
+  protected:
+    ResourceDescriptor& describe(
+        std::string const& remotePath,
+        ResourceDescriptor::UpdatePolicy policy = ResourceDescriptor::Always) {
         auto& d = descriptors.emplace_back();
         d.localPath = dir.file("out/" + remotePath);
         d.downloadPath = d.localPath;
@@ -283,7 +285,8 @@ TEST_F(ManagerTest, AbortDuringATransferReturnsPromptlyAndKeepsTheOldFile) {
     IRemoteResource* resource =
         manager.getMainScheduler()->registerAutoSchedule(&bundle, ISchedulableResource::Normal);
     ASSERT_TRUE(Support::waitUntil([&] { return downloader->running.load() == 1; }));
-    ASSERT_TRUE(Support::waitUntil([&] { return resource->getCurrentState().status == IRemoteResource::Downloading; }));
+    ASSERT_TRUE(Support::waitUntil(
+        [&] { return resource->getCurrentState().status == IRemoteResource::Downloading; }));
 
     auto const start = std::chrono::steady_clock::now();
     manager.abort();
@@ -427,6 +430,76 @@ TEST_F(ManagerTest, QtNotificationQueueDeliversOnTheApplicationThread) {
     for (auto const& id : threads) {
         EXPECT_EQ(id, std::this_thread::get_id());
     }
+}
+
+// The default components against a loopback web server: HTTP downloader over the libcurl
+// client, Qt's system proxy lookup (no proxy is configured in the test environment), stubs.
+class ManagerHttpTest : public ManagerTest {
+  protected:
+    ResourceDescriptor& describeRemote(std::string const& remotePath) {
+        auto& d = describe(remotePath);
+        d.baseUrl = server.url("/files");
+        return d;
+    }
+
+    Support::HttpTestServer server;
+};
+
+TEST_F(ManagerHttpTest, DefaultComponentsDownloadOverHttp) {
+    server.addFile("/files/a.txt", "alpha", 1700000000);
+    server.addFile("/files/b.txt", std::string(300000, 'b'));
+    auto& bundle = bundleOf({&describeRemote("a.txt"), &describeRemote("b.txt")});
+    ResourceDownloadManager manager;
+    manager.init({}, {});
+    IRemoteResource* resource =
+        manager.getMainScheduler()->registerAutoSchedule(&bundle, ISchedulableResource::Normal);
+    manager.processCurrentQueue();
+
+    EXPECT_EQ(resource->getCurrentState().status, IRemoteResource::Available);
+    EXPECT_EQ(Support::TempDir::read(dir.file("out/a.txt")), "alpha");
+    EXPECT_EQ(Support::TempDir::read(dir.file("out/b.txt")), std::string(300000, 'b'));
+}
+
+TEST_F(ManagerHttpTest, OnlyTheMainSchedulerRetriesAFailedDownload) {
+    // Each path answers 500 once, then serves its file.
+    server.addFlakyFile("/files/init.txt", "init", 1);
+    server.addFlakyFile("/files/main.txt", "main", 1);
+    auto& initBundle = bundleOf({&describeRemote("init.txt")});
+    auto& mainBundle = bundleOf({&describeRemote("main.txt")});
+    ResourceDownloadManager manager;
+    manager.init({}, {});
+    IRemoteResource* initResource =
+        manager.getInitScheduler()->registerAutoSchedule(&initBundle, ISchedulableResource::Normal);
+    IRemoteResource* mainResource =
+        manager.getMainScheduler()->registerAutoSchedule(&mainBundle, ISchedulableResource::Normal);
+    manager.processCurrentQueue();
+
+    State const initState = initResource->getCurrentState();
+    EXPECT_EQ(initState.status, IRemoteResource::Error);
+    EXPECT_EQ(initState.error, IRemoteResource::GeneralError);
+    EXPECT_EQ(server.requestCount("/files/init.txt"), 1u);
+    EXPECT_EQ(mainResource->getCurrentState().status, IRemoteResource::Available);
+    EXPECT_EQ(server.requestCount("/files/main.txt"), 2u);
+    EXPECT_EQ(Support::TempDir::read(dir.file("out/main.txt")), "main");
+}
+
+TEST_F(ManagerHttpTest, AbortDuringAStalledTransferReturnsPromptlyAndKeepsTheOldFile) {
+    server.addFault("/files/big.bin", std::string(1 << 20, 'x'),
+                    Support::HttpTestServer::Fault::Stall, 64 * 1024);
+    dir.write("out/big.bin", "previous version");
+    auto& descriptor = describeRemote("big.bin");
+    auto& bundle = bundleOf({&descriptor});
+    ResourceDownloadManager manager;
+    manager.init({}, {});
+    manager.startEventLoopThread();
+    manager.getMainScheduler()->registerAutoSchedule(&bundle, ISchedulableResource::Normal);
+    ASSERT_TRUE(Support::waitUntil([&] { return server.stalledNow() == 1; }));
+
+    auto const start = std::chrono::steady_clock::now();
+    manager.abort();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    EXPECT_FALSE(std::filesystem::exists(descriptor.tempPath.string()));
+    EXPECT_EQ(Support::TempDir::read(dir.file("out/big.bin")), "previous version");
 }
 
 }  // namespace

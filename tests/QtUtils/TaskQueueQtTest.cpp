@@ -1,5 +1,3 @@
-#include "Platform/QtUtils/TaskQueueQt.h"
-
 #include <atomic>
 #include <mutex>
 #include <stdexcept>
@@ -11,6 +9,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "Platform/QtUtils/TaskQueueQt.h"
+
 #include "Support/LogCapture.h"
 #include "Support/Wait.h"
 
@@ -20,7 +20,7 @@ namespace {
 using Core::ITaskQueueEventHandler;
 
 class RecordingHandler : public ITaskQueueEventHandler {
-public:
+  public:
     void handleChangedState(State state) override {
         std::lock_guard<std::mutex> lock(mutex);
         states.push_back(state);
@@ -30,7 +30,7 @@ public:
         return states;
     }
 
-private:
+  private:
     mutable std::mutex mutex;
     std::vector<State> states;
 };
@@ -45,7 +45,7 @@ bool pumpUntil(Condition condition) {
 }
 
 class TaskQueueQtTest : public ::testing::Test {
-protected:
+  protected:
     int argc = 1;
     char name[16] = "rdm_qt_tests";
     char* argv[2] = {name, nullptr};
@@ -94,7 +94,8 @@ TEST_F(TaskQueueQtTest, PublishesHasTasksForTheFirstWaitingTaskAndEmptyWhenTheLa
     int ran = 0;
     queue.addTask([&] { ++ran; }, Core::ITaskQueue::Normal);
     queue.addTask([&] { ++ran; }, Core::ITaskQueue::Normal);
-    EXPECT_EQ(handler.seen(), std::vector<ITaskQueueEventHandler::State>{ITaskQueueEventHandler::HasTasks});
+    EXPECT_EQ(handler.seen(),
+              std::vector<ITaskQueueEventHandler::State>{ITaskQueueEventHandler::HasTasks});
 
     ASSERT_TRUE(pumpUntil([&] { return ran == 2; }));
     EXPECT_EQ(handler.seen(),
@@ -108,7 +109,7 @@ TEST_F(TaskQueueQtTest, PublishesHasTasksForTheFirstWaitingTaskAndEmptyWhenTheLa
 }
 
 TEST_F(TaskQueueQtTest, AThrowingTaskIsLoggedAndLaterTasksStillRun) {
-    Test::LogCapture log;
+    ::Tiskel::Test::LogCapture log;
     TaskQueueQt queue;
     bool later = false;
     queue.addTask([] { throw std::runtime_error("boom"); }, Core::ITaskQueue::Normal);
@@ -116,8 +117,8 @@ TEST_F(TaskQueueQtTest, AThrowingTaskIsLoggedAndLaterTasksStillRun) {
     ASSERT_TRUE(pumpUntil([&] { return later; }));
     bool logged = false;
     for (auto const& line : log.lines()) {
-        logged |= line.severity == google::GLOG_ERROR &&
-                  line.text.find("boom") != std::string::npos;
+        logged |=
+            line.severity == google::GLOG_ERROR && line.text.find("boom") != std::string::npos;
     }
     EXPECT_TRUE(logged);
 }

@@ -209,7 +209,9 @@ void ResourceDownloadManager::Impl::eventLoop() noexcept {
 
 ResourceDownloadManager::ResourceDownloadManager() : impl(std::make_unique<Impl>()) {}
 
-ResourceDownloadManager::~ResourceDownloadManager() noexcept { abort(); }
+ResourceDownloadManager::~ResourceDownloadManager() noexcept {
+    abort();
+}
 
 void ResourceDownloadManager::init(Params const& params, Dependencies const& dependencies) {
     if (params.useParallelExecutor) {
@@ -242,8 +244,8 @@ void ResourceDownloadManager::init(Params const& params, Dependencies const& dep
         deps.postProcessor = std::make_shared<PostProcessorStub>();
     }
     if (!deps.downloader) {
-        deps.downloader = std::make_shared<ResourceDownloaderHttp>(
-            impl->client, deps.proxyProvider, deps.networkStateChecker);
+        deps.downloader = std::make_shared<ResourceDownloaderHttp>(impl->client, deps.proxyProvider,
+                                                                   deps.networkStateChecker);
     }
 
     impl->initWorker.watcher =
@@ -267,7 +269,9 @@ std::shared_ptr<RemoteResourceScheduler> ResourceDownloadManager::getMainSchedul
     return impl->mainWorker.scheduler;
 }
 
-bool ResourceDownloadManager::processCurrentQueueQuant() { return impl->processQuant(); }
+bool ResourceDownloadManager::processCurrentQueueQuant() {
+    return impl->processQuant();
+}
 
 void ResourceDownloadManager::processCurrentQueue() {
     while (processCurrentQueueQuant()) {

@@ -101,7 +101,7 @@ class RemoteResourceScheduler;
 // `processCurrentQueue()`; finally `abort()` or destroy. Called from one host thread; the
 // schedulers it hands out are thread-safe.
 class RDM_EXPORT ResourceDownloadManager {
-public:
+  public:
     struct Params {
         // Run tasks on a pool of `threadCount` threads instead of the driving thread.
         bool useParallelExecutor = false;
@@ -114,12 +114,12 @@ public:
 
     // Services the host may inject; `init` fills each empty one with its default.
     struct Dependencies {
-        std::shared_ptr<IEventTracer> eventTracer;                   // default: EventTracerStub
-        std::shared_ptr<INetworkStateChecker> networkStateChecker;   // NetworkStateCheckerStub
-        std::shared_ptr<IPostProcessor> postProcessor;               // PostProcessorStub
-        std::shared_ptr<Networking::IProxyProvider> proxyProvider;   // QtProxyProvider
-        std::shared_ptr<IResourceDownloader> downloader;             // ResourceDownloaderHttp
-        std::shared_ptr<IValidator> validator;                       // ValidatorStub
+        std::shared_ptr<IEventTracer> eventTracer;                  // default: EventTracerStub
+        std::shared_ptr<INetworkStateChecker> networkStateChecker;  // NetworkStateCheckerStub
+        std::shared_ptr<IPostProcessor> postProcessor;              // PostProcessorStub
+        std::shared_ptr<Networking::IProxyProvider> proxyProvider;  // QtProxyProvider
+        std::shared_ptr<IResourceDownloader> downloader;            // ResourceDownloaderHttp
+        std::shared_ptr<IValidator> validator;                      // ValidatorStub
     };
 
     ResourceDownloadManager();
@@ -158,7 +158,7 @@ public:
     // thread. Queued tasks never run. Idempotent.
     void abort();
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl;
 };

@@ -61,7 +61,9 @@ void TaskQueueQt::UnregisterEventHandler(Core::ITaskQueueEventHandler* handler) 
     handlers.erase(std::remove(handlers.begin(), handlers.end(), handler), handlers.end());
 }
 
-bool TaskQueueQt::execOne() { return false; }
+bool TaskQueueQt::execOne() {
+    return false;
+}
 
 void TaskQueueQt::addTask(std::function<void()> task, Priority /*priority*/) {
     QCoreApplication* application = QCoreApplication::instance();

@@ -18,7 +18,7 @@ namespace Tiskel::App {
 // Thread-safe. Tasks still waiting when the application object is destroyed are dropped, as
 // are tasks waiting when the queue is destroyed.
 class TaskQueueQt final : public Core::ITaskQueue {
-public:
+  public:
     // Throws std::logic_error when no QCoreApplication exists.
     TaskQueueQt();
     ~TaskQueueQt() override;
@@ -30,7 +30,7 @@ public:
     bool execOne() override;
     void addTask(std::function<void()> task, Priority priority) override;
 
-private:
+  private:
     struct Shared;
     std::shared_ptr<Shared> shared;
 };
