@@ -6,6 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/deps.sh
+scripts/check_format.sh
 
 variants=("$@")
 [ ${#variants[@]} -eq 0 ] && variants=(normal address thread)

@@ -1,6 +1,24 @@
 #include "App/ResourceDownloadManager/ResourceDownloadManager.h"
 
 #include <algorithm>
+#include <exception>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
+
+#include <glog/logging.h>
+
+#include "App/ResourceDownloadManager/DownloadRetrier.h"
+#include "App/ResourceDownloadManager/Downloader/NetworkStateEmulator.h"
+#include "App/ResourceDownloadManager/Downloader/QtProxyProvider.h"
+#include "App/ResourceDownloadManager/Downloader/ResourceDownloaderHttp.h"
+#include "App/ResourceDownloadManager/EventTracer.h"
+#include "App/ResourceDownloadManager/RemoteResourceScheduler.h"
+#include "Platform/Core/ParallelExecutor.h"
+#include "Platform/Core/TaskQueue.h"
+#include "Platform/Networking/IHttpClient.h"
+#include "Platform/Networking/IProxyProvider.h"
+#include "Platform/QtUtils/TaskQueueQt.h"
 
 namespace Tiskel::Core {
 
@@ -84,3 +102,220 @@ bool TaskQueueWatcher::isActive() const {
 }
 
 }  // namespace Tiskel::Core
+
+namespace Tiskel::App {
+
+namespace {
+
+constexpr std::chrono::seconds kShortPause{5};
+constexpr std::chrono::seconds kLongPause{60};
+
+}  // namespace
+
+std::size_t detail::optimalThreadCountFor(unsigned hardwareThreads) noexcept {
+    if (hardwareThreads < 4) {
+        return 2;
+    }
+    if (hardwareThreads > 17) {
+        return 8;
+    }
+    return hardwareThreads / 2;
+}
+
+struct ResourceDownloadManager::Impl {
+    // One download queue with everything that serves it. Fields are destroyed in reverse order:
+    // the watcher unregisters from its queue first, the queues go last.
+    struct Worker {
+        std::shared_ptr<Core::ITaskQueue> taskQueue = std::make_shared<Core::TaskQueue>();
+        std::shared_ptr<Core::ITaskQueue> notificationQueue =
+            std::make_shared<Core::TaskQueueImmediate>();
+        std::shared_ptr<IDownloadRetrier> retrier = std::make_shared<DownloadRetrierStub>();
+        std::shared_ptr<RemoteResourceScheduler> scheduler;
+        std::unique_ptr<Core::TaskQueueWatcher> watcher;
+
+        // Runs the queue through `executor`; when it had nothing, asks the retrier for one retry
+        // and, when a pause is due, waits on the watcher (cut short by new work or a stop).
+        bool processQuant(Core::IExecutor* executor);
+        void build(Dependencies const& dependencies);
+    };
+
+    std::shared_ptr<Core::IExecutor> executor = std::make_shared<Core::BlockingExecutor>();
+    std::shared_ptr<Networking::IHttpClient> client;
+    Dependencies dependencies;
+    Worker initWorker;
+    Worker mainWorker;
+    std::thread eventLoopThread;
+
+    bool processQuant() {
+        if (initWorker.processQuant(executor.get())) {
+            return true;
+        }
+        return mainWorker.processQuant(executor.get());
+    }
+
+    void eventLoop() noexcept;
+};
+
+bool ResourceDownloadManager::Impl::Worker::processQuant(Core::IExecutor* executor) {
+    if (executor->execQueue(*taskQueue) == 1) {
+        return true;
+    }
+    switch (retrier->check()) {
+        case IDownloadRetrier::Retried:
+            return true;
+        case IDownloadRetrier::NothingToRetry:
+            return false;
+        default:
+            break;
+    }
+    // Without a watcher (before `init`) there is nothing to wait on.
+    if (watcher) {
+        switch (retrier->getState()) {
+            case IDownloadRetrier::LongDelay:
+                watcher->waitForState(Core::ITaskQueueEventHandler::HasTasks, kLongPause);
+                break;
+            case IDownloadRetrier::ShortDelay:
+                watcher->waitForState(Core::ITaskQueueEventHandler::HasTasks, kShortPause);
+                break;
+            default:
+                break;
+        }
+    }
+    return true;
+}
+
+void ResourceDownloadManager::Impl::Worker::build(Dependencies const& dependencies) {
+    scheduler = std::make_shared<RemoteResourceScheduler>(
+        dependencies.downloader, taskQueue, notificationQueue, dependencies.postProcessor,
+        dependencies.validator, dependencies.eventTracer, retrier);
+}
+
+void ResourceDownloadManager::Impl::eventLoop() noexcept {
+    Core::TaskQueueWatcher& watcher = *mainWorker.watcher;
+    while (watcher.isActive()) {
+        try {
+            while (processQuant()) {
+            }
+        } catch (std::exception const& error) {
+            LOG(ERROR) << "Download pass failed: " << error.what();
+        } catch (...) {
+            LOG(ERROR) << "Download pass failed with an unknown exception";
+        }
+        watcher.waitWhile([](Core::ITaskQueueEventHandler::State state, bool active) {
+            return active && state != Core::ITaskQueueEventHandler::HasTasks;
+        });
+    }
+}
+
+ResourceDownloadManager::ResourceDownloadManager() : impl(std::make_unique<Impl>()) {}
+
+ResourceDownloadManager::~ResourceDownloadManager() noexcept {
+    abort();
+}
+
+void ResourceDownloadManager::init(Params const& params, Dependencies const& dependencies) {
+    if (params.useParallelExecutor) {
+        std::size_t const threads =
+            params.threadCount != 0 ? params.threadCount : getOptimalThreadCount();
+        impl->executor = std::make_shared<Core::ParallelExecutor>(threads);
+    }
+    if (params.useQtNotificationQueue) {
+        impl->mainWorker.notificationQueue = std::make_shared<TaskQueueQt>();
+    }
+    impl->client = Networking::createHttpClient(Networking::HttpClientDefault);
+    impl->dependencies = dependencies;
+
+    // The default downloader comes last so that it is built from the final proxy provider and
+    // network-state checker.
+    Dependencies& deps = impl->dependencies;
+    if (!deps.eventTracer) {
+        deps.eventTracer = std::make_shared<EventTracerStub>();
+    }
+    if (!deps.proxyProvider) {
+        deps.proxyProvider = std::make_shared<QtProxyProvider>();
+    }
+    if (!deps.networkStateChecker) {
+        deps.networkStateChecker = std::make_shared<NetworkStateCheckerStub>();
+    }
+    if (!deps.validator) {
+        deps.validator = std::make_shared<ValidatorStub>();
+    }
+    if (!deps.postProcessor) {
+        deps.postProcessor = std::make_shared<PostProcessorStub>();
+    }
+    if (!deps.downloader) {
+        deps.downloader = std::make_shared<ResourceDownloaderHttp>(impl->client, deps.proxyProvider,
+                                                                   deps.networkStateChecker);
+    }
+
+    impl->initWorker.watcher =
+        std::make_unique<Core::TaskQueueWatcher>(impl->initWorker.taskQueue.get());
+    impl->mainWorker.watcher =
+        std::make_unique<Core::TaskQueueWatcher>(impl->mainWorker.taskQueue.get());
+    impl->mainWorker.retrier = std::make_shared<DownloadRetrier>();
+    impl->initWorker.build(deps);
+    impl->mainWorker.build(deps);
+}
+
+std::size_t ResourceDownloadManager::getOptimalThreadCount() {
+    return detail::optimalThreadCountFor(std::thread::hardware_concurrency());
+}
+
+std::shared_ptr<RemoteResourceScheduler> ResourceDownloadManager::getInitScheduler() const {
+    return impl->initWorker.scheduler;
+}
+
+std::shared_ptr<RemoteResourceScheduler> ResourceDownloadManager::getMainScheduler() const {
+    return impl->mainWorker.scheduler;
+}
+
+bool ResourceDownloadManager::processCurrentQueueQuant() {
+    return impl->processQuant();
+}
+
+void ResourceDownloadManager::processCurrentQueue() {
+    while (processCurrentQueueQuant()) {
+    }
+}
+
+void ResourceDownloadManager::startEventLoopThread() {
+    if (!impl->mainWorker.watcher) {
+        throw std::logic_error("ResourceDownloadManager::startEventLoopThread: call init first");
+    }
+    if (impl->eventLoopThread.joinable()) {
+        throw std::logic_error(
+            "ResourceDownloadManager::startEventLoopThread: the event-loop thread is already "
+            "running; join it first");
+    }
+    try {
+        impl->eventLoopThread = std::thread([impl = impl.get()] { impl->eventLoop(); });
+    } catch (std::system_error const& error) {
+        throw std::system_error(error.code(), "thread constructor failed");
+    }
+}
+
+void ResourceDownloadManager::joinEventLoopThread() {
+    if (impl->eventLoopThread.joinable()) {
+        impl->eventLoopThread.join();
+    }
+    for (Impl::Worker* worker : {&impl->initWorker, &impl->mainWorker}) {
+        if (worker->watcher) {
+            worker->watcher->stop();
+        }
+    }
+}
+
+void ResourceDownloadManager::abort() {
+    if (impl->dependencies.downloader) {
+        impl->dependencies.downloader->abort();
+    }
+    impl->executor->abort();
+    for (Impl::Worker* worker : {&impl->initWorker, &impl->mainWorker}) {
+        if (worker->watcher) {
+            worker->watcher->stop();
+        }
+    }
+    joinEventLoopThread();
+}
+
+}  // namespace Tiskel::App

@@ -3,10 +3,17 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <functional>
+#include <memory>
 #include <mutex>
 
 #include "App/ResourceDownloadManager/Export.h"
+#include "App/ResourceDownloadManager/IEventTracer.h"
+#include "App/ResourceDownloadManager/INetworkStateChecker.h"
+#include "App/ResourceDownloadManager/IPostProcessor.h"
+#include "App/ResourceDownloadManager/IResourceDownloader.h"
+#include "App/ResourceDownloadManager/IValidator.h"
 #include "Platform/Core/IExecutor.h"
 #include "Platform/Core/ITaskQueue.h"
 #include "Platform/Core/ITaskQueueEventHandler.h"
@@ -75,3 +82,90 @@ class RDM_EXPORT TaskQueueWatcher final : public ITaskQueueEventHandler {
 };
 
 }  // namespace Tiskel::Core
+
+namespace Tiskel::Networking {
+class IProxyProvider;
+}
+
+namespace Tiskel::App {
+
+class RemoteResourceScheduler;
+
+// The facade a host creates first. It owns the executor, the HTTP client, the services and two
+// workers (init and main), each with a download queue, a notification queue, a retrier, a
+// scheduler and a watcher on its download queue. The init worker is always served first and
+// never retries; the main worker retries failed downloads with a growing pause.
+//
+// Usage: construct; `init` once; register bundles with `getInitScheduler()` /
+// `getMainScheduler()`; then either `startEventLoopThread()` or drive the work with
+// `processCurrentQueue()`; finally `abort()` or destroy. Called from one host thread; the
+// schedulers it hands out are thread-safe.
+class RDM_EXPORT ResourceDownloadManager {
+  public:
+    struct Params {
+        // Run tasks on a pool of `threadCount` threads instead of the driving thread.
+        bool useParallelExecutor = false;
+        // Pool size; 0 means getOptimalThreadCount(). Ignored without useParallelExecutor.
+        std::size_t threadCount = 0;
+        // The main worker delivers notifications on the Qt event loop (a QCoreApplication must
+        // exist) instead of at once on the thread that changed the state.
+        bool useQtNotificationQueue = false;
+    };
+
+    // Services the host may inject; `init` fills each empty one with its default.
+    struct Dependencies {
+        std::shared_ptr<IEventTracer> eventTracer;                  // default: EventTracerStub
+        std::shared_ptr<INetworkStateChecker> networkStateChecker;  // NetworkStateCheckerStub
+        std::shared_ptr<IPostProcessor> postProcessor;              // PostProcessorStub
+        std::shared_ptr<Networking::IProxyProvider> proxyProvider;  // QtProxyProvider
+        std::shared_ptr<IResourceDownloader> downloader;            // ResourceDownloaderHttp
+        std::shared_ptr<IValidator> validator;                      // ValidatorStub
+    };
+
+    ResourceDownloadManager();
+    // Aborts (see `abort`), then releases everything. Never throws.
+    ~ResourceDownloadManager() noexcept;
+    ResourceDownloadManager(ResourceDownloadManager const&) = delete;
+    ResourceDownloadManager& operator=(ResourceDownloadManager const&) = delete;
+
+    // Wires the components. Call once, before anything else. Exceptions from the components'
+    // constructors propagate; what was built before stays in place. Starts no thread.
+    void init(Params const& params, Dependencies const& dependencies);
+
+    // hardware threads / 2, at least 2, at most 8.
+    static std::size_t getOptimalThreadCount();
+
+    // The schedulers; empty before `init`.
+    std::shared_ptr<RemoteResourceScheduler> getInitScheduler() const;
+    std::shared_ptr<RemoteResourceScheduler> getMainScheduler() const;
+
+    // One pass of work: the init worker's queue, else the main worker's, else one retry or the
+    // retrier's pause (5 or 60 s, cut short by new work). True when the pass made progress or
+    // waited. Exceptions from tasks (host services may throw) pass to the caller.
+    bool processCurrentQueueQuant();
+    // Passes until one makes no progress.
+    void processCurrentQueue();
+
+    // Starts the event-loop thread, which runs passes and sleeps while the main queue is empty.
+    // An exception escaping a pass is logged at ERROR and the loop goes on. Throws
+    // std::logic_error before `init` or while a started thread is still held, and
+    // std::system_error ("thread constructor failed") when no thread can be created.
+    void startEventLoopThread();
+    // Joins the event-loop thread (it ends once the main watcher is stopped), then stops both
+    // watchers.
+    void joinEventLoopThread();
+    // Aborts the downloader and the executor, stops both watchers and joins the event-loop
+    // thread. Queued tasks never run. Idempotent.
+    void abort();
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl;
+};
+
+namespace detail {
+// The pool size for a machine with `hardwareThreads` hardware threads (0 when unknown).
+RDM_EXPORT std::size_t optimalThreadCountFor(unsigned hardwareThreads) noexcept;
+}  // namespace detail
+
+}  // namespace Tiskel::App

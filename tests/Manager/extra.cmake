@@ -1,0 +1,1 @@
+target_link_libraries(${target} PRIVATE Qt5::Core)

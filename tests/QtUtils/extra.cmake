@@ -1,0 +1,1 @@
+target_link_libraries(${target} PRIVATE TiskelQtUtils Qt5::Core)
