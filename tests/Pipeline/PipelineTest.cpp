@@ -5,8 +5,6 @@
 #include <algorithm>
 #include <deque>
 #include <filesystem>
-#include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -62,8 +60,10 @@ class PipelineTest : public testing::Test {
         return &descriptor;
     }
 
-    IRemoteResource* add(std::set<ResourceDescriptor const*> members) {
-        return scheduler.registerResource(&bundles.emplace_back(ResourceDescriptorBundle{members}));
+    // Registers a bundle of `file` for automatic scheduling, which queues its first run.
+    IRemoteResource* start(ResourceDescriptor const* file) {
+        return scheduler.registerAutoSchedule(
+            &bundles.emplace_back(ResourceDescriptorBundle{{file}}), ISchedulableResource::Normal);
     }
 
     // Runs every queued pipeline on this thread, as the host's download thread would.
@@ -95,9 +95,7 @@ TEST_F(PipelineTest, EveryPolicyTakesItsBundleFromRegistrationToAvailable) {
     std::vector<IRemoteResource*> resources;
     for (auto policy : {ResourceDescriptor::Always, ResourceDescriptor::Validate,
                         ResourceDescriptor::IfMissing, ResourceDescriptor::IfModified}) {
-        ResourceDescriptor const* file = publish("p" + std::to_string(policy), policy);
-        resources.push_back(scheduler.registerAutoSchedule(
-            &bundles.emplace_back(ResourceDescriptorBundle{{file}}), ISchedulableResource::Normal));
+        resources.push_back(start(publish("p" + std::to_string(policy), policy)));
         EXPECT_EQ(resources.back()->getCurrentState().status, Status::Waiting);
     }
     drain();
@@ -109,9 +107,9 @@ TEST_F(PipelineTest, EveryPolicyTakesItsBundleFromRegistrationToAvailable) {
 }
 
 TEST_F(PipelineTest, MissingSourceEndsInGeneralErrorAfterItsOneRetry) {
-    IRemoteResource* resource = add({publish("absent", ResourceDescriptor::IfMissing)});
+    ResourceDescriptor const* file = publish("absent", ResourceDescriptor::IfMissing);
     std::filesystem::remove(dir.file("server/files/absent"));
-    resource->scheduleDownload(ISchedulableResource::Normal);
+    IRemoteResource* resource = start(file);
     drain();
     EXPECT_EQ(retrier->check(), IDownloadRetrier::Retried);
     drain();
@@ -126,8 +124,7 @@ TEST_F(PipelineTest, OfflineMarkerFailsNetworkBoundPostProcessingUntilRemoved) {
     ResourceDescriptor const* file = publish("signed", ResourceDescriptor::Always);
     descriptors.back().postProcessing = 1;
     dir.write("offline", "");
-    IRemoteResource* resource = add({file});
-    resource->scheduleDownload(ISchedulableResource::Normal);
+    IRemoteResource* resource = start(file);
     drain();
     EXPECT_EQ(state(resource), "Status: Error, err:Corrupted =0%");
 
@@ -140,7 +137,7 @@ TEST_F(PipelineTest, OfflineMarkerFailsNetworkBoundPostProcessingUntilRemoved) {
 TEST_F(PipelineTest, OneRunTracesItsStagesAndNotificationsInOrder) {
     // Three pieces report 0 %, 42 % and 85 %; a granularity of one half lets only 85 % through.
     IRemoteResource* resource =
-        add({publish("logo.png", ResourceDescriptor::IfModified, 300 * 1024)});
+        start(publish("logo.png", ResourceDescriptor::IfModified, 300 * 1024));
     RemoteResourceEventHandlerCallback handler;
     handler.setCallback([](IRemoteResource::State /*state*/) {});
     IRemoteResource::NotificationParams params;
@@ -149,7 +146,6 @@ TEST_F(PipelineTest, OneRunTracesItsStagesAndNotificationsInOrder) {
     params.progressGranularity = 0.5;
     handler.setNotificationParams(params);
     handler.registerWithin(resource);
-    resource->scheduleDownload(ISchedulableResource::Normal);
     drain();
 
     std::string const item = "[res/logo.png] (Status: ";
