@@ -1,7 +1,4 @@
-#include <algorithm>
 #include <string>
-#include <thread>
-#include <utility>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -15,161 +12,71 @@
 namespace Tiskel::App {
 namespace {
 
-using testing::ElementsAre;
-using testing::IsEmpty;
-
-constexpr char kUnit[] = "App/ResourceDownloadManager/EventTracer";
-
-// The INFO messages the tracer wrote, in order.
-std::vector<std::string> tracedLines(Tiskel::Test::LogCapture const& capture) {
-    std::vector<std::string> texts;
-    for (auto const& line : capture.lines()) {
-        if (line.file == kUnit && line.severity == google::GLOG_INFO) {
-            texts.push_back(line.text);
-        }
-    }
-    return texts;
-}
-
-// Traces every named event once, each with the message "m".
-void traceEveryEvent(IEventTracer const& tracer) {
-    for (int event = IEventTracer::ExecScheduled; event <= IEventTracer::DownloadEnd; ++event) {
-        tracer.trace(IEventTracer::Event(event), {nullptr, nullptr, nullptr, "m"});
-    }
-}
-
-class EventTracerTest : public testing::Test {
-  protected:
-    EventTracerTest() {
-        // Members of an array have rising addresses, so the first is the first of every bundle.
-        descriptors[0].category = "img";
-        descriptors[0].name = "logo.png";
-        descriptors[1].category = "snd";
-        descriptors[1].name = "click.wav";
-        descriptors[2].category = "txt";
-        descriptors[2].name = "readme.txt";
-        bundleOfThree.descriptors = {&descriptors[2], &descriptors[0], &descriptors[1]};
-        bundleOfOne.descriptors = {&descriptors[0]};
-    }
-
-    ResourceDescriptor descriptors[3];
-    ResourceDescriptorBundle bundleOfThree;
-    ResourceDescriptorBundle bundleOfOne;
-    ResourceDescriptorBundle emptyBundle;
-    IRemoteResource::State downloading{IRemoteResource::Downloading, IRemoteResource::NoError, 0.5};
-    IRemoteResource::State failed{IRemoteResource::Error, IRemoteResource::InternetConnectionLost,
-                                  0.0};
-    Tiskel::Test::LogCapture capture;
-};
-
-TEST_F(EventTracerTest, FormatsEachPresentPartOfTheRecord) {
-    EventTracer tracer(true);
-    struct Case {
-        IEventTracer::Event event;
-        IEventTracer::TraceRecord record;
-        char const* line;
-    };
-    std::vector<Case> const cases = {
-        {IEventTracer::Download,
-         {&descriptors[0], nullptr, nullptr, "files/logo.png"},
-         "[img/logo.png] Download files/logo.png"},
-        {IEventTracer::ExecScheduled,
-         {&descriptors[1], nullptr, nullptr, ""},
-         "[snd/click.wav] ExecScheduled "},
-        {IEventTracer::Exec, {nullptr, nullptr, nullptr, "just text"}, "Exec just text"},
-        {IEventTracer::StatusNotification,
-         {nullptr, &bundleOfThree, &downloading, ""},
-         "[G: img/logo.png, ..(2 more)] (Status: Downloading, err:NoError =50%) "
-         "StatusNotification "},
-        {IEventTracer::ProgressNotificationEnd,
-         {nullptr, &bundleOfOne, nullptr, ""},
-         "[G: img/logo.png, ..(0 more)] /ProgressNotification "},
-        {IEventTracer::ExecEnd, {nullptr, &emptyBundle, nullptr, "x"}, "[INVALID GROUP] /Exec x"},
-        {IEventTracer::StatusNotificationEnd,
-         {&descriptors[2], nullptr, &failed, ""},
-         "[txt/readme.txt] (Status: Error, err:InternetConnectionLost =0%) /StatusNotification "},
-        {IEventTracer::DownloadEnd,
-         {&descriptors[2], &bundleOfThree, &downloading, "a/b"},
-         "[txt/readme.txt] [G: img/logo.png, ..(2 more)] (Status: Downloading, err:NoError =50%) "
-         "/Download a/b"},
-        // A value outside the enumeration has an empty name.
-        {IEventTracer::Event(11), {&descriptors[0], nullptr, nullptr, "m"}, "[img/logo.png]  m"},
-        {IEventTracer::Event(-1), {nullptr, nullptr, nullptr, ""}, " "},
-    };
-
-    std::vector<std::string> expected;
-    for (auto const& c : cases) {
-        tracer.trace(c.event, c.record);
-        expected.push_back(c.line);
-    }
-    EXPECT_EQ(tracedLines(capture), expected);
-}
-
-TEST_F(EventTracerTest, PrintsEveryEventName) {
-    traceEveryEvent(EventTracer(true));
-    EXPECT_THAT(tracedLines(capture),
-                ElementsAre("ExecScheduled m", "Exec m", "/Exec m", "ValidatorCheck m",
-                            "RegisterValidator m", "StatusNotification m", "/StatusNotification m",
-                            "ProgressNotification m", "/ProgressNotification m", "Download m",
-                            "/Download m"));
-}
-
-TEST_F(EventTracerTest, TracesOnlySelectedEventsUnlessTracingAll) {
-    traceEveryEvent(EventTracer(false));
-    traceEveryEvent(EventTracerStub());
-    EXPECT_THAT(tracedLines(capture), IsEmpty());
-
-    traceEveryEvent(EventTracer(false, {IEventTracer::Download, IEventTracer::DownloadEnd}));
-    EXPECT_THAT(tracedLines(capture), ElementsAre("Download m", "/Download m"));
-
-    capture.clear();
-    traceEveryEvent(EventTracer(true, {IEventTracer::Exec}));
-    EXPECT_EQ(tracedLines(capture).size(), 11u);
-}
-
-// Sends the formatted lines to a vector instead of the log.
-class RecordingTracer : public EventTracer {
-  public:
+// Formats into a vector instead of the log.
+struct RecordingTracer : EventTracer {
     using EventTracer::EventTracer;
     void traceString(std::string const& line) const noexcept override { lines.push_back(line); }
     mutable std::vector<std::string> lines;
 };
 
-TEST_F(EventTracerTest, HandsEachLineToTraceString) {
-    RecordingTracer tracer(false, {IEventTracer::Exec});
-    tracer.trace(IEventTracer::Exec, {&descriptors[0], nullptr, nullptr, "run"});
-    tracer.trace(IEventTracer::Download, {&descriptors[0], nullptr, nullptr, "skipped"});
-    EXPECT_THAT(tracer.lines, ElementsAre("[img/logo.png] Exec run"));
-    EXPECT_THAT(tracedLines(capture), IsEmpty());
+TEST(EventTracer, FormatsEachPresentPartOfTheRecord) {
+    // Members of an array have rising addresses, so the first is the first of every bundle.
+    ResourceDescriptor descriptors[3];
+    descriptors[0].category = "img";
+    descriptors[0].name = "logo.png";
+    descriptors[2].category = "txt";
+    descriptors[2].name = "readme.txt";
+    ResourceDescriptorBundle three, one, empty;
+    three.descriptors = {&descriptors[2], &descriptors[0], &descriptors[1]};
+    one.descriptors = {&descriptors[0]};
+    IRemoteResource::State const lost{IRemoteResource::Error,
+                                      IRemoteResource::InternetConnectionLost, 0.5};
+    RecordingTracer tracer(true);
+    tracer.trace(IEventTracer::Download, {&descriptors[0], nullptr, nullptr, "files/logo.png"});
+    tracer.trace(IEventTracer::Exec, {nullptr, nullptr, nullptr, ""});
+    tracer.trace(IEventTracer::StatusNotification, {nullptr, &three, &lost, "x"});
+    tracer.trace(IEventTracer::ProgressNotificationEnd, {nullptr, &one, nullptr, ""});
+    tracer.trace(IEventTracer::ExecEnd, {nullptr, &empty, nullptr, "x"});
+    tracer.trace(IEventTracer::DownloadEnd, {&descriptors[2], &three, &lost, "a/b"});
+    tracer.trace(IEventTracer::Event(11), {&descriptors[0], nullptr, nullptr, "m"});
+    EXPECT_THAT(
+        tracer.lines,
+        ::testing::ElementsAre(
+            "[img/logo.png] Download files/logo.png", "Exec ",
+            "[G: img/logo.png, ..(2 more)] (Status: Error, err:InternetConnectionLost =50%) "
+            "StatusNotification x",
+            "[G: img/logo.png, ..(0 more)] /ProgressNotification ", "[INVALID GROUP] /Exec x",
+            "[txt/readme.txt] [G: img/logo.png, ..(2 more)] (Status: Error, "
+            "err:InternetConnectionLost =50%) /Download a/b",
+            "[img/logo.png]  m"));
 }
 
-TEST_F(EventTracerTest, LinesFromConcurrentCallersStayWhole) {
-    constexpr int kThreads = 4;
-    constexpr int kLinesPerThread = 200;
-    EventTracer tracer(true);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t] {
-            IEventTracer::TraceRecord const record{nullptr, &bundleOfThree, nullptr,
-                                                   "thread " + std::to_string(t)};
-            for (int i = 0; i < kLinesPerThread; ++i) {
-                tracer.trace(IEventTracer::ProgressNotification, record);
-            }
-        });
+// Traces every named event once, each with the message "m".
+std::vector<std::string> traceEveryEvent(RecordingTracer tracer) {
+    for (int event = IEventTracer::ExecScheduled; event <= IEventTracer::DownloadEnd; ++event) {
+        tracer.trace(IEventTracer::Event(event), {nullptr, nullptr, nullptr, "m"});
     }
-    for (auto& thread : threads) {
-        thread.join();
-    }
+    return tracer.lines;
+}
 
-    // Every line is whole: its own thread's text from start to end.
-    std::vector<std::string> const lines = tracedLines(capture);
-    ASSERT_EQ(lines.size(), size_t{kThreads * kLinesPerThread});
-    for (int t = 0; t < kThreads; ++t) {
-        EXPECT_EQ(std::count(lines.begin(), lines.end(),
-                             "[G: img/logo.png, ..(2 more)] ProgressNotification thread " +
-                                 std::to_string(t)),
-                  kLinesPerThread);
-    }
+TEST(EventTracer, TracesOnlySelectedEventsUnlessTracingAll) {
+    EXPECT_THAT(traceEveryEvent(RecordingTracer(false)), ::testing::IsEmpty());
+    EXPECT_THAT(
+        traceEveryEvent(RecordingTracer(false, {IEventTracer::Exec, IEventTracer::DownloadEnd})),
+        ::testing::ElementsAre("Exec m", "/Download m"));
+    EXPECT_THAT(traceEveryEvent(RecordingTracer(true, {IEventTracer::Exec})),
+                ::testing::ElementsAre("ExecScheduled m", "Exec m", "/Exec m", "ValidatorCheck m",
+                                       "RegisterValidator m", "StatusNotification m",
+                                       "/StatusNotification m", "ProgressNotification m",
+                                       "/ProgressNotification m", "Download m", "/Download m"));
+}
+
+// The default sink is the log, tagged with the tracer's unit.
+TEST(EventTracer, WritesToTheLogByDefault) {
+    Tiskel::Test::LogCapture capture;
+    EventTracer(true).trace(IEventTracer::Exec, {nullptr, nullptr, nullptr, "run"});
+    EXPECT_THAT(capture.textsFrom("App/ResourceDownloadManager/EventTracer"),
+                ::testing::ElementsAre("Exec run"));
 }
 
 }  // namespace

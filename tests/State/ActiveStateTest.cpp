@@ -1,368 +1,334 @@
+#include <atomic>
 #include <cmath>
-#include <future>
+#include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <memory>
-#include <stdexcept>
+#include <mutex>
+#include <ostream>
+#include <set>
+#include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "App/ResourceDownloadManager/ActiveState.h"
+#include "App/ResourceDownloadManager/CallbackEventHandler.h"
 #include "App/ResourceDownloadManager/ResourceDescriptor.h"
 #include "App/ResourceDownloadManager/ResourceDownloadManager.h"
+#include "Platform/Core/TaskQueue.h"
 
-#include "State/StateDoubles.h"
 #include "Support/Wait.h"
 
-namespace Tiskel::Test {
+namespace Tiskel::App {
+
+static bool operator==(IRemoteResource::State const& a, IRemoteResource::State const& b) {
+    return a.status == b.status && a.error == b.error && a.progress == b.progress;
+}
+static void PrintTo(IRemoteResource::State const& state, std::ostream* out) {
+    *out << state.toDebugString() << " (" << state.progress << ")";
+}
+
 namespace {
 
-using App::ActiveState;
-using Action = ActiveState::Notifier::Action;
+using State = IRemoteResource::State;
 using ::testing::ElementsAre;
-constexpr auto Waiting = IRemoteResource::Waiting;
-constexpr auto Downloading = IRemoteResource::Downloading;
-constexpr auto Available = IRemoteResource::Available;
-constexpr auto Error = IRemoteResource::Error;
-constexpr auto NoError = IRemoteResource::NoError;
-constexpr auto General = IRemoteResource::GeneralError;
-constexpr auto Cancelled = IRemoteResource::Cancelled;
-constexpr auto Corrupted = IRemoteResource::Corrupted;
-constexpr auto Lost = IRemoteResource::InternetConnectionLost;
+constexpr IRemoteResource::DownloadStatus Waiting = IRemoteResource::Waiting,
+                                          Downloading = IRemoteResource::Downloading,
+                                          Available = IRemoteResource::Available,
+                                          Error = IRemoteResource::Error;
+constexpr IRemoteResource::DownloadError NoError = IRemoteResource::NoError,
+                                         General = IRemoteResource::GeneralError,
+                                         Cancelled = IRemoteResource::Cancelled,
+                                         Corrupted = IRemoteResource::Corrupted,
+                                         Lost = IRemoteResource::InternetConnectionLost;
+
+IRemoteResource::NotificationParams params(std::set<IRemoteResource::DownloadStatus> statuses,
+                                           bool progress = false, double granularity = 0.0) {
+    IRemoteResource::NotificationParams result;
+    result.statuses = std::move(statuses);
+    result.notifyProgress = progress;
+    result.progressGranularity = granularity;
+    return result;
+}
+
+// Subscriptions are keyed by handler; the callback given with the subscription is what runs.
+struct Key : IRemoteResourceEventHandler {
+    void onStateChanged(State, ResourceDescriptorBundle const*) noexcept override {}
+};
 
 class ActiveStateTest : public ::testing::Test {
   protected:
-    std::unique_ptr<ActiveState> makeNode(std::shared_ptr<Core::ITaskQueue> nodeQueue = nullptr) {
-        return std::make_unique<ActiveState>(App::IEventTracer::TraceRecord{},
-                                             nodeQueue ? nodeQueue : queue, tracer);
+    std::unique_ptr<ActiveState> node(std::shared_ptr<Core::ITaskQueue> taskQueue = nullptr) {
+        return std::make_unique<ActiveState>(IEventTracer::TraceRecord{},
+                                             taskQueue ? taskQueue : queue, nullptr);
+    }
+    // Records each delivery as "<label>:<status>@<percent>".
+    void listen(ActiveState& target, Key& key, std::string label,
+                IRemoteResource::NotificationParams const& notifyOn) {
+        auto record = [this, label](State s) {
+            seen.push_back(label + ":" + IRemoteResource::statusToString(s.status) + "@" +
+                           std::to_string(std::lround(s.progress * 100)));
+        };
+        target.addChangeSubscriber(&key, record, notifyOn);
+    }
+    void runAll() {
+        while (queue->execOne()) {
+        }
     }
 
-    Journal journal;
-    std::shared_ptr<ManualQueue> queue = std::make_shared<ManualQueue>();
-    std::shared_ptr<RecordingTracer> tracer = std::make_shared<RecordingTracer>(journal);
+    std::shared_ptr<Core::TaskQueue> queue = std::make_shared<Core::TaskQueue>();
+    std::vector<std::string> seen;
 };
 
-// Each case reports raw child states straight into a parent, so that aggregated states (which
-// may pair any status with any error) can be fed in as well.
+// Raw child states are fed straight in, so any status may be paired with any error.
 TEST_F(ActiveStateTest, AggregatesStatusAndErrorIndependentlyAndAveragesProgress) {
     struct Case {
         std::vector<State> children;
         State expected;
+    } const cases[] = {
+        {{{Downloading, Corrupted, 0.37}}, {Downloading, Corrupted, 0.37}},
+        {{{Available, NoError, 1.0}, {Waiting}}, {Downloading, NoError, 0.5}},
+        {{{Available, NoError, 1.0}, {Available, NoError, 1.0}}, {Available, NoError, 1.0}},
+        {{{Waiting}, {Waiting}}, {Waiting}},
+        {{{Downloading, NoError, 0.25}, {Error, General}, {Available, NoError, 1.0}},
+         {Error, General, 1.25 / 3}},
+        {{{Error, General}, {Error, Corrupted}}, {Error, Corrupted}},
+        {{{Error, Corrupted}, {Error, Lost}}, {Error, Lost}},
+        {{{Error, Lost}, {Error, Cancelled}}, {Error, Cancelled}},
+        {{{Available, NoError, 1.0}, {Downloading, Cancelled, 0.5}},
+         {Downloading, Cancelled, 0.75}},
+        {{{Error, NoError}, {Waiting, Corrupted}}, {Error, Corrupted}},
     };
-    std::vector<Case> const cases = {
-        {{makeState(Error, Cancelled, 0.0)}, makeState(Error, Cancelled, 0.0)},
-        {{makeState(Downloading, Corrupted, 0.37)}, makeState(Downloading, Corrupted, 0.37)},
-        {{makeState(Available, NoError, 1.0), makeState(Waiting)},
-         makeState(Downloading, NoError, 0.5)},
-        {{makeState(Available, NoError, 1.0), makeState(Error, Cancelled)},
-         makeState(Error, Cancelled, 0.5)},
-        {{makeState(Available, NoError, 1.0), makeState(Available, NoError, 1.0)},
-         makeState(Available, NoError, 1.0)},
-        {{makeState(Waiting), makeState(Waiting)}, makeState(Waiting)},
-        {{makeState(Downloading, NoError, 0.25), makeState(Error, General),
-          makeState(Available, NoError, 1.0)},
-         makeState(Error, General, 1.25 / 3)},
-        {{makeState(Waiting), makeState(Downloading, NoError, 0.5),
-          makeState(Available, NoError, 1.0)},
-         makeState(Downloading, NoError, 0.5)},
-        {{makeState(Error, General), makeState(Error, Lost)}, makeState(Error, Lost)},
-        {{makeState(Error, Corrupted), makeState(Error, Cancelled)}, makeState(Error, Cancelled)},
-        {{makeState(Error, Corrupted), makeState(Error, Lost)}, makeState(Error, Lost)},
-        {{makeState(Error, Lost), makeState(Error, Cancelled)}, makeState(Error, Cancelled)},
-        {{makeState(Error, General), makeState(Error, Corrupted)}, makeState(Error, Corrupted)},
-        {{makeState(Error, General), makeState(Error, General)}, makeState(Error, General)},
-        // Status and error decided independently of each other.
-        {{makeState(Available, NoError, 1.0), makeState(Downloading, Cancelled, 0.5)},
-         makeState(Downloading, Cancelled, 0.75)},
-        {{makeState(Error, NoError), makeState(Waiting, Corrupted)}, makeState(Error, Corrupted)},
-        {{makeState(Available, General, 1.0), makeState(Available, NoError, 1.0)},
-         makeState(Available, General, 1.0)},
-    };
-    for (std::size_t i = 0; i < cases.size(); ++i) {
-        auto parent = makeNode();
+    for (auto const& c : cases) {
+        auto parent = node();
         std::vector<std::unique_ptr<ActiveState>> children;
         ActiveState::TaskList tasks;
-        for (State const& childState : cases[i].children) {
-            children.push_back(makeNode());
+        for (State const& childState : c.children) {
+            children.push_back(node());
             parent->onChildChanged(children.back().get(), childState, tasks);
         }
-        EXPECT_EQ(parent->getCurrentState(), cases[i].expected) << "case " << i;
+        EXPECT_EQ(parent->getCurrentState(), c.expected) << "case " << &c - cases;
     }
 }
 
-TEST_F(ActiveStateTest, ChildSharedByTwoParentsFeedsBoth) {
-    auto first = makeNode();
-    auto second = makeNode();
-    auto shared = makeNode();
-    auto other = makeNode();
-    first->addChild(shared.get());
+// Each decision is one letter: S notifies the status, P the progress, - nothing.
+TEST(NotifierTest, DecidesOnStatusesInTheSetAndThrottlesProgress) {
+    double const nan = std::numeric_limits<double>::quiet_NaN();
+    auto const at = [](double progress) { return State{Downloading, NoError, progress}; };
+    struct Case {
+        IRemoteResource::NotificationParams params;
+        std::vector<State> states;
+        std::string expected;
+    } const cases[] = {
+        // Statuses outside the set neither notify nor count as the last one notified; an
+        // error-only change is no news.
+        {params({Available, Error}),
+         {{Available}, at(0.5), {Available}, {Error, General}, {Error, Cancelled}},
+         "S--S-"},
+        {params({}), {{Waiting}}, "-"},
+        // A rise of exactly the granularity notifies.
+        {params({Downloading}, true, 0.25),
+         {at(0.0), at(0.125), at(0.25), at(0.5), at(0.625), at(0.75), at(0.5)},
+         "S-PP-P-"},
+        {params({Downloading}, true, 0.0), {at(0.5), at(0.5), at(0.4), at(nan)}, "SP-P"},
+        {params({Downloading}, true, nan), {at(0.5), at(0.1)}, "SP"},
+        {params({Downloading}), {at(0.1), at(0.9)}, "S-"},
+    };
+    for (auto const& c : cases) {
+        ActiveState::Notifier notifier;
+        notifier.params = c.params;
+        std::string decided;
+        for (State const& state : c.states) {
+            decided += "-SP"[notifier.CheckForAction(state)];
+        }
+        EXPECT_EQ(decided, c.expected) << "case " << &c - cases;
+    }
+}
+
+TEST_F(ActiveStateTest, DeliversDecidedStatesUnlessRemovedAndKeepsTheFirstCallback) {
+    auto item = node();
+    Key kept, removed;
+    listen(*item, kept, "kept", params({Downloading, Available}, true));
+    listen(*item, kept, "second callback", params({Downloading, Available}, true));
+    listen(*item, removed, "removed", params({Downloading, Available}));
+    item->setProgress(3, 10);
+    item->setDownloadAvailable();
+    item->removeChangeSubscriber(&removed);  // its tasks are already queued
+
+    runAll();
+    EXPECT_THAT(seen, ElementsAre("kept:Downloading@30", "kept:Available@100"));
+}
+
+// One change reaches every ancestor depth first, a shared child feeding both parents; all its
+// deliveries go to the queue of the node that changed.
+TEST_F(ActiveStateTest, ChildSharedByTwoParentsFeedsBothInOrder) {
+    auto parentQueue = std::make_shared<Core::TaskQueue>();
+    auto item = node(), other = node();
+    auto first = node(parentQueue), grand = node(parentQueue), second = node(parentQueue);
+    first->addChild(item.get());
     first->addChild(other.get());
-    second->addChild(shared.get());
-    Subscriber onFirst, onSecond;
-    onFirst.subscribe(*first, paramsFor({Downloading, Available}));
-    onSecond.subscribe(*second, paramsFor({Downloading, Available}));
+    grand->addChild(first.get());
+    second->addChild(item.get());
+    Key keys[4];
+    auto const notifyOn = params({Downloading, Available});
+    listen(*item, keys[0], "item", notifyOn);
+    listen(*first, keys[1], "first", notifyOn);
+    listen(*grand, keys[2], "grand", notifyOn);
+    listen(*second, keys[3], "second", notifyOn);
 
-    shared->setDownloadAvailable();
-    queue->runAll();
-
-    EXPECT_EQ(first->getCurrentState(), makeState(Downloading, NoError, 0.5));
-    EXPECT_EQ(second->getCurrentState(), makeState(Available, NoError, 1.0));
-    EXPECT_THAT(onFirst.received, ElementsAre(makeState(Downloading, NoError, 0.5)));
-    EXPECT_THAT(onSecond.received, ElementsAre(makeState(Available, NoError, 1.0)));
+    item->setDownloadAvailable();
+    EXPECT_FALSE(parentQueue->execOne());
+    runAll();
+    EXPECT_THAT(seen, ElementsAre("item:Available@100", "first:Downloading@50",
+                                  "grand:Downloading@50", "second:Available@100"));
 }
 
 TEST_F(ActiveStateTest, ChildAddedTwiceIsResetAndReportsTwice) {
-    auto parent = makeNode();
-    auto child = makeNode();
-    auto sibling = makeNode();
+    auto parent = node(), child = node(), sibling = node();
     parent->addChild(child.get());
     parent->addChild(sibling.get());
     child->setDownloadAvailable();
     sibling->setDownloadAvailable();
-
     parent->addChild(child.get());
-    EXPECT_EQ(parent->getCurrentState(), makeState(Available, NoError, 1.0));
-    sibling->checkAllNotifications();  // recomputes with the child's record back at zero
-    EXPECT_EQ(parent->getCurrentState(), makeState(Downloading, NoError, 0.5));
+    sibling->checkAllNotifications();  // recomputes with the child's record back at Waiting
+    EXPECT_EQ(parent->getCurrentState(), (State{Downloading, NoError, 0.5}));
 
-    Subscriber subscriber;
-    subscriber.subscribe(*parent, paramsFor({Downloading}, true, 0.0));
+    Key key;
+    listen(*parent, key, "parent", params({Downloading}, true));
     child->setProgress(1, 2);
-    queue->runAll();
-    // The first report is the status news, the second an unchanged progress.
-    State const expected = makeState(Downloading, NoError, 0.75);
-    EXPECT_THAT(subscriber.received, ElementsAre(expected, expected));
-    EXPECT_THAT(journal.get(), ElementsAre("5 Status: Downloading, err:NoError =75%",
-                                           "6 Status: Downloading, err:NoError =75%",
-                                           "7 Status: Downloading, err:NoError =75%",
-                                           "8 Status: Downloading, err:NoError =75%"));
+    runAll();
+    EXPECT_THAT(seen, ElementsAre("parent:Downloading@75", "parent:Downloading@75"));
 }
 
-TEST(NotifierTest, StatusesOutsideTheSetNeitherNotifyNorCount) {
-    ActiveState::Notifier notifier;
-    notifier.params = paramsFor({Available, Error});
-    EXPECT_EQ(notifier.CheckForAction(makeState(Available, NoError, 1.0)), Action::NotifyStatus);
-    EXPECT_EQ(notifier.CheckForAction(makeState(Downloading, NoError, 0.5)), Action::NoAction);
-    EXPECT_EQ(notifier.CheckForAction(makeState(Available, NoError, 1.0)), Action::NoAction);
-    EXPECT_EQ(notifier.CheckForAction(makeState(Error, General)), Action::NotifyStatus);
-    // A change of error alone is not news.
-    EXPECT_EQ(notifier.CheckForAction(makeState(Error, Cancelled)), Action::NoAction);
-    EXPECT_EQ(notifier.lastNotified, makeState(Error, General));
-
-    ActiveState::Notifier deaf;
-    EXPECT_EQ(deaf.CheckForAction(makeState(Waiting)), Action::NoAction);
-    EXPECT_FALSE(deaf.hasLastNotified);
-}
-
-TEST(NotifierTest, ProgressIsThrottledByGranularity) {
-    ActiveState::Notifier notifier;
-    notifier.params = paramsFor({Downloading}, true, 0.25);
-    std::vector<Action> actions;
-    for (double progress : {0.0, 0.125, 0.25, 0.5, 0.625, 0.75, 0.5}) {
-        actions.push_back(notifier.CheckForAction(makeState(Downloading, NoError, progress)));
+// Items change on their own threads while subscribers of the bundle and of an item come and go.
+// The queue runs each delivery inside addTask, and a delivery takes its node's lock: a task
+// posted before the lock was released deadlocks here.
+TEST(ActiveStateConcurrency, ChildrenChangeWhileSubscribersComeAndGo) {
+    constexpr int kItems = 3;
+    constexpr int kSteps = 2000;
+    auto queue = std::make_shared<Core::TaskQueueImmediate>();
+    ActiveState bundle({}, queue, nullptr);
+    std::vector<std::unique_ptr<ActiveState>> items;
+    for (int i = 0; i < kItems; ++i) {
+        items.push_back(std::make_unique<ActiveState>(IEventTracer::TraceRecord{}, queue, nullptr));
+        bundle.addChild(items.back().get());
     }
-    // A rise of exactly the granularity notifies.
-    EXPECT_THAT(actions, ElementsAre(Action::NotifyStatus, Action::NoAction, Action::NotifyProgress,
-                                     Action::NotifyProgress, Action::NoAction,
-                                     Action::NotifyProgress, Action::NoAction));
-
-    ActiveState::Notifier everyPass;
-    everyPass.params = paramsFor({Downloading}, true, 0.0);
-    EXPECT_EQ(everyPass.CheckForAction(makeState(Downloading, NoError, 0.5)), Action::NotifyStatus);
-    EXPECT_EQ(everyPass.CheckForAction(makeState(Downloading, NoError, 0.5)),
-              Action::NotifyProgress);
-    EXPECT_EQ(everyPass.CheckForAction(makeState(Downloading, NoError, 0.4)), Action::NoAction);
-
-    double const nan = std::numeric_limits<double>::quiet_NaN();
-    EXPECT_EQ(everyPass.CheckForAction(makeState(Downloading, NoError, nan)),
-              Action::NotifyProgress);
-    ActiveState::Notifier nanGranularity;
-    nanGranularity.params = paramsFor({Downloading}, true, nan);
-    nanGranularity.CheckForAction(makeState(Downloading, NoError, 0.5));
-    EXPECT_EQ(nanGranularity.CheckForAction(makeState(Downloading, NoError, 0.1)),
-              Action::NotifyProgress);
-
-    ActiveState::Notifier noProgress;
-    noProgress.params = paramsFor({Downloading, Available}, false, 0.0);
-    noProgress.CheckForAction(makeState(Downloading, NoError, 0.1));
-    EXPECT_EQ(noProgress.CheckForAction(makeState(Downloading, NoError, 0.9)), Action::NoAction);
-    ActiveState::Notifier notDownloading;
-    notDownloading.params = paramsFor({Available}, true, 0.0);
-    EXPECT_EQ(notDownloading.CheckForAction(makeState(Downloading, NoError, 0.9)),
-              Action::NoAction);
-}
-
-TEST_F(ActiveStateTest, UnknownTotalMeansNoProgressYet) {
-    auto node = makeNode();
-    node->setProgress(7, 0);
-    EXPECT_EQ(node->getCurrentState(), makeState(Downloading, NoError, 0.0));
-}
-
-TEST_F(ActiveStateTest, SubscriptionIsCheckedOnlyByTheNextPassAndKeepsTheFirstCallback) {
-    auto node = makeNode();
-    node->setDownloadAvailable();
-    Subscriber listening, elsewhere;
-    listening.subscribe(*node, paramsFor({Available}));
-    elsewhere.subscribe(*node, paramsFor({Error}));
-    std::vector<State> secondCallback;
-    node->addChangeSubscriber(
-        &listening, [&](State state) { secondCallback.push_back(state); }, paramsFor({Error}));
-    EXPECT_EQ(queue->runAll(), 0);
-
-    node->checkAllNotifications();
-    node->checkAllNotifications();
-    queue->runAll();
-    EXPECT_THAT(listening.received, ElementsAre(makeState(Available, NoError, 1.0)));
-    EXPECT_TRUE(elsewhere.received.empty());
-    EXPECT_TRUE(secondCallback.empty());
-}
-
-TEST_F(ActiveStateTest, EveryDecisionIsDeliveredWithItsOwnStateUnlessRemovedBeforeItRuns) {
-    auto node = makeNode();
-    Subscriber kept, removed;
-    kept.subscribe(*node, paramsFor({Downloading, Available}, true, 0.0), &journal, "kept");
-    removed.subscribe(*node, paramsFor({Downloading, Available}), &journal, "removed");
-    node->setProgress(3, 10);
-    node->setDownloadAvailable();
-    node->removeChangeSubscriber(&removed);
-    node->removeChangeSubscriber(&removed);  // unknown by now: ignored
-
-    EXPECT_EQ(queue->runAll(), 4);
-    EXPECT_THAT(kept.received, ElementsAre(makeState(Downloading, NoError, 0.3),
-                                           makeState(Available, NoError, 1.0)));
-    EXPECT_TRUE(removed.received.empty());
-    EXPECT_EQ(journal.get().size(), 6u);  // two deliveries, each bracketed by two events
-}
-
-TEST_F(ActiveStateTest, TraceEventsBracketEachDeliveryWithTheSubscribersLastNotifiedState) {
-    App::ResourceDescriptor descriptor;
-    App::ResourceDescriptorBundle bundle;
-    ActiveState node({&descriptor, &bundle, nullptr, ""}, queue, tracer);
-    ASSERT_NE(node.getTraceRecord().state, nullptr);
-
-    Subscriber subscriber;
-    subscriber.subscribe(node, paramsFor({Downloading}, true, 0.25), &journal);
-    node.setProgress(1, 10);  // status, decided at 10%
-    node.setProgress(3, 10);  // below the granularity: the node moves, the subscriber does not
-    queue->runAll();
-    node.setProgress(4, 10);  // progress, decided at 40%
-    node.setProgress(7, 10);  // progress, decided at 70%
-    node.setProgress(8, 10);
-    EXPECT_EQ(*node.getTraceRecord().state, makeState(Downloading, NoError, 0.8));
-    queue->runAll();
-
-    // The callback gets the state of its decision; the events show what the subscriber was
-    // last told by the time the task runs.
-    EXPECT_THAT(
-        journal.get(),
-        ElementsAre(
-            "5 Status: Downloading, err:NoError =10%", "cb Status: Downloading, err:NoError =10%",
-            "6 Status: Downloading, err:NoError =10%", "7 Status: Downloading, err:NoError =70%",
-            "cb Status: Downloading, err:NoError =40%", "8 Status: Downloading, err:NoError =70%",
-            "7 Status: Downloading, err:NoError =70%", "cb Status: Downloading, err:NoError =70%",
-            "8 Status: Downloading, err:NoError =70%"));
-    EXPECT_EQ(tracer->lastDescriptor, &descriptor);
-    EXPECT_EQ(tracer->lastBundle, &bundle);
-}
-
-TEST_F(ActiveStateTest, ExceptionFromCallbackReachesTheQueueWithTheLockReleased) {
-    auto node = makeNode();
-    Subscriber throwing;
-    node->addChangeSubscriber(
-        &throwing, [](State) { throw std::runtime_error("host failure"); }, paramsFor({Available}));
-    node->setDownloadAvailable();
-    EXPECT_THROW(queue->execOne(), std::runtime_error);
-    EXPECT_THAT(journal.get(), ElementsAre("5 Status: Available, err:NoError =100%"));
-
-    // Would deadlock had the lock been kept.
-    EXPECT_EQ(node->getCurrentState(), makeState(Available, NoError, 1.0));
-}
-
-// A queue that, before running each task, checks from another thread that the given nodes can
-// be locked. A node whose lock is still held by the posting thread fails the check; the task
-// is then dropped instead of being run into a self-deadlock.
-class LockProbingQueue : public ManualQueue {
-  public:
-    void addTask(std::function<void()> task, Priority priority) override {
-        priorities.push_back(priority);
-        if (lockedAtPost > 0) {
-            return;  // one held lock is enough to fail; do not wait again
+    ActiveState* const watched[] = {&bundle, items[0].get()};
+    Key keys[2];
+    std::atomic<bool> subscribed[2] = {};
+    std::atomic<int> late{0};
+    std::mutex mutex;
+    State last[2];
+    auto const toggle = [&](int i) {
+        if (subscribed[i]) {
+            watched[i]->removeChangeSubscriber(&keys[i]);
+            subscribed[i] = false;  // from here on no callback of this key may start
+            return;
         }
-        for (ActiveState* node : probed) {
-            auto locked = std::make_shared<std::promise<void>>();
-            auto done = locked->get_future();
-            probes.emplace_back([node, locked] {
-                node->getCurrentState();
-                locked->set_value();
-            });
-            if (done.wait_for(kGenerousDeadline) != std::future_status::ready) {
-                ++lockedAtPost;
-                return;
+        subscribed[i] = true;
+        auto record = [&, i](State state) {
+            late += subscribed[i] ? 0 : 1;
+            std::lock_guard<std::mutex> lock(mutex);
+            last[i] = state;
+        };
+        watched[i]->addChangeSubscriber(&keys[i], record,
+                                        params({Waiting, Downloading, Available, Error}, true));
+        watched[i]->checkAllNotifications();
+    };
+
+    // Setters never make an item Available, so the final Available is news to every subscriber.
+    std::atomic<int> settersLeft{kItems};
+    std::atomic<int> running{kItems + 1};
+    std::vector<std::thread> threads;
+    for (auto& item : items) {
+        threads.emplace_back([&, target = item.get()] {
+            for (int step = 0; step < kSteps; ++step) {
+                target->setProgress(step, kSteps);
+                if (step % 50 == 49) {
+                    target->setDownloadError(step % 100 == 99 ? General : Cancelled);
+                    bundle.checkAllNotifications();
+                }
             }
-        }
-        task();
+            --settersLeft;
+            --running;
+        });
     }
-    void joinProbes() {
-        for (auto& probe : probes) {
-            probe.join();
+    threads.emplace_back([&] {
+        while (settersLeft > 0) {
+            toggle(0);
+            toggle(1);
+        }
+        --running;
+    });
+    if (!Tiskel::Test::waitUntil([&] { return running == 0; })) {
+        std::fprintf(stderr, "state nodes deadlocked\n");
+        std::abort();  // the threads cannot be joined
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+
+    for (int i = 0; i < 2; ++i) {
+        if (!subscribed[i]) {
+            toggle(i);
         }
     }
-    std::vector<ActiveState*> probed;
-    std::vector<Priority> priorities;
-    std::vector<std::thread> probes;
-    int lockedAtPost = 0;
+    for (auto& item : items) {
+        item->setDownloadAvailable();
+    }
+    EXPECT_EQ(late, 0) << "delivered after its removal had returned";
+    EXPECT_THAT(last, ::testing::Each(State{Available, NoError, 1.0}));
+}
+
+class MockResource : public IRemoteResource {
+  public:
+    MOCK_METHOD(void, scheduleDownload, (SchedulePriority), (noexcept, override));
+    MOCK_METHOD(void, cancelDownload, (), (noexcept, override));
+    MOCK_METHOD(State, getCurrentState, (), (const, noexcept, override));
+    MOCK_METHOD(ResourceDescriptorBundle const*, getDescriptor, (), (const, noexcept, override));
+    MOCK_METHOD(void, registerEventHandler,
+                (IRemoteResourceEventHandler*, NotificationParams const&), (noexcept, override));
+    MOCK_METHOD(void, unregisterEventHandler, (IRemoteResourceEventHandler*), (noexcept, override));
 };
 
-TEST_F(ActiveStateTest, TasksArePostedWithNoNodeLockHeld) {
-    auto probing = std::make_shared<LockProbingQueue>();
-    auto item = makeNode(probing);
-    auto bundle = makeNode(probing);
-    bundle->addChild(item.get());
-    probing->probed = {item.get(), bundle.get()};
-    Subscriber onItem, onBundle;
-    onItem.subscribe(*item, paramsFor({Downloading, Error}));
-    onBundle.subscribe(*bundle, paramsFor({Downloading, Error}));
-
-    item->setProgress(1, 2);
-    item->setDownloadError(General);
-    probing->joinProbes();
-
-    EXPECT_EQ(probing->lockedAtPost, 0);
-    EXPECT_EQ(onItem.received.size(), 2u);
-    EXPECT_EQ(onBundle.received.size(), 2u);
-    EXPECT_THAT(probing->priorities, ::testing::Each(Core::ITaskQueue::Priority(2)));
+TEST(CallbackEventHandlerTest, RegistersWithItsParamsAndUnregistersEverywhereOnDestruction) {
+    ::testing::StrictMock<MockResource> first, second;
+    auto handler = std::make_unique<RemoteResourceEventHandlerCallback>();
+    IRemoteResourceEventHandler* const key = handler.get();
+    ::testing::InSequence order;
+    EXPECT_CALL(first, registerEventHandler(
+                           key, ::testing::Field(&MockResource::NotificationParams::statuses,
+                                                 ElementsAre(Error))));
+    EXPECT_CALL(second, registerEventHandler(key, ::testing::_));
+    EXPECT_CALL(first, unregisterEventHandler(key));
+    EXPECT_CALL(second, unregisterEventHandler(key));
+    handler->setNotificationParams(params({Error}));
+    handler->registerWithin(&first);
+    handler->registerWithin(&second);
+    handler.reset();
 }
 
-TEST_F(ActiveStateTest, OneChangeIsDeliveredDepthFirstOnTheOriginatingQueue) {
-    auto parentQueue = std::make_shared<ManualQueue>();
-    auto item = makeNode();
-    auto firstParent = makeNode(parentQueue);
-    auto grandParent = makeNode(parentQueue);
-    auto secondParent = makeNode(parentQueue);
-    firstParent->addChild(item.get());
-    grandParent->addChild(firstParent.get());
-    secondParent->addChild(item.get());
-    Subscriber subscribers[5];  // ascending addresses
-    auto const params = paramsFor({Available});
-    subscribers[1].subscribe(*item, params, &journal, "item1");
-    subscribers[0].subscribe(*item, params, &journal, "item0");
-    subscribers[2].subscribe(*firstParent, params, &journal, "first");
-    subscribers[3].subscribe(*grandParent, params, &journal, "grand");
-    subscribers[4].subscribe(*secondParent, params, &journal, "second");
+TEST(CallbackEventHandlerTest, DeliversToTheLatestCallableIfAny) {
+    RemoteResourceEventHandlerCallback handler;
+    ResourceDescriptorBundle bundle;
+    handler.onStateChanged({Available}, &bundle);  // no callable yet: nothing happens
+    std::vector<std::pair<State, ResourceDescriptorBundle const*>> withBundle;
+    handler.setCallback(
+        [&](State s, ResourceDescriptorBundle const* b) { withBundle.emplace_back(s, b); });
+    handler.onStateChanged({Error, Lost}, &bundle);
+    std::vector<State> stateOnly;
+    handler.setCallback([&](State s) { stateOnly.push_back(s); });
+    handler.onStateChanged({Available}, &bundle);
+    handler.setCallback(std::function<void(State)>());
+    handler.onStateChanged({Waiting}, &bundle);  // an empty one-argument callable does nothing
 
-    item->setDownloadAvailable();
-    EXPECT_EQ(parentQueue->runAll(), 0);
-    EXPECT_EQ(queue->runAll(), 5);
-    std::vector<std::string> labels;
-    for (auto const& line : journal.get()) {
-        if (line[0] >= 'a') {
-            labels.push_back(line.substr(0, line.find(' ')));
-        }
-    }
-    EXPECT_THAT(labels, ElementsAre("item0", "item1", "first", "grand", "second"));
+    EXPECT_THAT(withBundle, ElementsAre(std::make_pair(State{Error, Lost}, &bundle)));
+    EXPECT_THAT(stateOnly, ElementsAre(State{Available}));
 }
 
 }  // namespace
-}  // namespace Tiskel::Test
+}  // namespace Tiskel::App
