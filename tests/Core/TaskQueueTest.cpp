@@ -1,261 +1,187 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
-#include <memory>
-#include <mutex>
+#include <future>
+#include <initializer_list>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "App/ResourceDownloadManager/ResourceDownloadManager.h"
+#include "Platform/Core/ParallelExecutor.h"
 #include "Platform/Core/TaskQueue.h"
 
 #include "Support/Wait.h"
-#include "Sync.h"
 
 namespace Tiskel::Core {
 namespace {
 
 using State = ITaskQueueEventHandler::State;
+constexpr State kEmpty = ITaskQueueEventHandler::Empty;
+constexpr State kHasTasks = ITaskQueueEventHandler::HasTasks;
+using Test::kGenerousDeadline;
+using Test::waitUntil;
+using namespace std::chrono_literals;
 
-class RecordingHandler : public ITaskQueueEventHandler {
-  public:
-    void handleChangedState(State state) override {
-        std::lock_guard<std::mutex> lock(mutex);
-        states.push_back(state);
-    }
-    std::vector<State> seen() const {
-        std::lock_guard<std::mutex> lock(mutex);
-        return states;
-    }
-    State last() const {
-        std::lock_guard<std::mutex> lock(mutex);
-        return states.empty() ? Empty : states.back();
-    }
-
-  private:
-    mutable std::mutex mutex;
-    std::vector<State> states;
+// Forwards every notification to a function.
+struct FnHandler : ITaskQueueEventHandler {
+    explicit FnHandler(std::function<void(State)> fn) : fn(std::move(fn)) {}
+    void handleChangedState(State state) override { fn(state); }
+    std::function<void(State)> fn;
 };
 
-TEST(TaskQueue, RunsHigherPriorityFirstAndEqualPrioritiesInPostingOrder) {
-    TaskQueue queue;
-    std::string order;
-    auto post = [&](char name, ITaskQueue::Priority priority) {
-        queue.addTask([&order, name] { order += name; }, priority);
-    };
-    post('a', ITaskQueue::Low);
-    post('b', ITaskQueue::High);
-    post('c', ITaskQueue::Normal);
-    post('d', ITaskQueue::High);
-    post('e', ITaskQueue::Background);
-    post('f', ITaskQueue::Low);
-    post('g', static_cast<ITaskQueue::Priority>(-5));
-    post('h', static_cast<ITaskQueue::Priority>(9));
-    post('i', ITaskQueue::Normal);
-    EXPECT_EQ(queue.size(), 9u);
-
-    // A task posted while the queue runs takes its place among those still waiting.
-    queue.addTask([&] { post('j', ITaskQueue::High); }, ITaskQueue::High);
-
-    while (queue.execOne()) {
-    }
-    EXPECT_EQ(order, "hbdjciafeg");
-    EXPECT_EQ(queue.size(), 0u);
-}
-
-TEST(TaskQueue, PublishesOnlyEmptinessChangesAndEmptyBeforeTheLastTaskRuns) {
-    TaskQueue queue;
-    RecordingHandler handler;
-    queue.RegisterEventHandler(&handler);
-    queue.RegisterEventHandler(&handler);  // a second registration is ignored
-
-    queue.addTask([] {}, ITaskQueue::Normal);
-    queue.addTask([] {}, ITaskQueue::Low);
-    EXPECT_EQ(handler.seen(), std::vector<State>{ITaskQueueEventHandler::HasTasks});
-
-    EXPECT_TRUE(queue.execOne());
-    EXPECT_EQ(handler.seen().size(), 1u);
-
-    std::vector<State> seenByLastTask;
-    queue.addTask([&] { seenByLastTask = handler.seen(); }, ITaskQueue::Low);
-    EXPECT_TRUE(queue.execOne());
-    EXPECT_TRUE(queue.execOne());
-    EXPECT_EQ(seenByLastTask, (std::vector<State>{ITaskQueueEventHandler::HasTasks,
-                                                  ITaskQueueEventHandler::Empty}));
-    EXPECT_FALSE(queue.execOne());
-    EXPECT_EQ(handler.seen().size(), 2u);
-
-    queue.UnregisterEventHandler(&handler);
-    queue.addTask([] {}, ITaskQueue::Normal);
-    EXPECT_EQ(handler.seen().size(), 2u);
-}
-
-TEST(TaskQueue, HandlerRegisteredWhileTasksWaitHearsHasTasksAtOnce) {
-    TaskQueue queue;
-    queue.addTask([] {}, ITaskQueue::Normal);
-    RecordingHandler handler;
-    queue.RegisterEventHandler(&handler);
-    EXPECT_EQ(handler.seen(), std::vector<State>{ITaskQueueEventHandler::HasTasks});
-    queue.UnregisterEventHandler(&handler);
-}
-
-TEST(TaskQueue, TaskExceptionReachesCallerAndTaskIsGone) {
-    TaskQueue queue;
-    RecordingHandler handler;
-    queue.RegisterEventHandler(&handler);
-    queue.addTask([] { throw std::runtime_error("task failed"); }, ITaskQueue::Normal);
-    EXPECT_THROW(queue.execOne(), std::runtime_error);
-    EXPECT_EQ(queue.size(), 0u);
-    EXPECT_EQ(handler.last(), ITaskQueueEventHandler::Empty);
-    EXPECT_FALSE(queue.execOne());
-
-    EXPECT_THROW(queue.addTask(std::function<void()>(), ITaskQueue::Normal),
-                 std::bad_function_call);
-    EXPECT_EQ(queue.size(), 0u);
-    EXPECT_EQ(handler.seen().size(), 2u);
-    queue.UnregisterEventHandler(&handler);
-}
-
-// A handler that unregisters while a publication is under way must not be called once
-// `UnregisterEventHandler` has returned. The first handler holds the publication open until the
-// second one's unregistration returns, or for a short while if it blocks, as it should.
+// A publication already under way on another thread must not reach a handler once its
+// unregistration has returned. The first handler holds the publication open until then, or for
+// 200 ms when unregistering blocks, as it should.
 TEST(TaskQueue, UnregisteredHandlerIsNotCalledByAPublicationUnderWay) {
     TaskQueue queue;
-    Tiskel::Test::Gate publishing;
-    std::atomic<bool> unregisterReturned{false};
-    struct Holder : ITaskQueueEventHandler {
-        std::function<void()> onCall;
-        void handleChangedState(State /*state*/) override { onCall(); }
-    } holder;
-    holder.onCall = [&] {
-        publishing.open();
-        Tiskel::Test::waitUntil([&] { return unregisterReturned.load(); },
-                                std::chrono::milliseconds(200));
-    };
-    struct Late : ITaskQueueEventHandler {
-        std::atomic<bool>* unregistered = nullptr;
-        std::atomic<int> lateCalls{0};
-        void handleChangedState(State /*state*/) override {
-            if (unregistered->load()) {
-                ++lateCalls;
-            }
-        }
-    } late;
-    late.unregistered = &unregisterReturned;
+    std::atomic<bool> publishing{false};
+    std::atomic<bool> unregistered{false};
+    FnHandler holder([&](State) {
+        publishing = true;
+        waitUntil([&] { return unregistered.load(); }, 200ms);
+    });
+    FnHandler late([&](State) { EXPECT_FALSE(unregistered.load()); });
     queue.RegisterEventHandler(&holder);
     queue.RegisterEventHandler(&late);
-
     std::thread poster([&] { queue.addTask([] {}, ITaskQueue::Normal); });
-    ASSERT_TRUE(publishing.wait());
+    EXPECT_TRUE(waitUntil([&] { return publishing.load(); }));
     queue.UnregisterEventHandler(&late);
-    unregisterReturned = true;
+    unregistered = true;
     poster.join();
-    EXPECT_EQ(late.lateCalls.load(), 0);
-    queue.UnregisterEventHandler(&holder);
 }
 
-// Several producers post while one consumer runs tasks and other threads keep registering,
-// unregistering and destroying handlers (the sanitizer builds catch a call to a destroyed one).
-// Each producer's tasks must run in its posting order.
-TEST(TaskQueue, ConcurrentPostersKeepTheirOrderWhileHandlersComeAndGo) {
-    constexpr int kProducers = 3;
-    constexpr int kTasksEach = 5000;
+// Two posters race a taker on the empty/non-empty edge. Once all are done, the last state heard
+// must be the queue's real one: a stale state published late leaves a waiter awake with nothing
+// to do, or asleep with work.
+TEST(TaskQueue, LastStateHeardIsTrueAfterRaces) {
     TaskQueue queue;
-
-    struct CountingHandler : ITaskQueueEventHandler {
-        std::atomic<int> calls{0};
-        void handleChangedState(State /*state*/) override { ++calls; }
-    };
-    std::atomic<bool> done{false};
-    std::vector<std::thread> churners;
-    for (int i = 0; i < 2; ++i) {
-        churners.emplace_back([&queue, &done] {
-            while (!done.load()) {
-                auto handler = std::make_unique<CountingHandler>();
-                queue.RegisterEventHandler(handler.get());
-                std::this_thread::yield();
-                queue.UnregisterEventHandler(handler.get());
-            }
-        });
-    }
-
-    std::vector<std::pair<int, int>> ran;  // touched by the consumer thread only
-    std::vector<std::thread> producers;
-    for (int producer = 0; producer < kProducers; ++producer) {
-        producers.emplace_back([&queue, &ran, producer] {
-            for (int i = 0; i < kTasksEach; ++i) {
-                queue.addTask([&ran, producer, i] { ran.emplace_back(producer, i); },
-                              ITaskQueue::Normal);
-            }
-        });
-    }
-    std::thread consumer([&] {
-        while (ran.size() < static_cast<std::size_t>(kProducers * kTasksEach)) {
-            if (!queue.execOne()) {
-                std::this_thread::yield();
-            }
-        }
-    });
-    for (auto& thread : producers) {
-        thread.join();
-    }
-    consumer.join();
-    done = true;
-    for (auto& thread : churners) {
-        thread.join();
-    }
-
-    std::vector<int> next(kProducers, 0);
-    for (auto const& [producer, index] : ran) {
-        ASSERT_EQ(index, next[producer]) << "producer " << producer;
-        ++next[producer];
-    }
-    EXPECT_EQ(next, std::vector<int>(kProducers, kTasksEach));
-}
-
-// Posters and takers race on the empty/non-empty edge. Whatever the interleaving, once they are
-// done the last state the handler heard must be the queue's real state; a stale `HasTasks` or
-// `Empty` published late would leave a waiter awake with nothing to do, or asleep with work.
-TEST(TaskQueue, LastPublishedStateMatchesTheQueueAfterRaces) {
-    constexpr int kRounds = 300;
-    constexpr int kPostsPerThread = 20;
-    TaskQueue queue;
-    RecordingHandler handler;
+    std::atomic<State> last{kEmpty};
+    FnHandler handler([&](State state) { last = state; });
     queue.RegisterEventHandler(&handler);
-
-    for (int round = 0; round < kRounds; ++round) {
-        int const total = 2 * kPostsPerThread;
-        int const toTake = total - round % 2;  // odd rounds leave one task behind
-        std::atomic<int> claims{0};
-        std::vector<std::thread> threads;
-        for (int t = 0; t < 2; ++t) {
-            threads.emplace_back([&] {
-                for (int i = 0; i < kPostsPerThread; ++i) {
-                    queue.addTask([] {}, ITaskQueue::Normal);
-                }
-            });
-            threads.emplace_back([&] {
-                while (claims.fetch_add(1) < toTake) {
-                    while (!queue.execOne()) {
-                        std::this_thread::yield();
-                    }
-                }
-            });
+    auto post = [&] {
+        for (int i = 0; i < 30; ++i) {
+            queue.addTask([] {}, ITaskQueue::Normal);
         }
-        for (auto& thread : threads) {
-            thread.join();
+    };
+    for (int round = 0; round < 300; ++round) {
+        std::thread first(post);
+        std::thread second(post);
+        // Odd rounds leave one task behind.
+        for (int taken = round % 2; taken < 60; taken += queue.execOne() ? 1 : 0) {
         }
-        State const expected =
-            queue.size() == 0 ? ITaskQueueEventHandler::Empty : ITaskQueueEventHandler::HasTasks;
-        ASSERT_EQ(queue.size(), static_cast<std::size_t>(total - toTake));
-        ASSERT_EQ(handler.last(), expected) << "round " << round;
+        first.join();
+        second.join();
+        ASSERT_EQ(last.load(), round % 2 ? kHasTasks : kEmpty) << "round " << round;
         while (queue.execOne()) {
         }
     }
     queue.UnregisterEventHandler(&handler);
+}
+
+// Runs one waitForState call on its own thread; the future is ready once the call returned.
+std::future<void> waitAsync(TaskQueueWatcher& watcher, State wanted, int timeoutSeconds) {
+    return std::async(std::launch::async, [=, &watcher] {
+        watcher.waitForState(wanted, std::chrono::seconds(timeoutSeconds));
+    });
+}
+
+bool returned(std::future<void> const& wait, std::chrono::milliseconds within = kGenerousDeadline) {
+    return wait.wait_for(within) == std::future_status::ready;
+}
+
+TEST(TaskQueueWatcher, WaitEndsOnTheWantedStateTheDeadlineOrStop) {
+    TaskQueue queue;
+    queue.addTask([] {}, ITaskQueue::Normal);
+    TaskQueueWatcher watcher(&queue);                         // hears at once that a task waits
+    EXPECT_TRUE(returned(waitAsync(watcher, kHasTasks, 0)));  // 0: no time limit
+    // The queue publishes Empty before its last task runs; the deadline only bounds a failure.
+    queue.addTask([&] { EXPECT_TRUE(returned(waitAsync(watcher, kEmpty, 60))); }, ITaskQueue::Low);
+    while (queue.execOne()) {
+    }
+    // The 600 s deadline lies beyond the polling limit: only the wake-up can end that wait.
+    for (int timeout : {0, 600}) {
+        auto wait = waitAsync(watcher, kHasTasks, timeout);
+        queue.addTask([] {}, ITaskQueue::Normal);
+        EXPECT_TRUE(returned(wait)) << timeout;
+        EXPECT_TRUE(queue.execOne());
+    }
+
+    // Wake-ups without the wanted state, sent for as long as the wait lasts, must neither end
+    // the wait nor move its deadline.
+    auto const begin = std::chrono::steady_clock::now();
+    auto timed = waitAsync(watcher, kHasTasks, 1);
+    while (!returned(timed, 0ms) && std::chrono::steady_clock::now() - begin < kGenerousDeadline) {
+        watcher.handleChangedState(kEmpty);
+    }
+    EXPECT_TRUE(returned(timed, 0ms));
+    EXPECT_GE(std::chrono::steady_clock::now() - begin, 1s);
+
+    auto stopped = waitAsync(watcher, kHasTasks, 600);
+    watcher.stop();
+    EXPECT_TRUE(returned(stopped));
+    EXPECT_TRUE(returned(waitAsync(watcher, kHasTasks, 600)));
+}
+
+// Both executors run the queue dry by priority, then posting order, including tasks posted by
+// running tasks. A task exception reaches the caller and leaves the rest queued; abort from a
+// running task lets it finish and starts nothing more, now or in later calls.
+TEST(Executors, RunInOrderRethrowAndAbort) {
+    BlockingExecutor blocking;
+    ParallelExecutor parallel(1);
+    for (IExecutor* executor : std::initializer_list<IExecutor*>{&blocking, &parallel}) {
+        TaskQueue queue;
+        std::string order;
+        for (auto [name, priority] : {std::pair{'a', 1}, {'b', 3}, {'c', 2}, {'d', 3}, {'e', -5}}) {
+            queue.addTask([&order, name = name] { order += name; }, ITaskQueue::Priority(priority));
+        }
+        queue.addTask([&] { queue.addTask([&] { order += 'f'; }, ITaskQueue::High); },
+                      ITaskQueue::High);
+        EXPECT_EQ(executor->execQueue(queue), 1);
+        EXPECT_EQ(order, "bdfcae");
+
+        queue.addTask([] { throw std::runtime_error("task"); }, ITaskQueue::High);
+        queue.addTask([&] { executor->abort(); }, ITaskQueue::Normal);
+        queue.addTask([] { ADD_FAILURE() << "ran after abort"; }, ITaskQueue::Low);
+        EXPECT_THROW(executor->execQueue(queue), std::runtime_error);
+        EXPECT_EQ(executor->execQueue(queue), 1);
+        EXPECT_EQ(executor->execQueue(queue), 0);
+        EXPECT_EQ(queue.size(), 1u);
+    }
+}
+
+// A TaskQueue that counts the execOne calls that found it empty.
+struct ObservedQueue : ITaskQueue {
+    using Handler = ITaskQueueEventHandler;
+    void RegisterEventHandler(Handler* h) override { queue.RegisterEventHandler(h); }
+    void UnregisterEventHandler(Handler* h) override { queue.UnregisterEventHandler(h); }
+    void addTask(std::function<void()> t, Priority p) override { queue.addTask(std::move(t), p); }
+    bool execOne() override {
+        bool const ran = queue.execOne();
+        emptyPolls += ran ? 0 : 1;
+        return ran;
+    }
+    TaskQueue queue;
+    std::atomic<int> emptyPolls{0};
+};
+
+// Once a pool thread has found the queue empty, a post by another thread must reach it although
+// a long task still runs on the other pool thread.
+TEST(ParallelExecutor, PicksUpTasksPostedWhileALongTaskRuns) {
+    ParallelExecutor executor(2);
+    ObservedQueue queue;
+    std::atomic<bool> lateRan{false};
+    queue.addTask([&] { EXPECT_TRUE(waitUntil([&] { return lateRan.load(); })); },
+                  ITaskQueue::Normal);
+    auto result = std::async(std::launch::async, [&] { return executor.execQueue(queue); });
+    // The queue held one task, so an empty look means the long task has been taken.
+    EXPECT_TRUE(waitUntil([&] { return queue.emptyPolls > 0; }));
+    queue.addTask([&] { lateRan = true; }, ITaskQueue::Normal);
+    EXPECT_EQ(result.wait_for(kGenerousDeadline), std::future_status::ready);
 }
 
 }  // namespace
