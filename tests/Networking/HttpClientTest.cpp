@@ -2,7 +2,6 @@
 // failure, cancellation, and one client shared by many threads.
 
 #include <chrono>
-#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,15 +16,8 @@
 namespace Tiskel::Test {
 namespace {
 
-using Networking::Request;
-using Networking::RequestOptions;
-using Networking::Response;
-using Networking::Url;
+using namespace Networking;
 using Fault = HttpTestServer::Fault;
-using ::testing::AllOf;
-using ::testing::HasSubstr;
-using ::testing::IsEmpty;
-using ::testing::Not;
 
 struct Fetched {
     Response response;
@@ -45,11 +37,10 @@ Fetched fetch(Networking::IHttpClient& client, std::string const& url,
 }
 
 // Position-dependent bytes, so that misplaced or lost pieces show in a comparison.
-std::string patternBody(size_t size, uint32_t seed = 1) {
+std::string patternBody(size_t size) {
     std::string body(size, '\0');
-    for (auto& byte : body) {
-        seed = seed * 1664525u + 1013904223u;
-        byte = static_cast<char>(seed >> 24);
+    for (size_t i = 0; i < size; ++i) {
+        body[i] = static_cast<char>(i * 131 + i / 7);
     }
     return body;
 }
@@ -62,9 +53,9 @@ class HttpClientTest : public ::testing::Test {
         Networking::createHttpClient(Networking::HttpClientDefault);
 };
 
-TEST_F(HttpClientTest, FollowsARedirectAndStreamsTheBodyWithProgress) {
+TEST_F(HttpClientTest, FollowsARedirectAndStreamsTheBodyWithProgressAndLastModified) {
     std::string const body = patternBody(3 * 1024 * 1024 + 17);
-    server.addFile("/big.bin", body);
+    server.addFile("/big.bin", body, 1600000000);
     server.addRedirect("/moved", "/big.bin");
 
     Fetched const got = fetch(*client, server.url("/moved"));
@@ -78,20 +69,13 @@ TEST_F(HttpClientTest, FollowsARedirectAndStreamsTheBodyWithProgress) {
         EXPECT_EQ(got.progress[i].second, body.size());
     }
     EXPECT_EQ(got.progress.back().first, body.size());
-}
+    EXPECT_EQ(got.response.getLastModified(), 1600000000);
 
-TEST_F(HttpClientTest, HeadReportsLastModifiedWithoutABody) {
-    server.addFile("/dated", "abc", 1600000000);
     server.addFile("/undated", "abc");
-    bool gotData = false;
-    RequestOptions options;
-    options.onData = [&gotData](std::string) { gotData = true; };
-
-    Response const head = client->head(Request(Url(server.url("/dated")), {}, {}), options);
-
+    RequestOptions noBody;
+    noBody.onData = [](std::string) { ADD_FAILURE() << "HEAD delivered a body"; };
+    Response const head = client->head(Request(Url(server.url("/big.bin")), {}, {}), noBody);
     EXPECT_EQ(head.getLastModified(), 1600000000) << head.errorText;
-    EXPECT_FALSE(gotData);
-    EXPECT_EQ(fetch(*client, server.url("/dated")).response.getLastModified(), 1600000000);
     EXPECT_EQ(client->head(Request(Url(server.url("/undated")), {}, {}), {}).getLastModified(), -1);
 }
 
@@ -102,9 +86,7 @@ TEST_F(HttpClientTest, EachFailureEndsInItsErrorClassWithAText) {
     server.addFault("/short", patternBody(200000), Fault::ShortBody, 50000);
     server.addFault("/dropped", patternBody(200000), Fault::Drop, 50000);
     server.addFault("/stall", patternBody(200000), Fault::Stall, 1000);
-    server.addStatus("/404", 404);
     server.addStatus("/500", 500);
-    server.addRedirect("/hop", "/file");
     server.addRedirect("/loopA", "/loopB");
     server.addRedirect("/loopB", "/loopA");
     std::string const nowhere = "127.0.0.1:" + std::to_string(freeLoopbackPort());
@@ -113,38 +95,33 @@ TEST_F(HttpClientTest, EachFailureEndsInItsErrorClassWithAText) {
         int32_t error;
         std::string text = "";  // part of the error text
         std::string proxy = "";
-        int32_t followRedirects = 1;
     };
     std::vector<Case> cases = {
         {"http://" + nowhere + "/x", Response::CouldNotConnect},
-        {"http://no-such-host.invalid/x", Response::CouldNotConnect},
         {server.url("/file"), Response::CouldNotConnect, "", "http://" + nowhere},
         {server.url("/short"), Response::ConnectionLost},
         {server.url("/dropped"), Response::ConnectionLost},
         {server.url("/stall"), Response::ConnectionLost, "no data received for 300 ms"},
-        {server.url("/404"), Response::HttpStatus, "HTTP 404"},
         {server.url("/500"), Response::HttpStatus, "HTTP 500"},
-        {server.url("/hop"), Response::HttpStatus, "HTTP 302", "", 0},
         {server.url("/loopA"), Response::TooManyRedirects},
         {tls.url("/file"), Response::TlsFailure, "certificate"},
         {server.url("/file"), Response::InvalidUrl, "gopher://127.0.0.1:70",
          "gopher://127.0.0.1:70"},
     };
-    for (char const* url : {"", "not a url", "/relative/path", "127.0.0.1/file", "http:///file",
-                            "http://exa mple.com/", "ftp://127.0.0.1/file"}) {
+    for (char const* url : {"", "not a url", "127.0.0.1/file", "http:///file", "ftp://h/file"}) {
         cases.push_back({url, Response::InvalidUrl});
     }
     for (Case const& c : cases) {
         SCOPED_TRACE("'" + c.url + "' via '" + c.proxy + "'");
         RequestOptions options;
         options.proxy = c.proxy;
-        options.followRedirects = c.followRedirects;
         options.stallTimeoutMilliseconds = 300;
         Fetched const got = fetch(*client, c.url, options);
         EXPECT_EQ(got.response.error, c.error) << got.response.errorText;
-        EXPECT_THAT(got.response.errorText, AllOf(Not(IsEmpty()), HasSubstr(c.text)));
+        EXPECT_NE(got.response.errorText, "");
+        EXPECT_THAT(got.response.errorText, ::testing::HasSubstr(c.text));
         if (c.error != Response::ConnectionLost) {
-            EXPECT_EQ(got.body, "");  // no error page, no redirect body
+            EXPECT_EQ(got.body, "");  // no error page
         }
     }
     // Nothing went past a dead or malformed proxy, and a loop ends after three redirects.
@@ -171,16 +148,6 @@ TEST_F(HttpClientTest, CancellationStopsBeforeTheStartAndDuringAStall) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
 
-TEST_F(HttpClientTest, ExceptionFromACallbackLeavesTheCallAndTheClientStaysUsable) {
-    server.addFile("/file", patternBody(100000));
-    RequestOptions throwing;
-    throwing.onData = [](std::string) { throw std::runtime_error("disk full"); };
-
-    EXPECT_THROW(client->download(Request(Url(server.url("/file")), {}, {}), throwing),
-                 std::runtime_error);
-    EXPECT_EQ(fetch(*client, server.url("/file")).response.error, Response::NoError);
-}
-
 // Many threads downloading many small files at once through one client: every body arrives
 // intact, and connections are reused across threads instead of one per file.
 TEST_F(HttpClientTest, ConcurrentDownloadsShareFewConnections) {
@@ -189,23 +156,21 @@ TEST_F(HttpClientTest, ConcurrentDownloadsShareFewConnections) {
     constexpr int kThreads = 5;
     constexpr int kFilesPerThread = 40;
     for (int i = 0; i < kThreads * kFilesPerThread; ++i) {
-        server.addFile("/f" + std::to_string(i), patternBody(4096 + i, i));
+        server.addFile("/f" + std::to_string(i), std::string(4096 + i, static_cast<char>(i)));
     }
-    std::vector<int> failures(kThreads, 0);
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
             for (int i = t * kFilesPerThread; i < (t + 1) * kFilesPerThread; ++i) {
                 Fetched const got = fetch(*client, server.url("/f" + std::to_string(i)));
-                failures[t] +=
-                    got.response.error != Response::NoError || got.body != patternBody(4096 + i, i);
+                EXPECT_EQ(got.response.error, Response::NoError) << got.response.errorText;
+                EXPECT_EQ(got.body, std::string(4096 + i, static_cast<char>(i))) << i;
             }
         });
     }
     for (auto& thread : threads) {
         thread.join();
     }
-    EXPECT_EQ(failures, std::vector<int>(kThreads, 0));
     EXPECT_LE(server.connectionCount(), size_t{kThreads});
 }
 

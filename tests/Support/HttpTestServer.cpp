@@ -14,7 +14,6 @@
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
-#include <utility>
 
 #include <httplib.h>
 
@@ -47,15 +46,69 @@ std::string httpDate(int64_t seconds) {
 }  // namespace
 
 struct HttpTestServer::Impl {
-    void handle(httplib::Request const& request, httplib::Response& response);
-    void serveFault(Route const& route, httplib::Response& response);
-    void add(std::string const& path, Route route);
+    void handle(httplib::Request const& request, httplib::Response& response) {
+        Route route;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            ++counts[request.path];
+            connections.emplace(request.remote_addr, request.remote_port);
+            auto const it = routes.find(request.path);
+            route = it == routes.end() ? Route{nullptr, -1, 1, 404, "", {}, 0} : it->second;
+            if (it != routes.end() && it->second.failuresLeft > 0) {
+                --it->second.failuresLeft;
+            }
+        }
+        if (route.lastModified >= 0) {
+            response.set_header("Last-Modified", httpDate(route.lastModified));
+        }
+        if (route.failuresLeft > 0) {
+            response.status = route.failureStatus;
+        } else if (!route.location.empty()) {
+            response.status = 302;
+            response.set_header("Location", route.location);
+        } else if (route.fault) {
+            serveFault(route, response);
+        } else {
+            response.set_content(*route.body, "application/octet-stream");
+        }
+    }
 
-    Scheme scheme = Scheme::Http;
+    void serveFault(Route const& route, httplib::Response& response) {
+        auto const body = route.body;
+        size_t const cut = std::min(route.afterBytes, body->size());
+        bool const stall = *route.fault == Fault::Stall;
+        // Sends the body up to the cut. Returning false then makes httplib close the connection
+        // short of the announced length, or without the final chunk of a chunked answer.
+        auto provider = [this, body, cut, stall](size_t offset, size_t length,
+                                                 httplib::DataSink& sink) {
+            if (offset < cut) {
+                return sink.write(body->data() + offset, std::min(length, cut - offset));
+            }
+            std::unique_lock<std::mutex> lock(mutex);
+            stalled += stall;
+            stopping.wait(lock, [this, stall] { return stopped || !stall; });
+            stalled -= stall;
+            return false;
+        };
+        if (*route.fault == Fault::Drop) {
+            response.set_chunked_content_provider(
+                "application/octet-stream", [provider](size_t offset, httplib::DataSink& sink) {
+                    return provider(offset, SIZE_MAX, sink);
+                });
+        } else {
+            response.set_content_provider(body->size(), "application/octet-stream", provider);
+        }
+    }
+
+    void add(std::string const& path, Route route) {
+        std::lock_guard<std::mutex> lock(mutex);
+        routes[path] = std::move(route);
+    }
+
     TempDir certificateDir;
     std::unique_ptr<httplib::Server> server;
     std::thread thread;
-    int port = -1;
+    std::string baseUrl;
 
     mutable std::mutex mutex;
     std::condition_variable stopping;
@@ -67,63 +120,7 @@ struct HttpTestServer::Impl {
     std::set<std::pair<std::string, int>> connections;
 };
 
-void HttpTestServer::Impl::handle(httplib::Request const& request, httplib::Response& response) {
-    Route route;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        ++counts[request.path];
-        connections.emplace(request.remote_addr, request.remote_port);
-        auto const it = routes.find(request.path);
-        route = it == routes.end() ? Route{nullptr, -1, 1, 404, "", {}, 0} : it->second;
-        if (it != routes.end() && it->second.failuresLeft > 0) {
-            --it->second.failuresLeft;
-        }
-    }
-    if (route.failuresLeft > 0) {
-        response.status = route.failureStatus;
-        response.set_content("failing on purpose", "text/plain");
-    } else if (!route.location.empty()) {
-        response.status = 302;
-        response.set_header("Location", route.location);
-    } else if (route.fault) {
-        serveFault(route, response);
-    } else {
-        if (route.lastModified >= 0) {
-            response.set_header("Last-Modified", httpDate(route.lastModified));
-        }
-        response.set_content(*route.body, "application/octet-stream");
-    }
-}
-
-void HttpTestServer::Impl::serveFault(Route const& route, httplib::Response& response) {
-    auto const body = route.body;
-    size_t const cut = std::min(route.afterBytes, body->size());
-    bool const stall = *route.fault == Fault::Stall;
-    // Sends the body up to the cut. Returning false then makes httplib close the connection
-    // short of the announced length, or without the final chunk of a chunked answer.
-    auto provider = [this, body, cut, stall](size_t offset, size_t length,
-                                             httplib::DataSink& sink) {
-        if (offset < cut) {
-            return sink.write(body->data() + offset, std::min(length, cut - offset));
-        }
-        std::unique_lock<std::mutex> lock(mutex);
-        stalled += stall;
-        stopping.wait(lock, [this, stall] { return stopped || !stall; });
-        stalled -= stall;
-        return false;
-    };
-    if (*route.fault == Fault::Drop) {
-        response.set_chunked_content_provider("application/octet-stream",
-                                              [provider](size_t offset, httplib::DataSink& sink) {
-                                                  return provider(offset, SIZE_MAX, sink);
-                                              });
-    } else {
-        response.set_content_provider(body->size(), "application/octet-stream", provider);
-    }
-}
-
 HttpTestServer::HttpTestServer(Scheme scheme) : impl(std::make_unique<Impl>()) {
-    impl->scheme = scheme;
     if (scheme == Scheme::HttpsSelfSigned) {
         std::string const cert = impl->certificateDir.file("cert.pem");
         std::string const key = impl->certificateDir.file("key.pem");
@@ -138,9 +135,6 @@ HttpTestServer::HttpTestServer(Scheme scheme) : impl(std::make_unique<Impl>()) {
     } else {
         impl->server = std::make_unique<httplib::Server>();
     }
-    if (!impl->server->is_valid()) {
-        throw std::runtime_error("the test HTTP server could not be set up");
-    }
     // Enough workers for many kept-alive connections plus stalled ones; a connection holds a
     // worker for as long as it stays open.
     impl->server->new_task_queue = [] { return new httplib::ThreadPool(64); };
@@ -153,8 +147,10 @@ HttpTestServer::HttpTestServer(Scheme scheme) : impl(std::make_unique<Impl>()) {
     impl->server->Get(".*", [self](httplib::Request const& request, httplib::Response& response) {
         self->handle(request, response);
     });
-    impl->port = impl->server->bind_to_any_port("127.0.0.1");
-    if (impl->port <= 0) {
+    int const port = impl->server->bind_to_any_port("127.0.0.1");
+    impl->baseUrl = std::string(scheme == Scheme::Http ? "http" : "https") +
+                    "://127.0.0.1:" + std::to_string(port);
+    if (port <= 0) {
         throw std::runtime_error("the test HTTP server could not bind to 127.0.0.1");
     }
     impl->thread = std::thread([self] { self->server->listen_after_bind(); });
@@ -166,23 +162,16 @@ HttpTestServer::HttpTestServer(Scheme scheme) : impl(std::make_unique<Impl>()) {
 }
 
 HttpTestServer::~HttpTestServer() {
-    {
-        std::lock_guard<std::mutex> lock(impl->mutex);
-        impl->stopped = true;
-    }
+    std::unique_lock<std::mutex> lock(impl->mutex);
+    impl->stopped = true;
+    lock.unlock();
     impl->stopping.notify_all();
     impl->server->stop();
     impl->thread.join();
 }
 
 std::string HttpTestServer::baseUrl() const {
-    return std::string(impl->scheme == Scheme::Http ? "http" : "https") +
-           "://127.0.0.1:" + std::to_string(impl->port);
-}
-
-void HttpTestServer::Impl::add(std::string const& path, Route route) {
-    std::lock_guard<std::mutex> lock(mutex);
-    routes[path] = std::move(route);
+    return impl->baseUrl;
 }
 
 void HttpTestServer::addFile(std::string const& path, std::string body, int64_t lastModified) {
@@ -219,8 +208,7 @@ size_t HttpTestServer::stalledNow() const {
 
 size_t HttpTestServer::requestCount(std::string const& path) const {
     std::lock_guard<std::mutex> lock(impl->mutex);
-    auto const it = impl->counts.find(path);
-    return it == impl->counts.end() ? 0 : it->second;
+    return impl->counts.count(path) ? impl->counts.at(path) : 0;
 }
 
 size_t HttpTestServer::connectionCount() const {
@@ -232,7 +220,6 @@ int freeLoopbackPort() {
     int const fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
     bool const bound = fd >= 0 &&
                        ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&

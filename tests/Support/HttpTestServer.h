@@ -31,8 +31,6 @@ class HttpTestServer {
     explicit HttpTestServer(Scheme scheme = Scheme::Http);
     // Ends stalls, stops serving and joins the server's threads.
     ~HttpTestServer();
-    HttpTestServer(HttpTestServer const&) = delete;
-    HttpTestServer& operator=(HttpTestServer const&) = delete;
 
     // "http://127.0.0.1:<port>" (or https).
     std::string baseUrl() const;

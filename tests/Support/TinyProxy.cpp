@@ -1,5 +1,7 @@
 #include "Support/TinyProxy.h"
 
+#include <fstream>
+#include <iterator>
 #include <signal.h>
 #include <spawn.h>
 #include <stdexcept>
@@ -15,8 +17,7 @@ namespace Tiskel::Test {
 TinyProxy::TinyProxy() : port(freeLoopbackPort()) {
     std::string config = dir.write("tinyproxy.conf", "Port " + std::to_string(port) +
                                                          "\nListen 127.0.0.1\nAllow 127.0.0.1\n"
-                                                         "MaxClients 64\nLogLevel Info\n"
-                                                         "LogFile \"" +
+                                                         "LogLevel Info\nLogFile \"" +
                                                          dir.file("tinyproxy.log") + "\"\n");
     std::string name = "tinyproxy", foreground = "-d", configFlag = "-c";
     char* argv[] = {name.data(), foreground.data(), configFlag.data(), config.data(), nullptr};
@@ -24,17 +25,18 @@ TinyProxy::TinyProxy() : port(freeLoopbackPort()) {
         throw std::runtime_error("cannot run tinyproxy; is it installed?");
     }
     // The proxy logs this line once it listens; it exits instead when the port was taken in the
-    // meantime.
-    bool exited = false;
+    // meantime (seen without reaping it, so that the kill below cannot hit another process).
+    auto const started = [this] {
+        return log().find("Accepting connections.") != std::string::npos;
+    };
+    siginfo_t exited{};
     waitUntil([&] {
-        exited = ::waitpid(pid, nullptr, WNOHANG) == pid;
-        return exited || log().find("Accepting connections.") != std::string::npos;
+        ::waitid(P_PID, static_cast<id_t>(pid), &exited, WEXITED | WNOHANG | WNOWAIT);
+        return exited.si_pid == pid || started();
     });
-    if (exited || log().find("Accepting connections.") == std::string::npos) {
-        if (!exited) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, nullptr, 0);
-        }
+    if (!started()) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
         throw std::runtime_error("tinyproxy did not start: " + log());
     }
 }
@@ -45,11 +47,8 @@ TinyProxy::~TinyProxy() {
 }
 
 std::string TinyProxy::log() const {
-    try {
-        return TempDir::read(dir.file("tinyproxy.log"));
-    } catch (std::runtime_error const&) {
-        return {};
-    }
+    std::ifstream in(dir.file("tinyproxy.log"));
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 }  // namespace Tiskel::Test

@@ -15,8 +15,6 @@ class TinyProxy {
     // it cannot be started.
     TinyProxy();
     ~TinyProxy();
-    TinyProxy(TinyProxy const&) = delete;
-    TinyProxy& operator=(TinyProxy const&) = delete;
 
     // "127.0.0.1:<port>"
     std::string address() const { return "127.0.0.1:" + std::to_string(port); }
