@@ -15,24 +15,19 @@ class TinyProxy {
     // it cannot be started.
     TinyProxy();
     ~TinyProxy();
-    TinyProxy(TinyProxy const&) = delete;
-    TinyProxy& operator=(TinyProxy const&) = delete;
 
-    int port() const { return listenPort; }
-    std::string host() const { return "127.0.0.1"; }
-    // "http://127.0.0.1:<port>"
-    std::string url() const;
+    // "127.0.0.1:<port>"
+    std::string address() const { return "127.0.0.1:" + std::to_string(port); }
     // The proxy's log so far.
     std::string log() const;
     // True when the log shows a forwarded request for `url`.
-    bool loggedRequestFor(std::string const& url) const;
+    bool loggedRequestFor(std::string const& url) const {
+        return log().find("GET " + url + " HTTP/1.1") != std::string::npos;
+    }
 
   private:
-    bool start(int port);
-    void stop();
-
     TempDir dir;
-    int listenPort = 0;
+    int port = 0;
     pid_t pid = -1;
 };
 
