@@ -396,8 +396,8 @@ TEST_F(SchedulerTest, HostThreadsAndTwoPipelineThreadsLeaveConsistentStates) {
             }
         });
     }
-    for (auto& host : hosts) {
-        host.join();
+    for (auto& thread : hosts) {
+        thread.join();
     }
     watcher.stop();
     driver.join();
