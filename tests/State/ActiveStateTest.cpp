@@ -1,11 +1,6 @@
 #include <atomic>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
-#include <limits>
 #include <memory>
-#include <mutex>
-#include <ostream>
 #include <set>
 #include <string>
 #include <thread>
@@ -28,23 +23,16 @@ namespace Tiskel::App {
 static bool operator==(IRemoteResource::State const& a, IRemoteResource::State const& b) {
     return a.status == b.status && a.error == b.error && a.progress == b.progress;
 }
-static void PrintTo(IRemoteResource::State const& state, std::ostream* out) {
-    *out << state.toDebugString() << " (" << state.progress << ")";
-}
 
 namespace {
 
 using State = IRemoteResource::State;
 using ::testing::ElementsAre;
-constexpr IRemoteResource::DownloadStatus Waiting = IRemoteResource::Waiting,
-                                          Downloading = IRemoteResource::Downloading,
-                                          Available = IRemoteResource::Available,
-                                          Error = IRemoteResource::Error;
-constexpr IRemoteResource::DownloadError NoError = IRemoteResource::NoError,
-                                         General = IRemoteResource::GeneralError,
-                                         Cancelled = IRemoteResource::Cancelled,
-                                         Corrupted = IRemoteResource::Corrupted,
-                                         Lost = IRemoteResource::InternetConnectionLost;
+constexpr auto Waiting = IRemoteResource::Waiting, Downloading = IRemoteResource::Downloading;
+constexpr auto Available = IRemoteResource::Available, Error = IRemoteResource::Error;
+constexpr auto NoError = IRemoteResource::NoError, General = IRemoteResource::GeneralError;
+constexpr auto Cancelled = IRemoteResource::Cancelled, Corrupted = IRemoteResource::Corrupted;
+constexpr auto Lost = IRemoteResource::InternetConnectionLost;
 
 IRemoteResource::NotificationParams params(std::set<IRemoteResource::DownloadStatus> statuses,
                                            bool progress = false, double granularity = 0.0) {
@@ -56,9 +44,7 @@ IRemoteResource::NotificationParams params(std::set<IRemoteResource::DownloadSta
 }
 
 // Subscriptions are keyed by handler; the callback given with the subscription is what runs.
-struct Key : IRemoteResourceEventHandler {
-    void onStateChanged(State, ResourceDescriptorBundle const*) noexcept override {}
-};
+using Key = RemoteResourceEventHandlerCallback;
 
 class ActiveStateTest : public ::testing::Test {
   protected:
@@ -90,26 +76,20 @@ TEST_F(ActiveStateTest, AggregatesStatusAndErrorIndependentlyAndAveragesProgress
         std::vector<State> children;
         State expected;
     } const cases[] = {
-        {{{Downloading, Corrupted, 0.37}}, {Downloading, Corrupted, 0.37}},
         {{{Available, NoError, 1.0}, {Waiting}}, {Downloading, NoError, 0.5}},
-        {{{Available, NoError, 1.0}, {Available, NoError, 1.0}}, {Available, NoError, 1.0}},
         {{{Waiting}, {Waiting}}, {Waiting}},
-        {{{Downloading, NoError, 0.25}, {Error, General}, {Available, NoError, 1.0}},
-         {Error, General, 1.25 / 3}},
-        {{{Error, General}, {Error, Corrupted}}, {Error, Corrupted}},
+        {{{Downloading, Corrupted, 0.25}, {Error, General}, {Available, NoError, 1.0}},
+         {Error, Corrupted, 1.25 / 3}},
         {{{Error, Corrupted}, {Error, Lost}}, {Error, Lost}},
         {{{Error, Lost}, {Error, Cancelled}}, {Error, Cancelled}},
-        {{{Available, NoError, 1.0}, {Downloading, Cancelled, 0.5}},
-         {Downloading, Cancelled, 0.75}},
-        {{{Error, NoError}, {Waiting, Corrupted}}, {Error, Corrupted}},
+        {{{Available, NoError, 1.0}, {Downloading, General, 0.5}}, {Downloading, General, 0.75}},
     };
+    std::unique_ptr<ActiveState> children[] = {node(), node(), node()};
     for (auto const& c : cases) {
         auto parent = node();
-        std::vector<std::unique_ptr<ActiveState>> children;
         ActiveState::TaskList tasks;
-        for (State const& childState : c.children) {
-            children.push_back(node());
-            parent->onChildChanged(children.back().get(), childState, tasks);
+        for (size_t i = 0; i < c.children.size(); ++i) {
+            parent->onChildChanged(children[i].get(), c.children[i], tasks);
         }
         EXPECT_EQ(parent->getCurrentState(), c.expected) << "case " << &c - cases;
     }
@@ -117,7 +97,7 @@ TEST_F(ActiveStateTest, AggregatesStatusAndErrorIndependentlyAndAveragesProgress
 
 // Each decision is one letter: S notifies the status, P the progress, - nothing.
 TEST(NotifierTest, DecidesOnStatusesInTheSetAndThrottlesProgress) {
-    double const nan = std::numeric_limits<double>::quiet_NaN();
+    double const nan = std::nan("");
     auto const at = [](double progress) { return State{Downloading, NoError, progress}; };
     struct Case {
         IRemoteResource::NotificationParams params;
@@ -129,7 +109,6 @@ TEST(NotifierTest, DecidesOnStatusesInTheSetAndThrottlesProgress) {
         {params({Available, Error}),
          {{Available}, at(0.5), {Available}, {Error, General}, {Error, Cancelled}},
          "S--S-"},
-        {params({}), {{Waiting}}, "-"},
         // A rise of exactly the granularity notifies.
         {params({Downloading}, true, 0.25),
          {at(0.0), at(0.125), at(0.25), at(0.5), at(0.625), at(0.75), at(0.5)},
@@ -149,139 +128,110 @@ TEST(NotifierTest, DecidesOnStatusesInTheSetAndThrottlesProgress) {
     }
 }
 
-TEST_F(ActiveStateTest, DeliversDecidedStatesUnlessRemovedAndKeepsTheFirstCallback) {
-    auto item = node();
-    Key kept, removed;
-    listen(*item, kept, "kept", params({Downloading, Available}, true));
-    listen(*item, kept, "second callback", params({Downloading, Available}, true));
-    listen(*item, removed, "removed", params({Downloading, Available}));
-    item->setProgress(3, 10);
-    item->setDownloadAvailable();
-    item->removeChangeSubscriber(&removed);  // its tasks are already queued
-
-    runAll();
-    EXPECT_THAT(seen, ElementsAre("kept:Downloading@30", "kept:Available@100"));
-}
-
-// One change reaches every ancestor depth first, a shared child feeding both parents; all its
-// deliveries go to the queue of the node that changed.
-TEST_F(ActiveStateTest, ChildSharedByTwoParentsFeedsBothInOrder) {
-    auto parentQueue = std::make_shared<Core::TaskQueue>();
-    auto item = node(), other = node();
-    auto first = node(parentQueue), grand = node(parentQueue), second = node(parentQueue);
+// One change is weighed against the node's own subscribers, then climbs depth first through
+// every ancestor, a shared child feeding both its parents.
+TEST_F(ActiveStateTest, DeliversOneChangeUpEveryPathInOrder) {
+    auto item = node(), other = node(), first = node(), grand = node(), second = node();
     first->addChild(item.get());
     first->addChild(other.get());
     grand->addChild(first.get());
     second->addChild(item.get());
-    Key keys[4];
+    Key kept, removed, keys[3];
     auto const notifyOn = params({Downloading, Available});
-    listen(*item, keys[0], "item", notifyOn);
-    listen(*first, keys[1], "first", notifyOn);
-    listen(*grand, keys[2], "grand", notifyOn);
-    listen(*second, keys[3], "second", notifyOn);
+    listen(*item, kept, "item", params({Downloading, Available}, true));
+    listen(*item, kept, "second callback", notifyOn);
+    listen(*item, removed, "removed", notifyOn);
+    listen(*first, keys[0], "first", notifyOn);
+    listen(*grand, keys[1], "grand", notifyOn);
+    listen(*second, keys[2], "second", notifyOn);
 
+    item->setProgress(3, 10);
     item->setDownloadAvailable();
-    EXPECT_FALSE(parentQueue->execOne());
+    item->removeChangeSubscriber(&removed);  // its tasks are already queued
     runAll();
-    EXPECT_THAT(seen, ElementsAre("item:Available@100", "first:Downloading@50",
-                                  "grand:Downloading@50", "second:Available@100"));
+    EXPECT_THAT(seen,
+                ElementsAre("item:Downloading@30", "first:Downloading@15", "grand:Downloading@15",
+                            "second:Downloading@30", "item:Available@100", "second:Available@100"));
 }
 
+// Adding a child again resets its record and links the parent a second time.
 TEST_F(ActiveStateTest, ChildAddedTwiceIsResetAndReportsTwice) {
     auto parent = node(), child = node(), sibling = node();
+    Key key;
+    listen(*parent, key, "parent", params({Downloading, Available}, true));
     parent->addChild(child.get());
     parent->addChild(sibling.get());
     child->setDownloadAvailable();
     sibling->setDownloadAvailable();
     parent->addChild(child.get());
     sibling->checkAllNotifications();  // recomputes with the child's record back at Waiting
-    EXPECT_EQ(parent->getCurrentState(), (State{Downloading, NoError, 0.5}));
-
-    Key key;
-    listen(*parent, key, "parent", params({Downloading}, true));
     child->setProgress(1, 2);
     runAll();
-    EXPECT_THAT(seen, ElementsAre("parent:Downloading@75", "parent:Downloading@75"));
+    EXPECT_THAT(
+        seen, ElementsAre("parent:Downloading@50", "parent:Available@100", "parent:Downloading@50",
+                          "parent:Downloading@75", "parent:Downloading@75"));
 }
 
-// Items change on their own threads while subscribers of the bundle and of an item come and go.
-// The queue runs each delivery inside addTask, and a delivery takes its node's lock: a task
-// posted before the lock was released deadlocks here.
-TEST(ActiveStateConcurrency, ChildrenChangeWhileSubscribersComeAndGo) {
-    constexpr int kItems = 3;
-    constexpr int kSteps = 2000;
-    auto queue = std::make_shared<Core::TaskQueueImmediate>();
-    ActiveState bundle({}, queue, nullptr);
-    std::vector<std::unique_ptr<ActiveState>> items;
-    for (int i = 0; i < kItems; ++i) {
-        items.push_back(std::make_unique<ActiveState>(IEventTracer::TraceRecord{}, queue, nullptr));
-        bundle.addChild(items.back().get());
+// Items change on their own threads while a subscriber of the bundle comes and goes. The queue
+// runs each delivery inside addTask, and a delivery takes its node's lock: with the item's own
+// subscriber, a task posted before the item's lock was released deadlocks here.
+TEST_F(ActiveStateTest, ChildrenChangeWhileSubscribersComeAndGo) {
+    auto immediate = std::make_shared<Core::TaskQueueImmediate>();
+    auto bundle = node(immediate);
+    std::unique_ptr<ActiveState> items[] = {node(immediate), node(immediate), node(immediate)};
+    for (auto& item : items) {
+        bundle->addChild(item.get());
     }
-    ActiveState* const watched[] = {&bundle, items[0].get()};
-    Key keys[2];
-    std::atomic<bool> subscribed[2] = {};
+    Key bundleKey, itemKey;
+    std::atomic<bool> subscribed{false};
     std::atomic<int> late{0};
-    std::mutex mutex;
-    State last[2];
-    auto const toggle = [&](int i) {
-        if (subscribed[i]) {
-            watched[i]->removeChangeSubscriber(&keys[i]);
-            subscribed[i] = false;  // from here on no callback of this key may start
-            return;
-        }
-        subscribed[i] = true;
-        auto record = [&, i](State state) {
-            late += subscribed[i] ? 0 : 1;
-            std::lock_guard<std::mutex> lock(mutex);
-            last[i] = state;
+    std::atomic<IRemoteResource::DownloadStatus> bundleLast{Waiting}, itemLast{Waiting};
+    auto const everything = params({Waiting, Downloading, Available, Error}, true);
+    items[0]->addChangeSubscriber(
+        &itemKey, [&](State s) { itemLast = s.status; }, everything);
+    auto const subscribe = [&] {
+        subscribed = true;
+        auto record = [&](State s) {
+            late += subscribed ? 0 : 1;
+            bundleLast = s.status;
         };
-        watched[i]->addChangeSubscriber(&keys[i], record,
-                                        params({Waiting, Downloading, Available, Error}, true));
-        watched[i]->checkAllNotifications();
+        bundle->addChangeSubscriber(&bundleKey, record, everything);
+        bundle->checkAllNotifications();
     };
 
     // Setters never make an item Available, so the final Available is news to every subscriber.
-    std::atomic<int> settersLeft{kItems};
-    std::atomic<int> running{kItems + 1};
+    std::atomic<int> running{4};
     std::vector<std::thread> threads;
     for (auto& item : items) {
         threads.emplace_back([&, target = item.get()] {
-            for (int step = 0; step < kSteps; ++step) {
-                target->setProgress(step, kSteps);
-                if (step % 50 == 49) {
-                    target->setDownloadError(step % 100 == 99 ? General : Cancelled);
-                    bundle.checkAllNotifications();
-                }
+            for (int step = 0; step < 2000; ++step) {
+                step % 50 == 49 ? target->setDownloadError(Cancelled)
+                                : target->setProgress(step, 2000);
             }
-            --settersLeft;
             --running;
         });
     }
     threads.emplace_back([&] {
-        while (settersLeft > 0) {
-            toggle(0);
-            toggle(1);
+        while (running > 1) {  // until the setters are done
+            subscribe();
+            bundle->removeChangeSubscriber(&bundleKey);
+            subscribed = false;  // from here on no callback of this key may start
         }
         --running;
     });
-    if (!Tiskel::Test::waitUntil([&] { return running == 0; })) {
-        std::fprintf(stderr, "state nodes deadlocked\n");
-        std::abort();  // the threads cannot be joined
-    }
+    // On a deadlock the test stops here and the unjoined threads end the program.
+    ASSERT_TRUE(Tiskel::Test::waitUntil([&] { return running == 0; })) << "deadlocked";
     for (auto& thread : threads) {
         thread.join();
     }
 
-    for (int i = 0; i < 2; ++i) {
-        if (!subscribed[i]) {
-            toggle(i);
-        }
-    }
+    subscribe();
     for (auto& item : items) {
         item->setDownloadAvailable();
     }
     EXPECT_EQ(late, 0) << "delivered after its removal had returned";
-    EXPECT_THAT(last, ::testing::Each(State{Available, NoError, 1.0}));
+    EXPECT_EQ(bundleLast.load(), Available);
+    EXPECT_EQ(itemLast.load(), Available);
 }
 
 class MockResource : public IRemoteResource {
@@ -295,39 +245,33 @@ class MockResource : public IRemoteResource {
     MOCK_METHOD(void, unregisterEventHandler, (IRemoteResourceEventHandler*), (noexcept, override));
 };
 
-TEST(CallbackEventHandlerTest, RegistersWithItsParamsAndUnregistersEverywhereOnDestruction) {
+// Registers with every resource given, delivers to the latest callable if any, and unregisters
+// from every resource in order on destruction.
+TEST(CallbackEventHandlerTest, DeliversToTheLatestCallableAndUnregistersEverywhere) {
     ::testing::StrictMock<MockResource> first, second;
+    ::testing::StrictMock<::testing::MockFunction<void(State, ResourceDescriptorBundle const*)>>
+        withBundle;
+    ::testing::StrictMock<::testing::MockFunction<void(State)>> stateOnly;
     auto handler = std::make_unique<RemoteResourceEventHandlerCallback>();
-    IRemoteResourceEventHandler* const key = handler.get();
+    ResourceDescriptorBundle bundle;
     ::testing::InSequence order;
-    EXPECT_CALL(first, registerEventHandler(
-                           key, ::testing::Field(&MockResource::NotificationParams::statuses,
-                                                 ElementsAre(Error))));
-    EXPECT_CALL(second, registerEventHandler(key, ::testing::_));
-    EXPECT_CALL(first, unregisterEventHandler(key));
-    EXPECT_CALL(second, unregisterEventHandler(key));
-    handler->setNotificationParams(params({Error}));
+    EXPECT_CALL(first, registerEventHandler(handler.get(), ::testing::_));
+    EXPECT_CALL(second, registerEventHandler(handler.get(), ::testing::_));
+    EXPECT_CALL(withBundle, Call(State{Error, Lost}, &bundle));
+    EXPECT_CALL(stateOnly, Call(State{Available}));
+    EXPECT_CALL(first, unregisterEventHandler(handler.get()));
+    EXPECT_CALL(second, unregisterEventHandler(handler.get()));
+
     handler->registerWithin(&first);
     handler->registerWithin(&second);
+    handler->onStateChanged({Available}, &bundle);  // no callable yet: nothing happens
+    handler->setCallback(withBundle.AsStdFunction());
+    handler->onStateChanged({Error, Lost}, &bundle);
+    handler->setCallback(stateOnly.AsStdFunction());
+    handler->onStateChanged({Available}, &bundle);
+    handler->setCallback(std::function<void(State)>());
+    handler->onStateChanged({Waiting}, &bundle);  // an empty one-argument callable does nothing
     handler.reset();
-}
-
-TEST(CallbackEventHandlerTest, DeliversToTheLatestCallableIfAny) {
-    RemoteResourceEventHandlerCallback handler;
-    ResourceDescriptorBundle bundle;
-    handler.onStateChanged({Available}, &bundle);  // no callable yet: nothing happens
-    std::vector<std::pair<State, ResourceDescriptorBundle const*>> withBundle;
-    handler.setCallback(
-        [&](State s, ResourceDescriptorBundle const* b) { withBundle.emplace_back(s, b); });
-    handler.onStateChanged({Error, Lost}, &bundle);
-    std::vector<State> stateOnly;
-    handler.setCallback([&](State s) { stateOnly.push_back(s); });
-    handler.onStateChanged({Available}, &bundle);
-    handler.setCallback(std::function<void(State)>());
-    handler.onStateChanged({Waiting}, &bundle);  // an empty one-argument callable does nothing
-
-    EXPECT_THAT(withBundle, ElementsAre(std::make_pair(State{Error, Lost}, &bundle)));
-    EXPECT_THAT(stateOnly, ElementsAre(State{Available}));
 }
 
 }  // namespace
