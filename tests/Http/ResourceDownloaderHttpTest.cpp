@@ -157,7 +157,9 @@ TEST_F(HttpDownloaderTest, DownloadGoesThroughTheSystemProxyUnlessItWantsCredent
         ::setenv("http_proxy", ("http://" + user + tinyProxy.address()).c_str(), 1);
         EXPECT_EQ(download(systemProxied), Result::Success) << user;
         EXPECT_EQ(downloaded(), "new content");
-        EXPECT_EQ(tinyProxy.loggedRequestFor(resourceUrl()), user.empty()) << tinyProxy.log();
+        // The proxy logs each request it forwards.
+        EXPECT_EQ(tinyProxy.log().find("GET " + resourceUrl()) != std::string::npos, user.empty())
+            << tinyProxy.log();
     }
     ::unsetenv("http_proxy");
 }
