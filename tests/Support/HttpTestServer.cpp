@@ -103,12 +103,14 @@ HttpTestServer::HttpTestServer(Scheme scheme) : impl(std::make_unique<Impl>()) {
     int const port = impl->server->bind_to_any_port("127.0.0.1");
     base = (scheme == Scheme::Http ? "http://127.0.0.1:" : "https://127.0.0.1:") +
            std::to_string(port);
+    // Checked before the serving thread starts, so that a failed start leaves no thread behind.
+    if (port <= 0) {
+        throw std::runtime_error("the test HTTP server could not bind to 127.0.0.1");
+    }
     impl->thread = std::thread([this] { impl->server->listen_after_bind(); });
     // stop() only takes effect once the accept loop runs; stopping earlier would leave the loop
     // running for ever.
-    if (port <= 0 || !waitUntil([this] { return impl->server->is_running(); })) {
-        throw std::runtime_error("the test HTTP server did not start");
-    }
+    waitUntil([this] { return impl->server->is_running(); });
 }
 
 HttpTestServer::~HttpTestServer() {

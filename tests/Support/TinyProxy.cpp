@@ -16,10 +16,9 @@ namespace Tiskel::Test {
 
 TinyProxy::TinyProxy() : port(freeLoopbackPort()) {
     // The log is made empty first, so that it can be read before the proxy writes to it.
-    std::string const logFile = dir.write("tinyproxy.log", "");
-    std::string const config =
-        dir.write("tinyproxy.conf", "Port " + std::to_string(port) +
-                                        "\nListen 127.0.0.1\nLogFile \"" + logFile + "\"\n");
+    std::string const config = dir.write(
+        "tinyproxy.conf", "Port " + std::to_string(port) + "\nListen 127.0.0.1\nLogFile \"" +
+                              dir.write("tinyproxy.log", "") + "\"\n");
     char const* argv[] = {"tinyproxy", "-d", "-c", config.c_str(), nullptr};
     if (posix_spawnp(&pid, "tinyproxy", nullptr, nullptr, const_cast<char* const*>(argv),
                      environ) != 0) {
