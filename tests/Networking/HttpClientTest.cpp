@@ -1,13 +1,13 @@
 // The HTTP client against loopback servers: bodies and progress, Last-Modified, each class of
 // failure, cancellation, and one client shared by many threads.
 
-#include <chrono>
+#include <algorithm>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "Platform/Networking/IHttpClient.h"
 
@@ -17,7 +17,7 @@ namespace Tiskel::Test {
 namespace {
 
 using namespace Networking;
-using Fault = HttpTestServer::Fault;
+using namespace ::testing;
 
 struct Fetched {
     Response response;
@@ -25,8 +25,7 @@ struct Fetched {
     std::vector<std::pair<uint64_t, uint64_t>> progress;
 };
 
-Fetched fetch(Networking::IHttpClient& client, std::string const& url,
-              RequestOptions options = {}) {
+Fetched fetch(IHttpClient& client, std::string const& url, RequestOptions options = {}) {
     Fetched result;
     options.onData = [&result](std::string piece) { result.body += piece; };
     options.onProgress = [&result](uint64_t received, uint64_t expected) {
@@ -49,8 +48,7 @@ class HttpClientTest : public ::testing::Test {
   protected:
     // The server is declared first so that the client, and its open connections, go first.
     HttpTestServer server;
-    std::unique_ptr<Networking::IHttpClient> client =
-        Networking::createHttpClient(Networking::HttpClientDefault);
+    std::unique_ptr<IHttpClient> client = createHttpClient(HttpClientDefault);
 };
 
 TEST_F(HttpClientTest, FollowsARedirectAndStreamsTheBodyWithProgressAndLastModified) {
@@ -64,10 +62,8 @@ TEST_F(HttpClientTest, FollowsARedirectAndStreamsTheBodyWithProgressAndLastModif
     EXPECT_EQ(got.response.httpStatus, 200);
     EXPECT_EQ(got.body, body);
     ASSERT_GT(got.progress.size(), 1u);
-    for (size_t i = 1; i < got.progress.size(); ++i) {
-        EXPECT_GT(got.progress[i].first, got.progress[i - 1].first);
-        EXPECT_EQ(got.progress[i].second, body.size());
-    }
+    EXPECT_THAT(got.progress, Each(Pair(_, body.size())));
+    EXPECT_TRUE(std::is_sorted(got.progress.begin(), got.progress.end()));
     EXPECT_EQ(got.progress.back().first, body.size());
     EXPECT_EQ(got.response.getLastModified(), 1600000000);
 
@@ -83,9 +79,9 @@ TEST_F(HttpClientTest, EachFailureEndsInItsErrorClassWithAText) {
     HttpTestServer tls(HttpTestServer::Scheme::HttpsSelfSigned);
     tls.addFile("/file", "secret");
     server.addFile("/file", "abc");
-    server.addFault("/short", patternBody(200000), Fault::ShortBody, 50000);
-    server.addFault("/dropped", patternBody(200000), Fault::Drop, 50000);
-    server.addFault("/stall", patternBody(200000), Fault::Stall, 1000);
+    server.addFault("/short", patternBody(200000), HttpTestServer::Fault::ShortBody, 50000);
+    server.addFault("/dropped", patternBody(200000), HttpTestServer::Fault::Drop, 50000);
+    server.addFault("/stall", patternBody(200000), HttpTestServer::Fault::Stall, 1000);
     server.addStatus("/500", 500);
     server.addRedirect("/loopA", "/loopB");
     server.addRedirect("/loopB", "/loopA");
@@ -95,10 +91,15 @@ TEST_F(HttpClientTest, EachFailureEndsInItsErrorClassWithAText) {
         int32_t error;
         std::string text = "";  // part of the error text
         std::string proxy = "";
+        std::function<bool()> cancel = nullptr;
     };
     std::vector<Case> cases = {
         {"http://" + nowhere + "/x", Response::CouldNotConnect},
         {server.url("/file"), Response::CouldNotConnect, "", "http://" + nowhere},
+        {server.url("/file"), Response::Cancelled, "cancelled", "", [] { return true; }},
+        // Before the stall below, which stays held until the server stops.
+        {server.url("/stall"), Response::Cancelled, "cancelled", "",
+         [this] { return server.stalledNow() == 1; }},
         {server.url("/short"), Response::ConnectionLost},
         {server.url("/dropped"), Response::ConnectionLost},
         {server.url("/stall"), Response::ConnectionLost, "no data received for 300 ms"},
@@ -116,36 +117,19 @@ TEST_F(HttpClientTest, EachFailureEndsInItsErrorClassWithAText) {
         RequestOptions options;
         options.proxy = c.proxy;
         options.stallTimeoutMilliseconds = 300;
+        options.shouldCancel = c.cancel;
         Fetched const got = fetch(*client, c.url, options);
         EXPECT_EQ(got.response.error, c.error) << got.response.errorText;
-        EXPECT_NE(got.response.errorText, "");
-        EXPECT_THAT(got.response.errorText, ::testing::HasSubstr(c.text));
-        if (c.error != Response::ConnectionLost) {
-            EXPECT_EQ(got.body, "");  // no error page
-        }
+        EXPECT_THAT(got.response.errorText, AllOf(Not(IsEmpty()), HasSubstr(c.text)));
+        // A transfer broken off may have delivered part of the body; an error page never shows.
+        EXPECT_TRUE(got.body.empty() || c.error == Response::ConnectionLost ||
+                    c.error == Response::Cancelled);
     }
-    // Nothing went past a dead or malformed proxy, and a loop ends after three redirects.
+    // Nothing went out when cancelled at once or past a dead or malformed proxy, and a loop ends
+    // after three redirects.
     EXPECT_EQ(server.requestCount("/file"), 0u);
     EXPECT_EQ(server.requestCount("/loopA") + server.requestCount("/loopB"), 4u);
     EXPECT_EQ(tls.requestCount("/file"), 0u);
-}
-
-TEST_F(HttpClientTest, CancellationStopsBeforeTheStartAndDuringAStall) {
-    server.addFile("/file", "abc");
-    RequestOptions always;
-    always.shouldCancel = [] { return true; };
-    EXPECT_EQ(fetch(*client, server.url("/file"), always).response.error, Response::Cancelled);
-    EXPECT_EQ(server.requestCount("/file"), 0u);
-
-    // Without the cancellation the stall would only end after the 20 s stall time-out.
-    server.addFault("/stall", patternBody(100000), Fault::Stall, 1000);
-    RequestOptions onStall;
-    onStall.shouldCancel = [this] { return server.stalledNow() == 1; };
-    auto const start = std::chrono::steady_clock::now();
-    Fetched const got = fetch(*client, server.url("/stall"), onStall);
-    EXPECT_EQ(got.response.error, Response::Cancelled);
-    EXPECT_EQ(got.response.errorText, "cancelled");
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
 
 // Many threads downloading many small files at once through one client: every body arrives
@@ -154,17 +138,14 @@ TEST_F(HttpClientTest, ConcurrentDownloadsShareFewConnections) {
     // No more threads than the test server queues connections for (five); more only add a
     // second of waiting for a retried connection.
     constexpr int kThreads = 5;
-    constexpr int kFilesPerThread = 40;
-    for (int i = 0; i < kThreads * kFilesPerThread; ++i) {
-        server.addFile("/f" + std::to_string(i), std::string(4096 + i, static_cast<char>(i)));
-    }
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
-            for (int i = t * kFilesPerThread; i < (t + 1) * kFilesPerThread; ++i) {
-                Fetched const got = fetch(*client, server.url("/f" + std::to_string(i)));
-                EXPECT_EQ(got.response.error, Response::NoError) << got.response.errorText;
-                EXPECT_EQ(got.body, std::string(4096 + i, static_cast<char>(i))) << i;
+            // 200 files, each thread taking every fifth.
+            for (int i = t; i < 200; i += kThreads) {
+                std::string const body(4096 + i, static_cast<char>(i));
+                server.addFile("/f" + std::to_string(i), body);
+                EXPECT_EQ(fetch(*client, server.url("/f" + std::to_string(i))).body, body) << i;
             }
         });
     }

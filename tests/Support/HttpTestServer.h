@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 
 namespace Tiskel::Test {
 
@@ -17,15 +18,10 @@ class HttpTestServer {
   public:
     enum class Scheme { Http, HttpsSelfSigned };
 
-    // How a faulty route breaks off its body after `afterBytes` bytes.
-    enum class Fault {
-        // Announces the whole length, then sends nothing more until the server stops.
-        Stall,
-        // Chunked answer that closes the connection without the final chunk.
-        Drop,
-        // Announces the whole length, then closes the connection.
-        ShortBody,
-    };
+    // How a faulty route breaks off its body after `afterBytes` bytes. Stall announces the whole
+    // length and then sends nothing more until the server stops; ShortBody announces it and
+    // closes the connection; Drop closes a chunked answer without its final chunk.
+    enum class Fault { None, Stall, Drop, ShortBody };
 
     // Starts serving. Throws std::runtime_error when the server cannot start.
     explicit HttpTestServer(Scheme scheme = Scheme::Http);
@@ -33,22 +29,30 @@ class HttpTestServer {
     ~HttpTestServer();
 
     // "http://127.0.0.1:<port>" (or https).
-    std::string baseUrl() const;
+    std::string baseUrl() const { return base; }
     // baseUrl() followed by `path`, which starts with '/'.
     std::string url(std::string const& path) const { return baseUrl() + path; }
 
     // Serves `body` at `path` for GET and HEAD, with a Last-Modified header when
     // `lastModified` (seconds since the Unix epoch) is not negative.
-    void addFile(std::string const& path, std::string body, int64_t lastModified = -1);
-    // Answers `failureStatus` to the first `failures` requests, then serves `body`.
-    void addFlakyFile(std::string const& path, std::string body, int failures,
-                      int failureStatus = 500);
+    void addFile(std::string const& path, std::string body, int64_t lastModified = -1) {
+        add(path, {std::move(body), lastModified});
+    }
+    // Answers `status` to the first `failures` requests, then serves `body`.
+    void addFlakyFile(std::string const& path, std::string body, int failures, int status = 500) {
+        add(path, {std::move(body), -1, failures, status});
+    }
     // Always answers `status` (404, 500, ...).
-    void addStatus(std::string const& path, int status) { addFlakyFile(path, "", INT_MAX, status); }
+    void addStatus(std::string const& path, int status) { add(path, {"", -1, INT_MAX, status}); }
     // Answers 302 with Location `target` (a path on this server or an absolute URL).
-    void addRedirect(std::string const& path, std::string const& target);
-    // Serves `body` at `path` with `fault` after `afterBytes` bytes of it.
-    void addFault(std::string const& path, std::string body, Fault fault, size_t afterBytes);
+    void addRedirect(std::string const& path, std::string const& target) {
+        add(path, {target, -1, INT_MAX, 302});
+    }
+    // Serves `body` at `path` with `fault` after `afterBytes` bytes of it (fewer than the body
+    // has).
+    void addFault(std::string const& path, std::string body, Fault fault, size_t afterBytes) {
+        add(path, {std::move(body), -1, 0, 200, fault, afterBytes});
+    }
 
     // Requests currently held in a stall.
     size_t stalledNow() const;
@@ -58,6 +62,17 @@ class HttpTestServer {
     size_t connectionCount() const;
 
   private:
+    struct Route {
+        std::string body = {};  // the Location of a redirect
+        int64_t lastModified = -1;
+        int failures = 0;  // requests still to be answered with `status` alone
+        int status = 200;
+        Fault fault = Fault::None;
+        size_t afterBytes = 0;
+    };
+    void add(std::string const& path, Route route);
+
+    std::string base;
     struct Impl;
     std::unique_ptr<Impl> impl;
 };
