@@ -1,15 +1,12 @@
 // A small host: keeps two bundles of files current in an output folder and prints every state
 // change it is told of.
 //
-//   resource_demo [--out DIR] [--source DIR | --url BASE_URL]
+//   resource_demo OUT_DIR [BASE_URL]
 //
-// Files come from a local folder (default: the sample folder shipped with the sources) through
-// the local-directory downloader, or from a web server over HTTP when --url is given.
+// Without BASE_URL the files come from the sample folder shipped with the sources, through the
+// local-directory downloader; with it, from that web server over HTTP.
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,90 +21,47 @@
 
 using namespace Tiskel::App;
 
-namespace {
-
-struct Options {
-    std::string out = "rdm-demo-out";
-    std::string source = RDM_SAMPLE_RESOURCES;
-    std::string url;
-};
-
-Options parse(int argc, char** argv) {
-    Options options;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        std::string const flag = argv[i];
-        if (flag == "--out") {
-            options.out = argv[i + 1];
-        } else if (flag == "--source") {
-            options.source = argv[i + 1];
-        } else if (flag == "--url") {
-            options.url = argv[i + 1];
-        } else {
-            std::fprintf(stderr, "unknown option %s\n", flag.c_str());
-            std::exit(2);
-        }
-    }
-    return options;
-}
-
-ResourceDescriptor describe(Options const& options, std::string const& category,
-                            std::string const& remotePath) {
-    ResourceDescriptor descriptor;
-    std::string const local = options.out + "/" + remotePath;
-    descriptor.localPath = local;
-    descriptor.downloadPath = local;
-    descriptor.tempPath = local + ".part";
-    descriptor.category = category;
-    descriptor.name = std::filesystem::path(remotePath).filename().string();
-    descriptor.remotePath = remotePath;
-    descriptor.baseUrl = options.url;
-    descriptor.updatePolicy = ResourceDescriptor::IfModified;
-    return descriptor;
-}
-
-bool finished(IRemoteResource::State const& state) {
-    return state.status == IRemoteResource::Available || state.status == IRemoteResource::Error;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: %s OUT_DIR [BASE_URL]\n", argv[0]);
+        return 2;
+    }
     google::InitGoogleLogging(argv[0]);
     FLAGS_logtostderr = true;
     FLAGS_minloglevel = google::GLOG_WARNING;
-    Options const options = parse(argc, argv);
+    std::string const out = argv[1];
+    std::string const baseUrl = argc > 2 ? argv[2] : "";
 
-    std::vector<ResourceDescriptor> descriptors = {
-        describe(options, "text", "text/welcome.txt"),
-        describe(options, "text", "text/config.ini"),
-        describe(options, "images", "images/pattern.bin"),
-        describe(options, "images", "images/small.bin"),
-    };
-    for (auto const& descriptor : descriptors) {
-        std::filesystem::create_directories(
-            std::filesystem::path(descriptor.localPath.string()).parent_path());
+    // The library keeps pointers to descriptors and bundles: they must outlive the manager.
+    std::vector<ResourceDescriptor> files(4);
+    char const* const paths[] = {"text/welcome.txt", "text/config.ini", "images/pattern.bin",
+                                 "images/small.bin"};
+    for (int i = 0; i < 4; ++i) {
+        ResourceDescriptor& file = files[i];
+        file.localPath = file.downloadPath = out + "/" + paths[i];
+        file.tempPath = file.localPath.string() + ".part";
+        file.remotePath = paths[i];
+        file.baseUrl = baseUrl;
+        file.updatePolicy = ResourceDescriptor::IfModified;  // fetch again only when newer
+        std::filesystem::create_directories((std::filesystem::path(out) / paths[i]).parent_path());
     }
-    ResourceDescriptorBundle texts{{&descriptors[0], &descriptors[1]}};
-    ResourceDescriptorBundle images{{&descriptors[2], &descriptors[3]}};
-    std::map<ResourceDescriptorBundle const*, std::string> names = {{&texts, "texts"},
-                                                                    {&images, "images"}};
+    ResourceDescriptorBundle const texts{{&files[0], &files[1]}};
+    ResourceDescriptorBundle const images{{&files[2], &files[3]}};
 
     ResourceDownloadManager manager;
     ResourceDownloadManager::Dependencies dependencies;
-    if (options.url.empty()) {
+    if (baseUrl.empty()) {
         // 1024 KiB/s makes the progress of the larger file visible.
         dependencies.downloader =
-            std::make_shared<ResourceDownloaderFileMock>(options.source, 1024);
+            std::make_shared<ResourceDownloaderFileMock>(std::string(RDM_SAMPLE_RESOURCES), 1024);
     }
     manager.init({}, dependencies);
 
-    // Notifications are delivered at once on the thread that drives the work (this one), so the
-    // callback needs no lock of its own.
-    std::map<ResourceDescriptorBundle const*, IRemoteResource::State> latest;
+    // Notifications arrive on the thread that drives the work, this one.
     RemoteResourceEventHandlerCallback handler;
     handler.setCallback([&](IRemoteResource::State state, ResourceDescriptorBundle const* bundle) {
-        latest[bundle] = state;
-        std::printf("%-6s %s\n", names[bundle].c_str(), state.toDebugString().c_str());
+        std::printf("%-6s %s\n", bundle == &texts ? "texts" : "images",
+                    state.toDebugString().c_str());
     });
     IRemoteResource::NotificationParams params;
     params.statuses = {IRemoteResource::Waiting, IRemoteResource::Downloading,
@@ -116,23 +70,22 @@ int main(int argc, char** argv) {
     params.progressGranularity = 0.25;
     handler.setNotificationParams(params);
 
-    auto scheduler = manager.getMainScheduler();
-    IRemoteResource* textResource = scheduler->registerResource(&texts);
-    IRemoteResource* imageResource = scheduler->registerResource(&images);
-    handler.registerWithin(textResource);
-    handler.registerWithin(imageResource);
-    textResource->scheduleDownload(ISchedulableResource::Normal);
-    imageResource->scheduleDownload(ISchedulableResource::Normal);
-
-    while (!(finished(textResource->getCurrentState()) &&
-             finished(imageResource->getCurrentState()))) {
-        if (!manager.processCurrentQueueQuant()) {
-            break;
-        }
+    std::vector<IRemoteResource*> resources;
+    for (auto const* bundle : {&texts, &images}) {
+        resources.push_back(manager.getMainScheduler()->registerResource(bundle));
+        handler.registerWithin(resources.back());
+        resources.back()->scheduleDownload(ISchedulableResource::Normal);
     }
 
-    bool const ok = textResource->getCurrentState().status == IRemoteResource::Available &&
-                    imageResource->getCurrentState().status == IRemoteResource::Available;
-    std::printf("%s: files are in %s\n", ok ? "done" : "failed", options.out.c_str());
+    auto status = [](IRemoteResource* resource) { return resource->getCurrentState().status; };
+    auto settled = [&](IRemoteResource* r) {
+        return status(r) == IRemoteResource::Available || status(r) == IRemoteResource::Error;
+    };
+    while (!(settled(resources[0]) && settled(resources[1])) &&
+           manager.processCurrentQueueQuant()) {
+    }
+    bool const ok = status(resources[0]) == IRemoteResource::Available &&
+                    status(resources[1]) == IRemoteResource::Available;
+    std::printf("%s: files are in %s\n", ok ? "done" : "failed", out.c_str());
     return ok ? 0 : 1;
 }
