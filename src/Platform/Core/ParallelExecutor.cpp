@@ -201,8 +201,4 @@ void ParallelExecutor::abort() {
     impl->condition.notify_all();
 }
 
-std::size_t ParallelExecutor::threadCount() const {
-    return impl->threads.size();
-}
-
 }  // namespace Tiskel::Core

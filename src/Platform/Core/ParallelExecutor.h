@@ -10,9 +10,9 @@ namespace Tiskel::Core {
 // Runs a queue's tasks on a fixed pool of threads, created once in the constructor.
 //
 // `execQueue` blocks until the queue is empty and every task it started has finished; tasks
-// posted meanwhile, by the running tasks or by other threads, are picked up, and at most
-// `threadCount()` tasks run at once. Concurrent callers are served one after another. An
-// exception that escapes a task is caught on the pool thread; no further task is started, and
+// posted meanwhile, by the running tasks or by other threads, are picked up, and at most as
+// many tasks as the pool has threads run at once. Concurrent callers are served one after another.
+// An exception that escapes a task is caught on the pool thread; no further task is started, and
 // after the started tasks have finished the first exception is rethrown to the caller of
 // `execQueue` (the tasks not started stay queued). `abort` may be called from any thread,
 // including from a running task: running tasks finish, no more start, and every later
@@ -29,8 +29,6 @@ class ParallelExecutor final : public IExecutor {
 
     int32_t execQueue(ITaskQueue& queue) override;
     void abort() override;
-
-    std::size_t threadCount() const;
 
   private:
     struct Impl;
