@@ -16,8 +16,17 @@ esac
 build_type=RelWithDebInfo
 [ -n "$sanitize" ] && build_type=Debug
 
+# ccache, when the machine has it, makes rebuilds of unchanged sources free; the build does not
+# need it.
+launcher=()
+if command -v ccache >/dev/null 2>&1; then
+    launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+    export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$PWD}"
+fi
+
 cmake -S . -B "build/$variant" -G Ninja \
     -DCMAKE_BUILD_TYPE="$build_type" \
     -DRDM_SANITIZE="$sanitize" \
+    "${launcher[@]}" \
     "$@" >/dev/null
 cmake --build "build/$variant"
