@@ -127,6 +127,41 @@ TEST(TaskQueueWatcher, WaitEndsOnTheWantedStateTheDeadlineOrStop) {
     EXPECT_TRUE(returned(waitAsync(watcher, kHasTasks, 600)));
 }
 
+// The event-loop thread idles in waitWhile while a host pass sleeps out a retry pause in
+// waitForState: stopping must end both. Each waitWhile caller is seen inside its wait through its
+// predicate (called under the watcher's mutex, which stop cannot take before the wait releases
+// it), so with a single wake-up one of them would sleep on for good.
+TEST(TaskQueueWatcher, StopEndsEveryWaitAtOnce) {
+    TaskQueue queue;
+    TaskQueueWatcher watcher(&queue);
+    std::atomic<int> waiting{0};
+    auto idle = [&] {
+        return std::async(std::launch::async, [&] {
+            bool counted = false;
+            watcher.waitWhile([&](State state, bool active) {
+                if (!counted) {
+                    counted = true;
+                    ++waiting;
+                }
+                return active && state != kHasTasks;
+            });
+        });
+    };
+    std::future<void> waits[] = {idle(), idle(), waitAsync(watcher, kHasTasks, 600),
+                                 waitAsync(watcher, kHasTasks, 0)};
+    ASSERT_TRUE(waitUntil([&] { return waiting == 2; }));
+    watcher.stop();
+    for (auto& wait : waits) {
+        EXPECT_TRUE(returned(wait, 5s));
+    }
+    // On failure, release the waiters one wake-up at a time instead of hanging in the futures.
+    for (auto& wait : waits) {
+        while (!returned(wait, 1ms)) {
+            watcher.handleChangedState(kHasTasks);
+        }
+    }
+}
+
 // Both executors run the queue dry by priority, then posting order, including tasks posted by
 // running tasks. A task exception reaches the caller and leaves the rest queued; abort from a
 // running task lets it finish and starts nothing more, now or in later calls.
