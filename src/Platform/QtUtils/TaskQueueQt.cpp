@@ -3,14 +3,18 @@
 #include <algorithm>
 #include <deque>
 #include <exception>
+#include <fcntl.h>
 #include <mutex>
 #include <stdexcept>
+#include <system_error>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
 #include <QCoreApplication>
 #include <QMetaObject>
 #include <QObject>
+#include <QSocketNotifier>
 #include <QThread>
 #include <glog/logging.h>
 
@@ -18,11 +22,11 @@ namespace Tiskel::App {
 
 namespace {
 
-// Qt passes a posted call from the posting thread to the application thread under its own
-// futex-based mutex, which race detectors do not model. Whatever of ours the application thread
-// reaches through such a call (the receiver object itself, before it can lock anything of its
-// queue) is therefore published through this mutex as well: the constructing or posting thread
-// passes it after its writes, and every entry from Qt into a receiver passes it first.
+// Qt passes a posted call between threads under its own futex-based mutex, which race detectors
+// do not model. The one such call this queue makes (starting a receiver built off the
+// application thread) therefore publishes the receiver through this mutex as well: the
+// constructing thread passes it after building the receiver, and the receiver passes it before
+// it touches any of its fields on the application thread.
 std::mutex& handOverMutex() {
     static std::mutex mutex;
     return mutex;
@@ -37,20 +41,35 @@ void passHandOver() {
 class TaskQueueQtReceiver;
 
 // State shared by the queue and its receiver. The receiver keeps it alive: it may outlive the
-// queue by a pending call.
+// queue until the application thread disposes of it.
 struct TaskQueueQt::Shared {
-    // Guards the fields below it; never held while a handler or a task runs.
-    std::mutex mutex;
-    std::deque<std::function<void()>> tasks;
-    // Null once the receiver is gone (the application object destroyed it) or disposed of.
-    TaskQueueQtReceiver* receiver = nullptr;
-    // A drain call is posted and has not yet found the queue empty.
-    bool wakePosted = false;
-    std::vector<Core::ITaskQueueEventHandler*> handlers;
+    Shared() {
+        int fds[2];
+        if (::pipe(fds) != 0) {
+            throw std::system_error(errno, std::generic_category(), "TaskQueueQt: pipe");
+        }
+        wakeRead = fds[0];
+        wakeWrite = fds[1];
+        for (int fd : fds) {
+            ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+            ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+        }
+    }
+    ~Shared() {
+        ::close(wakeRead);
+        ::close(wakeWrite);
+    }
+    Shared(Shared const&) = delete;
+    Shared& operator=(Shared const&) = delete;
 
-    // Serialises publication so that handlers hear the states one at a time; held while they
-    // run, so that an unregistering thread waits for a publication under way.
-    std::mutex publishMutex;
+    // Makes the wake-up pipe readable, which the receiver's socket notifier hears on the
+    // application thread. One byte per wake-up; at most a few are ever pending, so the
+    // non-blocking write cannot fail for want of room. REQUIRES: mutex is held.
+    void wake() {
+        char const byte = 1;
+        while (::write(wakeWrite, &byte, 1) < 0 && errno == EINTR) {
+        }
+    }
 
     // Called after every change between empty and non-empty, outside `mutex`. The state is read
     // again under `publishMutex`, so a publisher overtaken by a later change reports the newer
@@ -68,13 +87,34 @@ struct TaskQueueQt::Shared {
             handler->handleChangedState(state);
         }
     }
+
+    // Constant after construction.
+    int wakeRead = -1;
+    int wakeWrite = -1;
+
+    // Guards the fields below it; never held while a handler or a task runs.
+    std::mutex mutex;
+    std::deque<std::function<void()>> tasks;
+    // Null once the queue is gone or the application object destroyed the receiver.
+    TaskQueueQtReceiver* receiver = nullptr;
+    // Set by a queue destroyed off the application thread: the receiver deletes itself.
+    bool disposeRequested = false;
+    // A wake-up is pending and no drain has found the queue empty since.
+    bool wakePending = false;
+
+    // Serialises publication so that handlers hear the states one at a time; held while they
+    // run, so that an unregistering thread waits for a publication under way.
+    std::mutex publishMutex;
+    std::vector<Core::ITaskQueueEventHandler*> handlers;
 };
 
-// Lives on the application thread and runs the queue's tasks there when Qt calls `drain`. It is
-// woken through a queued call of a slot by name, so no object of ours travels with the call.
+// Lives on the application thread and runs the queue's tasks there. Posting threads wake it by
+// writing to a pipe that a socket notifier of this object watches, so no Qt object, event or
+// allocation passes between threads on the way.
 //
 // Owned by the application object when the queue was built on the application thread, so that
-// it goes with the application; otherwise it has no parent and the queue disposes of it.
+// it goes with the application; otherwise it has no parent and deletes itself when the queue
+// asks, or the queue deletes it once no event loop can reach it.
 class TaskQueueQtReceiver final : public QObject {
     Q_OBJECT
 
@@ -89,14 +129,37 @@ class TaskQueueQtReceiver final : public QObject {
         }
     }
 
-    // REQUIRES: shared->mutex is held.
-    void wake() { QMetaObject::invokeMethod(this, "drain", Qt::QueuedConnection); }
-
   public slots:
-    // Runs the tasks that were waiting when the call began; tasks posted meanwhile get another
-    // call, so a task that keeps posting cannot starve the event loop.
-    void drain() {
+    // Watches the wake-up pipe. Runs on the application thread: directly when the queue is
+    // built there, else through one queued call.
+    void start() {
         passHandOver();
+        auto* notifier = new QSocketNotifier(shared->wakeRead, QSocketNotifier::Read, this);
+        connect(notifier, &QSocketNotifier::activated, this, &TaskQueueQtReceiver::onWake);
+        onWake();  // tasks may have been posted before the notifier existed
+    }
+
+  private slots:
+    void onWake() {
+        char bytes[64];
+        while (::read(shared->wakeRead, bytes, sizeof bytes) > 0) {
+        }
+        bool dispose = false;
+        {
+            std::lock_guard<std::mutex> lock(shared->mutex);
+            dispose = shared->disposeRequested;
+        }
+        if (dispose) {
+            delete this;
+            return;
+        }
+        drain();
+    }
+
+  private:
+    // Runs the tasks that were waiting when the call began; tasks posted meanwhile get another
+    // wake-up, so a task that keeps posting cannot starve the event loop.
+    void drain() {
         std::size_t budget = 0;
         {
             std::lock_guard<std::mutex> lock(shared->mutex);
@@ -111,7 +174,7 @@ class TaskQueueQtReceiver final : public QObject {
                     return;
                 }
                 if (budget == 0) {
-                    wake();  // `wakePosted` stays set: the new call takes over
+                    shared->wake();  // `wakePending` stays set
                     return;
                 }
                 --budget;
@@ -119,7 +182,7 @@ class TaskQueueQtReceiver final : public QObject {
                 shared->tasks.pop_front();
                 if (shared->tasks.empty()) {
                     becameEmpty = true;
-                    shared->wakePosted = false;
+                    shared->wakePending = false;
                 }
             }
             if (becameEmpty) {
@@ -135,32 +198,28 @@ class TaskQueueQtReceiver final : public QObject {
         }
     }
 
-    // Posted by a queue destroyed on another thread while the application still runs.
-    void dispose() {
-        passHandOver();
-        delete this;
-    }
-
-  private:
     std::shared_ptr<TaskQueueQt::Shared> const shared;
 };
 
-TaskQueueQt::TaskQueueQt() : shared(std::make_shared<Shared>()) {
+TaskQueueQt::TaskQueueQt() {
     QCoreApplication* application = QCoreApplication::instance();
     if (application == nullptr) {
         throw std::logic_error("TaskQueueQt needs a QCoreApplication: create one before the queue");
     }
+    shared = std::make_shared<Shared>();
     auto* receiver = new TaskQueueQtReceiver(shared);
-    if (application->thread() == QThread::currentThread()) {
-        receiver->setParent(application);
-    } else {
-        receiver->moveToThread(application->thread());
-    }
     {
         std::lock_guard<std::mutex> lock(shared->mutex);
         shared->receiver = receiver;
     }
-    passHandOver();
+    if (application->thread() == QThread::currentThread()) {
+        receiver->setParent(application);
+        receiver->start();
+    } else {
+        receiver->moveToThread(application->thread());
+        passHandOver();
+        QMetaObject::invokeMethod(receiver, "start", Qt::QueuedConnection);
+    }
 }
 
 TaskQueueQt::~TaskQueueQt() {
@@ -171,23 +230,21 @@ TaskQueueQt::~TaskQueueQt() {
         dropped.swap(shared->tasks);
         TaskQueueQtReceiver* const receiver = shared->receiver;
         if (receiver != nullptr) {
-            // Without an application no event loop can reach the receiver any more; on its own
-            // thread nothing else can be inside it. Otherwise its thread deletes it, after any
-            // call already posted, which will find no task. The lock keeps the application's
-            // destruction from deleting it under us meanwhile.
+            // Without an application no event loop can reach the receiver any more, and on its
+            // own thread nothing else is inside it. Otherwise it deletes itself on its thread at
+            // the next wake-up. The lock keeps the application's destruction from deleting it
+            // meanwhile.
             if (QCoreApplication::instance() == nullptr ||
                 receiver->thread() == QThread::currentThread()) {
                 deleteNow = receiver;
             } else {
-                QMetaObject::invokeMethod(receiver, "dispose", Qt::QueuedConnection);
+                shared->disposeRequested = true;
+                shared->wake();
             }
             shared->receiver = nullptr;
         }
     }
-    if (deleteNow != nullptr) {
-        passHandOver();
-        delete deleteNow;
-    }
+    delete deleteNow;
     // `dropped` goes here, outside every lock: a task's captures may do anything when released.
 }
 
@@ -225,14 +282,13 @@ void TaskQueueQt::addTask(std::function<void()> task, Priority /*priority*/) {
             accepted = true;
             shared->tasks.push_back(std::move(task));
             becameNonEmpty = shared->tasks.size() == 1;
-            if (!shared->wakePosted) {
-                shared->wakePosted = true;
-                shared->receiver->wake();
+            if (!shared->wakePending) {
+                shared->wakePending = true;
+                shared->wake();
             }
         }
     }
     if (!accepted) {
-        // The receiver is gone with the application, so nothing could ever run the task.
         LOG(ERROR) << "TaskQueueQt: the Qt application object is gone; task dropped";
         return;
     }

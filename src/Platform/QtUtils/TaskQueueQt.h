@@ -24,13 +24,16 @@ namespace Tiskel::App {
 // `execOne` always returns false: only the event loop runs the tasks.
 //
 // The tasks are handed from the posting threads to the application thread through this queue's
-// own mutex; Qt only wakes the application thread (one wake per change from empty to
-// non-empty), so every hand-over is ordered by synchronisation that race detectors see.
+// own mutex. A posting thread wakes the application thread by writing a byte to a pipe that a
+// socket notifier there watches (one wake-up per change from empty to non-empty), so no Qt event
+// passes between threads and every hand-over is ordered by synchronisation that race detectors
+// see. A queue built off the application thread starts its notifier through one queued call.
 //
 // Thread-safe. The queue may be destroyed on any thread, also after the application object.
 class TaskQueueQt final : public Core::ITaskQueue {
   public:
-    // Throws std::logic_error when no QCoreApplication exists.
+    // Throws std::logic_error when no QCoreApplication exists, std::system_error when no pipe
+    // can be made.
     TaskQueueQt();
     ~TaskQueueQt() override;
     TaskQueueQt(TaskQueueQt const&) = delete;
