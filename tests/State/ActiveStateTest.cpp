@@ -1,6 +1,10 @@
 #include <atomic>
 #include <cmath>
+#include <condition_variable>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <random>
 #include <set>
 #include <string>
 #include <thread>
@@ -232,6 +236,183 @@ TEST_F(ActiveStateTest, ChildrenChangeWhileSubscribersComeAndGo) {
     EXPECT_EQ(late, 0) << "delivered after its removal had returned";
     EXPECT_EQ(bundleLast.load(), Available);
     EXPECT_EQ(itemLast.load(), Available);
+}
+
+// The case of the stale notification: bundle A = {x} has a slow subscriber, bundle B = {x, y}.
+// x's change is decided for A and B together, but B's task waits behind A's slow delivery while
+// y's later change reaches B's subscriber first. B's subscriber must still end on B's state.
+TEST_F(ActiveStateTest, ASlowSubscriberElsewhereCannotLeaveAStaleLastNotification) {
+    auto immediate = std::make_shared<Core::TaskQueueImmediate>();
+    auto x = node(immediate), y = node(immediate), a = node(immediate), b = node(immediate);
+    a->addChild(x.get());
+    b->addChild(x.get());
+    b->addChild(y.get());
+    Key slowKey, key;
+    std::atomic<bool> slowEntered{false}, release{false};
+    auto const notifyOn = params({Downloading, Available, Error});
+    a->addChangeSubscriber(
+        &slowKey,
+        [&](State) {
+            slowEntered = true;
+            Tiskel::Test::waitUntil([&] { return release.load(); });
+        },
+        notifyOn);
+    std::vector<State> heard;  // B's deliveries run one at a time
+    b->addChangeSubscriber(
+        &key, [&](State s) { heard.push_back(s); }, notifyOn);
+
+    std::thread first([&] { x->setDownloadAvailable(); });  // A: Available, B: Downloading
+    ASSERT_TRUE(Tiskel::Test::waitUntil([&] { return slowEntered.load(); }));
+    y->setDownloadError(General);  // B: Error, decided after B's Downloading
+    release = true;
+    first.join();
+    EXPECT_EQ(b->getCurrentState(), (State{Error, General, 0.5}));
+    EXPECT_THAT(heard, ElementsAre(State{Downloading, NoError, 0.5}, State{Error, General, 0.5}));
+}
+
+// Runs its tasks in random order on two threads of its own.
+class ShufflingQueue : public Core::ITaskQueue {
+  public:
+    explicit ShufflingQueue(unsigned seed) : random(seed) {
+        for (auto& worker : workers) {
+            worker = std::thread([this] { work(); });
+        }
+    }
+    ~ShufflingQueue() override {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            stopping = true;
+        }
+        changed.notify_all();
+        for (auto& worker : workers) {
+            worker.join();
+        }
+    }
+    void RegisterEventHandler(Core::ITaskQueueEventHandler*) override {}
+    void UnregisterEventHandler(Core::ITaskQueueEventHandler*) override {}
+    bool execOne() override { return false; }
+    void addTask(std::function<void()> task, Priority) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        tasks.push_back(std::move(task));
+        changed.notify_one();
+    }
+    bool idle() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return tasks.empty() && running == 0;
+    }
+
+  private:
+    void work() {
+        std::unique_lock<std::mutex> lock(mutex);
+        for (;;) {
+            changed.wait(lock, [&] { return stopping || !tasks.empty(); });
+            if (tasks.empty()) {
+                return;
+            }
+            std::swap(tasks[random() % tasks.size()], tasks.back());
+            auto task = std::move(tasks.back());
+            tasks.pop_back();
+            ++running;
+            lock.unlock();
+            task();
+            lock.lock();
+            --running;
+        }
+    }
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::function<void()>> tasks;
+    std::mt19937 random;
+    int running = 0;
+    bool stopping = false;
+    std::thread workers[2];
+};
+
+// Remembers, per traced resource, the subscriber state of the last notification traced: at the
+// last delivery to a subscriber that is the last state decided for it.
+class LastNotificationTracer : public IEventTracer {
+  public:
+    void trace(Event event, TraceRecord const& record) const noexcept override {
+        if (event == StatusNotification || event == ProgressNotification) {
+            std::lock_guard<std::mutex> lock(mutex);
+            last[record.descriptor] = *record.state;
+        }
+    }
+    mutable std::mutex mutex;
+    mutable std::map<ResourceDescriptor const*, State> last;
+};
+
+// Setter threads change shared items of overlapping bundles while subscribers come and go and
+// the tasks run out of order on other threads. Once everything has run, each subscriber's last
+// delivery must be the last state decided for it.
+TEST(ActiveStateOrderTest, EverySubscriberEndsOnTheLastStateDecidedForIt) {
+    constexpr int kItems = 6, kBundles = 4, kNodes = kItems + kBundles;
+    unsigned const seed = std::random_device()();
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    auto tracer = std::make_shared<LastNotificationTracer>();
+    auto queue = std::make_shared<ShufflingQueue>(seed);
+    ResourceDescriptor ids[kNodes];
+    std::vector<std::unique_ptr<ActiveState>> nodes;
+    for (auto& id : ids) {
+        nodes.push_back(std::make_unique<ActiveState>(
+            IEventTracer::TraceRecord{&id, nullptr, nullptr, ""}, queue, tracer));
+    }
+    for (int b = 0; b < kBundles; ++b) {
+        for (int i : {b, b + 1, b + 3}) {
+            nodes[kItems + b]->addChild(nodes[i % kItems].get());
+        }
+    }
+    Key keys[kNodes];
+    std::mutex receivedMutex;
+    std::map<ResourceDescriptor const*, State> received;
+    auto subscribe = [&](int n) {
+        auto const everything = params({Waiting, Downloading, Available, Error}, true, 0.05 * n);
+        nodes[n]->addChangeSubscriber(
+            &keys[n],
+            [&, id = &ids[n]](State s) {
+                std::lock_guard<std::mutex> lock(receivedMutex);
+                received[id] = s;
+            },
+            everything);
+        nodes[n]->checkAllNotifications();
+    };
+    for (int n = 0; n < kNodes; ++n) {
+        subscribe(n);
+    }
+    std::vector<std::thread> threads;
+    for (unsigned t = 0; t < 3; ++t) {
+        threads.emplace_back([&, t] {
+            std::mt19937 random(seed + t);
+            for (int step = 0; step < 3000; ++step) {
+                ActiveState& item = *nodes[random() % kItems];
+                switch (random() % 4) {
+                    case 0:
+                        item.setDownloadAvailable();
+                        break;
+                    case 1:
+                        item.setDownloadError(IRemoteResource::DownloadError(1 + random() % 4));
+                        break;
+                    default:
+                        item.setProgress(random() % 101, 100);
+                }
+            }
+        });
+    }
+    threads.emplace_back([&] {
+        std::mt19937 random(seed + 99);
+        for (int step = 0; step < 300; ++step) {
+            int const n = random() % kNodes;
+            nodes[n]->removeChangeSubscriber(&keys[n]);
+            subscribe(n);
+        }
+    });
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    ASSERT_TRUE(Tiskel::Test::waitUntil([&] { return queue->idle(); }));
+    std::lock_guard<std::mutex> lock(tracer->mutex);
+    EXPECT_EQ(received, tracer->last);
 }
 
 class MockResource : public IRemoteResource {

@@ -1,13 +1,46 @@
 #include "App/ResourceDownloadManager/ActiveState.h"
 
 #include <cstdint>
+#include <exception>
 #include <utility>
+
+#include <glog/logging.h>
 
 namespace Tiskel::App {
 
 namespace {
 
 using State = IRemoteResource::State;
+
+constexpr char kUnit[] = "App/ResourceDownloadManager/ActiveState";
+
+// What a thread is delivering. While a callback runs, further deliveries on the same thread
+// (a queue that runs tasks at once, fed by the callback's own calls) wait in `deferred` until it
+// has returned: the thread then holds a single delivery lock at a time, and a callback is never
+// entered again from inside itself.
+struct DeliveryContext {
+    ActiveState const* node = nullptr;  // the node whose callback runs now, if any
+    std::deque<std::pair<ActiveState*, IRemoteResourceEventHandler*>> deferred;
+};
+
+DeliveryContext& deliveryContext() noexcept {
+    thread_local DeliveryContext context;
+    return context;
+}
+
+// Marks the calling thread as running a callback of `node` for its lifetime.
+class DeliveryScope {
+  public:
+    explicit DeliveryScope(ActiveState const* node) noexcept : context(deliveryContext()) {
+        context.node = node;
+    }
+    ~DeliveryScope() { context.node = nullptr; }
+    DeliveryScope(DeliveryScope const&) = delete;
+    DeliveryScope& operator=(DeliveryScope const&) = delete;
+
+  private:
+    DeliveryContext& context;
+};
 
 // One bit per enumerator of a 32-bit enumeration with small values; every other value shares
 // the top bit, so an unexpected value is still seen as "something else".
@@ -148,9 +181,18 @@ void ActiveState::addChangeSubscriber(IRemoteResourceEventHandler* handler,
 }
 
 void ActiveState::removeChangeSubscriber(IRemoteResourceEventHandler* handler) noexcept {
-    // Callbacks run under this lock, so taking it also waits for a running one to finish.
-    std::lock_guard<std::mutex> lock(mutex);
-    subscribers.erase(handler);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        subscribers.erase(handler);
+    }
+    // A callback of this node running on this very thread cannot be waited for; it runs on a
+    // copy of its function, so the erased notifier is not in use.
+    if (deliveryContext().node == this) {
+        return;
+    }
+    // Callbacks run under the delivery lock: taking it waits for a running one to finish, and
+    // later deliveries find the subscriber gone.
+    std::lock_guard<std::mutex> wait(deliveryMutex);
 }
 
 void ActiveState::addChild(ActiveState* child) noexcept {
@@ -202,9 +244,10 @@ void ActiveState::checkAllNotificationsUnguarded(TaskList& tasks) noexcept {
         if (action == Notifier::NoAction) {
             continue;
         }
-        tasks.emplace_back([node = this, handler = handler,
-                            isProgress = action == Notifier::NotifyProgress,
-                            decided = state]() { node->deliver(handler, isProgress, decided); });
+        notifier.undelivered.push_back({state, action == Notifier::NotifyProgress});
+        // The task names no decision: whichever task of this subscriber runs first delivers the
+        // oldest one, so the queue's running order cannot reorder them.
+        tasks.emplace_back([node = this, handler = handler]() { node->deliver(handler); });
     }
     for (ActiveState* parent : parents) {
         parent->onChildChanged(this, state, tasks);
@@ -218,28 +261,79 @@ void ActiveState::sendTasks(TaskList& tasks) {
     tasks.clear();
 }
 
-void ActiveState::deliver(IRemoteResourceEventHandler* handler, bool isProgress,
-                          State const& decidedState) {
-    // Held for the whole delivery: removeChangeSubscriber relies on it to wait for a running
-    // callback, and the traced state is read under it. An exception from the callback unlocks
-    // on the way out and skips the end event.
-    std::lock_guard<std::mutex> lock(mutex);
-    auto const found = subscribers.find(handler);
-    if (found == subscribers.end()) {
+bool ActiveState::isDeliveringOnThisThread() noexcept {
+    return deliveryContext().node != nullptr;
+}
+
+void ActiveState::deliver(IRemoteResourceEventHandler* handler) {
+    DeliveryContext& context = deliveryContext();
+    if (context.node != nullptr) {
+        context.deferred.emplace_back(this, handler);
         return;
     }
-    Notifier const& notifier = found->second;
-    IEventTracer::TraceRecord record = traceRecord;
-    record.state = &notifier.lastNotified;
-    if (tracer) {
-        tracer->trace(
-            isProgress ? IEventTracer::ProgressNotification : IEventTracer::StatusNotification,
-            record);
+    // Deliveries put off by a callback run once it has returned, also when it threw; the first
+    // exception then goes on to the queue.
+    std::exception_ptr error;
+    try {
+        deliverNow(handler);
+    } catch (...) {
+        error = std::current_exception();
     }
-    notifier.callback(decidedState);
+    while (!context.deferred.empty()) {
+        auto const [node, deferredHandler] = context.deferred.front();
+        context.deferred.pop_front();
+        try {
+            node->deliverNow(deferredHandler);
+        } catch (...) {
+            if (!error) {
+                error = std::current_exception();
+            } else {
+                google::LogMessage(kUnit, __LINE__, google::GLOG_ERROR).stream()
+                    << "A notification callback threw while another callback's exception was "
+                       "pending; the later exception is dropped";
+            }
+        }
+    }
+    if (error) {
+        std::rethrow_exception(error);
+    }
+}
+
+void ActiveState::deliverNow(IRemoteResourceEventHandler* handler) {
+    // Held for the whole delivery, so callbacks of this node run one at a time and in the order
+    // their decisions are taken out, and removeChangeSubscriber can wait for a running one. The
+    // state lock is held only to take the decision out: the callback may use this node.
+    std::lock_guard<std::mutex> deliveryLock(deliveryMutex);
+    Notifier::Decision decision;
+    std::function<void(State)> callback;
+    State traced;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        auto const found = subscribers.find(handler);
+        // Nothing left means the subscriber went (and maybe came back) after the decision:
+        // another task of it has delivered, or removal dropped, what this task was posted for.
+        if (found == subscribers.end() || found->second.undelivered.empty()) {
+            return;
+        }
+        Notifier& notifier = found->second;
+        decision = notifier.undelivered.front();
+        notifier.undelivered.pop_front();
+        // A copy, because the callback may unsubscribe itself and so destroy the notifier.
+        callback = notifier.callback;
+        traced = notifier.lastNotified;
+    }
+    IEventTracer::TraceRecord record = traceRecord;
+    record.state = &traced;
+    DeliveryScope scope(this);
     if (tracer) {
-        tracer->trace(isProgress ? IEventTracer::ProgressNotificationEnd
-                                 : IEventTracer::StatusNotificationEnd,
+        tracer->trace(decision.isProgress ? IEventTracer::ProgressNotification
+                                          : IEventTracer::StatusNotification,
+                      record);
+    }
+    callback(decision.state);
+    if (tracer) {
+        tracer->trace(decision.isProgress ? IEventTracer::ProgressNotificationEnd
+                                          : IEventTracer::StatusNotificationEnd,
                       record);
     }
 }

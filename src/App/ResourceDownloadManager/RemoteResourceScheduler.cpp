@@ -45,9 +45,12 @@ IEventTracer::TraceRecord messageRecord(std::string message) {
 // The scheduler's resource for one descriptor: its state node, the services it was built with,
 // the scheduling memory that automatic scheduling consults, and the download pipeline.
 //
-// Scheduling (`scheduleDownload`, `autoSchedule`) may be called from any thread and is
-// serialised by `mutex`. The pipeline runs on the download queue's threads without that mutex;
-// with a queue that runs tasks at once it runs inside `addTask`, so it must never take `mutex`.
+// Scheduling (`scheduleDownload`, `autoSchedule`) may be called from any thread. Its memory
+// (`lastPriority`, `wasScheduled`) is guarded by `mutex`, which is held for nothing else: the
+// local-copy shortcut's state change and the queuing run after it is released, because both can
+// deliver notifications on this thread (a queue that runs tasks at once), and a subscriber's
+// callback may schedule this item again. The pipeline runs on the download queue's threads
+// without that mutex.
 class ResourceItem final : public ISchedulableResource {
   public:
     ResourceItem(ResourceDescriptor const* descriptor,
@@ -74,8 +77,14 @@ class ResourceItem final : public ISchedulableResource {
 
     // Queues a new run, whatever is queued already (unless the local-copy shortcut settles it).
     void scheduleDownload(SchedulePriority priority) noexcept override {
-        std::lock_guard<std::mutex> lock(mutex);
-        scheduleUnchecked(priority);
+        if (settledByLocalCopy()) {
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            remember(priority);
+        }
+        queueRun(priority);
     }
 
     // Makes the running download and every later one of this item stop; the flag is never
@@ -84,34 +93,55 @@ class ResourceItem final : public ISchedulableResource {
 
     // Queues a run unless an earlier scheduling had at least this priority.
     void autoSchedule(SchedulePriority priority) noexcept {
-        std::lock_guard<std::mutex> lock(mutex);
-        // Compared as signed values, so a priority below Low ranks below every real one.
-        if (wasScheduled && static_cast<int32_t>(lastPriority) >= static_cast<int32_t>(priority)) {
+        if (!isAbove(priority) || settledByLocalCopy()) {
             return;
         }
-        scheduleUnchecked(priority);
-    }
-
-    // REQUIRES: mutex is held.
-    void scheduleUnchecked(SchedulePriority priority) {
-        // A host that trusts its local copy sees it Available at once, before any check. With
-        // IfMissing no run could change that verdict, so none is queued.
-        if (descriptor->localCopyPolicy == 1 && fileExists(descriptor->localPath)) {
-            state.setDownloadAvailable();
-            if (descriptor->updatePolicy == ResourceDescriptor::IfMissing) {
+        {
+            // Asked again: another thread may have scheduled meanwhile.
+            std::lock_guard<std::mutex> lock(mutex);
+            if (!isAboveUnguarded(priority)) {
                 return;
             }
+            remember(priority);
         }
-        Core::ITaskQueue::Priority const queuePriority = queuePriorityOf(priority);
-        lastPriority = priority;
-        wasScheduled = true;
-        traceNodeEvent(IEventTracer::ExecScheduled);
-        downloadQueue->addTask([this] { runQueuedTask(); }, queuePriority);
+        queueRun(priority);
     }
 
     ActiveState& node() noexcept { return state; }
 
   private:
+    // A host that trusts its local copy sees it Available at once, before any check. With
+    // IfMissing no run could change that verdict: true then, and nothing is queued.
+    bool settledByLocalCopy() noexcept {
+        if (descriptor->localCopyPolicy == 1 && fileExists(descriptor->localPath)) {
+            state.setDownloadAvailable();
+            return descriptor->updatePolicy == ResourceDescriptor::IfMissing;
+        }
+        return false;
+    }
+
+    bool isAbove(SchedulePriority priority) {
+        std::lock_guard<std::mutex> lock(mutex);
+        return isAboveUnguarded(priority);
+    }
+
+    // REQUIRES: mutex is held.
+    bool isAboveUnguarded(SchedulePriority priority) const noexcept {
+        // Compared as signed values, so a priority below Low ranks below every real one.
+        return !wasScheduled || static_cast<int32_t>(lastPriority) < static_cast<int32_t>(priority);
+    }
+
+    // REQUIRES: mutex is held.
+    void remember(SchedulePriority priority) noexcept {
+        lastPriority = priority;
+        wasScheduled = true;
+    }
+
+    void queueRun(SchedulePriority priority) {
+        traceNodeEvent(IEventTracer::ExecScheduled);
+        downloadQueue->addTask([this] { runQueuedTask(); }, queuePriorityOf(priority));
+    }
+
     // Entry of every queued pipeline task.
     //
     // Runs of one item must not overlap: they would write the same temporary file. When the
