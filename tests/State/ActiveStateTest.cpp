@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <condition_variable>
@@ -20,6 +21,7 @@
 #include "App/ResourceDownloadManager/ResourceDownloadManager.h"
 #include "Platform/Core/TaskQueue.h"
 
+#include "Support/StateRule.h"
 #include "Support/Wait.h"
 
 namespace Tiskel::App {
@@ -96,6 +98,109 @@ TEST_F(ActiveStateTest, AggregatesStatusAndErrorIndependentlyAndAveragesProgress
             parent->onChildChanged(children[i].get(), c.children[i], tasks);
         }
         EXPECT_EQ(parent->getCurrentState(), c.expected) << "case " << &c - cases;
+    }
+}
+
+// Random changes of children shared by several parents, fed through the children's setters
+// (which climb to every parent) and as raw records of any status, error and progress (unknown
+// values, NaN and progress far out of range included), and links added again. After every step
+// each parent must equal
+// the rule computed directly over its records; progress may differ only by rounding. At the
+// end, complete and unstarted children must give exactly 1.0 and 0.0, however many updates the
+// running sums have seen.
+TEST_F(ActiveStateTest, IncrementalAggregateFollowsTheRuleOverRandomChanges) {
+    constexpr int kChildren = 8, kParents = 5;
+    unsigned const seed = std::random_device()();
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 random(seed);
+    std::vector<std::unique_ptr<ActiveState>> children, parents;
+    std::vector<std::map<int, State>> records(kParents);  // per parent, by child index
+    for (int i = 0; i < kChildren; ++i) {
+        children.push_back(node());
+    }
+    auto link = [&](int p, int c) {
+        parents[p]->addChild(children[c].get());
+        records[p][c] = State{};
+    };
+    for (int p = 0; p < kParents; ++p) {
+        parents.push_back(node());
+        for (int c : p == kParents - 1 ? std::vector{7} : std::vector{p, p + 1, p + 2, p + 4}) {
+            link(p, c % kChildren);
+        }
+    }
+    auto parentsOf = [&](int c) {
+        std::vector<int> result;
+        for (int p = 0; p < kParents; ++p) {
+            result.insert(result.end(), records[p].count(c), p);
+        }
+        return result;
+    };
+    auto verify = [&](int step) {
+        for (int p = 0; p < kParents; ++p) {
+            std::vector<State> recorded;
+            for (auto const& [c, record] : records[p]) {
+                recorded.push_back(record);
+            }
+            State const expected = Tiskel::Test::expectedAggregate(recorded);
+            State const actual = parents[p]->getCurrentState();
+            ASSERT_EQ(actual.status, expected.status) << "step " << step << " parent " << p;
+            ASSERT_EQ(actual.error, expected.error) << "step " << step << " parent " << p;
+            if (std::isnan(expected.progress)) {
+                ASSERT_TRUE(std::isnan(actual.progress)) << "step " << step << " parent " << p;
+            } else {
+                ASSERT_NEAR(actual.progress, expected.progress,
+                            1e-13 * std::max(1.0, std::abs(expected.progress)))
+                    << "step " << step << " parent " << p;
+            }
+        }
+    };
+    double const unusual[] = {std::nan(""), 1e300, -3.5, 5e9, 1e-300};
+    ActiveState::TaskList tasks;
+    for (int step = 0; step < 5000; ++step) {
+        int const c = random() % kChildren;
+        unsigned const action = random() % 100;
+        if (action < 30) {
+            unsigned long long const total = 1 + random() % 1000;
+            children[c]->setProgress(random() % (total + 1), total);
+        } else if (action < 45) {
+            children[c]->setDownloadAvailable();
+        } else if (action < 55) {
+            children[c]->setDownloadError(IRemoteResource::DownloadError(1 + random() % 4));
+        } else if (action < 99) {
+            // A raw record for one parent: any status with any error, sometimes unknown ones.
+            int const p = parentsOf(c).empty() ? 0 : parentsOf(c)[random() % parentsOf(c).size()];
+            if (records[p].count(c) == 0) {
+                continue;
+            }
+            State raw{IRemoteResource::DownloadStatus(random() % 5),
+                      IRemoteResource::DownloadError(random() % 6),
+                      random() % 20 == 0 ? unusual[random() % 5] : (random() % 1001) / 1000.0};
+            records[p][c] = raw;
+            parents[p]->onChildChanged(children[c].get(), raw, tasks);
+            verify(step);
+            continue;
+        } else {
+            // Adding a present child resets its record. The owner then has the child report
+            // its state, since adding recomputes nothing.
+            link(random() % (kParents - 1), c);
+            children[c]->checkAllNotifications();
+        }
+        for (int p : parentsOf(c)) {
+            records[p][c] = children[c]->getCurrentState();
+        }
+        verify(step);
+    }
+    for (auto const& child : children) {
+        child->setDownloadAvailable();
+    }
+    for (auto const& parent : parents) {
+        EXPECT_EQ(parent->getCurrentState(), (State{Available, NoError, 1.0}));
+    }
+    for (auto const& child : children) {
+        child->setProgress(0, 7);
+    }
+    for (auto const& parent : parents) {
+        EXPECT_EQ(parent->getCurrentState(), (State{Downloading, NoError, 0.0}));
     }
 }
 

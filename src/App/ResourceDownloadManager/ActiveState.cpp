@@ -1,7 +1,10 @@
 #include "App/ResourceDownloadManager/ActiveState.h"
 
+#include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <unordered_map>
 #include <utility>
 
 #include <glog/logging.h>
@@ -42,54 +45,117 @@ class DeliveryScope {
     DeliveryContext& context;
 };
 
-// One bit per enumerator of a 32-bit enumeration with small values; every other value shares
-// the top bit, so an unexpected value is still seen as "something else".
+// The slots of the per-status and per-error counts: one per enumerator, and a last one shared
+// by every value the enumeration does not name.
+constexpr std::size_t kStatusSlots = IRemoteResource::Error + 2;
+constexpr std::size_t kErrorSlots = IRemoteResource::InternetConnectionLost + 2;
+
 template <class Enum>
-uint32_t bitOf(Enum value, int32_t largest) noexcept {
-    auto const raw = static_cast<int32_t>(value);
-    return (raw >= 0 && raw <= largest) ? (1u << raw) : (1u << 31);
+std::size_t slotOf(Enum value, std::size_t slots) noexcept {
+    auto const raw = static_cast<int64_t>(value);
+    return raw >= 0 && raw < static_cast<int64_t>(slots) - 1 ? static_cast<std::size_t>(raw)
+                                                             : slots - 1;
 }
 
-uint32_t statusBit(IRemoteResource::DownloadStatus status) noexcept {
-    return bitOf(status, IRemoteResource::Error);
+// Progress values are summed as exact fixed-point integers: a sum kept in floating point would
+// drift by a rounding error at every update, and over millions of updates no longer add up to
+// exactly n when every child is complete. 62 fraction bits keep more precision than a double
+// has near 1.0; the integer part may reach 2^31 in magnitude, which leaves room for 2^33
+// children in 128 bits. A value outside that range (or not a number) is counted apart, and
+// while such a child exists the progress is summed directly.
+__extension__ typedef __int128 FixedSum;
+constexpr int kFractionBits = 62;
+constexpr double kFixedRange = 2147483648.0;  // 2^31
+
+bool fitsFixed(double progress) noexcept {
+    return progress > -kFixedRange && progress < kFixedRange;  // false for NaN as well
 }
 
-uint32_t errorBit(IRemoteResource::DownloadError error) noexcept {
-    return bitOf(error, IRemoteResource::InternetConnectionLost);
-}
-
-// The status of a bundle from the statuses its items are in. An error anywhere wins over
-// activity; a partly available bundle counts as still downloading.
-IRemoteResource::DownloadStatus aggregateStatus(uint32_t statuses) noexcept {
-    if (statuses == statusBit(IRemoteResource::Available)) {
-        return IRemoteResource::Available;
-    }
-    if (statuses & statusBit(IRemoteResource::Error)) {
-        return IRemoteResource::Error;
-    }
-    if (statuses &
-        (statusBit(IRemoteResource::Downloading) | statusBit(IRemoteResource::Available))) {
-        return IRemoteResource::Downloading;
-    }
-    return IRemoteResource::Waiting;
-}
-
-// The error of a bundle from the errors of its items, the one the host is most likely to act
-// on first: a cancellation, then a lost connection, then a rejected file.
-IRemoteResource::DownloadError aggregateError(uint32_t errors) noexcept {
-    if (errors == errorBit(IRemoteResource::NoError)) {
-        return IRemoteResource::NoError;
-    }
-    for (auto const error : {IRemoteResource::Cancelled, IRemoteResource::InternetConnectionLost,
-                             IRemoteResource::Corrupted}) {
-        if (errors & errorBit(error)) {
-            return error;
-        }
-    }
-    return IRemoteResource::GeneralError;
+FixedSum toFixed(double progress) noexcept {
+    return static_cast<FixedSum>(std::ldexp(progress, kFractionBits));
 }
 
 }  // namespace
+
+struct ActiveState::ChildTable {
+    std::unordered_map<ActiveState*, State> records;
+    std::size_t statuses[kStatusSlots] = {};
+    std::size_t errors[kErrorSlots] = {};
+    FixedSum progressSum = 0;         // of the children whose progress fits the fixed point
+    std::size_t unfitProgresses = 0;  // children whose progress does not
+
+    void count(State const& record, int sign) noexcept {
+        statuses[slotOf(record.status, kStatusSlots)] += sign;
+        errors[slotOf(record.error, kErrorSlots)] += sign;
+        if (fitsFixed(record.progress)) {
+            progressSum += sign * toFixed(record.progress);
+        } else {
+            unfitProgresses += sign;
+        }
+    }
+
+    void set(ActiveState* child, State const& record) noexcept {
+        auto const [entry, inserted] = records.try_emplace(child, record);
+        if (!inserted) {
+            count(entry->second, -1);
+            entry->second = record;
+        }
+        count(record, +1);
+    }
+
+    std::size_t statusCount(IRemoteResource::DownloadStatus status) const noexcept {
+        return statuses[slotOf(status, kStatusSlots)];
+    }
+    std::size_t errorCount(IRemoteResource::DownloadError error) const noexcept {
+        return errors[slotOf(error, kErrorSlots)];
+    }
+
+    // An error anywhere wins over activity; a partly available bundle counts as still
+    // downloading. REQUIRES: at least two children.
+    IRemoteResource::DownloadStatus aggregateStatus() const noexcept {
+        if (statusCount(IRemoteResource::Available) == records.size()) {
+            return IRemoteResource::Available;
+        }
+        if (statusCount(IRemoteResource::Error) != 0) {
+            return IRemoteResource::Error;
+        }
+        if (statusCount(IRemoteResource::Downloading) != 0 ||
+            statusCount(IRemoteResource::Available) != 0) {
+            return IRemoteResource::Downloading;
+        }
+        return IRemoteResource::Waiting;
+    }
+
+    // The error the host is most likely to act on first: a cancellation, then a lost
+    // connection, then a rejected file. REQUIRES: at least two children.
+    IRemoteResource::DownloadError aggregateError() const noexcept {
+        if (errorCount(IRemoteResource::NoError) == records.size()) {
+            return IRemoteResource::NoError;
+        }
+        for (auto const error :
+             {IRemoteResource::Cancelled, IRemoteResource::InternetConnectionLost,
+              IRemoteResource::Corrupted}) {
+            if (errorCount(error) != 0) {
+                return error;
+            }
+        }
+        return IRemoteResource::GeneralError;
+    }
+
+    // The mean progress. An exact sum divided once, so equal children give exactly their own
+    // value: 1.0 when all are complete, 0.0 when none has started.
+    double meanProgress() const noexcept {
+        auto const n = static_cast<double>(records.size());
+        if (unfitProgresses == 0) {
+            return std::ldexp(static_cast<double>(progressSum) / n, -kFractionBits);
+        }
+        double sum = 0.0;
+        for (auto const& entry : records) {
+            sum += entry.second.progress;
+        }
+        return sum / n;
+    }
+};
 
 ActiveState::Notifier::Action ActiveState::Notifier::CheckForAction(State const& current) noexcept {
     if (params.statuses.count(current.status) == 0) {
@@ -198,7 +264,7 @@ void ActiveState::removeChangeSubscriber(IRemoteResourceEventHandler* handler) n
 void ActiveState::addChild(ActiveState* child) noexcept {
     {
         std::lock_guard<std::mutex> lock(mutex);
-        children[child] = State{};
+        childTable().set(child, State{});
     }
     // The parent's lock is released first: locks are only ever taken child before parent.
     child->addParent(this);
@@ -212,30 +278,29 @@ void ActiveState::addParent(ActiveState* parent) noexcept {
 void ActiveState::onChildChanged(ActiveState* child, State const& childState,
                                  TaskList& tasks) noexcept {
     std::lock_guard<std::mutex> lock(mutex);
-    children[child] = childState;
+    childTable().set(child, childState);
     updateStateFromChildren();
     checkAllNotificationsUnguarded(tasks);
 }
 
 void ActiveState::updateStateFromChildren() noexcept {
-    if (children.empty()) {
+    if (!children || children->records.empty()) {
         return;
     }
-    if (children.size() == 1) {
-        state = children.begin()->second;
+    if (children->records.size() == 1) {
+        state = children->records.begin()->second;
         return;
     }
-    uint32_t statuses = 0;
-    uint32_t errors = 0;
-    double progressSum = 0.0;
-    for (auto const& [child, childState] : children) {
-        statuses |= statusBit(childState.status);
-        errors |= errorBit(childState.error);
-        progressSum += childState.progress;
+    state.status = children->aggregateStatus();
+    state.error = children->aggregateError();
+    state.progress = children->meanProgress();
+}
+
+ActiveState::ChildTable& ActiveState::childTable() noexcept {
+    if (!children) {
+        children = std::make_unique<ChildTable>();
     }
-    state.status = aggregateStatus(statuses);
-    state.error = aggregateError(errors);
-    state.progress = progressSum / static_cast<double>(children.size());
+    return *children;
 }
 
 void ActiveState::checkAllNotificationsUnguarded(TaskList& tasks) noexcept {

@@ -134,7 +134,8 @@ class RDM_EXPORT ActiveState {
     void onChildChanged(ActiveState* child, IRemoteResource::State const& childState,
                         TaskList& tasks) noexcept;
     // Derives this node's state from the recorded states of its children; with no children the
-    // state is left alone. REQUIRES: mutex is held.
+    // state is left alone. Takes constant time whatever the number of children: the counts it
+    // reads are kept up to date as records change. REQUIRES: mutex is held.
     void updateStateFromChildren() noexcept;
     // Weighs every subscriber against the current state, then reports the state to every parent.
     // REQUIRES: mutex is held.
@@ -147,6 +148,12 @@ class RDM_EXPORT ActiveState {
     static bool isDeliveringOnThisThread() noexcept;
 
   private:
+    // The children's recorded states, with running counts of their statuses and errors and the
+    // sum of their progress; allocated with the first child.
+    struct ChildTable;
+
+    // The table, made on first use. REQUIRES: mutex is held.
+    ChildTable& childTable() noexcept;
     // Locks, applies `change` to the state, weighs and propagates, unlocks, posts.
     template <class Change>
     void runNotificationPass(Change const& change) noexcept;
@@ -163,7 +170,7 @@ class RDM_EXPORT ActiveState {
     // Guarded by mutex.
     std::map<IRemoteResourceEventHandler*, Notifier> subscribers;
     std::vector<ActiveState*> parents;
-    std::map<ActiveState*, IRemoteResource::State> children;
+    std::unique_ptr<ChildTable> children;
     IRemoteResource::State state;
     // Constant after construction.
     IEventTracer::TraceRecord traceRecord;
