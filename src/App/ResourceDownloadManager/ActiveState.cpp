@@ -272,6 +272,10 @@ void ActiveState::addChild(ActiveState* child) noexcept {
 
 void ActiveState::addParent(ActiveState* parent) noexcept {
     std::lock_guard<std::mutex> lock(mutex);
+    // Room for two at once: an item commonly belongs to one or two bundles.
+    if (parents.capacity() == 0) {
+        parents.reserve(2);
+    }
     parents.push_back(parent);
 }
 

@@ -1,11 +1,11 @@
 #include "App/ResourceDownloadManager/RemoteResourceScheduler.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <mutex>
-#include <set>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -42,6 +42,19 @@ IEventTracer::TraceRecord messageRecord(std::string message) {
 
 }  // namespace
 
+// The services a scheduler was built with. The scheduler owns this one copy; its items and
+// bundles, which never outlive it, use the services through plain pointers, so building an
+// item copies no shared pointer.
+struct SchedulerServices {
+    std::shared_ptr<IResourceDownloader> downloader;
+    std::shared_ptr<Core::ITaskQueue> downloadQueue;
+    std::shared_ptr<Core::ITaskQueue> notificationQueue;
+    std::shared_ptr<IPostProcessor> postProcessor;
+    std::shared_ptr<IValidator> validator;
+    std::shared_ptr<IEventTracer> eventTracer;
+    std::shared_ptr<IDownloadRetrier> retrier;
+};
+
 // The scheduler's resource for one descriptor: its state node, the services it was built with,
 // the scheduling memory that automatic scheduling consults, and the download pipeline.
 //
@@ -53,23 +66,16 @@ IEventTracer::TraceRecord messageRecord(std::string message) {
 // without that mutex.
 class ResourceItem final : public ISchedulableResource {
   public:
-    ResourceItem(ResourceDescriptor const* descriptor,
-                 std::shared_ptr<IResourceDownloader> const& downloader,
-                 std::shared_ptr<Core::ITaskQueue> const& downloadQueue,
-                 std::shared_ptr<Core::ITaskQueue> const& notificationQueue,
-                 std::shared_ptr<IPostProcessor> const& postProcessor,
-                 std::shared_ptr<IValidator> const& validator,
-                 std::shared_ptr<IEventTracer> const& eventTracer,
-                 std::shared_ptr<IDownloadRetrier> const& retrier) noexcept
+    ResourceItem(ResourceDescriptor const* descriptor, SchedulerServices const& services) noexcept
         : state(IEventTracer::TraceRecord{descriptor, nullptr, nullptr, std::string()},
-                notificationQueue, eventTracer),
+                services.notificationQueue, services.eventTracer),
           descriptor(descriptor),
-          downloader(downloader),
-          downloadQueue(downloadQueue),
-          postProcessor(postProcessor),
-          validator(validator),
-          eventTracer(eventTracer),
-          retrier(retrier) {}
+          downloader(services.downloader.get()),
+          downloadQueue(services.downloadQueue.get()),
+          postProcessor(services.postProcessor.get()),
+          validator(services.validator.get()),
+          eventTracer(services.eventTracer.get()),
+          retrier(services.retrier.get()) {}
 
     // Neither cancels nor waits for a run: the scheduler's owner makes sure none is queued or
     // running.
@@ -294,12 +300,13 @@ class ResourceItem final : public ISchedulableResource {
     ActiveState state;
     // Constant after construction.
     ResourceDescriptor const* const descriptor;
-    std::shared_ptr<IResourceDownloader> const downloader;
-    std::shared_ptr<Core::ITaskQueue> const downloadQueue;
-    std::shared_ptr<IPostProcessor> const postProcessor;
-    std::shared_ptr<IValidator> const validator;
-    std::shared_ptr<IEventTracer> const eventTracer;
-    std::shared_ptr<IDownloadRetrier> const retrier;
+    // The scheduler's services, which outlive the item.
+    IResourceDownloader* const downloader;
+    Core::ITaskQueue* const downloadQueue;
+    IPostProcessor* const postProcessor;
+    IValidator* const validator;
+    IEventTracer* const eventTracer;
+    IDownloadRetrier* const retrier;
     // Guarded by mutex: the scheduling memory of automatic scheduling. `wasScheduled` is never
     // cleared.
     SchedulePriority lastPriority = ISchedulableResource::High;
@@ -321,10 +328,9 @@ class ResourceItem final : public ISchedulableResource {
 class ResourceBundle final : public IRemoteResource {
   public:
     ResourceBundle(ResourceDescriptorBundle const* descriptor,
-                   std::shared_ptr<Core::ITaskQueue> const& notificationQueue,
-                   std::shared_ptr<IEventTracer> const& eventTracer) noexcept
+                   SchedulerServices const& services) noexcept
         : state(IEventTracer::TraceRecord{nullptr, descriptor, nullptr, std::string()},
-                notificationQueue, eventTracer),
+                services.notificationQueue, services.eventTracer),
           descriptor(descriptor) {}
 
     // Releases the set of items only; the scheduler owns the items.
@@ -361,19 +367,24 @@ class ResourceBundle final : public IRemoteResource {
         state.removeChangeSubscriber(handler);
     }
 
-    // Links the item below this bundle. Used only while the scheduler builds the bundle.
-    void addItem(ResourceItem* item) {
-        state.addChild(&item->node());
-        items.insert(item);
+    // Links one item below this bundle. Used only while the scheduler builds the bundle.
+    void link(ResourceItem* item) { state.addChild(&item->node()); }
+
+    // The linked items, each once; kept in address order. Used only while the scheduler builds
+    // the bundle.
+    void setItems(std::vector<ResourceItem*> members) {
+        std::sort(members.begin(), members.end());
+        items = std::move(members);
     }
 
-    // Never changes once the bundle is built, so it may be walked without a lock.
-    std::set<ResourceItem*> const& getItems() const noexcept { return items; }
+    // In address order, without duplicates. Never changes once the bundle is built, so it may
+    // be walked without a lock.
+    std::vector<ResourceItem*> const& getItems() const noexcept { return items; }
 
   private:
     ActiveState state;
     ResourceDescriptorBundle const* const descriptor;
-    std::set<ResourceItem*> items;
+    std::vector<ResourceItem*> items;
 };
 
 struct RemoteResourceScheduler::Impl {
@@ -386,6 +397,8 @@ struct RemoteResourceScheduler::Impl {
     // present states into a new bundle. Holds `mutex` throughout.
     ResourceBundle* Add(ResourceDescriptorBundle const* bundle);
 
+    // Constant after construction.
+    SchedulerServices services;
     // Guarded by mutex.
     std::vector<std::unique_ptr<ResourceItem>> items;
     std::unordered_map<ResourceDescriptor const*, ResourceItem*> itemsByDescriptor;
@@ -428,25 +441,33 @@ ResourceBundle* RemoteResourceScheduler::Impl::Add(ResourceDescriptorBundle cons
     ResourceBundle* const resource = bundles.back().get();
     bundlesByDescriptor.emplace(bundle, resource);
 
+    // Each item is linked as soon as it is found or made, while it is in the cache. Items that
+    // existed before are noted apart: only they have a state worth reporting (below).
+    std::vector<ResourceItem*> members;
+    std::vector<ResourceItem*> existing;
+    members.reserve(bundle->descriptors.size());
     for (ResourceDescriptor const* descriptor : bundle->descriptors) {
         if (descriptor == nullptr) {
             continue;
         }
-        ResourceItem* item = nullptr;
-        auto const found = itemsByDescriptor.find(descriptor);
-        if (found != itemsByDescriptor.end()) {
-            item = found->second;
-        } else {
+        auto const [entry, isNew] = itemsByDescriptor.try_emplace(descriptor, nullptr);
+        if (isNew) {
             items.push_back(itemFactory(descriptor));
-            item = items.back().get();
-            itemsByDescriptor.emplace(descriptor, item);
+            entry->second = items.back().get();
+        } else {
+            existing.push_back(entry->second);
         }
-        resource->addItem(item);
+        resource->link(entry->second);
+        members.push_back(entry->second);
     }
+    resource->setItems(std::move(members));
 
-    // Each item reports its present state into the new parent, so an item that is already
-    // Available elsewhere counts in this bundle at once.
-    for (ResourceItem* item : resource->getItems()) {
+    // Each item that existed before reports its present state into the new parent, in address
+    // order, so an item that is already Available elsewhere counts in this bundle at once. An
+    // item made just now has no subscriber and no other parent, and its state is the zero
+    // record the bundle starts it with: reporting it would change nothing.
+    std::sort(existing.begin(), existing.end());
+    for (ResourceItem* item : existing) {
         item->node().checkAllNotifications();
     }
     return resource;
@@ -460,14 +481,14 @@ RemoteResourceScheduler::RemoteResourceScheduler(
     std::shared_ptr<IValidator> const& validator, std::shared_ptr<IEventTracer> const& eventTracer,
     std::shared_ptr<IDownloadRetrier> const& retrier)
     : impl(std::make_unique<Impl>()) {
-    impl->itemFactory = [downloader, downloadQueue, notificationQueue, postProcessor, validator,
-                         eventTracer, retrier](ResourceDescriptor const* descriptor) {
-        return std::make_unique<ResourceItem>(descriptor, downloader, downloadQueue,
-                                              notificationQueue, postProcessor, validator,
-                                              eventTracer, retrier);
+    impl->services = {downloader,  downloadQueue, notificationQueue, postProcessor, validator,
+                      eventTracer, retrier};
+    // The factories refer to the scheduler's one copy of the services, which outlives them.
+    impl->itemFactory = [services = &impl->services](ResourceDescriptor const* descriptor) {
+        return std::make_unique<ResourceItem>(descriptor, *services);
     };
-    impl->bundleFactory = [notificationQueue, eventTracer](ResourceDescriptorBundle const* bundle) {
-        return std::make_unique<ResourceBundle>(bundle, notificationQueue, eventTracer);
+    impl->bundleFactory = [services = &impl->services](ResourceDescriptorBundle const* bundle) {
+        return std::make_unique<ResourceBundle>(bundle, *services);
     };
 }
 
