@@ -219,5 +219,28 @@ TEST(ParallelExecutor, PicksUpTasksPostedWhileALongTaskRuns) {
     EXPECT_EQ(result.wait_for(kGenerousDeadline), std::future_status::ready);
 }
 
+// Tasks queued before the job, each waiting until all of them run at once: every pool thread
+// must be woken while tasks remain, although no task has finished yet. Repeated, since the
+// threads are idle between jobs.
+TEST(ParallelExecutor, QueuedTasksSpreadOverEveryThread) {
+    constexpr int kThreads = 4;
+    ParallelExecutor executor(kThreads);
+    for (int job = 0; job < 3; ++job) {
+        TaskQueue queue;
+        std::atomic<int> running{0};
+        std::atomic<int> together{0};
+        for (int i = 0; i < kThreads; ++i) {
+            queue.addTask(
+                [&] {
+                    ++running;
+                    together += waitUntil([&] { return running == kThreads; }) ? 1 : 0;
+                },
+                ITaskQueue::Normal);
+        }
+        EXPECT_EQ(executor.execQueue(queue), 1);
+        EXPECT_EQ(together, kThreads) << "job " << job;
+    }
+}
+
 }  // namespace
 }  // namespace Tiskel::Core
