@@ -4,10 +4,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
-#include <unordered_map>
 #include <utility>
 
 #include <glog/logging.h>
+
+#include "App/ResourceDownloadManager/AddressMap.h"
 
 namespace Tiskel::App {
 
@@ -78,7 +79,7 @@ FixedSum toFixed(double progress) noexcept {
 }  // namespace
 
 struct ActiveState::ChildTable {
-    std::unordered_map<ActiveState*, State> records;
+    detail::AddressMap<ActiveState, State> records;
     std::size_t statuses[kStatusSlots] = {};
     std::size_t errors[kErrorSlots] = {};
     FixedSum progressSum = 0;         // of the children whose progress fits the fixed point
@@ -95,10 +96,10 @@ struct ActiveState::ChildTable {
     }
 
     void set(ActiveState* child, State const& record) noexcept {
-        auto const [entry, inserted] = records.try_emplace(child, record);
+        auto const [recorded, inserted] = records.tryEmplace(child, record);
         if (!inserted) {
-            count(entry->second, -1);
-            entry->second = record;
+            count(*recorded, -1);
+            *recorded = record;
         }
         count(record, +1);
     }
@@ -150,9 +151,7 @@ struct ActiveState::ChildTable {
             return std::ldexp(static_cast<double>(progressSum) / n, -kFractionBits);
         }
         double sum = 0.0;
-        for (auto const& entry : records) {
-            sum += entry.second.progress;
-        }
+        records.forEach([&](ActiveState const*, State const& record) { sum += record.progress; });
         return sum / n;
     }
 };
@@ -292,7 +291,7 @@ void ActiveState::updateStateFromChildren() noexcept {
         return;
     }
     if (children->records.size() == 1) {
-        state = children->records.begin()->second;
+        children->records.forEach([&](ActiveState const*, State const& record) { state = record; });
         return;
     }
     state.status = children->aggregateStatus();

@@ -7,11 +7,11 @@
 #include <functional>
 #include <mutex>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "App/ResourceDownloadManager/ActiveState.h"
+#include "App/ResourceDownloadManager/AddressMap.h"
 #include "App/ResourceDownloadManager/FileUtils.h"
 #include "App/ResourceDownloadManager/IRemoteResourceEventHandler.h"
 #include "App/ResourceDownloadManager/ResourceDescriptor.h"
@@ -401,12 +401,12 @@ struct RemoteResourceScheduler::Impl {
     SchedulerServices services;
     // Guarded by mutex.
     std::vector<std::unique_ptr<ResourceItem>> items;
-    std::unordered_map<ResourceDescriptor const*, ResourceItem*> itemsByDescriptor;
+    detail::AddressMap<ResourceDescriptor, ResourceItem*> itemsByDescriptor;
     // Constant after construction.
     std::function<std::unique_ptr<ResourceItem>(ResourceDescriptor const*)> itemFactory;
     // Guarded by mutex.
     std::vector<std::unique_ptr<ResourceBundle>> bundles;
-    std::unordered_map<ResourceDescriptorBundle const*, ResourceBundle*> bundlesByDescriptor;
+    detail::AddressMap<ResourceDescriptorBundle, ResourceBundle*> bundlesByDescriptor;
     // Constant after construction.
     std::function<std::unique_ptr<ResourceBundle>(ResourceDescriptorBundle const*)> bundleFactory;
     std::mutex mutex;
@@ -416,12 +416,10 @@ RemoteResourceScheduler::Impl::~Impl() {
     // Every bundle resource goes before the first item, newest first in both groups: a bundle's
     // node refers to its items' nodes, and a vector on its own would destroy oldest first.
     bundleFactory = nullptr;
-    bundlesByDescriptor.clear();
     while (!bundles.empty()) {
         bundles.pop_back();
     }
     itemFactory = nullptr;
-    itemsByDescriptor.clear();
     while (!items.empty()) {
         items.pop_back();
     }
@@ -432,14 +430,13 @@ ResourceBundle* RemoteResourceScheduler::Impl::Add(ResourceDescriptorBundle cons
         return nullptr;
     }
     std::lock_guard<std::mutex> lock(mutex);
-    auto const known = bundlesByDescriptor.find(bundle);
-    if (known != bundlesByDescriptor.end()) {
-        return known->second;
+    auto const [known, isNewBundle] = bundlesByDescriptor.tryEmplace(bundle, nullptr);
+    if (!isNewBundle) {
+        return *known;
     }
-
     bundles.push_back(bundleFactory(bundle));
     ResourceBundle* const resource = bundles.back().get();
-    bundlesByDescriptor.emplace(bundle, resource);
+    *known = resource;
 
     // Each item is linked as soon as it is found or made, while it is in the cache. Items that
     // existed before are noted apart: only they have a state worth reporting (below).
@@ -450,15 +447,15 @@ ResourceBundle* RemoteResourceScheduler::Impl::Add(ResourceDescriptorBundle cons
         if (descriptor == nullptr) {
             continue;
         }
-        auto const [entry, isNew] = itemsByDescriptor.try_emplace(descriptor, nullptr);
+        auto const [item, isNew] = itemsByDescriptor.tryEmplace(descriptor, nullptr);
         if (isNew) {
             items.push_back(itemFactory(descriptor));
-            entry->second = items.back().get();
+            *item = items.back().get();
         } else {
-            existing.push_back(entry->second);
+            existing.push_back(*item);
         }
-        resource->link(entry->second);
-        members.push_back(entry->second);
+        resource->link(*item);
+        members.push_back(*item);
     }
     resource->setItems(std::move(members));
 
