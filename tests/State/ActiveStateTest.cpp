@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "App/ResourceDownloadManager/ActiveState.h"
+#include "App/ResourceDownloadManager/AddressMap.h"
 #include "App/ResourceDownloadManager/CallbackEventHandler.h"
 #include "App/ResourceDownloadManager/ResourceDescriptor.h"
 #include "App/ResourceDownloadManager/ResourceDownloadManager.h"
@@ -201,6 +202,32 @@ TEST_F(ActiveStateTest, IncrementalAggregateFollowsTheRuleOverRandomChanges) {
     }
     for (auto const& parent : parents) {
         EXPECT_EQ(parent->getCurrentState(), (State{Downloading, NoError, 0.0}));
+    }
+}
+
+// Evenly spaced addresses (the way descriptors and nodes are laid out) at small and page-sized
+// strides, through several growths: every key found with its first value, absent keys not
+// found, each entry visited once.
+TEST(AddressMapTest, FindsEveryKeyThroughGrowthWhateverTheSpacing) {
+    for (std::size_t stride : {std::size_t(24), std::size_t(4096)}) {
+        std::vector<char> memory(stride * 20001);
+        auto key = [&](int i) { return &memory[stride * i]; };
+        detail::AddressMap<char, int> map;
+        for (int i = 0; i < 20000; i += 2) {
+            EXPECT_TRUE(map.tryEmplace(key(i), i).second);
+        }
+        for (int i = 0; i < 20000; i += 2) {
+            auto const [value, inserted] = map.tryEmplace(key(i), -1);
+            ASSERT_FALSE(inserted);
+            ASSERT_EQ(*value, i);
+            ASSERT_EQ(map.find(key(i + 1)), nullptr);
+        }
+        int visits = 0;
+        long sum = 0;
+        map.forEach([&](char const*, int value) { ++visits, sum += value; });
+        EXPECT_EQ(visits, 10000);
+        EXPECT_EQ(map.size(), 10000u);
+        EXPECT_EQ(sum, 10000L * 9999);
     }
 }
 
