@@ -1,6 +1,5 @@
 #include "App/ResourceDownloadManager/ActiveState.h"
 
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -65,15 +64,16 @@ std::size_t slotOf(Enum value, std::size_t slots) noexcept {
 // children in 128 bits. A value outside that range (or not a number) is counted apart, and
 // while such a child exists the progress is summed directly.
 __extension__ typedef __int128 FixedSum;
-constexpr int kFractionBits = 62;
-constexpr double kFixedRange = 2147483648.0;  // 2^31
+constexpr double kFixedOne = 0x1p62;  // 62 fraction bits
+constexpr double kFixedRange = 0x1p31;
 
 bool fitsFixed(double progress) noexcept {
     return progress > -kFixedRange && progress < kFixedRange;  // false for NaN as well
 }
 
+// Scaling by a power of two is exact; the conversion drops what lies below 2^-62.
 FixedSum toFixed(double progress) noexcept {
-    return static_cast<FixedSum>(std::ldexp(progress, kFractionBits));
+    return static_cast<FixedSum>(progress * kFixedOne);
 }
 
 }  // namespace
@@ -148,7 +148,7 @@ struct ActiveState::ChildTable {
     double meanProgress() const noexcept {
         auto const n = static_cast<double>(records.size());
         if (unfitProgresses == 0) {
-            return std::ldexp(static_cast<double>(progressSum) / n, -kFractionBits);
+            return static_cast<double>(progressSum) / n / kFixedOne;
         }
         double sum = 0.0;
         records.forEach([&](ActiveState const*, State const& record) { sum += record.progress; });
