@@ -23,10 +23,10 @@ namespace Tiskel::App {
 // node and then climbs to every parent, which records it, recomputes its aggregate and weighs
 // its own subscribers, and so on upwards; a parent's aggregate follows from running counts over
 // its children's records, in constant time whatever their number. Decided notifications are
-// collected as tasks while
-// the locks are held and posted to the originating node's task queue only after that node's
-// lock has been released, so a queue that runs tasks at once works. The node never merges or
-// withdraws a decided notification; a subscriber removed before its task runs receives nothing.
+// collected as tasks while the locks are held and posted to the originating node's task queue
+// only after that node's lock has been released, so a queue that runs tasks at once works. The
+// node never merges or withdraws a decided notification; a subscriber removed before its task
+// runs receives nothing.
 //
 // Delivery guarantees, for each subscriber of a node:
 // 1. Notifications are delivered in the order in which they were decided, whatever order or
