@@ -57,8 +57,7 @@ foreach(header ${RDM_PUBLIC_HEADERS})
 endforeach()
 
 install(TARGETS ResourceDownloadManager EXPORT ResourceDownloadManagerTargets
-    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-    INCLUDES DESTINATION ${RDM_INSTALL_INCLUDEDIR})
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(EXPORT ResourceDownloadManagerTargets
     NAMESPACE ResourceDownloadManager::
     DESTINATION ${RDM_CMAKE_PACKAGE_DIR})
@@ -106,9 +105,14 @@ set(CPACK_PACKAGE_CONTACT "Tiskel developers <dev@tiskel.invalid>")
 set(CPACK_GENERATOR DEB)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
+# Debian ships binaries without their debugging information.
+set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Lets dpkg-shlibdeps resolve the program's dependency on the library of this same package.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR}/src/App/ResourceDownloadManager)
+# dpkg-shlibdeps reads the oldest libcurl from the symbols in use, but the transfer options the
+# HTTP client sets (CURLOPT_PROTOCOLS_STR) are only known from 7.85 on.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcurl4 (>= 7.85.0)")
 # A shlibs file and the ldconfig trigger, so that the library is found once installed.
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 # Building a host against the package needs the development files of the dependencies its
