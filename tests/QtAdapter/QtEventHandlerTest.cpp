@@ -131,12 +131,10 @@ TEST_F(QtEventHandlerTest, SignalsFromPoolThreadsArriveOnTheObjectsThreadInOrder
     EXPECT_DOUBLE_EQ(emissions->back().progress, 1.0);
 }
 
-TEST_F(QtEventHandlerTest, ASlotMayReadStateAndRescheduleWhileTheQtQueueDelivers) {
-    // Notification tasks run on this thread holding the resource's state lock; the slot below
-    // would deadlock on that lock if the adapter emitted from inside the notification.
-    ResourceDownloadManager::Params params;
-    params.useQtNotificationQueue = true;
-    start(params);
+TEST_F(QtEventHandlerTest, ASlotMayReadStateAndReschedule) {
+    // Notifications are delivered on the event-loop thread inside the resource's delivery; the
+    // slot below calls back into that resource, which a callback there may not do.
+    start({});
     RemoteResourceEventHandlerQt adapter;
     int available = 0;
     QObject::connect(&adapter, &RemoteResourceEventHandlerQt::stateChanged,

@@ -1,4 +1,3 @@
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -145,13 +144,11 @@ class ResourceWaiterQtTest : public ::testing::Test {
     void SetUp() override {
         dir.write("server/a.txt", "alpha");
         dir.write("server/b.txt", "beta");
-        // A quarter of a second at the simulated rate: long enough for a waiter to be asleep.
-        dir.write("server/slow.bin", std::string(64 << 10, 's'));
         ResourceDownloadManager::Params params;
         params.useQtNotificationQueue = true;
         ResourceDownloadManager::Dependencies deps;
         deps.downloader =
-            std::make_shared<ResourceDownloaderFileMock>(ioPath(dir.file("server")), 256);
+            std::make_shared<ResourceDownloaderFileMock>(ioPath(dir.file("server")), 1 << 20);
         manager.init(params, deps);
     }
 
@@ -189,25 +186,6 @@ TEST_F(ResourceWaiterQtTest, OnTheQtThreadOnlyResourcesThatNotifyAtOnceMayBeWait
     EXPECT_TRUE(result.settled);
     EXPECT_EQ(result.state.status, IRemoteResource::Available);
     EXPECT_EQ(Support::TempDir::read(dir.file("out/a.txt")), "alpha");
-}
-
-TEST_F(ResourceWaiterQtTest, AWaitOnAnotherThreadEndsWhileTheQtThreadDelivers) {
-    IRemoteResource* main = manager.getMainScheduler()->registerResource(&bundleOf("slow.bin"));
-    manager.startEventLoopThread();
-    ResourceWaitResult result;
-    std::atomic<bool> done{false};
-    std::thread waiter([&] {
-        result = waitUntilSettled(main, milliseconds(Support::kGenerousDeadline));
-        done = true;
-    });
-    main->scheduleDownload(ISchedulableResource::Normal);
-    EXPECT_TRUE(Support::waitUntil([&] {
-        QCoreApplication::processEvents();
-        return done.load();
-    }));
-    waiter.join();
-    EXPECT_TRUE(result.settled);
-    EXPECT_EQ(result.state.status, IRemoteResource::Available);
 }
 
 }  // namespace

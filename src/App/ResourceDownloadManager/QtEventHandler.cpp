@@ -1,6 +1,14 @@
 #include "App/ResourceDownloadManager/QtEventHandler.h"
 
-#include <QMetaObject>
+#include <cerrno>
+#include <deque>
+#include <fcntl.h>
+#include <mutex>
+#include <system_error>
+#include <unistd.h>
+#include <utility>
+
+#include <QSocketNotifier>
 
 namespace Tiskel::App {
 namespace {
@@ -18,20 +26,87 @@ void registerSignalTypes() {
 
 }  // namespace
 
-RemoteResourceEventHandlerQt::RemoteResourceEventHandlerQt(QObject* parent) : QObject(parent) {
+// Notifications travel from the delivering threads to the object's thread through `pending`,
+// under `mutex`, and a byte written to a pipe wakes the object's thread through a socket
+// notifier. No Qt object or event crosses threads on the way: a posted Qt event would hand Qt's
+// own storage over under Qt's futex-based mutex, which ThreadSanitizer cannot see, while pipe
+// reads and writes and std::mutex are synchronisation it models.
+struct RemoteResourceEventHandlerQt::Mailbox {
+    Mailbox() {
+        int fds[2];
+        if (::pipe(fds) != 0) {
+            throw std::system_error(errno, std::generic_category(),
+                                    "RemoteResourceEventHandlerQt: pipe");
+        }
+        wakeRead = fds[0];
+        wakeWrite = fds[1];
+        for (int fd : fds) {
+            ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+            ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+        }
+    }
+    ~Mailbox() {
+        ::close(wakeRead);
+        ::close(wakeWrite);
+    }
+    Mailbox(Mailbox const&) = delete;
+    Mailbox& operator=(Mailbox const&) = delete;
+
+    // Any thread. One byte per change from empty to non-empty; the reader empties the pipe on
+    // every wake-up, so it never fills.
+    void post(ResourceDescriptorBundle const* bundle, IRemoteResource::State const& state) {
+        std::lock_guard<std::mutex> lock(mutex);
+        bool const wasEmpty = pending.empty();
+        pending.emplace_back(bundle, state);
+        if (wasEmpty) {
+            char const byte = 1;
+            while (::write(wakeWrite, &byte, 1) < 0 && errno == EINTR) {
+            }
+        }
+    }
+
+    // The object's thread. The pipe is emptied before the queue is taken, so a notification
+    // posted after the take has a byte of its own waiting.
+    std::deque<std::pair<ResourceDescriptorBundle const*, IRemoteResource::State>> take() {
+        char bytes[64];
+        while (::read(wakeRead, bytes, sizeof bytes) > 0) {
+        }
+        std::deque<std::pair<ResourceDescriptorBundle const*, IRemoteResource::State>> batch;
+        std::lock_guard<std::mutex> lock(mutex);
+        batch.swap(pending);
+        return batch;
+    }
+
+    // Constant after construction.
+    int wakeRead = -1;
+    int wakeWrite = -1;
+    // Created on the object's thread as its child, so it moves with the object; deleted by the
+    // adapter's destructor before the pipe closes.
+    QSocketNotifier* notifier = nullptr;
+
+    // A resource's lock may be held while `mutex` is taken, never the other way round.
+    std::mutex mutex;
+    std::deque<std::pair<ResourceDescriptorBundle const*, IRemoteResource::State>> pending;
+};
+
+RemoteResourceEventHandlerQt::RemoteResourceEventHandlerQt(QObject* parent)
+    : QObject(parent), mailbox(std::make_unique<Mailbox>()) {
     registerSignalTypes();
     params.statuses = {IRemoteResource::Waiting, IRemoteResource::Downloading,
                        IRemoteResource::Available, IRemoteResource::Error};
     params.notifyProgress = true;
     params.progressGranularity = 0.01;
+    mailbox->notifier = new QSocketNotifier(mailbox->wakeRead, QSocketNotifier::Read, this);
+    connect(mailbox->notifier, &QSocketNotifier::activated, this, [this] { emitPending(); });
 }
 
 RemoteResourceEventHandlerQt::~RemoteResourceEventHandlerQt() {
     // Once every resource has let go, no `onStateChanged` is running or can start, so nothing
-    // posts to this object any more; ~QObject then discards the event already posted.
+    // posts any more; what is still queued goes with the mailbox.
     for (IRemoteResource* resource : resources) {
         resource->unregisterEventHandler(this);
     }
+    delete mailbox->notifier;
 }
 
 void RemoteResourceEventHandlerQt::setNotificationParams(IRemoteResource::NotificationParams p) {
@@ -48,28 +123,11 @@ void RemoteResourceEventHandlerQt::registerWithin(IRemoteResource* resource) {
 
 void RemoteResourceEventHandlerQt::onStateChanged(IRemoteResource::State state,
                                                   ResourceDescriptorBundle const* bundle) noexcept {
-    bool wasEmpty = false;
-    {
-        std::lock_guard<std::mutex> lock(pendingMutex);
-        wasEmpty = pending.empty();
-        pending.emplace_back(bundle, state);
-    }
-    // One queued call drains everything that arrives before it runs. The notifications travel in
-    // `pending`, under a mutex the delivering thread and this object's thread both take, rather
-    // than inside Qt's event: the hand-over is then visible to ThreadSanitizer too. The event is
-    // addressed to this object, so it runs on the object's thread and is dropped with the object.
-    if (wasEmpty) {
-        QMetaObject::invokeMethod(this, "emitPending", Qt::QueuedConnection);
-    }
+    mailbox->post(bundle, state);
 }
 
 void RemoteResourceEventHandlerQt::emitPending() {
-    std::deque<std::pair<ResourceDescriptorBundle const*, IRemoteResource::State>> batch;
-    {
-        std::lock_guard<std::mutex> lock(pendingMutex);
-        batch.swap(pending);
-    }
-    for (auto const& [bundle, state] : batch) {
+    for (auto const& [bundle, state] : mailbox->take()) {
         Q_EMIT stateChanged(bundle, state.status, state.error, state.progress);
     }
 }

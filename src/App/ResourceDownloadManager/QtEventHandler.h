@@ -7,10 +7,8 @@
 // event loop. Construct, register, move and destroy it there. `stateChanged` is always emitted on
 // that thread, never on the thread that delivered the notification.
 
-#include <deque>
 #include <list>
-#include <mutex>
-#include <utility>
+#include <memory>
 
 #include <QMetaType>
 #include <QObject>
@@ -26,15 +24,15 @@ namespace Tiskel::App {
 // `stateChanged`.
 //
 // A notification reaches `onStateChanged` on whatever thread delivers it (a download thread, the
-// thread that registered, or the Qt thread), with the resource's state lock held. The adapter
-// only queues an event to itself there; the signal is emitted later, from the event loop of the
-// object's thread, with no lock of the library held. Slots may therefore call back into the
-// library: read states, schedule, cancel, register further bundles, as a raw callback may not.
+// thread that registered, or the Qt thread), possibly with a lock of the resource held. The
+// adapter only queues it there and wakes its own thread; the signal is emitted later, from the
+// event loop of the object's thread, with no lock of the library held. Slots may therefore call
+// back into the library: read states, schedule, cancel, register further bundles.
 //
-// Signals of one resource arrive in the order the notifications were decided. The destructor
-// unregisters from every resource (waiting for a delivery in progress to finish), and events
-// still queued for the object are discarded with it: no signal is emitted once destruction has
-// begun. A slot that wants to destroy the adapter uses deleteLater().
+// Signals of one resource arrive in the order in which the resource delivered the notifications.
+// The destructor unregisters from every resource (waiting for a delivery in progress to finish)
+// and drops what is still queued: no signal is emitted once destruction has begun. A slot that
+// wants to destroy the adapter uses deleteLater().
 //
 // Every registered resource must outlive the adapter.
 class RDM_EXPORT RemoteResourceEventHandlerQt : public QObject, public IRemoteResourceEventHandler {
@@ -43,7 +41,8 @@ class RDM_EXPORT RemoteResourceEventHandlerQt : public QObject, public IRemoteRe
   public:
     // Parameters that report every status and progress in steps of at least 1 %, so that a
     // progress display needs no set-up. Registers the signal's argument types with Qt's
-    // meta-type system, so that `stateChanged` may also be connected across threads.
+    // meta-type system, so that `stateChanged` may also be connected across threads. Throws
+    // std::system_error when the operating system refuses the wake-up channel (a pipe).
     explicit RemoteResourceEventHandlerQt(QObject* parent = nullptr);
     // Unregisters from every resource passed to `registerWithin`.
     ~RemoteResourceEventHandlerQt() override;
@@ -71,16 +70,15 @@ class RDM_EXPORT RemoteResourceEventHandlerQt : public QObject, public IRemoteRe
 
   private:
     // Emits the queued notifications, oldest first. Runs on the object's thread.
-    Q_INVOKABLE void emitPending();
+    void emitPending();
 
     // Used on the object's thread only.
     IRemoteResource::NotificationParams params;
     std::list<IRemoteResource*> resources;
 
-    // Filled by the delivering threads, emptied by `emitPending`. A resource's state lock may be
-    // held while `pendingMutex` is taken, never the other way round.
-    std::mutex pendingMutex;
-    std::deque<std::pair<ResourceDescriptorBundle const*, IRemoteResource::State>> pending;
+    // The queue between the delivering threads and the object's thread, and its wake-up channel.
+    struct Mailbox;
+    std::unique_ptr<Mailbox> const mailbox;
 };
 
 }  // namespace Tiskel::App
