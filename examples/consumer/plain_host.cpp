@@ -1,16 +1,12 @@
-// Fetches FILE from the folder SOURCE_DIR (standing for the server) into OUT_DIR and waits for it
-// without polling. Exits 0 once the file is in place.
+// A host without Qt code: fetches one file and waits for it without polling. Exits 0 once the
+// file is in place.
 //   plain_host SOURCE_DIR OUT_DIR FILE
 #include <chrono>
 #include <cstdio>
-#include <memory>
-#include <string>
 
-#include "App/ResourceDownloadManager/Downloader/ResourceDownloaderFileMock.h"
-#include "App/ResourceDownloadManager/RemoteResourceScheduler.h"
-#include "App/ResourceDownloadManager/ResourceDescriptor.h"
-#include "App/ResourceDownloadManager/ResourceDownloadManager.h"
 #include "App/ResourceDownloadManager/ResourceWaiter.h"
+
+#include "OneFileHost.h"
 
 using namespace Tiskel::App;
 
@@ -19,21 +15,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s SOURCE_DIR OUT_DIR FILE\n", argv[0]);
         return 2;
     }
-    ResourceDescriptor file;
-    file.localPath = file.downloadPath = std::string(argv[2]) + "/" + argv[3];
-    file.tempPath = file.localPath.string() + ".part";
-    file.remotePath = argv[3];
-    ResourceDescriptorBundle const bundle{{&file}};
+    OneFileHost host(argv[1], argv[2], argv[3]);
+    host.resource->scheduleDownload(ISchedulableResource::Normal);
+    host.manager.startEventLoopThread();
 
-    ResourceDownloadManager manager;
-    ResourceDownloadManager::Dependencies dependencies;
-    dependencies.downloader = std::make_shared<ResourceDownloaderFileMock>(argv[1], 4096);
-    manager.init({}, dependencies);
-    IRemoteResource* resource =
-        manager.getMainScheduler()->registerAutoSchedule(&bundle, ISchedulableResource::Normal);
-    manager.startEventLoopThread();
-
-    ResourceWaitResult const result = waitUntilSettled(resource, std::chrono::seconds(30));
+    ResourceWaitResult const result = waitUntilSettled(host.resource, std::chrono::seconds(30));
     std::printf("%s: %s\n", argv[3], result.state.toDebugString().c_str());
     return result.settled && result.state.status == IRemoteResource::Available ? 0 : 1;
 }

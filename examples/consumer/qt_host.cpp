@@ -1,17 +1,13 @@
-// Fetches FILE from the folder SOURCE_DIR (standing for the server) into OUT_DIR, printing each
-// state change from the Qt event loop. Exits 0 once the file is in place.
+// A Qt host: fetches one file, printing each state change from the Qt event loop. Exits 0 once
+// the file is in place.
 //   qt_host SOURCE_DIR OUT_DIR FILE
 #include <cstdio>
-#include <memory>
-#include <string>
 
 #include <QCoreApplication>
 
-#include "App/ResourceDownloadManager/Downloader/ResourceDownloaderFileMock.h"
 #include "App/ResourceDownloadManager/QtEventHandler.h"
-#include "App/ResourceDownloadManager/RemoteResourceScheduler.h"
-#include "App/ResourceDownloadManager/ResourceDescriptor.h"
-#include "App/ResourceDownloadManager/ResourceDownloadManager.h"
+
+#include "OneFileHost.h"
 
 using namespace Tiskel::App;
 
@@ -21,17 +17,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s SOURCE_DIR OUT_DIR FILE\n", argv[0]);
         return 2;
     }
-    ResourceDescriptor file;
-    file.localPath = file.downloadPath = std::string(argv[2]) + "/" + argv[3];
-    file.tempPath = file.localPath.string() + ".part";
-    file.remotePath = argv[3];
-    ResourceDescriptorBundle const bundle{{&file}};
-
-    ResourceDownloadManager manager;
-    ResourceDownloadManager::Dependencies dependencies;
-    dependencies.downloader = std::make_shared<ResourceDownloaderFileMock>(argv[1], 4096);
-    manager.init({}, dependencies);
-    IRemoteResource* resource = manager.getMainScheduler()->registerResource(&bundle);
+    OneFileHost host(argv[1], argv[2], argv[3]);
 
     // Signals arrive here, on the application thread, whichever thread downloads.
     RemoteResourceEventHandlerQt events;
@@ -46,8 +32,8 @@ int main(int argc, char** argv) {
                 application.exit(status == IRemoteResource::Available ? 0 : 1);
             }
         });
-    events.registerWithin(resource);
-    resource->scheduleDownload(ISchedulableResource::Normal);
-    manager.startEventLoopThread();
+    events.registerWithin(host.resource);
+    host.resource->scheduleDownload(ISchedulableResource::Normal);
+    host.manager.startEventLoopThread();
     return application.exec();
 }

@@ -15,6 +15,7 @@
 #include "App/ResourceDownloadManager/ResourceDescriptor.h"
 #include "App/ResourceDownloadManager/ResourceDownloadManager.h"
 
+#include "Support/QtApplication.h"
 #include "Support/TempDir.h"
 #include "Support/Wait.h"
 
@@ -84,10 +85,7 @@ class QtEventHandlerTest : public ::testing::Test {
         return d;
     }
 
-    int argc = 1;
-    char name[24] = "rdm_qtadapter_tests";
-    char* argv[2] = {name, nullptr};
-    QCoreApplication application{argc, argv};
+    Support::QtApplication qt;
     Support::TempDir dir;
     std::deque<ResourceDescriptor> descriptors;
     ResourceDescriptorBundle bundle{{&describe("big.bin"), &describe("small.txt")}};

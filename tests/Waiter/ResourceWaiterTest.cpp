@@ -18,6 +18,7 @@
 #include "App/ResourceDownloadManager/ResourceDownloadManager.h"
 #include "App/ResourceDownloadManager/ResourceWaiter.h"
 
+#include "Support/QtApplication.h"
 #include "Support/TempDir.h"
 #include "Support/Wait.h"
 
@@ -160,10 +161,7 @@ class ResourceWaiterQtTest : public ::testing::Test {
         return bundles.emplace_back(ResourceDescriptorBundle{{&d}});
     }
 
-    int argc = 1;
-    char name[24] = "rdm_waiter_tests";
-    char* argv[2] = {name, nullptr};
-    QCoreApplication application{argc, argv};
+    Support::QtApplication qt;
     Support::TempDir dir;
     std::deque<ResourceDescriptor> descriptors;
     std::deque<ResourceDescriptorBundle> bundles;
