@@ -78,6 +78,7 @@ install(FILES
 # The pkg-config file finds its prefix from its own folder, so that the installed tree may move
 # (`cmake --install --prefix` into a scratch folder, or the package's /usr).
 file(RELATIVE_PATH RDM_PC_PREFIX_FROM_PCDIR /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
+string(REGEX REPLACE "/$" "" RDM_PC_PREFIX_FROM_PCDIR "${RDM_PC_PREFIX_FROM_PCDIR}")
 configure_file(${CMAKE_CURRENT_LIST_DIR}/resource-download-manager.pc.in
     ${PROJECT_BINARY_DIR}/resource-download-manager.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/resource-download-manager.pc
