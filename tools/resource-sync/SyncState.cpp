@@ -1,0 +1,184 @@
+#include "SyncState.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace Tiskel::ResourceSync {
+
+SyncState::SyncState(std::deque<SyncFile>& files, std::deque<SyncGroup>& groups,
+                     std::function<void()> wake, bool keepEvents)
+    : files(files), groups(groups), wake(std::move(wake)), keepEvents(keepEvents) {
+    reset();
+}
+
+void SyncState::reset() {
+    std::lock_guard<std::mutex> lock(mutex);
+    for (SyncFile& file : files) {
+        file.received = 0;
+        file.announced = 0;
+        file.localVerdict = 0;
+        file.status = IRemoteResource::Waiting;
+        file.error = IRemoteResource::NoError;
+        file.fetched = false;
+        file.fetchedBytes = 0;
+        file.reason.clear();
+    }
+    for (SyncGroup& group : groups) {
+        group.inFlight = 0;
+        group.state = {};
+        group.heard = false;
+        group.settled = 0;
+        group.failed = 0;
+        group.doneBytes = 0;
+    }
+    tally = {};
+    tally.files = files.size();
+    events.clear();
+    wakePending = false;
+    transferredBytes = 0;
+}
+
+// Takes the file's present status out of the counts, before it gets a new one.
+void SyncState::leave(SyncFile& file, SyncGroup& group) {
+    if (file.status == IRemoteResource::Available) {
+        --tally.settled;
+        --tally.available;
+        --group.settled;
+        group.doneBytes -= file.size >= 0 ? static_cast<uint64_t>(file.size) : file.fetchedBytes;
+        if (file.fetched) {
+            --tally.fetched;
+            tally.fetchedBytes -= file.fetchedBytes;
+        }
+    } else if (file.status == IRemoteResource::Error) {
+        --tally.settled;
+        --tally.failed;
+        --group.settled;
+        --group.failed;
+        if (file.error == IRemoteResource::InternetConnectionLost) {
+            --tally.failedOffline;
+        }
+    }
+}
+
+void SyncState::onFileState(SyncFile& file, IRemoteResource::State state) {
+    std::unique_lock<std::mutex> lock(mutex);
+    SyncGroup& group = groups[file.group];
+    leave(file, group);
+    file.status = state.status;
+    file.error = state.error;
+    switch (state.status) {
+        case IRemoteResource::Downloading:
+            file.fetched = true;
+            if (keepEvents) {
+                events.push_back({SyncEvent::FileDownloading, file.index});
+            }
+            break;
+        case IRemoteResource::Available:
+            ++tally.settled;
+            ++tally.available;
+            ++group.settled;
+            group.doneBytes +=
+                file.size >= 0 ? static_cast<uint64_t>(file.size) : file.fetchedBytes;
+            if (file.fetched) {
+                ++tally.fetched;
+                tally.fetchedBytes += file.fetchedBytes;
+                if (keepEvents) {
+                    events.push_back({SyncEvent::FileDone, file.index});
+                }
+            }
+            break;
+        case IRemoteResource::Error:
+            ++tally.settled;
+            ++tally.failed;
+            ++group.settled;
+            ++group.failed;
+            if (state.error == IRemoteResource::InternetConnectionLost) {
+                ++tally.failedOffline;
+            }
+            if (keepEvents) {
+                events.push_back({SyncEvent::FileFailed, file.index});
+            }
+            break;
+        default:
+            break;
+    }
+    changed(lock);
+}
+
+void SyncState::onGroupState(SyncGroup& group, IRemoteResource::State state) {
+    std::unique_lock<std::mutex> lock(mutex);
+    bool const statusChanged = !group.heard || group.state.status != state.status;
+    group.state = state;
+    group.heard = true;
+    // Plain lines tell a bundle's outcomes, not the steps on the way there.
+    bool const outcome =
+        state.status == IRemoteResource::Available || state.status == IRemoteResource::Error;
+    if (keepEvents && statusChanged && outcome) {
+        events.push_back({SyncEvent::GroupChanged, group.index, state.status, group.settled});
+    }
+    changed(lock);
+}
+
+void SyncState::downloadStarted(SyncFile& file) {
+    file.received = 0;
+    file.announced = 0;
+    std::lock_guard<std::mutex> lock(mutex);
+    file.reason.clear();
+}
+
+void SyncState::downloadProgress(SyncFile& file, uint64_t received, uint64_t total) {
+    // Only the file's own download thread writes `received`, so the exchange gives the step.
+    uint64_t const before = file.received.exchange(received, std::memory_order_relaxed);
+    file.announced.store(total, std::memory_order_relaxed);
+    // Unsigned wrap-around makes a step back (a restarted transfer) a subtraction.
+    groups[file.group].inFlight.fetch_add(received - before, std::memory_order_relaxed);
+    if (received > before) {
+        transferredBytes.fetch_add(received - before, std::memory_order_relaxed);
+    }
+}
+
+void SyncState::downloadFinished(SyncFile& file, bool success, std::string reason) {
+    uint64_t const received = file.received.exchange(0, std::memory_order_relaxed);
+    uint64_t const announced = file.announced.load(std::memory_order_relaxed);
+    groups[file.group].inFlight.fetch_sub(received, std::memory_order_relaxed);
+    // A transfer reports progress before each piece, so the last piece shows only here.
+    uint64_t const bytes = success ? std::max(received, announced) : 0;
+    if (bytes > received) {
+        transferredBytes.fetch_add(bytes - received, std::memory_order_relaxed);
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    file.fetchedBytes = bytes;
+    file.reason = std::move(reason);
+}
+
+void SyncState::setReason(SyncFile& file, std::string reason) {
+    std::lock_guard<std::mutex> lock(mutex);
+    file.reason = std::move(reason);
+}
+
+SyncCounts SyncState::counts() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return tally;
+}
+
+std::vector<SyncEvent> SyncState::takeEvents() {
+    std::lock_guard<std::mutex> lock(mutex);
+    wakePending = false;
+    return std::exchange(events, {});
+}
+
+void SyncState::inspect(std::function<void()> const& read) const {
+    std::lock_guard<std::mutex> lock(mutex);
+    read();
+}
+
+void SyncState::changed(std::unique_lock<std::mutex>& lock) {
+    if (wakePending) {
+        return;
+    }
+    wakePending = true;
+    lock.unlock();
+    wake();
+}
+
+}  // namespace Tiskel::ResourceSync
