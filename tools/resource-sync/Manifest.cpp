@@ -284,18 +284,19 @@ class Checker {
     std::unordered_map<std::string, std::string> folders;
 };
 
-// 1-based line and column of byte `offset` of `text`.
+// "line:column" (1-based) of the character a parse error names. Qt's error offset points just
+// past that character.
 std::string position(std::string const& text, size_t offset) {
-    offset = std::min(offset, text.size());
+    size_t const at = std::min(offset > 0 ? offset - 1 : 0, text.size());
     size_t line = 1;
     size_t lineStart = 0;
-    for (size_t i = 0; i < offset; ++i) {
+    for (size_t i = 0; i < at; ++i) {
         if (text[i] == '\n') {
             ++line;
             lineStart = i + 1;
         }
     }
-    return std::to_string(line) + ":" + std::to_string(offset - lineStart + 1);
+    return std::to_string(line) + ":" + std::to_string(at - lineStart + 1);
 }
 
 }  // namespace
