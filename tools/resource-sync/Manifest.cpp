@@ -6,7 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <initializer_list>
-#include <sstream>
+#include <string_view>
 #include <unistd.h>
 #include <unordered_map>
 
@@ -31,159 +31,191 @@ bool endsWith(std::string const& text, char const* suffix) {
     return text.size() >= length && text.compare(text.size() - length, length, suffix) == 0;
 }
 
+// Calls `visit` with each '/'-separated part of `path`, empty parts included.
+template <class Visit>
+void forEachPart(std::string const& path, Visit visit) {
+    size_t start = 0;
+    for (;;) {
+        size_t const slash = path.find('/', start);
+        visit(std::string_view(path).substr(start, slash - start));
+        if (slash == std::string::npos) {
+            return;
+        }
+        start = slash + 1;
+    }
+}
+
 // Walks the document and stops at the first problem with a message that names its JSON path.
+// The path is only put into words when something is wrong: a large manifest is checked without
+// building a string per entry.
 class Checker {
   public:
     explicit Checker(std::string name) : name(std::move(name)) {}
 
     Manifest check(QJsonDocument const& document) {
         if (!document.isObject()) {
-            fail("", "the manifest must be a JSON object");
+            fail("the manifest must be a JSON object");
         }
         QJsonObject const root = document.object();
-        allowOnly(root, "", {"baseUrl", "target", "policy", "bundles"});
+        allowOnly(root, {"baseUrl", "target", "policy", "bundles"});
         Manifest manifest;
-        manifest.baseUrl = requiredString(root, "", "baseUrl");
+        manifest.baseUrl = requiredString(root, "baseUrl");
         if (std::string const problem = checkBaseUrl(manifest.baseUrl); !problem.empty()) {
-            fail("baseUrl", problem);
+            fail(problem, "baseUrl");
         }
-        manifest.target = optionalString(root, "", "target");
+        manifest.target = optionalString(root, "target");
         ResourceDescriptor::UpdatePolicy const policy =
-            optionalPolicy(root, "", ResourceDescriptor::IfModified);
-        QJsonArray const bundles = requiredArray(root, "", "bundles");
+            optionalPolicy(root, ResourceDescriptor::IfModified);
+        QJsonArray const bundles = requiredArray(root, "bundles");
         manifest.bundles.reserve(bundles.size());
         for (int b = 0; b < bundles.size(); ++b) {
-            manifest.bundles.push_back(
-                bundle(bundles[b], "bundles[" + std::to_string(b) + "]", b, policy));
+            here = {b, -1};
+            manifest.bundles.push_back(bundle(bundles[b], policy));
         }
         return manifest;
     }
 
   private:
-    [[noreturn]] void fail(std::string const& where, std::string const& what) const {
+    // The entry being checked: a bundle index, and a file index or -1 for the bundle itself;
+    // {-1, -1} is the top level.
+    struct Place {
+        int bundle = -1;
+        int file = -1;
+
+        std::string text() const {
+            if (bundle < 0) {
+                return {};
+            }
+            std::string text = "bundles[" + std::to_string(bundle) + "]";
+            return file < 0 ? text : text + ".files[" + std::to_string(file) + "]";
+        }
+    };
+
+    [[noreturn]] void fail(std::string const& what, std::string const& key = {}) const {
+        std::string where = here.text();
+        if (!key.empty()) {
+            where += (where.empty() ? "" : ".") + key;
+        }
         throw ManifestError(name + ": " + (where.empty() ? "" : where + ": ") + what);
     }
 
-    static std::string join(std::string const& where, char const* key) {
-        return where.empty() ? key : where + "." + key;
-    }
-
-    void allowOnly(QJsonObject const& object, std::string const& where,
-                   std::initializer_list<char const*> keys) const {
+    void allowOnly(QJsonObject const& object, std::initializer_list<char const*> keys) const {
         for (auto it = object.begin(); it != object.end(); ++it) {
-            std::string const key = it.key().toStdString();
-            if (std::none_of(keys.begin(), keys.end(), [&](char const* k) { return key == k; })) {
-                fail(join(where, key.c_str()), "unknown field");
+            QString const key = it.key();
+            if (std::none_of(keys.begin(), keys.end(),
+                             [&](char const* k) { return key == QLatin1String(k); })) {
+                fail("unknown field", key.toStdString());
             }
         }
     }
 
-    std::string requiredString(QJsonObject const& object, std::string const& where,
-                               char const* key) const {
+    std::string requiredString(QJsonObject const& object, char const* key) const {
         QJsonValue const value = object.value(QLatin1String(key));
         if (value.isUndefined()) {
-            fail(join(where, key), "missing (a string is required)");
+            fail("missing (a string is required)", key);
         }
         if (!value.isString()) {
-            fail(join(where, key), "expected a string");
+            fail("expected a string", key);
         }
         return value.toString().toStdString();
     }
 
-    std::string optionalString(QJsonObject const& object, std::string const& where,
-                               char const* key) const {
+    std::string optionalString(QJsonObject const& object, char const* key) const {
         QJsonValue const value = object.value(QLatin1String(key));
         if (value.isUndefined()) {
             return {};
         }
         if (!value.isString()) {
-            fail(join(where, key), "expected a string");
+            fail("expected a string", key);
         }
         return value.toString().toStdString();
     }
 
-    QJsonArray requiredArray(QJsonObject const& object, std::string const& where,
-                             char const* key) const {
+    QJsonArray requiredArray(QJsonObject const& object, char const* key) const {
         QJsonValue const value = object.value(QLatin1String(key));
         if (value.isUndefined()) {
-            fail(join(where, key), "missing (an array is required)");
+            fail("missing (an array is required)", key);
         }
         if (!value.isArray()) {
-            fail(join(where, key), "expected an array");
+            fail("expected an array", key);
         }
         return value.toArray();
     }
 
     ResourceDescriptor::UpdatePolicy optionalPolicy(QJsonObject const& object,
-                                                    std::string const& where,
                                                     ResourceDescriptor::UpdatePolicy fallback) {
-        std::string const text = optionalString(object, where, "policy");
-        if (text.empty() && !object.contains(QLatin1String("policy"))) {
+        if (!object.contains(QLatin1String("policy"))) {
             return fallback;
         }
+        std::string const text = optionalString(object, "policy");
         ResourceDescriptor::UpdatePolicy policy = fallback;
         if (!parsePolicy(text, policy)) {
-            fail(join(where, "policy"),
-                 "unknown policy \"" + text +
-                     "\" (expected always, ifMissing, ifModified or validate)");
+            fail("unknown policy \"" + text +
+                     "\" (expected always, ifMissing, ifModified or validate)",
+                 "policy");
         }
         return policy;
     }
 
-    BundleSpec bundle(QJsonValue const& value, std::string const& where, int index,
-                      ResourceDescriptor::UpdatePolicy policy) {
+    BundleSpec bundle(QJsonValue const& value, ResourceDescriptor::UpdatePolicy policy) {
         if (!value.isObject()) {
-            fail(where, "expected an object");
+            fail("expected an object");
         }
         QJsonObject const object = value.toObject();
-        allowOnly(object, where, {"name", "init", "policy", "files"});
+        allowOnly(object, {"name", "init", "policy", "files"});
         BundleSpec spec;
-        spec.name = optionalString(object, where, "name");
+        spec.name = optionalString(object, "name");
         if (spec.name.empty()) {
-            spec.name = "bundle " + std::to_string(index + 1);
+            spec.name = "bundle " + std::to_string(here.bundle + 1);
         }
         QJsonValue const init = object.value(QLatin1String("init"));
         if (!init.isUndefined() && !init.isBool()) {
-            fail(join(where, "init"), "expected true or false");
+            fail("expected true or false", "init");
         }
         spec.init = init.toBool(false);
-        policy = optionalPolicy(object, where, policy);
-        QJsonArray const files = requiredArray(object, where, "files");
+        policy = optionalPolicy(object, policy);
+        QJsonArray const files = requiredArray(object, "files");
         spec.files.reserve(files.size());
+        this->files.reserve(this->files.size() + files.size());
         for (int f = 0; f < files.size(); ++f) {
-            spec.files.push_back(
-                file(files[f], where + ".files[" + std::to_string(f) + "]", policy));
+            here.file = f;
+            spec.files.push_back(file(files[f], policy));
         }
         return spec;
     }
 
-    FileSpec file(QJsonValue const& value, std::string const& where,
-                  ResourceDescriptor::UpdatePolicy policy) {
+    FileSpec file(QJsonValue const& value, ResourceDescriptor::UpdatePolicy policy) {
+        FileSpec spec;
+        if (value.isString()) {
+            // The short form: the remote path alone, everything else by default. Qt reads a
+            // string many times faster than an object, which counts in a manifest of 100,000.
+            spec.remotePath = value.toString().toStdString();
+            checkRemotePath(spec.remotePath);
+            spec.localPath = normaliseLocalPath(decoded(spec.remotePath), "path");
+            spec.policy = policy;
+            claim(spec.localPath);
+            return spec;
+        }
         if (!value.isObject()) {
-            fail(where, "expected an object");
+            fail("expected an object or a string");
         }
         QJsonObject const object = value.toObject();
-        allowOnly(object, where, {"path", "localPath", "policy", "size", "sha256"});
-        FileSpec spec;
-        spec.remotePath = requiredString(object, where, "path");
-        checkRemotePath(spec.remotePath, join(where, "path"));
-        std::string const local = optionalString(object, where, "localPath");
+        allowOnly(object, {"path", "localPath", "policy", "size", "sha256"});
+        spec.remotePath = requiredString(object, "path");
+        checkRemotePath(spec.remotePath);
         bool const explicitLocal = object.contains(QLatin1String("localPath"));
         // By default a file keeps its place on the server, with the URL's escapes decoded.
         std::string const wanted =
-            explicitLocal ? local
-                          : QUrl::fromPercentEncoding(QByteArray::fromStdString(spec.remotePath))
-                                .toStdString();
-        spec.localPath =
-            normaliseLocalPath(wanted, join(where, explicitLocal ? "localPath" : "path"));
-        spec.policy = optionalPolicy(object, where, policy);
+            explicitLocal ? optionalString(object, "localPath") : decoded(spec.remotePath);
+        spec.localPath = normaliseLocalPath(wanted, explicitLocal ? "localPath" : "path");
+        spec.policy = optionalPolicy(object, policy);
 
         QJsonValue const size = object.value(QLatin1String("size"));
         if (!size.isUndefined()) {
             double const bytes = size.toDouble(-1);
             if (!size.isDouble() || bytes < 0 || bytes > kLargestExactInteger ||
                 bytes != static_cast<double>(static_cast<int64_t>(bytes))) {
-                fail(join(where, "size"), "expected a whole number of bytes, 0 or more");
+                fail("expected a whole number of bytes, 0 or more", "size");
             }
             spec.size = static_cast<int64_t>(bytes);
         }
@@ -194,94 +226,119 @@ class Checker {
                              std::all_of(digest.begin(), digest.end(),
                                          [](unsigned char c) { return std::isxdigit(c) != 0; });
             if (!hex) {
-                fail(join(where, "sha256"), "expected a string of 64 hexadecimal digits");
+                fail("expected a string of 64 hexadecimal digits", "sha256");
             }
             std::transform(digest.begin(), digest.end(), digest.begin(),
                            [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
             spec.sha256 = std::move(digest);
         }
         if (spec.policy == ResourceDescriptor::Validate && spec.sha256.empty()) {
-            fail(join(where, "sha256"), "missing: the validate policy checks the file against it");
+            fail("missing: the validate policy checks the file against it", "sha256");
         }
-        claim(spec.localPath, where);
+        claim(spec.localPath);
         return spec;
     }
 
-    void checkRemotePath(std::string const& path, std::string const& where) const {
+    // A remote path with the URL's escapes decoded, as the default local path. Most paths have
+    // no escapes and are taken as they are.
+    static std::string decoded(std::string const& remotePath) {
+        if (remotePath.find('%') == std::string::npos) {
+            return remotePath;
+        }
+        return QUrl::fromPercentEncoding(QByteArray::fromStdString(remotePath)).toStdString();
+    }
+
+    void checkRemotePath(std::string const& path) const {
         if (path.empty()) {
-            fail(where, "must not be empty");
+            fail("must not be empty", "path");
         }
         if (path.front() == '/') {
-            fail(where, "must be relative to the base URL (no leading '/')");
+            fail("must be relative to the base URL (no leading '/')", "path");
         }
         for (unsigned char c : path) {
             if (c < 0x20 || c == 0x7f || c == ' ' || c == '?' || c == '#' || c == '\\') {
-                fail(where, "has a character that must be percent-encoded");
+                fail("has a character that must be percent-encoded", "path");
             }
         }
-        std::istringstream parts(path);
-        for (std::string part; std::getline(parts, part, '/');) {
+        forEachPart(path, [&](std::string_view part) {
             if (part == "..") {
-                fail(where, "must not use \"..\"");
+                fail("must not use \"..\"", "path");
             }
-        }
+        });
     }
 
     // "a/./b//c" becomes "a/b/c"; an absolute path, a ".." part or an empty result is refused.
-    std::string normaliseLocalPath(std::string const& path, std::string const& where) const {
+    std::string normaliseLocalPath(std::string const& path, char const* key) const {
         if (!path.empty() && path.front() == '/') {
-            fail(where, "\"" + path + "\" escapes the target folder (absolute path)");
+            fail("\"" + path + "\" escapes the target folder (absolute path)", key);
         }
         std::string result;
-        std::istringstream parts(path);
-        for (std::string part; std::getline(parts, part, '/');) {
+        result.reserve(path.size());
+        forEachPart(path, [&](std::string_view part) {
             if (part.empty() || part == ".") {
-                continue;
+                return;
             }
             if (part == "..") {
-                fail(where, "\"" + path + "\" escapes the target folder (\"..\")");
+                fail("\"" + path + "\" escapes the target folder (\"..\")", key);
             }
-            if (part.find('\0') != std::string::npos) {
-                fail(where, "has a NUL character");
+            if (part.find('\0') != std::string_view::npos) {
+                fail("has a NUL character", key);
             }
-            result += result.empty() ? part : "/" + part;
-        }
+            if (!result.empty()) {
+                result += '/';
+            }
+            result += part;
+        });
         if (result.empty()) {
-            fail(where, "names no file");
+            fail("names no file", key);
         }
         if (endsWith(result, kPartSuffix) || endsWith(result, kStagedSuffix)) {
-            fail(where, "\"" + path + "\" ends with a suffix the sync uses for its own files (" +
-                            kPartSuffix + ", " + kStagedSuffix + ")");
+            fail("\"" + path + "\" ends with a suffix the sync uses for its own files (" +
+                     kPartSuffix + ", " + kStagedSuffix + ")",
+                 key);
         }
         return result;
     }
 
     // Records that `path` is a file and that its parents are folders; refuses a second file at
     // the same place and a file where another file needs a folder.
-    void claim(std::string const& path, std::string const& where) {
-        if (auto const it = files.find(path); it != files.end()) {
-            fail(where, "local path \"" + path + "\" is also the local path of " + it->second);
+    void claim(std::string const& path) {
+        auto const [it, added] = files.try_emplace(path, here);
+        if (!added) {
+            fail("local path \"" + path + "\" is also the local path of " + it->second.text());
         }
-        if (auto const it = folders.find(path); it != folders.end()) {
-            fail(where, "local path \"" + path + "\" is a folder of " + it->second);
+        if (auto const folder = folders.find(path); folder != folders.end()) {
+            fail("local path \"" + path + "\" is a folder of " + folder->second.text());
         }
-        for (size_t slash = path.find('/'); slash != std::string::npos;
-             slash = path.find('/', slash + 1)) {
-            std::string const folder = path.substr(0, slash);
-            if (auto const it = files.find(folder); it != files.end()) {
-                fail(where, "needs \"" + folder + "\" as a folder, but it is the local path of " +
-                                it->second);
+        // Files come folder by folder: the folder of the previous file needs no second look.
+        size_t const last = path.rfind('/');
+        if (last == std::string::npos ||
+            (last == lastFolder.size() && path.compare(0, last, lastFolder) == 0)) {
+            return;
+        }
+        lastFolder.assign(path, 0, last);
+        // From the nearest folder up; a folder already known has its parents known too.
+        for (size_t slash = last; slash != std::string::npos && slash > 0;
+             slash = path.rfind('/', slash - 1)) {
+            std::string folder = path.substr(0, slash);
+            if (folders.count(folder) != 0) {
+                break;
             }
-            folders.emplace(folder, where);
+            if (auto const file = files.find(folder); file != files.end()) {
+                fail("needs \"" + folder + "\" as a folder, but it is the local path of " +
+                     file->second.text());
+            }
+            folders.emplace(std::move(folder), here);
         }
-        files.emplace(path, where);
     }
 
     std::string const name;
-    // Local paths seen so far, and the folders they need, each with the first entry that
-    // claimed it.
-    std::unordered_map<std::string, std::string> files;
-    std::unordered_map<std::string, std::string> folders;
+    Place here;
+    // Local paths seen so far, and the folders they need, each with the entry that claimed it
+    // first.
+    std::unordered_map<std::string, Place> files;
+    std::unordered_map<std::string, Place> folders;
+    std::string lastFolder;
 };
 
 // "line:column" (1-based) of the character a parse error names. Qt's error offset points just

@@ -18,7 +18,8 @@
 //         "files": [ { "path": "text/welcome.txt",                (remote, relative)
 //                      "localPath": "welcome.txt",                (optional)
 //                      "policy": "validate", "size": 74,          (optional)
-//                      "sha256": "5fe4...c6" } ] } ] }              (optional)
+//                      "sha256": "5fe4...c6" },                   (optional)
+//                    "text/config.ini" ] } ] }                    (the short form: a path alone)
 //
 // Plain values and free functions; thread-compatible.
 namespace Tiskel::ResourceSync {
