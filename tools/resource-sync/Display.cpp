@@ -164,7 +164,7 @@ double Display::rate(Clock::time_point now) {
         samples.pop_front();
     }
     double const seconds = std::chrono::duration<double>(now - samples.front().first).count();
-    if (seconds < 0.2) {
+    if (seconds < 0.05) {
         return 0.0;
     }
     return static_cast<double>(samples.back().second - samples.front().second) / seconds;
