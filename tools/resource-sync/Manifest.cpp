@@ -193,6 +193,9 @@ class Checker {
             checkRemotePath(spec.remotePath);
             spec.localPath = normaliseLocalPath(decoded(spec.remotePath), "path");
             spec.policy = policy;
+            if (policy == ResourceDescriptor::Validate) {
+                fail("the validate policy needs the file's sha256: give the file as an object");
+            }
             claim(spec.localPath);
             return spec;
         }
