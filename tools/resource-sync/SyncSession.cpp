@@ -1,15 +1,20 @@
 #include "SyncSession.h"
 
+#include <atomic>
+#include <cerrno>
 #include <climits>
+#include <cstring>
 #include <exception>
+#include <fcntl.h>
 #include <filesystem>
+#include <stdexcept>
 #include <thread>
+#include <unistd.h>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include <QCoreApplication>
-#include <QMetaObject>
 #include <glog/logging.h>
 
 #include "App/ResourceDownloadManager/CallbackEventHandler.h"
@@ -73,18 +78,14 @@ struct SyncSession::Round {
     App::RemoteResourceEventHandlerCallback fileHandler;
     App::RemoteResourceEventHandlerCallback groupHandler;
     std::thread driver;
+    std::atomic<bool> finished{false};  // the driver is done; set before it rings
 };
 
 SyncSession::SyncSession(SyncOptions options, Manifest const& manifest, std::string target)
     : options(std::move(options)),
       target(std::move(target)),
       state(
-          files, groups,
-          [this] {
-              QMetaObject::invokeMethod(
-                  &context, [this] { onWake(); }, Qt::QueuedConnection);
-          },
-          this->options.display == DisplayMode::Plain),
+          files, groups, [this] { ring(); }, this->options.display == DisplayMode::Plain),
       display(this->options.display, state, stdout) {
     std::string const base =
         this->target.empty() || this->target.back() == '/' ? this->target : this->target + "/";
@@ -126,6 +127,17 @@ SyncSession::SyncSession(SyncOptions options, Manifest const& manifest, std::str
             Networking::createHttpClient(Networking::HttpClientDefault));
     }
 
+    if (::pipe2(bell, O_CLOEXEC | O_NONBLOCK) != 0) {
+        throw std::runtime_error(std::string("cannot create a pipe: ") + std::strerror(errno));
+    }
+    bellNotifier = std::make_unique<QSocketNotifier>(bell[0], QSocketNotifier::Read);
+    QObject::connect(bellNotifier.get(), &QSocketNotifier::activated, &context, [this] {
+        char drained[64];
+        while (::read(bell[0], drained, sizeof drained) > 0) {
+        }
+        onWake();
+    });
+
     redrawTimer.setInterval(kRedrawInterval);
     QObject::connect(&redrawTimer, &QTimer::timeout, &context, [this] { display.redraw(); });
     giveUpTimer.setSingleShot(true);
@@ -137,7 +149,18 @@ SyncSession::SyncSession(SyncOptions options, Manifest const& manifest, std::str
     QObject::connect(&watchTimer, &QTimer::timeout, &context, [this] { startRound(); });
 }
 
-SyncSession::~SyncSession() = default;
+SyncSession::~SyncSession() {
+    round.reset();
+    bellNotifier.reset();
+    ::close(bell[0]);
+    ::close(bell[1]);
+}
+
+void SyncSession::ring() {
+    char const byte = 1;
+    // A full pipe already holds a wake-up; nothing is lost by dropping this one.
+    [[maybe_unused]] ssize_t const written = ::write(bell[1], &byte, 1);
+}
 
 void SyncSession::start() {
     startRound();
@@ -245,7 +268,7 @@ void SyncSession::startRound() {
         resource->scheduleDownload(App::ISchedulableResource::Normal);
     }
 
-    round->driver = std::thread([this, &manager] {
+    round->driver = std::thread([this, &manager, round = round.get()] {
         // Returns once every file has settled and the retrier has nothing left, or soon after
         // an abort. A pass that throws (a service failed) leaves its file unfinished; the rest
         // of the queue still runs.
@@ -259,8 +282,8 @@ void SyncSession::startRound() {
                 LOG(ERROR) << "resource-sync: a download pass failed";
             }
         }
-        QMetaObject::invokeMethod(
-            &context, [this] { onRoundFinished(); }, Qt::QueuedConnection);
+        round->finished = true;
+        ring();
     });
     if (display.mode() == DisplayMode::Terminal) {
         redrawTimer.start();
@@ -270,6 +293,10 @@ void SyncSession::startRound() {
 
 void SyncSession::onWake() {
     display.show(state.takeEvents());
+    if (round && round->finished) {
+        onRoundFinished();
+        return;
+    }
     checkEnd();
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include <QObject>
+#include <QSocketNotifier>
 #include <QTimer>
 
 #include "Display.h"
@@ -26,8 +27,8 @@ class IHttpClient;
 // also as a bundle of its own (its subscriber gives the per-file outcome; items are shared, so
 // nothing is fetched twice). A driver thread runs `processCurrentQueue`, which returns once
 // every file has settled and nothing is left to retry. Notifications are delivered at once on
-// the thread that caused them into the SyncState, which wakes the main thread with one queued
-// call; a timer redraws the terminal.
+// the thread that caused them into the SyncState, which wakes the main thread through a pipe
+// watched by the event loop; a timer redraws the terminal.
 //
 // Every round needs a new manager: an item that was found current is trusted from then on, so
 // re-scheduling it in the same manager would never look at the server again.
@@ -72,6 +73,8 @@ class SyncSession {
     void checkEnd();
     void endRound();
     void onRoundFinished();
+    // Wakes the main thread from any thread.
+    void ring();
 
     SyncOptions const options;
     std::string const target;
@@ -81,7 +84,11 @@ class SyncSession {
     Display display;
     std::shared_ptr<Networking::IHttpClient> httpClient;  // kept across rounds for keep-alive
 
-    QObject context;  // receiver of queued calls and timers
+    QObject context;  // receiver of the timers and the bell
+    // The bell: other threads write a byte to wake the main thread. Only a wake-up goes through
+    // it; the news itself is in the SyncState, under its mutex.
+    int bell[2] = {-1, -1};
+    std::unique_ptr<QSocketNotifier> bellNotifier;
     QTimer redrawTimer;
     QTimer giveUpTimer;
     QTimer watchTimer;
