@@ -1,6 +1,7 @@
 #include "SyncState.h"
 
 #include <algorithm>
+#include <type_traits>
 #include <utility>
 
 namespace Tiskel::ResourceSync {
@@ -38,69 +39,58 @@ void SyncState::reset() {
     transferredBytes = 0;
 }
 
-// Takes the file's present status out of the counts, before it gets a new one.
-void SyncState::leave(SyncFile& file, SyncGroup& group) {
-    if (file.status == IRemoteResource::Available) {
-        --tally.settled;
-        --tally.available;
-        --group.settled;
-        group.doneBytes -= file.size >= 0 ? static_cast<uint64_t>(file.size) : file.fetchedBytes;
+// Adds the file's present status to the counts (`step` 1) or takes it out (`step` -1).
+void SyncState::count(SyncFile const& file, SyncGroup& group, int step) {
+    auto add = [step](auto& counter, uint64_t amount) {
+        // Unsigned counters: adding the wrapped negative amount subtracts.
+        counter += static_cast<std::decay_t<decltype(counter)>>(step > 0 ? amount : 0 - amount);
+    };
+    bool const available = file.status == IRemoteResource::Available;
+    if (!available && file.status != IRemoteResource::Error) {
+        return;
+    }
+    add(tally.settled, 1);
+    add(group.settled, 1);
+    if (available) {
+        add(tally.available, 1);
+        add(group.doneBytes, file.size >= 0 ? static_cast<uint64_t>(file.size) : file.fetchedBytes);
         if (file.fetched) {
-            --tally.fetched;
-            tally.fetchedBytes -= file.fetchedBytes;
+            add(tally.fetched, 1);
+            add(tally.fetchedBytes, file.fetchedBytes);
         }
-    } else if (file.status == IRemoteResource::Error) {
-        --tally.settled;
-        --tally.failed;
-        --group.settled;
-        --group.failed;
-        if (file.error == IRemoteResource::InternetConnectionLost) {
-            --tally.failedOffline;
-        }
+        return;
+    }
+    add(tally.failed, 1);
+    add(group.failed, 1);
+    if (file.error == IRemoteResource::InternetConnectionLost) {
+        add(tally.failedOffline, 1);
     }
 }
 
 void SyncState::onFileState(SyncFile& file, IRemoteResource::State state) {
     std::unique_lock<std::mutex> lock(mutex);
     SyncGroup& group = groups[file.group];
-    leave(file, group);
+    count(file, group, -1);
     file.status = state.status;
     file.error = state.error;
-    switch (state.status) {
-        case IRemoteResource::Downloading:
-            file.fetched = true;
-            if (keepEvents) {
+    file.fetched = file.fetched || state.status == IRemoteResource::Downloading;
+    count(file, group, 1);
+    if (keepEvents) {
+        switch (state.status) {
+            case IRemoteResource::Downloading:
                 events.push_back({SyncEvent::FileDownloading, file.index});
-            }
-            break;
-        case IRemoteResource::Available:
-            ++tally.settled;
-            ++tally.available;
-            ++group.settled;
-            group.doneBytes +=
-                file.size >= 0 ? static_cast<uint64_t>(file.size) : file.fetchedBytes;
-            if (file.fetched) {
-                ++tally.fetched;
-                tally.fetchedBytes += file.fetchedBytes;
-                if (keepEvents) {
+                break;
+            case IRemoteResource::Available:
+                if (file.fetched) {
                     events.push_back({SyncEvent::FileDone, file.index});
                 }
-            }
-            break;
-        case IRemoteResource::Error:
-            ++tally.settled;
-            ++tally.failed;
-            ++group.settled;
-            ++group.failed;
-            if (state.error == IRemoteResource::InternetConnectionLost) {
-                ++tally.failedOffline;
-            }
-            if (keepEvents) {
+                break;
+            case IRemoteResource::Error:
                 events.push_back({SyncEvent::FileFailed, file.index});
-            }
-            break;
-        default:
-            break;
+                break;
+            default:
+                break;
+        }
     }
     changed(lock);
 }

@@ -122,7 +122,7 @@ class SyncState {
 
   private:
     void changed(std::unique_lock<std::mutex>& lock);
-    void leave(SyncFile& file, SyncGroup& group);
+    void count(SyncFile const& file, SyncGroup& group, int step);
 
     std::deque<SyncFile>& files;
     std::deque<SyncGroup>& groups;
