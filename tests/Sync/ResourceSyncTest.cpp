@@ -174,6 +174,8 @@ TEST_F(ResourceSyncHttp, KeepsTheFolderInStepAndFetchesOnlyWhatChanged) {
     EXPECT_THAT(first.out, HasSubstr("[first] Available, 1/1 files settled"));
     EXPECT_THAT(first.out, HasSubstr("Synced: 3 files, 3 downloaded"));
     EXPECT_THAT(first.out, Not(HasSubstr("\x1b[")));
+    // The init bundle is served before any other bundle starts.
+    EXPECT_LT(first.out.find("[first] Available"), first.out.find("downloading sub/b.bin"));
 
     size_t const requestsA = server.requestCount("/site/a.txt");
     size_t const requestsB = server.requestCount("/site/sub/b.bin");
@@ -186,11 +188,14 @@ TEST_F(ResourceSyncHttp, KeepsTheFolderInStepAndFetchesOnlyWhatChanged) {
     EXPECT_EQ(server.requestCount("/site/sub/b.bin"), requestsB);
     EXPECT_EQ(server.requestCount("/site/c.txt"), requestsC);
 
+    // A newer file on the server, and a local file that no longer matches its digest.
     server.addFile("/site/a.txt", "alpha v2, longer\n", now() + 100);
+    work.write("out/c.txt", "gamma, edited locally\n");
     Finished const third = sync();
     ASSERT_EQ(third.code, 0) << third.out << third.err;
     EXPECT_EQ(local("/a.txt"), "alpha v2, longer\n");
-    EXPECT_THAT(third.out, HasSubstr("1 downloaded (17 B), 2 already current"));
+    EXPECT_EQ(local("/c.txt"), "gamma\n");
+    EXPECT_THAT(third.out, HasSubstr("2 downloaded (23 B), 1 already current"));
 }
 
 TEST_F(ResourceSyncHttp, FailuresNameTheirReasonAndKeepTheOldFile) {
