@@ -81,7 +81,7 @@ struct SyncSession::Round {
     std::atomic<bool> finished{false};  // the driver is done; set before it rings
 };
 
-SyncSession::SyncSession(SyncOptions options, Manifest const& manifest, std::string target)
+SyncSession::SyncSession(SyncOptions options, Manifest manifest, std::string target)
     : options(std::move(options)),
       target(std::move(target)),
       state(

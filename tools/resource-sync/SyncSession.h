@@ -52,8 +52,9 @@ struct SyncOptions {
 
 class SyncSession {
   public:
-    // REQUIRES: a QCoreApplication exists; `target` is the resolved target folder.
-    SyncSession(SyncOptions options, Manifest const& manifest, std::string target);
+    // REQUIRES: a QCoreApplication exists; `target` is the resolved target folder. The manifest
+    // is taken apart into descriptors and not kept.
+    SyncSession(SyncOptions options, Manifest manifest, std::string target);
     ~SyncSession();
     SyncSession(SyncSession const&) = delete;
     SyncSession& operator=(SyncSession const&) = delete;

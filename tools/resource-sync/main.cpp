@@ -18,6 +18,7 @@
 #include <stdexcept>
 #include <string>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 #include <QCoreApplication>
@@ -220,7 +221,7 @@ int runSync(int argc, char** argv) {
         syncOptions(Arguments(argc, argv, 2, {"--trace", "--quiet"},
                               {"--dir", "--jobs", "--from-dir", "--rate", "--offline-marker",
                                "--watch", "--give-up", "--report"}));
-    Manifest const manifest = loadManifest(options.manifestPath);
+    Manifest manifest = loadManifest(options.manifestPath);
     std::string const target = targetFolder(options, manifest);
 
     QCoreApplication application(argc, argv);
@@ -229,7 +230,7 @@ int runSync(int argc, char** argv) {
     setUpLogging(argv[0], options.trace);
     installSignalHandlers();
 
-    SyncSession session(options, manifest, target);
+    SyncSession session(options, std::move(manifest), target);
     QSocketNotifier notifier(signalPipe[0], QSocketNotifier::Read);
     QObject::connect(&notifier, &QSocketNotifier::activated, [&session] {
         unsigned char byte = 0;
