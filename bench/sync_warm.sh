@@ -25,8 +25,8 @@ for ((d = 0; d < folders; d++)); do
 done
 (cd "$work/site" && find . -type f | sed 's|^\./||' | sort) >"$work/list"
 
-# The manifest in the short form (paths alone), spread over BUNDLES bundles; and a copy with the
-# first path twice, which the program refuses after reading all of it.
+# The manifest in the short form (paths alone), spread over BUNDLES bundles; and a copy that
+# repeats the first path at the very end, which the program refuses after checking all of it.
 awk -v bundles="$bundles" -v total="$files" '
     BEGIN { printf "{\"baseUrl\": \"http://127.0.0.1:9/\", \"policy\": \"ifMissing\", \"bundles\": [" }
     {
@@ -36,7 +36,7 @@ awk -v bundles="$bundles" -v total="$files" '
         printf "\"%s\"", $0
     }
     END { printf "]}]}\n" }' open=-1 "$work/list" >"$work/m.json"
-sed 's|"files": \["|"files": ["d0/f0", "|' "$work/m.json" >"$work/dup.json"
+sed 's|"\]}\]}$|", "d0/f0"]}]}|' "$work/m.json" >"$work/dup.json"
 
 seconds() { # the median wall time of RUNS runs of the command
     local times=()
