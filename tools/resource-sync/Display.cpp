@@ -60,6 +60,18 @@ std::pair<int, int> terminalSize(std::FILE* out) {
     return {80, 24};
 }
 
+// A group's fraction done: the library's aggregate while files are still open. Once every file
+// has settled, the same rule (Available counts 1, Error 0) from the file counts, which a late
+// group notification cannot overtake. REQUIRES: the state's mutex is held.
+double groupProgress(SyncGroup const& group) {
+    if (group.settled == group.fileCount) {
+        return group.fileCount == 0 ? 1.0
+                                    : static_cast<double>(group.fileCount - group.failed) /
+                                          static_cast<double>(group.fileCount);
+    }
+    return group.heard ? group.state.progress : 0.0;
+}
+
 }  // namespace
 
 std::string formatBytes(uint64_t bytes) {
@@ -172,7 +184,7 @@ double Display::rate(Clock::time_point now) {
 
 std::string Display::groupLine(SyncGroup const& group, std::size_t nameWidth,
                                std::size_t barWidth) {
-    double const progress = group.fileCount == 0 ? 1.0 : (group.heard ? group.state.progress : 0.0);
+    double const progress = groupProgress(group);
     std::string line =
         padRight(group.name, nameWidth) + " " + bar(progress, barWidth) + " " + percent(progress);
     uint64_t const done = group.doneBytes + group.inFlight.load(std::memory_order_relaxed);
@@ -221,8 +233,7 @@ std::vector<std::string> Display::frame(int columns, int rows) {
         uint64_t total = 0;
         bool sizesKnown = true;
         for (SyncGroup const& group : groups) {
-            progressSum +=
-                (group.heard ? group.state.progress : 0.0) * static_cast<double>(group.fileCount);
+            progressSum += groupProgress(group) * static_cast<double>(group.fileCount);
             done += group.doneBytes + group.inFlight.load(std::memory_order_relaxed);
             total += group.sizeTotal;
             sizesKnown = sizesKnown && group.sizesKnown;

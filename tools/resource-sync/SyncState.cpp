@@ -74,6 +74,7 @@ void SyncState::onFileState(SyncFile& file, IRemoteResource::State state) {
     file.status = state.status;
     file.error = state.error;
     file.fetched = file.fetched || state.status == IRemoteResource::Downloading;
+    bool const groupWasSettled = group.settled == group.fileCount;
     count(file, group, 1);
     if (keepEvents) {
         switch (state.status) {
@@ -91,21 +92,21 @@ void SyncState::onFileState(SyncFile& file, IRemoteResource::State state) {
             default:
                 break;
         }
+        // Plain lines tell a bundle's outcome, once all of its files have one.
+        if (!groupWasSettled && group.settled == group.fileCount) {
+            events.push_back(
+                {SyncEvent::GroupChanged, group.index,
+                 group.failed == 0 ? IRemoteResource::Available : IRemoteResource::Error,
+                 group.settled});
+        }
     }
     changed(lock);
 }
 
 void SyncState::onGroupState(SyncGroup& group, IRemoteResource::State state) {
     std::unique_lock<std::mutex> lock(mutex);
-    bool const statusChanged = !group.heard || group.state.status != state.status;
     group.state = state;
     group.heard = true;
-    // Plain lines tell a bundle's outcomes, not the steps on the way there.
-    bool const outcome =
-        state.status == IRemoteResource::Available || state.status == IRemoteResource::Error;
-    if (keepEvents && statusChanged && outcome) {
-        events.push_back({SyncEvent::GroupChanged, group.index, state.status, group.settled});
-    }
     changed(lock);
 }
 

@@ -67,7 +67,7 @@ struct SyncEvent {
     enum Kind { FileDownloading, FileDone, FileFailed, GroupChanged };
     Kind kind;
     std::size_t index;  // of the file or the group
-    // A group's state and settled files when it changed.
+    // A group's outcome and settled files when its last file settled.
     IRemoteResource::DownloadStatus status = IRemoteResource::Waiting;
     std::size_t settled = 0;
 };
@@ -84,8 +84,10 @@ struct SyncCounts {
 };
 
 // The round's tally. Thread-safe: notifications and download threads write, the main thread
-// reads. The mutex is taken inside library callbacks (with a state node locked), so whoever
-// holds it never calls into the library.
+// reads. A file's own notifications come in order (its runs never overlap), so the counts are
+// exact; a group bundle's come from every thread that changes one of its files and may overtake
+// one another, so a group's state serves only the live progress bar. The mutex is taken inside
+// library callbacks (with a state node locked), so whoever holds it never calls into the library.
 class SyncState {
   public:
     // `wake` is called, without the mutex, after a change when no earlier wake-up is pending;
