@@ -31,7 +31,7 @@ fi
 
 echo "--- package build"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
-    -DRDM_BUILD_TESTS=OFF -DRDM_BUILD_EXAMPLES=OFF -DRDM_BUILD_BENCHMARKS=OFF \
+    -DRDM_BUILD_TESTS=OFF -DRDM_BUILD_BENCHMARKS=OFF \
     -DRDM_BUILD_TOOLS=ON "${launcher[@]}" >/dev/null
 cmake --build "$build"
 cmake --install "$build" --prefix "$prefix" >/dev/null
