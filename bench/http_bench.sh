@@ -17,7 +17,7 @@ done
 
 echo "=== building the bench program"
 cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DRDM_BUILD_BENCHMARKS=ON \
-    -DRDM_BUILD_TESTS=OFF -DRDM_BUILD_EXAMPLES=OFF >/dev/null
+    -DRDM_BUILD_TESTS=OFF -DRDM_BUILD_TOOLS=OFF >/dev/null
 cmake --build build/bench --target HttpDownloadBench >/dev/null
 bench_program="$PWD/build/bench/bench/HttpDownloadBench"
 

@@ -27,6 +27,7 @@ fi
 cmake -S . -B "build/$variant" -G Ninja \
     -DCMAKE_BUILD_TYPE="$build_type" \
     -DRDM_SANITIZE="$sanitize" \
+    -DRDM_WERROR=ON \
     "${launcher[@]}" \
     "$@" >/dev/null
 cmake --build "build/$variant"

@@ -10,6 +10,8 @@ packages=(
     libcpp-httplib-dev tinyproxy openssl
     # benchmarks: a loopback web server and the curl command for comparison
     nginx-light curl time
+    # the Debian package: dependencies of the library found by dpkg-shlibdeps
+    dpkg-dev
 )
 
 missing=()

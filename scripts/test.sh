@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite three ways: a normal build, AddressSanitizer +
-# UndefinedBehaviorSanitizer, and ThreadSanitizer. Installs missing packages first.
-# Usage: scripts/test.sh [normal] [address] [thread]   (all three when none is named)
+# UndefinedBehaviorSanitizer, and ThreadSanitizer; then checks the installed package
+# (scripts/package_check.sh). Installs missing packages first.
+# Usage: scripts/test.sh [normal] [address] [thread] [package]   (all four when none is named)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -9,7 +10,7 @@ scripts/deps.sh
 scripts/check_format.sh
 
 variants=("$@")
-[ ${#variants[@]} -eq 0 ] && variants=(normal address thread)
+[ ${#variants[@]} -eq 0 ] && variants=(normal address thread package)
 
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
@@ -20,6 +21,11 @@ unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY no_proxy
 
 jobs=$(nproc)
 for variant in "${variants[@]}"; do
+    if [ "$variant" = package ]; then
+        echo "=== package check"
+        scripts/package_check.sh
+        continue
+    fi
     echo "=== $variant build"
     scripts/build.sh "$variant"
     runner=()

@@ -11,6 +11,8 @@ namespace Tiskel::App {
 // One remote file and its local places. Owned by the host and kept alive as long as any
 // scheduler that registered it; the library never copies or changes it and identifies the
 // resource by the descriptor's address (two descriptors with equal fields are two resources).
+// Thread-compatible: the library reads a registered descriptor on its download and notification
+// threads without any lock, so the host must not change it once it is registered.
 struct ResourceDescriptor {
     // How an existing local file is judged current. A missing local file is always downloaded.
     enum UpdatePolicy : int32_t {
@@ -34,7 +36,8 @@ struct ResourceDescriptor {
 };
 
 // A group of descriptors registered and observed as one resource. Owned by the host and kept
-// alive as long as the scheduler; identified by address.
+// alive as long as the scheduler; identified by address. Like a descriptor, it is read without
+// a lock and must not change once registered.
 struct ResourceDescriptorBundle {
     std::set<ResourceDescriptor const*> descriptors;
 };

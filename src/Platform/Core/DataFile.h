@@ -4,19 +4,22 @@
 
 #include "Platform/Core/IDataInput.h"
 #include "Platform/Core/IDataOutput.h"
+#include "Platform/Export.h"
 #include "Platform/Filesystem/ioPath.h"
 
 namespace Tiskel::Core {
 
-// File streams over POSIX descriptors.
-class DataInputFile {
+// File streams over POSIX descriptors. The factories may be called from any thread; each stream
+// they return is used by one thread at a time (it may be handed over), and its last reference
+// closes the file on whichever thread drops it.
+class TISKEL_EXPORT DataInputFile {
   public:
     // Opens an existing file for reading. Throws Tiskel::Exception carrying the system's error
     // text as ErrorDetails when the file cannot be opened.
     static boost::intrusive_ptr<IDataInput> Create(ioPath const& path);
 };
 
-class DataOutputFile {
+class TISKEL_EXPORT DataOutputFile {
   public:
     // Creates a new, empty file (truncating an existing one). Throws Tiskel::Exception carrying
     // the system's error text as ErrorDetails when the file cannot be created.

@@ -6,15 +6,18 @@
 #include <boost/exception/exception.hpp>
 #include <boost/exception/info.hpp>
 
+#include "Platform/Export.h"
+
 namespace Tiskel {
 
-struct TagDetails;
+struct TISKEL_EXPORT TagDetails;
 // The detail text of a failure, for example the system's error text of a failed file open.
 using ErrorDetails = boost::error_info<TagDetails, std::string>;
 
-// The exception type of the platform libraries. Carries an optional detail text:
+// The exception type of the platform libraries. Carries an optional detail text; like any
+// exception object it belongs to the thread handling it (std::exception_ptr hands it over):
 //   throw Tiskel::Exception() << Tiskel::ErrorDetails("No such file or directory");
-class Exception : public virtual std::exception, public virtual boost::exception {
+class TISKEL_EXPORT Exception : public virtual std::exception, public virtual boost::exception {
   public:
     const char* what() const noexcept override { return "Tiskel::Exception"; }
 };

@@ -3,11 +3,12 @@
 #include <cstdint>
 
 #include "Platform/Core/IRefCountable.h"
+#include "Platform/Export.h"
 
 namespace Tiskel::Core {
 
 // A readable byte stream, reference-counted; the last release closes it. Not thread-safe.
-class IDataInput : public virtual IRefCountable {
+class TISKEL_EXPORT IDataInput : public virtual IRefCountable {
   public:
     // Total length of the stream in bytes.
     virtual uint64_t size() const = 0;

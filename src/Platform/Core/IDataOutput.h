@@ -3,11 +3,12 @@
 #include <cstdint>
 
 #include "Platform/Core/IRefCountable.h"
+#include "Platform/Export.h"
 
 namespace Tiskel::Core {
 
 // A writable byte stream, reference-counted; the last release closes it. Not thread-safe.
-class IDataOutput : public virtual IRefCountable {
+class TISKEL_EXPORT IDataOutput : public virtual IRefCountable {
   public:
     // Writes `count` bytes from `source`; returns the number written (less than `count` only on
     // an I/O error such as a full disk).

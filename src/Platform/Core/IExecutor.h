@@ -3,11 +3,14 @@
 #include <cstdint>
 
 #include "Platform/Core/ITaskQueue.h"
+#include "Platform/Export.h"
 
 namespace Tiskel::Core {
 
-// Runs the tasks of a queue.
-class IExecutor {
+// Runs the tasks of a queue, on the calling thread or on threads of its own (the implementation
+// says which). Implementations are thread-safe: `abort` in particular may be called from any
+// thread while another thread is inside `execQueue`.
+class TISKEL_EXPORT IExecutor {
   public:
     virtual ~IExecutor() = default;
 

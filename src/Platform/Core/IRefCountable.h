@@ -3,11 +3,13 @@
 #include <atomic>
 #include <cstdint>
 
+#include "Platform/Export.h"
+
 namespace Tiskel {
 
 // Intrusive reference count, used as a virtual base by reference-counted objects held through
 // boost::intrusive_ptr. The count is atomic: references may be taken and dropped on any thread.
-class IRefCountable {
+class TISKEL_EXPORT IRefCountable {
   public:
     IRefCountable(IRefCountable const&) = delete;
     IRefCountable& operator=(IRefCountable const&) = delete;
@@ -23,8 +25,8 @@ class IRefCountable {
     mutable std::atomic<uint32_t> refCount{0};
 };
 
-void intrusive_ptr_add_ref(IRefCountable const* object) noexcept;
+TISKEL_EXPORT void intrusive_ptr_add_ref(IRefCountable const* object) noexcept;
 // Deletes the object when the last reference goes.
-void intrusive_ptr_release(IRefCountable const* object) noexcept;
+TISKEL_EXPORT void intrusive_ptr_release(IRefCountable const* object) noexcept;
 
 }  // namespace Tiskel

@@ -5,13 +5,14 @@
 
 #include "Platform/Core/EventPublisher.h"
 #include "Platform/Core/ITaskQueueEventHandler.h"
+#include "Platform/Export.h"
 
 namespace Tiskel::Core {
 
 // A queue of nullary tasks. `addTask` may be called from any thread; `execOne` runs at most one
 // queued task on the calling thread. Handlers registered through the publisher hear of the
 // queue's state changes.
-class ITaskQueue : public EventPublisher<ITaskQueueEventHandler> {
+class TISKEL_EXPORT ITaskQueue : public EventPublisher<ITaskQueueEventHandler> {
   public:
     // Higher values run first.
     enum Priority : int32_t {

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "Platform/Core/IExecutor.h"
+#include "Platform/Export.h"
 
 namespace Tiskel::Core {
 
@@ -19,7 +20,7 @@ namespace Tiskel::Core {
 // `execQueue` returns 0 without touching the queue. The destructor aborts and joins the pool.
 //
 // REQUIRES: a task does not call `execQueue` of the executor that runs it.
-class ParallelExecutor final : public IExecutor {
+class TISKEL_EXPORT ParallelExecutor final : public IExecutor {
   public:
     // REQUIRES: threadCount >= 1 (0 is treated as 1).
     explicit ParallelExecutor(std::size_t threadCount);

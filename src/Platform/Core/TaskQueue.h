@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "Platform/Core/ITaskQueue.h"
+#include "Platform/Export.h"
 
 namespace Tiskel::Core {
 
@@ -27,7 +28,7 @@ namespace Tiskel::Core {
 //
 // REQUIRES: a handler does not call back into the queue from `handleChangedState`, and is not
 // registered or unregistered by a thread that holds a lock its `handleChangedState` takes.
-class TaskQueue final : public ITaskQueue {
+class TISKEL_EXPORT TaskQueue final : public ITaskQueue {
   public:
     TaskQueue();
     ~TaskQueue() override;

@@ -5,11 +5,15 @@
 #include <string>
 #include <utility>
 
+#include "Platform/Export.h"
+
 namespace Tiskel {
 
 // A filesystem path value holding UTF-8 text. Copyable; operations touch the filesystem only
-// when called. Errors other than "not found" are thrown as std::filesystem::filesystem_error.
-class ioPath {
+// when called. Thread-compatible: const operations may run on several threads at once, and
+// what they see of the filesystem is whatever other threads and processes leave there. Errors other
+// than "not found" are thrown as std::filesystem::filesystem_error.
+class TISKEL_EXPORT ioPath {
   public:
     ioPath() = default;
     ioPath(std::string text) : text(std::move(text)) {}  // NOLINT: implicit on purpose
@@ -39,6 +43,6 @@ class ioPath {
     std::string text;
 };
 
-std::ostream& operator<<(std::ostream& stream, ioPath const& path);
+TISKEL_EXPORT std::ostream& operator<<(std::ostream& stream, ioPath const& path);
 
 }  // namespace Tiskel

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "Platform/Export.h"
 #include "Platform/Networking/Request.h"
 #include "Platform/Networking/RequestOptions.h"
 #include "Platform/Networking/Response.h"
@@ -12,7 +13,7 @@ namespace Tiskel::Networking {
 // Synchronous HTTP requests. One client is shared by many threads: every operation is
 // thread-safe, and connections are kept alive and reused between requests of any thread. The
 // client must outlive the requests running on it.
-class IHttpClient {
+class TISKEL_EXPORT IHttpClient {
   public:
     IHttpClient() = default;
     virtual ~IHttpClient() = default;
@@ -34,6 +35,6 @@ enum HttpClientType : int32_t {
 
 // Creates a client of `type`. Throws std::invalid_argument for an unknown type and
 // std::runtime_error when the transport cannot be initialised.
-std::unique_ptr<IHttpClient> createHttpClient(HttpClientType type);
+TISKEL_EXPORT std::unique_ptr<IHttpClient> createHttpClient(HttpClientType type);
 
 }  // namespace Tiskel::Networking

@@ -3,11 +3,13 @@
 #include <cstdint>
 #include <string>
 
+#include "Platform/Export.h"
+
 namespace Tiskel::Networking {
 
 // Tells which proxy a request to a URL should go through. Implementations are called from
 // several download threads at once.
-class IProxyProvider {
+class TISKEL_EXPORT IProxyProvider {
   public:
     struct Proxy {
         enum Type : int32_t {

@@ -4,12 +4,15 @@
 #include <functional>
 #include <string>
 
+#include "Platform/Export.h"
+
 namespace Tiskel::Networking {
 
 // How one request is carried out. A default-constructed record suits a download of one file over
-// a direct connection. Callbacks run on the thread that called the client, before the call
-// returns; an exception thrown by one stops the transfer and leaves the client's call.
-struct RequestOptions {
+// a direct connection. A plain record, thread-compatible: the client reads it only during the call
+// it is passed to. Callbacks run on the thread that called the client, before the call returns;
+// an exception thrown by one stops the transfer and leaves the client's call.
+struct TISKEL_EXPORT RequestOptions {
     // Size of the receive buffer in KiB; capped at what the transport allows. 0 or less keeps
     // the transport's default.
     int32_t receiveBufferKiB = 1024;

@@ -3,10 +3,13 @@
 #include <cstdint>
 #include <string>
 
+#include "Platform/Export.h"
+
 namespace Tiskel::Networking {
 
-// The outcome of one request. Copyable value.
-struct Response {
+// The outcome of one request. A copyable value with no shared state: thread-compatible, so each
+// thread works on its own copy.
+struct TISKEL_EXPORT Response {
     // Values of `error`. 3 and 8 are losses of connectivity, worth retrying once the network is
     // back; 15 is a cancellation asked for by the caller; every other non-zero value is a
     // failure of this request.

@@ -2,12 +2,14 @@
 
 #include <string>
 
+#include "Platform/Export.h"
+
 namespace Tiskel::Networking {
 
 // An absolute URL ("scheme://host[:port]/path?query"), checked once at construction. A text that
 // is not an absolute URL gives an invalid value instead of an exception, so that a bad address
 // surfaces as a request error. Copyable value; thread-compatible.
-class Url {
+class TISKEL_EXPORT Url {
   public:
     explicit Url(std::string const& text);
 

@@ -1,0 +1,188 @@
+#include <algorithm>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <QCoreApplication>
+#include <QMetaMethod>
+#include <QThread>
+#include <gtest/gtest.h>
+
+#include "App/ResourceDownloadManager/Downloader/ResourceDownloaderFileMock.h"
+#include "App/ResourceDownloadManager/QtEventHandler.h"
+#include "App/ResourceDownloadManager/RemoteResourceScheduler.h"
+#include "App/ResourceDownloadManager/ResourceDescriptor.h"
+#include "App/ResourceDownloadManager/ResourceDownloadManager.h"
+
+#include "Support/QtApplication.h"
+#include "Support/TempDir.h"
+#include "Support/Wait.h"
+
+namespace Tiskel::App {
+namespace {
+
+namespace Support = ::Tiskel::Test;
+using Status = IRemoteResource::DownloadStatus;
+
+struct Emission {
+    QThread* thread;
+    ResourceDescriptorBundle const* bundle;
+    Status status;
+    IRemoteResource::DownloadError error;
+    double progress;
+};
+
+// Records every signal of `adapter`, on whatever thread it is emitted.
+std::shared_ptr<std::vector<Emission>> record(RemoteResourceEventHandlerQt& adapter) {
+    auto emissions = std::make_shared<std::vector<Emission>>();
+    QObject::connect(
+        &adapter, &RemoteResourceEventHandlerQt::stateChanged,
+        [emissions](ResourceDescriptorBundle const* bundle, Status status,
+                    IRemoteResource::DownloadError error, double progress) {
+            emissions->push_back({QThread::currentThread(), bundle, status, error, progress});
+        });
+    return emissions;
+}
+
+bool lastIs(std::vector<Emission> const& emissions, Status status) {
+    return !emissions.empty() && emissions.back().status == status;
+}
+
+// Runs this thread's Qt event loop until `condition` holds or the deadline passes.
+template <class Condition>
+bool pumpUntil(Condition condition) {
+    return Support::waitUntil([&] {
+        QCoreApplication::processEvents();
+        return condition();
+    });
+}
+
+// A Qt application on the test's thread, a folder standing for the server, and a manager whose
+// downloads copy from it at a simulated rate with the event-loop thread running.
+class QtEventHandlerTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir.write("server/big.bin", std::string(512 << 10, 'b'));  // four pieces, 1/8 s each
+        dir.write("server/small.txt", "small");
+        dir.write("out/.keep", "");
+    }
+
+    void start(ResourceDownloadManager::Params params) {
+        ResourceDownloadManager::Dependencies deps;
+        deps.downloader =
+            std::make_shared<ResourceDownloaderFileMock>(ioPath(dir.file("server")), 1024);
+        manager.init(params, deps);
+        resource = manager.getMainScheduler()->registerResource(&bundle);
+        manager.startEventLoopThread();
+    }
+
+    ResourceDescriptor& describe(std::string const& remotePath) {
+        auto& d = descriptors.emplace_back();
+        d.localPath = d.downloadPath = dir.file("out/" + remotePath);
+        d.tempPath = dir.file("out/" + remotePath + ".part");
+        d.remotePath = remotePath;
+        return d;
+    }
+
+    Support::QtApplication qt;
+    Support::TempDir dir;
+    std::deque<ResourceDescriptor> descriptors;
+    ResourceDescriptorBundle bundle{{&describe("big.bin"), &describe("small.txt")}};
+    ResourceDownloadManager manager;
+    IRemoteResource* resource = nullptr;
+};
+
+TEST_F(QtEventHandlerTest, SignalsFromPoolThreadsArriveOnTheObjectsThreadInOrder) {
+    ResourceDownloadManager::Params params;
+    params.useParallelExecutor = true;
+    params.threadCount = 2;
+    start(params);
+    RemoteResourceEventHandlerQt adapter;
+    // Queued connections and QML resolve the arguments' types by name.
+    QMetaMethod const signal = QMetaMethod::fromSignal(&RemoteResourceEventHandlerQt::stateChanged);
+    for (int i = 0; i < signal.parameterCount(); ++i) {
+        EXPECT_NE(signal.parameterType(i), QMetaType::UnknownType)
+            << signal.parameterTypes()[i].toStdString();
+    }
+    auto emissions = record(adapter);
+
+    adapter.registerWithin(resource);
+    EXPECT_TRUE(emissions->empty()) << "emitted inside the notification";
+    resource->scheduleDownload(ISchedulableResource::Normal);
+    ASSERT_TRUE(pumpUntil([&] { return lastIs(*emissions, IRemoteResource::Available); }));
+
+    EXPECT_EQ(emissions->front().status, IRemoteResource::Waiting);
+    auto const downloading =
+        std::count_if(emissions->begin(), emissions->end(),
+                      [](Emission const& e) { return e.status == IRemoteResource::Downloading; });
+    EXPECT_GE(downloading, 3) << "progress of the four pieces was not re-emitted";
+    for (std::size_t i = 0; i < emissions->size(); ++i) {
+        Emission const& e = (*emissions)[i];
+        EXPECT_EQ(e.thread, QThread::currentThread()) << "emission " << i;
+        EXPECT_EQ(e.bundle, &bundle);
+        if (i > 0) {
+            EXPECT_NE(e.status, IRemoteResource::Waiting) << "emissions out of order at " << i;
+        }
+    }
+    EXPECT_EQ(emissions->back().error, IRemoteResource::NoError);
+    EXPECT_DOUBLE_EQ(emissions->back().progress, 1.0);
+}
+
+TEST_F(QtEventHandlerTest, ASlotMayReadStateAndReschedule) {
+    // Notifications are delivered on the event-loop thread inside the resource's delivery; the
+    // slot below calls back into that resource, which a callback there may not do.
+    start({});
+    RemoteResourceEventHandlerQt adapter;
+    int available = 0;
+    QObject::connect(&adapter, &RemoteResourceEventHandlerQt::stateChanged,
+                     [&](ResourceDescriptorBundle const*, Status status,
+                         IRemoteResource::DownloadError, double) {
+                         if (status != IRemoteResource::Available) {
+                             return;
+                         }
+                         if (++available == 1) {
+                             // Nothing runs until the slot schedules again.
+                             EXPECT_EQ(resource->getCurrentState().status,
+                                       IRemoteResource::Available);
+                             resource->scheduleDownload(ISchedulableResource::High);
+                         }
+                     });
+    adapter.registerWithin(resource);
+    resource->scheduleDownload(ISchedulableResource::Normal);
+    // A second Available needs the status to have left Available: the rescheduled run happened.
+    EXPECT_TRUE(pumpUntil([&] { return available >= 2; }));
+}
+
+TEST_F(QtEventHandlerTest, ADestroyedAdapterGetsNothingAndOthersCarryOn) {
+    ResourceDownloadManager::Params params;
+    params.useParallelExecutor = true;
+    params.threadCount = 2;
+    start(params);
+    IRemoteResource::NotificationParams everyStep;
+    everyStep.statuses = {IRemoteResource::Downloading, IRemoteResource::Available};
+    everyStep.notifyProgress = true;
+    everyStep.progressGranularity = 0.0;
+
+    // Destroyed with its first notification still queued as an event.
+    auto early = std::make_unique<RemoteResourceEventHandlerQt>();
+    auto midway = std::make_unique<RemoteResourceEventHandlerQt>();
+    midway->setNotificationParams(everyStep);
+    RemoteResourceEventHandlerQt survivor;
+    auto midwayEmissions = record(*midway);
+    auto survivorEmissions = record(survivor);
+    early->registerWithin(resource);
+    midway->registerWithin(resource);
+    survivor.registerWithin(resource);
+    early.reset();
+
+    resource->scheduleDownload(ISchedulableResource::Normal);
+    // Destroyed while the pool threads are delivering progress to it.
+    ASSERT_TRUE(pumpUntil([&] { return !midwayEmissions->empty(); }));
+    midway.reset();
+    ASSERT_TRUE(pumpUntil([&] { return lastIs(*survivorEmissions, IRemoteResource::Available); }));
+    EXPECT_EQ(Support::TempDir::read(dir.file("out/small.txt")), "small");
+}
+
+}  // namespace
+}  // namespace Tiskel::App

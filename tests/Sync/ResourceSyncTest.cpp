@@ -1,0 +1,322 @@
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <signal.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include <QByteArray>
+#include <QCryptographicHash>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "Program.h"
+#include "Support/HttpTestServer.h"
+#include "Support/TempDir.h"
+#include "Support/Wait.h"
+
+namespace Tiskel::Test {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+std::string const kProgram = RDM_SYNC_PROGRAM;
+
+std::string sha256(std::string const& data) {
+    return QCryptographicHash::hash(QByteArray::fromStdString(data), QCryptographicHash::Sha256)
+        .toHex()
+        .toStdString();
+}
+
+// Every byte value, so that a text-mode or truncating copy shows.
+std::string binaryBody(size_t size) {
+    std::string body(size, '\0');
+    for (size_t i = 0; i < size; ++i) {
+        body[i] = static_cast<char>((i * 7 + i / 251) & 0xff);
+    }
+    return body;
+}
+
+// Files the sync left behind while working: none may survive a run.
+std::vector<std::string> leftovers(std::string const& folder) {
+    std::vector<std::string> found;
+    std::error_code error;
+    for (auto const& entry : fs::recursive_directory_iterator(folder, error)) {
+        std::string const name = entry.path().string();
+        if (name.find(".resource-sync-") != std::string::npos) {
+            found.push_back(name);
+        }
+    }
+    return found;
+}
+
+int64_t now() {
+    return static_cast<int64_t>(std::time(nullptr));
+}
+
+TEST(ResourceSyncManifest, EveryProblemIsReportedWithExitTwoAndNothingWritten) {
+    std::string const sha = std::string(64, 'a');
+    struct Case {
+        char const* manifest;  // nullptr: the manifest file does not exist
+        std::vector<std::string> extraArgs;
+        char const* message;
+    };
+    std::vector<Case> const cases = {
+        {nullptr, {}, "cannot read the manifest: No such file or directory"},
+        {"{\"baseUrl\": \"http://h/\",\n  \"bundles\": [ }", {}, "m.json:2:16: JSON syntax error"},
+        {"[]", {}, "the manifest must be a JSON object"},
+        {R"({"bundles": []})", {}, "baseUrl: missing"},
+        {R"({"baseUrl": "htp:/x", "bundles": []})", {}, "baseUrl: \"htp:/x\" must start with"},
+        {R"({"baseUrl": "http://h/", "bundles": [{"files": []}, {"files": [{"path": "a",
+            "sha256": 12}]}]})",
+         {},
+         "bundles[1].files[0].sha256: expected a string of 64 hexadecimal digits"},
+        {R"({"baseUrl": "http://h/", "bundles": [{"files": [{"path": "a", "policy": "weekly"}]}]})",
+         {},
+         "bundles[0].files[0].policy: unknown policy \"weekly\""},
+        {R"({"baseUrl": "http://h/", "bundles": [{"files": [{"path": "a", "mtime": 1}]}]})",
+         {},
+         "bundles[0].files[0].mtime: unknown field"},
+        {R"({"baseUrl": "http://h/", "bundles": [{"files": [{"path": 7}]}]})",
+         {},
+         "bundles[0].files[0].path: expected a string"},
+        {R"({"baseUrl": "http://h/", "bundles": [{"files": [{"path": "a", "localPath": "a/../../x"}]}]})",
+         {},
+         "bundles[0].files[0].localPath: \"a/../../x\" escapes the target folder"},
+        {R"({"baseUrl": "http://h/", "bundles": [{"files": [{"path": "../x"}]}]})",
+         {},
+         "bundles[0].files[0].path: must not use \"..\""},
+        {R"({"baseUrl": "http://h/", "bundles": [{"files": [{"path": "a", "localPath": "/etc/x"}]}]})",
+         {},
+         "bundles[0].files[0].localPath: \"/etc/x\" escapes the target folder"},
+        {R"({"baseUrl": "http://h/", "bundles": [{"files": [{"path": "a"},
+            {"path": "b", "localPath": "./a"}]}]})",
+         {},
+         "bundles[0].files[1]: local path \"a\" is also the local path of "
+         "bundles[0].files[0]"},
+        {R"({"baseUrl": "http://h/", "bundles": [{"files": [{"path": "a"}, {"path": "a/b"}]}]})",
+         {},
+         "needs \"a\" as a folder"},
+        {R"({"baseUrl": "http://h/", "bundles": [{"files": [{"path": "x.resource-sync-part"}]}]})",
+         {},
+         "ends with a suffix the sync uses"},
+        {R"({"baseUrl": "http://h/", "bundles": [{"files": [{"path": "a", "policy": "validate"}]}]})",
+         {},
+         "sha256: missing: the validate policy"},
+        {R"({"baseUrl": "http://h/", "bundles": []})", {"--jobs", "0"}, "--jobs needs"},
+        {R"({"baseUrl": "http://h/", "bundles": []})", {"--rate", "5"}, "--rate applies only"},
+        {R"({"baseUrl": "http://h/", "bundles": []})", {"--colour"}, "unknown option --colour"},
+    };
+    for (Case const& test : cases) {
+        TempDir dir;
+        std::string const manifest =
+            test.manifest ? dir.write("m.json", test.manifest) : dir.file("m.json");
+        std::vector<std::string> args = {"sync", manifest, "--dir", dir.file("target")};
+        args.insert(args.end(), test.extraArgs.begin(), test.extraArgs.end());
+        Finished const run = runToEnd(kProgram, args);
+        EXPECT_EQ(run.code, 2) << test.message;
+        EXPECT_THAT(run.err, HasSubstr(test.message));
+        EXPECT_FALSE(fs::exists(dir.file("target"))) << test.message;
+    }
+}
+
+// A small site on the loopback server, synced into a temporary folder.
+class ResourceSyncHttp : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        server.addFile("/site/a.txt", "alpha v1\n", now() - 1000);
+        server.addFile("/site/sub/b.bin", binaryBody(300 * 1024));
+        server.addFile("/site/c.txt", "gamma\n");
+    }
+
+    std::string manifest(std::string const& files, std::string const& initFiles = "") {
+        return work.write("m.json", R"({"baseUrl": ")" + server.url("/site") +
+                                        R"(", "bundles": [{"name": "first", "init": true, )"
+                                        R"("files": [)" +
+                                        initFiles + R"(]}, {"name": "rest", "files": [)" + files +
+                                        "]}]}");
+    }
+
+    std::string siteManifest() {
+        return manifest(R"({"path": "sub/b.bin", "policy": "ifMissing"},
+                           {"path": "c.txt", "policy": "validate", "sha256": ")" +
+                            sha256("gamma\n") + "\"}",
+                        R"({"path": "a.txt"})");
+    }
+
+    Finished sync(std::vector<std::string> extra = {}) {
+        std::vector<std::string> args = {"sync", work.file("m.json"), "--dir", target()};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return runToEnd(kProgram, args);
+    }
+
+    std::string target() const { return work.file("out"); }
+    std::string local(std::string const& path) const { return TempDir::read(target() + path); }
+
+    HttpTestServer server;
+    TempDir work;
+};
+
+TEST_F(ResourceSyncHttp, KeepsTheFolderInStepAndFetchesOnlyWhatChanged) {
+    siteManifest();
+    Finished const first = sync();
+    ASSERT_EQ(first.code, 0) << first.out << first.err;
+    EXPECT_EQ(local("/a.txt"), "alpha v1\n");
+    EXPECT_EQ(local("/sub/b.bin"), binaryBody(300 * 1024));
+    EXPECT_EQ(local("/c.txt"), "gamma\n");
+    EXPECT_TRUE(leftovers(target()).empty());
+    // Through a pipe: one plain line per change, nothing redrawn.
+    EXPECT_THAT(first.out, HasSubstr("downloaded sub/b.bin (300.0 KiB)"));
+    EXPECT_THAT(first.out, HasSubstr("[first] Available, 1/1 files settled"));
+    EXPECT_THAT(first.out, HasSubstr("Synced: 3 files, 3 downloaded"));
+    EXPECT_THAT(first.out, Not(HasSubstr("\x1b[")));
+    // The init bundle is served before any other bundle starts.
+    EXPECT_LT(first.out.find("[first] Available"), first.out.find("downloading sub/b.bin"));
+
+    size_t const requestsA = server.requestCount("/site/a.txt");
+    size_t const requestsB = server.requestCount("/site/sub/b.bin");
+    size_t const requestsC = server.requestCount("/site/c.txt");
+    Finished const second = sync();
+    ASSERT_EQ(second.code, 0) << second.out << second.err;
+    EXPECT_THAT(second.out, HasSubstr("0 downloaded (0 B), 3 already current"));
+    // ifModified asks for the time only; ifMissing and a matching digest ask nothing.
+    EXPECT_EQ(server.requestCount("/site/a.txt"), requestsA + 1);
+    EXPECT_EQ(server.requestCount("/site/sub/b.bin"), requestsB);
+    EXPECT_EQ(server.requestCount("/site/c.txt"), requestsC);
+
+    // A newer file on the server, and a local file that no longer matches its digest.
+    server.addFile("/site/a.txt", "alpha v2, longer\n", now() + 100);
+    work.write("out/c.txt", "gamma, edited locally\n");
+    Finished const third = sync();
+    ASSERT_EQ(third.code, 0) << third.out << third.err;
+    EXPECT_EQ(local("/a.txt"), "alpha v2, longer\n");
+    EXPECT_EQ(local("/c.txt"), "gamma\n");
+    EXPECT_THAT(third.out, HasSubstr("2 downloaded (23 B), 1 already current"));
+}
+
+TEST_F(ResourceSyncHttp, FailuresNameTheirReasonAndKeepTheOldFile) {
+    server.addFile("/site/tampered.bin", "what the server has now");
+    server.addStatus("/site/gone.txt", 404);
+    manifest(R"({"path": "tampered.bin", "policy": "always", "sha256": ")" +
+             sha256("what the manifest promised") + R"("},
+                {"path": "gone.txt"},
+                {"path": "c.txt", "localPath": "blocked/c.txt"},
+                {"path": "a.txt"})");
+    work.write("out/tampered.bin", "the good old file");
+    work.write("out/blocked", "a file where a folder must go");
+
+    Finished const run = sync({"--report", work.file("report.json"), "--quiet"});
+    EXPECT_EQ(run.code, 1) << run.out << run.err;
+    for (char const* line : {"tampered.bin: Corrupted: SHA-256 mismatch: expected ",
+                             "gone.txt: GeneralError: HTTP 404 from http://",
+                             "blocked/c.txt: GeneralError: cannot create the folder ",
+                             "Failed: 4 files, 1 downloaded (9 B), 0 already current, 3 failed"}) {
+        EXPECT_THAT(run.out, HasSubstr(line));
+    }
+    EXPECT_THAT(run.out, Not(HasSubstr("downloading")));  // --quiet
+    EXPECT_EQ(local("/tampered.bin"), "the good old file");
+    EXPECT_EQ(local("/a.txt"), "alpha v1\n");
+    EXPECT_TRUE(leftovers(target()).empty());
+    std::string const report = TempDir::read(work.file("report.json"));
+    EXPECT_THAT(report, HasSubstr(R"("error": "Corrupted")"));
+    EXPECT_THAT(report, HasSubstr(R"("exitCode": 1)"));
+}
+
+TEST_F(ResourceSyncHttp, SignalDuringATransferLeavesNoTemporaryFileAndTheOldFile) {
+    std::pair<int, int> const cases[] = {{SIGINT, 130}, {SIGTERM, 143}};
+    for (auto [number, expected] : cases) {
+        server.addFault("/site/slow.bin", binaryBody(1024 * 1024), HttpTestServer::Fault::Stall,
+                        64 * 1024);
+        manifest(R"({"path": "slow.bin", "policy": "always"})");
+        work.write("out/slow.bin", "old");
+        Program program(kProgram, {"sync", work.file("m.json"), "--dir", target()});
+        ASSERT_TRUE(waitUntil([&] {
+            return server.stalledNow() > 0 && fs::exists(target() + "/slow.bin.resource-sync-part");
+        }));
+        program.signal(number);
+        ASSERT_TRUE(program.wait());
+        EXPECT_EQ(program.exitCode(), expected) << program.out() << program.err();
+        EXPECT_THAT(program.out(), HasSubstr("Interrupted"));
+        EXPECT_EQ(local("/slow.bin"), "old");
+        EXPECT_TRUE(leftovers(target()).empty());
+    }
+}
+
+TEST_F(ResourceSyncHttp, WatchFetchesAFileChangedWhileItRuns) {
+    siteManifest();
+    Program program(kProgram, {"sync", work.file("m.json"), "--dir", target(), "--watch", "1"});
+    ASSERT_TRUE(waitUntil(
+        [&] { return fs::exists(target() + "/c.txt") && local("/a.txt") == "alpha v1\n"; }));
+    server.addFile("/site/a.txt", "alpha v2\n", now() + 100);
+    EXPECT_TRUE(waitUntil([&] { return local("/a.txt") == "alpha v2\n"; }));
+    program.signal(SIGTERM);
+    ASSERT_TRUE(program.wait());
+    EXPECT_EQ(program.exitCode(), 143);
+}
+
+TEST_F(ResourceSyncHttp, OfflineEndsWithExitThreeWithoutWaitingForRetries) {
+    siteManifest();
+    std::string const marker = work.write("offline", "");
+    auto const start = std::chrono::steady_clock::now();
+    Finished const run = sync({"--offline-marker", marker, "--give-up", "600"});
+    EXPECT_EQ(run.code, 3) << run.out << run.err;
+    EXPECT_THAT(run.out, HasSubstr("a.txt: InternetConnectionLost"));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
+}
+
+TEST(ResourceSyncDeadServer, GivesUpOnRetriesAfterTheGiveUpTime) {
+    TempDir work;
+    std::string const base = "http://127.0.0.1:" + std::to_string(freeLoopbackPort());
+    work.write("m.json",
+               R"({"baseUrl": ")" + base + R"(", "bundles": [{"files": [{"path": "x"}]}]})");
+    Finished const run = runToEnd(
+        kProgram, {"sync", work.file("m.json"), "--dir", work.file("out"), "--give-up", "1"});
+    EXPECT_EQ(run.code, 3) << run.out << run.err;
+    EXPECT_THAT(run.out, HasSubstr("Offline (gave up waiting for retries)"));
+    EXPECT_THAT(run.out, HasSubstr("x: InternetConnectionLost: "));
+}
+
+// The terminal display as a person sees it: the program runs in a tmux pane and the test reads
+// the final screen.
+TEST(ResourceSyncTerminal, ShowsABarPerBundleAndTheSummary) {
+    TempDir work;
+    work.write("site/music/one.bin", binaryBody(1024 * 1024));
+    work.write("site/music/two.bin", binaryBody(1024 * 1024 + 1));
+    work.write("site/docs/three.txt", std::string(512 * 1024, 't'));
+    Finished const written = runToEnd(
+        kProgram, {"manifest", work.file("site"), "--base-url", "http://example.invalid/"});
+    ASSERT_EQ(written.code, 0) << written.err;
+    work.write("m.json", written.out);
+
+    std::string const socket = "rdm-sync-" + std::to_string(::getpid());
+    std::string const command = kProgram + " sync " + work.file("m.json") + " --dir " +
+                                work.file("out") + " --from-dir " + work.file("site") +
+                                " --rate 2560 --jobs 1; echo $? > " + work.file("exit") + "; cat";
+    std::string const tmux = "tmux -L " + socket + " -f /dev/null ";
+    ASSERT_EQ(std::system((tmux + "new-session -d -x 100 -y 20 '" + command + "'").c_str()), 0);
+    bool const ended = waitUntil([&] { return fs::exists(work.file("exit")); });
+    std::string const screenFile = work.file("screen");
+    std::system((tmux + "capture-pane -p > " + screenFile).c_str());
+    std::system((tmux + "kill-server").c_str());
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(TempDir::read(work.file("exit")), "0\n");
+
+    std::string const screen = TempDir::read(screenFile);
+    EXPECT_THAT(
+        screen,
+        HasSubstr("docs  [##############################] 100%  512.0 KiB / 512.0 KiB  1/1 files"));
+    EXPECT_THAT(
+        screen,
+        HasSubstr("music [##############################] 100%  2.0 MiB / 2.0 MiB  2/2 files"));
+    EXPECT_THAT(screen,
+                HasSubstr("total [##############################] 100%  2.5 MiB / 2.5 MiB"));
+    EXPECT_THAT(screen, HasSubstr("Synced: 3 files, 3 downloaded (2.5 MiB), 0 already current"));
+    EXPECT_EQ(TempDir::read(work.file("out/music/two.bin")), binaryBody(1024 * 1024 + 1));
+}
+
+}  // namespace
+}  // namespace Tiskel::Test

@@ -1,0 +1,190 @@
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include <QCoreApplication>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "App/ResourceDownloadManager/ActiveState.h"
+#include "App/ResourceDownloadManager/Downloader/ResourceDownloaderFileMock.h"
+#include "App/ResourceDownloadManager/RemoteResourceScheduler.h"
+#include "App/ResourceDownloadManager/ResourceDescriptor.h"
+#include "App/ResourceDownloadManager/ResourceDownloadManager.h"
+#include "App/ResourceDownloadManager/ResourceWaiter.h"
+
+#include "Support/QtApplication.h"
+#include "Support/TempDir.h"
+#include "Support/Wait.h"
+
+namespace Tiskel::App {
+namespace {
+
+namespace Support = ::Tiskel::Test;
+using State = IRemoteResource::State;
+using std::chrono::milliseconds;
+
+// A resource whose state the test sets by hand through its node, a real state node on a queue
+// that delivers at once (the scheduler's default). It counts subscriptions, so that the test can
+// change the state only once the waiter listens.
+class HandDrivenResource final : public IRemoteResource {
+  public:
+    void scheduleDownload(SchedulePriority /*priority*/) noexcept override {}
+    void cancelDownload() noexcept override {}
+    State getCurrentState() const noexcept override { return node.getCurrentState(); }
+    ResourceDescriptorBundle const* getDescriptor() const noexcept override { return &bundle; }
+    void registerEventHandler(IRemoteResourceEventHandler* handler,
+                              NotificationParams const& params) noexcept override {
+        node.addChangeSubscriber(
+            handler, [this, handler](State state) { handler->onStateChanged(state, &bundle); },
+            params);
+        node.checkAllNotifications();
+        std::lock_guard<std::mutex> lock(mutex);
+        ++subscriptions;
+        changed.notify_all();
+    }
+    void unregisterEventHandler(IRemoteResourceEventHandler* handler) noexcept override {
+        node.removeChangeSubscriber(handler);
+        std::lock_guard<std::mutex> lock(mutex);
+        --subscriptions;
+    }
+
+    bool waitForSubscriber() {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, Support::kGenerousDeadline,
+                                [&] { return subscriptions > 0; });
+    }
+    int subscriberCount() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return subscriptions;
+    }
+
+    ResourceDescriptorBundle bundle;
+    ActiveState node{IEventTracer::TraceRecord{}, std::make_shared<Core::TaskQueueImmediate>(),
+                     nullptr};
+
+  private:
+    std::mutex mutex;
+    std::condition_variable changed;
+    int subscriptions = 0;
+};
+
+TEST(ResourceWaiter, SleepsThroughUnsettledChangesAndReturnsTheSettledState) {
+    struct Case {
+        char const* name;
+        void (*settle)(ActiveState&);
+        IRemoteResource::DownloadStatus status;
+        IRemoteResource::DownloadError error;
+    } const cases[] = {
+        {"available", [](ActiveState& n) { n.setDownloadAvailable(); }, IRemoteResource::Available,
+         IRemoteResource::NoError},
+        {"error",
+         [](ActiveState& n) { n.setDownloadError(IRemoteResource::InternetConnectionLost); },
+         IRemoteResource::Error, IRemoteResource::InternetConnectionLost},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.name);
+        HandDrivenResource resource;  // Waiting
+        std::thread changer([&] {
+            ASSERT_TRUE(resource.waitForSubscriber());
+            // A change of status that settles nothing wakes the waiter, which must sleep on.
+            resource.node.setProgress(1, 4);
+            resource.node.setProgress(3, 4);
+            c.settle(resource.node);
+        });
+        ResourceWaitResult const result =
+            waitUntilSettled(&resource, milliseconds(Support::kGenerousDeadline));
+        changer.join();
+        EXPECT_TRUE(result.settled);
+        EXPECT_EQ(result.state.status, c.status);
+        EXPECT_EQ(result.state.error, c.error);
+        EXPECT_EQ(resource.subscriberCount(), 0) << "the wait left its subscription behind";
+    }
+}
+
+TEST(ResourceWaiter, EndsAtTheDeadlineOrAtOnceForASettledResource) {
+    struct Case {
+        char const* name;
+        bool startSettled;
+        milliseconds timeout;
+        bool settled;
+    } const cases[] = {
+        {"unsettled, deadline", false, milliseconds(150), false},
+        {"unsettled, no time", false, milliseconds(0), false},
+        {"unsettled, negative time", false, milliseconds(-5), false},
+        {"settled, no time", true, milliseconds(0), true},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.name);
+        HandDrivenResource resource;
+        resource.node.setProgress(1, 2);
+        if (c.startSettled) {
+            resource.node.setDownloadAvailable();
+        }
+        auto const start = std::chrono::steady_clock::now();
+        ResourceWaitResult const result = waitUntilSettled(&resource, c.timeout);
+        auto const took = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(result.settled, c.settled);
+        EXPECT_EQ(result.state.status,
+                  c.settled ? IRemoteResource::Available : IRemoteResource::Downloading);
+        EXPECT_DOUBLE_EQ(result.state.progress, c.settled ? 1.0 : 0.5);
+        EXPECT_GE(took, c.timeout) << "returned before the deadline";
+        EXPECT_EQ(resource.subscriberCount(), 0);
+    }
+    EXPECT_THROW(waitUntilSettled(nullptr, milliseconds(10)), std::invalid_argument);
+}
+
+// The real manager, with notifications of the main scheduler delivered on the Qt thread.
+class ResourceWaiterQtTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir.write("server/a.txt", "alpha");
+        dir.write("server/b.txt", "beta");
+        ResourceDownloadManager::Params params;
+        params.useQtNotificationQueue = true;
+        ResourceDownloadManager::Dependencies deps;
+        deps.downloader =
+            std::make_shared<ResourceDownloaderFileMock>(ioPath(dir.file("server")), 1 << 20);
+        manager.init(params, deps);
+    }
+
+    ResourceDescriptorBundle& bundleOf(std::string const& remotePath) {
+        auto& d = descriptors.emplace_back();
+        d.localPath = d.downloadPath = dir.write("out/" + remotePath, "old");
+        d.tempPath = dir.file("out/" + remotePath + ".part");
+        d.remotePath = remotePath;
+        return bundles.emplace_back(ResourceDescriptorBundle{{&d}});
+    }
+
+    Support::QtApplication qt;
+    Support::TempDir dir;
+    std::deque<ResourceDescriptor> descriptors;
+    std::deque<ResourceDescriptorBundle> bundles;
+    ResourceDownloadManager manager;
+};
+
+TEST_F(ResourceWaiterQtTest, OnTheQtThreadOnlyResourcesThatNotifyAtOnceMayBeWaitedOn) {
+    // The init scheduler delivers at once on the worker's thread; the main one through Qt.
+    IRemoteResource* init = manager.getInitScheduler()->registerAutoSchedule(
+        &bundleOf("a.txt"), ISchedulableResource::Normal);
+    IRemoteResource* main = manager.getMainScheduler()->registerResource(&bundleOf("b.txt"));
+    manager.startEventLoopThread();
+
+    EXPECT_THAT(
+        [&] { waitUntilSettled(main, milliseconds(Support::kGenerousDeadline)); },
+        ::testing::ThrowsMessage<std::logic_error>(::testing::HasSubstr("Qt application thread")));
+
+    ResourceWaitResult const result =
+        waitUntilSettled(init, milliseconds(Support::kGenerousDeadline));
+    EXPECT_TRUE(result.settled);
+    EXPECT_EQ(result.state.status, IRemoteResource::Available);
+    EXPECT_EQ(Support::TempDir::read(dir.file("out/a.txt")), "alpha");
+}
+
+}  // namespace
+}  // namespace Tiskel::App

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "SyncState.h"
+
+// What the user sees while a round runs. On a terminal: one live line per bundle and a total
+// line (bar, percent, bytes, rate, ETA), redrawn in place with a few ANSI escape codes. Through a
+// pipe: plain lines, one per change, never redrawn. Quiet: nothing until the summary.
+//
+// Bound to the main thread.
+namespace Tiskel::ResourceSync {
+
+enum class DisplayMode { Terminal, Plain, Quiet };
+
+// "1.5 KiB", "12.0 MiB", "512 B".
+std::string formatBytes(uint64_t bytes);
+
+class Display {
+  public:
+    Display(DisplayMode mode, SyncState const& state, std::FILE* out);
+
+    DisplayMode mode() const { return displayMode; }
+
+    // A new round begins; the first frame is drawn below whatever was printed before.
+    void startRound();
+    // Plain mode prints one line per event; the other modes ignore them.
+    void show(std::vector<SyncEvent> const& events);
+    // Terminal mode draws the current frame over the previous one.
+    void redraw();
+    // Terminal mode draws the last frame of the round and gives the cursor back.
+    void endRound();
+
+  private:
+    std::vector<std::string> frame(int columns, int rows);
+    std::string groupLine(SyncGroup const& group, std::size_t nameWidth, std::size_t barWidth);
+    double rate(std::chrono::steady_clock::time_point now);
+
+    DisplayMode const displayMode;
+    SyncState const& state;
+    std::FILE* const out;
+    std::size_t linesDrawn = 0;
+    // Recent (time, bytes transferred) samples for the rate.
+    std::deque<std::pair<std::chrono::steady_clock::time_point, uint64_t>> samples;
+};
+
+}  // namespace Tiskel::ResourceSync

@@ -1,0 +1,450 @@
+#include "Manifest.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <initializer_list>
+#include <string_view>
+#include <unistd.h>
+#include <unordered_map>
+
+#include <QByteArray>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonParseError>
+#include <QUrl>
+
+namespace Tiskel::ResourceSync {
+
+namespace {
+
+using App::ResourceDescriptor;
+
+// Largest integer a JSON number (a double) holds exactly.
+constexpr double kLargestExactInteger = 9007199254740992.0;
+
+bool endsWith(std::string const& text, char const* suffix) {
+    size_t const length = std::strlen(suffix);
+    return text.size() >= length && text.compare(text.size() - length, length, suffix) == 0;
+}
+
+// Calls `visit` with each '/'-separated part of `path`, empty parts included.
+template <class Visit>
+void forEachPart(std::string const& path, Visit visit) {
+    size_t start = 0;
+    for (;;) {
+        size_t const slash = path.find('/', start);
+        visit(std::string_view(path).substr(start, slash - start));
+        if (slash == std::string::npos) {
+            return;
+        }
+        start = slash + 1;
+    }
+}
+
+// Walks the document and stops at the first problem with a message that names its JSON path.
+// The path is only put into words when something is wrong: a large manifest is checked without
+// building a string per entry.
+class Checker {
+  public:
+    explicit Checker(std::string name) : name(std::move(name)) {}
+
+    Manifest check(QJsonDocument const& document) {
+        if (!document.isObject()) {
+            fail("the manifest must be a JSON object");
+        }
+        QJsonObject const root = document.object();
+        allowOnly(root, {"baseUrl", "target", "policy", "bundles"});
+        Manifest manifest;
+        manifest.baseUrl = requiredString(root, "baseUrl");
+        if (std::string const problem = checkBaseUrl(manifest.baseUrl); !problem.empty()) {
+            fail(problem, "baseUrl");
+        }
+        manifest.target = optionalString(root, "target");
+        ResourceDescriptor::UpdatePolicy const policy =
+            optionalPolicy(root, ResourceDescriptor::IfModified);
+        QJsonArray const bundles = requiredArray(root, "bundles");
+        manifest.bundles.reserve(bundles.size());
+        for (int b = 0; b < bundles.size(); ++b) {
+            here = {b, -1};
+            manifest.bundles.push_back(bundle(bundles[b], policy));
+        }
+        return manifest;
+    }
+
+  private:
+    // The entry being checked: a bundle index, and a file index or -1 for the bundle itself;
+    // {-1, -1} is the top level.
+    struct Place {
+        int bundle = -1;
+        int file = -1;
+
+        std::string text() const {
+            if (bundle < 0) {
+                return {};
+            }
+            std::string text = "bundles[" + std::to_string(bundle) + "]";
+            return file < 0 ? text : text + ".files[" + std::to_string(file) + "]";
+        }
+    };
+
+    [[noreturn]] void fail(std::string const& what, std::string const& key = {}) const {
+        std::string where = here.text();
+        if (!key.empty()) {
+            where += (where.empty() ? "" : ".") + key;
+        }
+        throw ManifestError(name + ": " + (where.empty() ? "" : where + ": ") + what);
+    }
+
+    void allowOnly(QJsonObject const& object, std::initializer_list<char const*> keys) const {
+        for (auto it = object.begin(); it != object.end(); ++it) {
+            QString const key = it.key();
+            if (std::none_of(keys.begin(), keys.end(),
+                             [&](char const* k) { return key == QLatin1String(k); })) {
+                fail("unknown field", key.toStdString());
+            }
+        }
+    }
+
+    std::string requiredString(QJsonObject const& object, char const* key) const {
+        QJsonValue const value = object.value(QLatin1String(key));
+        if (value.isUndefined()) {
+            fail("missing (a string is required)", key);
+        }
+        if (!value.isString()) {
+            fail("expected a string", key);
+        }
+        return value.toString().toStdString();
+    }
+
+    std::string optionalString(QJsonObject const& object, char const* key) const {
+        QJsonValue const value = object.value(QLatin1String(key));
+        if (value.isUndefined()) {
+            return {};
+        }
+        if (!value.isString()) {
+            fail("expected a string", key);
+        }
+        return value.toString().toStdString();
+    }
+
+    QJsonArray requiredArray(QJsonObject const& object, char const* key) const {
+        QJsonValue const value = object.value(QLatin1String(key));
+        if (value.isUndefined()) {
+            fail("missing (an array is required)", key);
+        }
+        if (!value.isArray()) {
+            fail("expected an array", key);
+        }
+        return value.toArray();
+    }
+
+    ResourceDescriptor::UpdatePolicy optionalPolicy(QJsonObject const& object,
+                                                    ResourceDescriptor::UpdatePolicy fallback) {
+        if (!object.contains(QLatin1String("policy"))) {
+            return fallback;
+        }
+        std::string const text = optionalString(object, "policy");
+        ResourceDescriptor::UpdatePolicy policy = fallback;
+        if (!parsePolicy(text, policy)) {
+            fail("unknown policy \"" + text +
+                     "\" (expected always, ifMissing, ifModified or validate)",
+                 "policy");
+        }
+        return policy;
+    }
+
+    BundleSpec bundle(QJsonValue const& value, ResourceDescriptor::UpdatePolicy policy) {
+        if (!value.isObject()) {
+            fail("expected an object");
+        }
+        QJsonObject const object = value.toObject();
+        allowOnly(object, {"name", "init", "policy", "files"});
+        BundleSpec spec;
+        spec.name = optionalString(object, "name");
+        if (spec.name.empty()) {
+            spec.name = "bundle " + std::to_string(here.bundle + 1);
+        }
+        QJsonValue const init = object.value(QLatin1String("init"));
+        if (!init.isUndefined() && !init.isBool()) {
+            fail("expected true or false", "init");
+        }
+        spec.init = init.toBool(false);
+        policy = optionalPolicy(object, policy);
+        QJsonArray const files = requiredArray(object, "files");
+        spec.files.reserve(files.size());
+        this->files.reserve(this->files.size() + files.size());
+        for (int f = 0; f < files.size(); ++f) {
+            here.file = f;
+            spec.files.push_back(file(files[f], policy));
+        }
+        return spec;
+    }
+
+    FileSpec file(QJsonValue const& value, ResourceDescriptor::UpdatePolicy policy) {
+        FileSpec spec;
+        if (value.isString()) {
+            // The short form: the remote path alone, everything else by default. Qt reads a
+            // string many times faster than an object, which counts in a manifest of 100,000.
+            spec.remotePath = value.toString().toStdString();
+            checkRemotePath(spec.remotePath);
+            spec.localPath = normaliseLocalPath(decoded(spec.remotePath), "path");
+            spec.policy = policy;
+            if (policy == ResourceDescriptor::Validate) {
+                fail("the validate policy needs the file's sha256: give the file as an object");
+            }
+            claim(spec.localPath);
+            return spec;
+        }
+        if (!value.isObject()) {
+            fail("expected an object or a string");
+        }
+        QJsonObject const object = value.toObject();
+        allowOnly(object, {"path", "localPath", "policy", "size", "sha256"});
+        spec.remotePath = requiredString(object, "path");
+        checkRemotePath(spec.remotePath);
+        bool const explicitLocal = object.contains(QLatin1String("localPath"));
+        // By default a file keeps its place on the server, with the URL's escapes decoded.
+        std::string const wanted =
+            explicitLocal ? optionalString(object, "localPath") : decoded(spec.remotePath);
+        spec.localPath = normaliseLocalPath(wanted, explicitLocal ? "localPath" : "path");
+        spec.policy = optionalPolicy(object, policy);
+
+        QJsonValue const size = object.value(QLatin1String("size"));
+        if (!size.isUndefined()) {
+            double const bytes = size.toDouble(-1);
+            if (!size.isDouble() || bytes < 0 || bytes > kLargestExactInteger ||
+                bytes != static_cast<double>(static_cast<int64_t>(bytes))) {
+                fail("expected a whole number of bytes, 0 or more", "size");
+            }
+            spec.size = static_cast<int64_t>(bytes);
+        }
+        QJsonValue const sha256 = object.value(QLatin1String("sha256"));
+        if (!sha256.isUndefined()) {
+            std::string digest = sha256.isString() ? sha256.toString().toStdString() : "";
+            bool const hex = digest.size() == 64 &&
+                             std::all_of(digest.begin(), digest.end(),
+                                         [](unsigned char c) { return std::isxdigit(c) != 0; });
+            if (!hex) {
+                fail("expected a string of 64 hexadecimal digits", "sha256");
+            }
+            std::transform(digest.begin(), digest.end(), digest.begin(),
+                           [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+            spec.sha256 = std::move(digest);
+        }
+        if (spec.policy == ResourceDescriptor::Validate && spec.sha256.empty()) {
+            fail("missing: the validate policy checks the file against it", "sha256");
+        }
+        claim(spec.localPath);
+        return spec;
+    }
+
+    // A remote path with the URL's escapes decoded, as the default local path. Most paths have
+    // no escapes and are taken as they are.
+    static std::string decoded(std::string const& remotePath) {
+        if (remotePath.find('%') == std::string::npos) {
+            return remotePath;
+        }
+        return QUrl::fromPercentEncoding(QByteArray::fromStdString(remotePath)).toStdString();
+    }
+
+    void checkRemotePath(std::string const& path) const {
+        if (path.empty()) {
+            fail("must not be empty", "path");
+        }
+        if (path.front() == '/') {
+            fail("must be relative to the base URL (no leading '/')", "path");
+        }
+        for (unsigned char c : path) {
+            if (c < 0x20 || c == 0x7f || c == ' ' || c == '?' || c == '#' || c == '\\') {
+                fail("has a character that must be percent-encoded", "path");
+            }
+        }
+        forEachPart(path, [&](std::string_view part) {
+            if (part == "..") {
+                fail("must not use \"..\"", "path");
+            }
+        });
+    }
+
+    // "a/./b//c" becomes "a/b/c"; an absolute path, a ".." part or an empty result is refused.
+    std::string normaliseLocalPath(std::string const& path, char const* key) const {
+        if (!path.empty() && path.front() == '/') {
+            fail("\"" + path + "\" escapes the target folder (absolute path)", key);
+        }
+        std::string result;
+        result.reserve(path.size());
+        forEachPart(path, [&](std::string_view part) {
+            if (part.empty() || part == ".") {
+                return;
+            }
+            if (part == "..") {
+                fail("\"" + path + "\" escapes the target folder (\"..\")", key);
+            }
+            if (part.find('\0') != std::string_view::npos) {
+                fail("has a NUL character", key);
+            }
+            if (!result.empty()) {
+                result += '/';
+            }
+            result += part;
+        });
+        if (result.empty()) {
+            fail("names no file", key);
+        }
+        if (endsWith(result, kPartSuffix) || endsWith(result, kStagedSuffix)) {
+            fail("\"" + path + "\" ends with a suffix the sync uses for its own files (" +
+                     kPartSuffix + ", " + kStagedSuffix + ")",
+                 key);
+        }
+        return result;
+    }
+
+    // Records that `path` is a file and that its parents are folders; refuses a second file at
+    // the same place and a file where another file needs a folder.
+    void claim(std::string const& path) {
+        auto const [it, added] = files.try_emplace(path, here);
+        if (!added) {
+            fail("local path \"" + path + "\" is also the local path of " + it->second.text());
+        }
+        if (auto const folder = folders.find(path); folder != folders.end()) {
+            fail("local path \"" + path + "\" is a folder of " + folder->second.text());
+        }
+        // Files come folder by folder: the folder of the previous file needs no second look.
+        size_t const last = path.rfind('/');
+        if (last == std::string::npos ||
+            (last == lastFolder.size() && path.compare(0, last, lastFolder) == 0)) {
+            return;
+        }
+        lastFolder.assign(path, 0, last);
+        // From the nearest folder up; a folder already known has its parents known too.
+        for (size_t slash = last; slash != std::string::npos && slash > 0;
+             slash = path.rfind('/', slash - 1)) {
+            std::string folder = path.substr(0, slash);
+            if (folders.count(folder) != 0) {
+                break;
+            }
+            if (auto const file = files.find(folder); file != files.end()) {
+                fail("needs \"" + folder + "\" as a folder, but it is the local path of " +
+                     file->second.text());
+            }
+            folders.emplace(std::move(folder), here);
+        }
+    }
+
+    std::string const name;
+    Place here;
+    // Local paths seen so far, and the folders they need, each with the entry that claimed it
+    // first.
+    std::unordered_map<std::string, Place> files;
+    std::unordered_map<std::string, Place> folders;
+    std::string lastFolder;
+};
+
+// "line:column" (1-based) of the character a parse error names. Qt's error offset points just
+// past that character.
+std::string position(std::string const& text, size_t offset) {
+    size_t const at = std::min(offset > 0 ? offset - 1 : 0, text.size());
+    size_t line = 1;
+    size_t lineStart = 0;
+    for (size_t i = 0; i < at; ++i) {
+        if (text[i] == '\n') {
+            ++line;
+            lineStart = i + 1;
+        }
+    }
+    return std::to_string(line) + ":" + std::to_string(at - lineStart + 1);
+}
+
+}  // namespace
+
+bool parsePolicy(std::string const& text, ResourceDescriptor::UpdatePolicy& policy) {
+    static constexpr std::pair<char const*, ResourceDescriptor::UpdatePolicy> kPolicies[] = {
+        {"always", ResourceDescriptor::Always},
+        {"validate", ResourceDescriptor::Validate},
+        {"ifMissing", ResourceDescriptor::IfMissing},
+        {"ifModified", ResourceDescriptor::IfModified},
+    };
+    for (auto const& [name, value] : kPolicies) {
+        if (text == name) {
+            policy = value;
+            return true;
+        }
+    }
+    return false;
+}
+
+char const* policyName(ResourceDescriptor::UpdatePolicy policy) {
+    switch (policy) {
+        case ResourceDescriptor::Always:
+            return "always";
+        case ResourceDescriptor::Validate:
+            return "validate";
+        case ResourceDescriptor::IfMissing:
+            return "ifMissing";
+        case ResourceDescriptor::IfModified:
+            return "ifModified";
+    }
+    return "?";
+}
+
+std::string checkBaseUrl(std::string const& url) {
+    QUrl const parsed(QString::fromStdString(url), QUrl::StrictMode);
+    if (url.empty() || !parsed.isValid()) {
+        return "\"" + url + "\" is not a valid URL";
+    }
+    QString const scheme = parsed.scheme();
+    if (scheme != QLatin1String("http") && scheme != QLatin1String("https")) {
+        return "\"" + url + "\" must start with http:// or https://";
+    }
+    if (parsed.host().isEmpty()) {
+        return "\"" + url + "\" has no host";
+    }
+    if (parsed.hasQuery() || parsed.hasFragment()) {
+        return "\"" + url + "\" must not have a query or a fragment";
+    }
+    return {};
+}
+
+Manifest parseManifest(std::string const& text, std::string const& name) {
+    QJsonParseError error{};
+    QJsonDocument const document = QJsonDocument::fromJson(QByteArray::fromStdString(text), &error);
+    if (error.error != QJsonParseError::NoError) {
+        throw ManifestError(name + ":" + position(text, static_cast<size_t>(error.offset)) +
+                            ": JSON syntax error: " + error.errorString().toStdString());
+    }
+    return Checker(name).check(document);
+}
+
+Manifest loadManifest(std::string const& path) {
+    auto unreadable = [&path](int error) {
+        return ManifestError(path + ": cannot read the manifest: " + std::strerror(error));
+    };
+    int const fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        throw unreadable(errno);
+    }
+    std::string text;
+    char buffer[65536];
+    for (;;) {
+        ssize_t const count = ::read(fd, buffer, sizeof buffer);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count <= 0) {
+            int const error = count < 0 ? errno : 0;
+            ::close(fd);
+            if (count < 0) {
+                throw unreadable(error);
+            }
+            break;
+        }
+        text.append(buffer, static_cast<size_t>(count));
+    }
+    return parseManifest(text, path);
+}
+
+}  // namespace Tiskel::ResourceSync

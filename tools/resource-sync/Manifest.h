@@ -1,0 +1,83 @@
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "App/ResourceDownloadManager/ResourceDescriptor.h"
+
+// The manifest: which remote files a folder should hold. A JSON document
+//
+//   {
+//     "baseUrl": "https://example.org/content/",
+//     "target": "content",                         (optional)
+//     "policy": "ifModified",                      (optional default for every file)
+//     "bundles": [
+//       { "name": "texts", "init": true, "policy": "always",      (all three optional)
+//         "files": [ { "path": "text/welcome.txt",                (remote, relative)
+//                      "localPath": "welcome.txt",                (optional)
+//                      "policy": "validate", "size": 74,          (optional)
+//                      "sha256": "5fe4...c6" },                   (optional)
+//                    "text/config.ini" ] } ] }                    (the short form: a path alone)
+//
+// Plain values and free functions; thread-compatible.
+namespace Tiskel::ResourceSync {
+
+// Suffixes of the files a sync keeps next to each local file while it works; no manifest entry
+// may end with them, so a leftover can never be mistaken for a resource.
+inline constexpr char kPartSuffix[] = ".resource-sync-part";
+inline constexpr char kStagedSuffix[] = ".resource-sync-new";
+
+struct FileSpec {
+    std::string remotePath;  // relative to the base URL, as written in the manifest
+    std::string localPath;   // relative to the target folder, normalised ("a/b", no "." parts)
+    App::ResourceDescriptor::UpdatePolicy policy = App::ResourceDescriptor::IfModified;
+    int64_t size = -1;   // bytes; -1 when the manifest does not say
+    std::string sha256;  // 64 lower-case hexadecimal digits; empty when the manifest has none
+};
+
+struct BundleSpec {
+    std::string name;
+    bool init = false;  // served by the init scheduler, ahead of every other bundle
+    std::vector<FileSpec> files;
+};
+
+struct Manifest {
+    std::string baseUrl;
+    std::string target;  // as written; empty when the manifest names no target folder
+    std::vector<BundleSpec> bundles;
+};
+
+// Why a manifest was refused: one line a user can act on, naming the file and the place in it
+// ("m.json:3:17: ..." for syntax, "m.json: bundles[2].files[5].sha256: ..." for content).
+class ManifestError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// Parses and checks a manifest held in `text`; `name` is how messages refer to it. Throws
+// ManifestError on the first problem: JSON syntax, a missing or wrong-typed field, an unknown
+// field or policy, a path that escapes the target folder or uses a reserved suffix, two files
+// with one local path, a file where another file needs a folder, a malformed base URL.
+Manifest parseManifest(std::string const& text, std::string const& name);
+
+// Reads the file at `path` and parses it; an unreadable file is a ManifestError too.
+Manifest loadManifest(std::string const& path);
+
+// A manifest (JSON text) for every regular file below `folder`: one bundle per top-level
+// folder (files directly in `folder` form a bundle named after it), each file with its path,
+// size and, when `withDigests`, its SHA-256. Remote paths are the relative paths,
+// percent-encoded where a URL needs it. Throws ManifestError when the folder cannot be read or
+// the base URL is malformed.
+std::string describeFolder(std::string const& folder, std::string const& baseUrl,
+                           App::ResourceDescriptor::UpdatePolicy policy, bool withDigests);
+
+// "always", "validate", "ifMissing" or "ifModified"; false for any other text.
+bool parsePolicy(std::string const& text, App::ResourceDescriptor::UpdatePolicy& policy);
+char const* policyName(App::ResourceDescriptor::UpdatePolicy policy);
+
+// Empty when `url` is an absolute http or https URL with a host; otherwise what is wrong.
+std::string checkBaseUrl(std::string const& url);
+
+}  // namespace Tiskel::ResourceSync

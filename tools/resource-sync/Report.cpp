@@ -1,0 +1,130 @@
+#include "Report.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSaveFile>
+
+#include "Display.h"
+
+namespace Tiskel::ResourceSync {
+
+namespace {
+
+char const* outcomeName(Outcome outcome) {
+    switch (outcome) {
+        case Outcome::Synced:
+            return "synced";
+        case Outcome::Failed:
+            return "failed";
+        case Outcome::Offline:
+            return "offline";
+        case Outcome::Interrupted:
+            return "interrupted";
+    }
+    return "?";
+}
+
+QString text(std::string const& value) {
+    return QString::fromStdString(value);
+}
+
+}  // namespace
+
+Summary summarise(SyncState const& state, std::string const& target, double seconds, int signal,
+                  bool gaveUp) {
+    Summary summary;
+    summary.target = target;
+    summary.seconds = seconds;
+    summary.gaveUp = gaveUp;
+    summary.counts = state.counts();
+    state.inspect([&] {
+        for (SyncFile const& file : state.allFiles()) {
+            if (file.status == IRemoteResource::Available) {
+                continue;
+            }
+            bool const failed = file.status == IRemoteResource::Error;
+            summary.failures.push_back(
+                {file.name, file.remotePath, state.allGroups()[file.group].name,
+                 IRemoteResource::statusToString(file.status),
+                 failed ? IRemoteResource::errorToString(file.error) : "Unfinished", file.reason});
+        }
+    });
+    SyncCounts const& counts = summary.counts;
+    if (signal != 0) {
+        summary.outcome = Outcome::Interrupted;
+        summary.exitCode = 128 + signal;
+    } else if (summary.failures.empty()) {
+        summary.outcome = Outcome::Synced;
+        summary.exitCode = 0;
+    } else if (summary.failures.size() == counts.failedOffline) {
+        summary.outcome = Outcome::Offline;
+        summary.exitCode = 3;
+    } else {
+        summary.outcome = Outcome::Failed;
+        summary.exitCode = 1;
+    }
+    return summary;
+}
+
+void printSummary(Summary const& summary, std::FILE* out) {
+    SyncCounts const& counts = summary.counts;
+    static constexpr char const* kHeadlines[] = {"Synced", "Failed", "Offline", "Interrupted"};
+    std::string text = kHeadlines[static_cast<int>(summary.outcome)];
+    if (summary.gaveUp) {
+        text += " (gave up waiting for retries)";
+    }
+    char time[32];
+    std::snprintf(time, sizeof time, "%.2f s", summary.seconds);
+    text += ": " + std::to_string(counts.files) + " files, " + std::to_string(counts.fetched) +
+            " downloaded (" + formatBytes(counts.fetchedBytes) + "), " +
+            std::to_string(counts.available - counts.fetched) + " already current, " +
+            std::to_string(counts.failed) + " failed";
+    if (std::size_t const unfinished = counts.files - counts.settled; unfinished > 0) {
+        text += ", " + std::to_string(unfinished) + " unfinished";
+    }
+    text += " in " + std::string(time) + "\n";
+    for (FailedFile const& failure : summary.failures) {
+        text += "  " + failure.path + ": " + failure.error +
+                (failure.reason.empty() ? "" : ": " + failure.reason) + "\n";
+    }
+    text += "Files are in " + summary.target + "\n";
+    std::fputs(text.c_str(), out);
+    std::fflush(out);
+}
+
+bool writeReport(Summary const& summary, std::string const& path, std::string& problem) {
+    SyncCounts const& counts = summary.counts;
+    QJsonArray failures;
+    for (FailedFile const& failure : summary.failures) {
+        failures.append(QJsonObject{{"path", text(failure.path)},
+                                    {"remotePath", text(failure.remotePath)},
+                                    {"bundle", text(failure.bundle)},
+                                    {"status", text(failure.status)},
+                                    {"error", text(failure.error)},
+                                    {"reason", text(failure.reason)}});
+    }
+    QJsonObject const report{
+        {"result", outcomeName(summary.outcome)},
+        {"exitCode", summary.exitCode},
+        {"gaveUp", summary.gaveUp},
+        {"target", text(summary.target)},
+        {"files", static_cast<double>(counts.files)},
+        {"downloaded", static_cast<double>(counts.fetched)},
+        {"current", static_cast<double>(counts.available - counts.fetched)},
+        {"failed", static_cast<double>(counts.failed)},
+        {"unfinished", static_cast<double>(counts.files - counts.settled)},
+        {"bytes", static_cast<double>(counts.fetchedBytes)},
+        {"seconds", summary.seconds},
+        {"failures", failures},
+    };
+    QSaveFile file(text(path));
+    if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(report).toJson()) < 0 ||
+        !file.commit()) {
+        problem = "cannot write the report " + path + ": " + file.errorString().toStdString();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace Tiskel::ResourceSync

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "SyncState.h"
+
+// The end of a round: what happened to every file, as text for the user and as JSON for tools.
+namespace Tiskel::ResourceSync {
+
+// How a round ended, in the order of precedence of the exit codes.
+enum class Outcome {
+    Synced,       // every file Available: exit 0
+    Failed,       // some file failed: exit 1
+    Offline,      // every failure is a lost connection: exit 3
+    Interrupted,  // SIGINT or SIGTERM: exit 128 + signal
+};
+
+struct FailedFile {
+    std::string path;        // local, below the target folder
+    std::string remotePath;  // as in the manifest
+    std::string bundle;
+    std::string status;  // "Error", or where an interrupted file stood
+    std::string error;   // the library's DownloadError name
+    std::string reason;  // HTTP or filesystem reason; may be empty
+};
+
+struct Summary {
+    Outcome outcome = Outcome::Synced;
+    int exitCode = 0;
+    bool gaveUp = false;  // ended by --give-up while retries were pending
+    std::string target;   // absolute path of the target folder
+    SyncCounts counts;
+    double seconds = 0;
+    std::vector<FailedFile> failures;  // every file that did not end Available
+};
+
+// Reads the round's outcome from `state`. `signal` is the interrupting signal, or 0.
+Summary summarise(SyncState const& state, std::string const& target, double seconds, int signal,
+                  bool gaveUp);
+
+// The summary lines: counts, bytes and time; each failed file with its error and reason; where
+// the files are. With `all` false only the first few failures are listed.
+void printSummary(Summary const& summary, std::FILE* out);
+
+// Writes the summary as a JSON document to `path`, replacing it atomically. False, with
+// `problem` set, when the file cannot be written.
+bool writeReport(Summary const& summary, std::string const& path, std::string& problem);
+
+}  // namespace Tiskel::ResourceSync

@@ -1,0 +1,105 @@
+#pragma once
+
+#include <chrono>
+#include <deque>
+#include <memory>
+#include <string>
+
+#include <QObject>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include "Display.h"
+#include "Manifest.h"
+#include "SyncState.h"
+
+namespace Tiskel::Networking {
+class IHttpClient;
+}
+
+// One `resource-sync sync` run: builds the library's descriptors and bundles from the manifest,
+// and runs rounds of the download manager on the Qt event loop until the round ends (or, with
+// --watch, until a signal).
+//
+// A round uses the library as a desktop application does: a fresh ResourceDownloadManager on its
+// thread pool; init bundles on the init scheduler and the rest on the main one; each manifest
+// bundle registered as a group bundle (its subscriber drives the progress lines) and each file
+// also as a bundle of its own (its subscriber gives the per-file outcome; items are shared, so
+// nothing is fetched twice). A driver thread runs `processCurrentQueue`, which returns once
+// every file has settled and nothing is left to retry. Notifications are delivered at once on
+// the thread that caused them into the SyncState, which wakes the main thread through a pipe
+// watched by the event loop; a timer redraws the terminal.
+//
+// Every round needs a new manager: an item that was found current is trusted from then on, so
+// re-scheduling it in the same manager would never look at the server again.
+//
+// Bound to the main (Qt) thread.
+namespace Tiskel::ResourceSync {
+
+struct SyncOptions {
+    std::string manifestPath;
+    std::string dir;       // the target folder; empty: the manifest's, else the current folder
+    std::size_t jobs = 0;  // download threads; 0: the manager's optimal count
+    std::string fromDir;   // take files from this folder instead of the web server
+    int rateKiBps = 0;     // with fromDir: simulated rate; 0 means as fast as the disk goes
+    std::string offlineMarker;
+    bool trace = false;
+    int watchSeconds = 0;  // 0: one round
+    int giveUpSeconds = 60;
+    std::string reportPath;
+    DisplayMode display = DisplayMode::Plain;
+};
+
+class SyncSession {
+  public:
+    // REQUIRES: a QCoreApplication exists; `target` is the resolved target folder. The manifest
+    // is taken apart into descriptors and not kept.
+    SyncSession(SyncOptions options, Manifest manifest, std::string target);
+    ~SyncSession();
+    SyncSession(SyncSession const&) = delete;
+    SyncSession& operator=(SyncSession const&) = delete;
+
+    // Starts the first round; the event loop's exit code is the run's.
+    void start();
+    // SIGINT or SIGTERM: ends the running round (aborting the manager) or the wait between
+    // rounds, and makes the run exit with 128 + signal.
+    void interrupt(int signal);
+
+  private:
+    struct Round;
+
+    void startRound();
+    void createFolders();
+    void onWake();
+    void checkEnd();
+    void endRound();
+    void onRoundFinished();
+    // Wakes the main thread from any thread.
+    void ring();
+
+    SyncOptions const options;
+    std::string const target;
+    std::deque<SyncFile> files;
+    std::deque<SyncGroup> groups;
+    SyncState state;
+    Display display;
+    std::shared_ptr<Networking::IHttpClient> httpClient;  // kept across rounds for keep-alive
+
+    QObject context;  // receiver of the timers and the bell
+    // The bell: other threads write a byte to wake the main thread. Only a wake-up goes through
+    // it; the news itself is in the SyncState, under its mutex.
+    int bell[2] = {-1, -1};
+    std::unique_ptr<QSocketNotifier> bellNotifier;
+    QTimer redrawTimer;
+    QTimer giveUpTimer;
+    QTimer watchTimer;
+
+    std::unique_ptr<Round> round;
+    std::chrono::steady_clock::time_point roundStart;
+    bool ending = false;          // the round's manager has been aborted
+    bool deadlinePassed = false;  // --give-up has elapsed in this round
+    bool gaveUp = false;
+    int signal = 0;
+};
+
+}  // namespace Tiskel::ResourceSync
