@@ -3,11 +3,8 @@
 #include <algorithm>
 #include <deque>
 #include <exception>
-#include <fcntl.h>
 #include <mutex>
 #include <stdexcept>
-#include <system_error>
-#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -17,6 +14,8 @@
 #include <QSocketNotifier>
 #include <QThread>
 #include <glog/logging.h>
+
+#include "Platform/QtUtils/WakePipe.h"
 
 namespace Tiskel::App {
 
@@ -43,33 +42,8 @@ class TaskQueueQtReceiver;
 // State shared by the queue and its receiver. The receiver keeps it alive: it may outlive the
 // queue until the application thread disposes of it.
 struct TaskQueueQt::Shared {
-    Shared() {
-        int fds[2];
-        if (::pipe(fds) != 0) {
-            throw std::system_error(errno, std::generic_category(), "TaskQueueQt: pipe");
-        }
-        wakeRead = fds[0];
-        wakeWrite = fds[1];
-        for (int fd : fds) {
-            ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-            ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-        }
-    }
-    ~Shared() {
-        ::close(wakeRead);
-        ::close(wakeWrite);
-    }
-    Shared(Shared const&) = delete;
-    Shared& operator=(Shared const&) = delete;
-
-    // Makes the wake-up pipe readable, which the receiver's socket notifier hears on the
-    // application thread. One byte per wake-up; at most a few are ever pending, so the
-    // non-blocking write cannot fail for want of room. REQUIRES: mutex is held.
-    void wake() {
-        char const byte = 1;
-        while (::write(wakeWrite, &byte, 1) < 0 && errno == EINTR) {
-        }
-    }
+    // The receiver's socket notifier watches its read end. One byte per wake-up.
+    WakePipe wakePipe{"TaskQueueQt"};
 
     // Called after every change between empty and non-empty, outside `mutex`. The state is read
     // again under `publishMutex`, so a publisher overtaken by a later change reports the newer
@@ -87,10 +61,6 @@ struct TaskQueueQt::Shared {
             handler->handleChangedState(state);
         }
     }
-
-    // Constant after construction.
-    int wakeRead = -1;
-    int wakeWrite = -1;
 
     // Guards the fields below it; never held while a handler or a task runs.
     std::mutex mutex;
@@ -134,16 +104,15 @@ class TaskQueueQtReceiver final : public QObject {
     // built there, else through one queued call.
     void start() {
         passHandOver();
-        auto* notifier = new QSocketNotifier(shared->wakeRead, QSocketNotifier::Read, this);
+        auto* notifier =
+            new QSocketNotifier(shared->wakePipe.readEnd(), QSocketNotifier::Read, this);
         connect(notifier, &QSocketNotifier::activated, this, &TaskQueueQtReceiver::onWake);
         onWake();  // tasks may have been posted before the notifier existed
     }
 
   private slots:
     void onWake() {
-        char bytes[64];
-        while (::read(shared->wakeRead, bytes, sizeof bytes) > 0) {
-        }
+        shared->wakePipe.drain();
         bool dispose = false;
         {
             std::lock_guard<std::mutex> lock(shared->mutex);
@@ -174,7 +143,7 @@ class TaskQueueQtReceiver final : public QObject {
                     return;
                 }
                 if (budget == 0) {
-                    shared->wake();  // `wakePending` stays set
+                    shared->wakePipe.signal();  // `wakePending` stays set
                     return;
                 }
                 --budget;
@@ -239,7 +208,7 @@ TaskQueueQt::~TaskQueueQt() {
                 deleteNow = receiver;
             } else {
                 shared->disposeRequested = true;
-                shared->wake();
+                shared->wakePipe.signal();
             }
             shared->receiver = nullptr;
         }
@@ -284,7 +253,7 @@ void TaskQueueQt::addTask(std::function<void()> task, Priority /*priority*/) {
             becameNonEmpty = shared->tasks.size() == 1;
             if (!shared->wakePending) {
                 shared->wakePending = true;
-                shared->wake();
+                shared->wakePipe.signal();
             }
         }
     }
