@@ -149,10 +149,16 @@ void BM_ChangeInBundle(benchmark::State& state) {
     params.statuses = {IRemoteResource::Available};
     bundle->addChangeSubscriber(
         &key, [](IRemoteResource::State) {}, params);
-    ActiveState* const changed = items[items.size() / 2].get();
+    // Turns through a few items spread over the bundle, so that the figure is that of a typical
+    // item and not of one item's place in the bundle's table.
+    std::vector<ActiveState*> changed;
+    for (std::size_t i = 0; i < 8; ++i) {
+        changed.push_back(items[i * items.size() / 8].get());
+    }
     unsigned long long done = 0;
     for (auto _ : state) {
-        changed->setProgress(++done % 1000, 1000);
+        ++done;
+        changed[done % changed.size()]->setProgress(done % 1000, 1000);
     }
     if (bundle->getCurrentState().status != IRemoteResource::Downloading) {
         state.SkipWithError("the bundle did not follow its item");
