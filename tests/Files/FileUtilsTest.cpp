@@ -1,13 +1,22 @@
+#include <algorithm>
+#include <atomic>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
 #include <string>
 #include <sys/time.h>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "App/ResourceDownloadManager/FileUtils.h"
+#include "Platform/Core/Exception.h"
 
 #include "Support/LogCapture.h"
+#include "Support/OpenFiles.h"
 #include "Support/TempDir.h"
 
 namespace Tiskel::App {
@@ -58,9 +67,42 @@ TEST_F(FileUtilsTest, OpenersLogWhyTheyFailed) {
     std::string const existing = dir.write("existing", "old content");
     EXPECT_NE(openOutputNoexcept(existing), nullptr);
     EXPECT_EQ(TempDir::read(existing), "");
-    // A full device refuses every byte: the stream reports how far it got, neither throwing nor
-    // spinning.
-    EXPECT_EQ(openOutputNoexcept("/dev/full")->write("abc", 3), 0u);
+}
+
+// A stream that fails stays failed: every later write and close reports the first reason, and
+// each failure logs the file and the reason. A good stream closes once and then refuses writes.
+TEST_F(FileUtilsTest, AFailedWriteOrCloseIsReportedWithTheFileAndTheReasonAndSticks) {
+    auto const failures = [](std::string const& what, std::string const& path,
+                             std::string const& reason) {
+        return "failed to " + what + " file=" + path + ", errno=" + reason;
+    };
+    // A full device refuses every byte; the close then reports the write's failure.
+    boost::intrusive_ptr<Core::IDataOutput> const full = openOutputNoexcept("/dev/full");
+    EXPECT_THROW(writeOutput(*full, "/dev/full", "abc", 3), Tiskel::Exception);
+    EXPECT_FALSE(closeOutputNoexcept(*full, "/dev/full"));
+    EXPECT_FALSE(closeOutputNoexcept(*full, "/dev/full"));
+    std::string const noSpace = "No space left on device";
+    expectErrors({failures("write", "/dev/full", noSpace), failures("close", "/dev/full", noSpace),
+                  failures("close", "/dev/full", noSpace)});
+
+    // The descriptor closed behind the stream's back makes the stream's own close fail, as a
+    // flush at close does on a full network disk.
+    std::string const file = dir.file("out.bin");
+    boost::intrusive_ptr<Core::IDataOutput> const broken = openOutputNoexcept(file);
+    writeOutput(*broken, file, "abc", 3);
+    ASSERT_EQ(::close(Tiskel::Test::openDescriptorOf(file)), 0);
+    EXPECT_FALSE(closeOutputNoexcept(*broken, file));
+    EXPECT_THROW(writeOutput(*broken, file, "d", 1), Tiskel::Exception);
+    std::string const badDescriptor = "Bad file descriptor";
+    expectErrors({failures("close", file, badDescriptor), failures("write", file, badDescriptor)});
+
+    boost::intrusive_ptr<Core::IDataOutput> const good = openOutputNoexcept(file);
+    writeOutput(*good, file, "abc", 3);
+    EXPECT_TRUE(closeOutputNoexcept(*good, file));
+    EXPECT_TRUE(closeOutputNoexcept(*good, file));
+    EXPECT_EQ(TempDir::read(file), "abc");
+    EXPECT_THROW(writeOutput(*good, file, "d", 1), Tiskel::Exception);
+    expectErrors({failures("write", file, badDescriptor)});
 }
 
 TEST_F(FileUtilsTest, ReadWholeFileSizesTheBufferToTheFile) {
@@ -86,6 +128,10 @@ TEST_F(FileUtilsTest, FileQueriesAndRemovalSurviveFilesystemErrors) {
     ASSERT_EQ(::utimes(file.c_str(), times), 0);
     EXPECT_EQ(fileLastModifiedTime(file), 1500000000);
     EXPECT_THROW(fileLastModifiedTime(missing), std::exception);
+    // The one-look variant answers where fileExists says yes, and is empty where it says no.
+    EXPECT_EQ(fileLastModifiedTimeIfExists(file), std::optional<int64_t>(1500000000));
+    EXPECT_EQ(fileLastModifiedTimeIfExists(missing), std::nullopt);
+    EXPECT_EQ(fileLastModifiedTimeIfExists(loop), std::nullopt);
 
     EXPECT_TRUE(fileExists(file));
     EXPECT_TRUE(removeFile(file));
@@ -113,8 +159,17 @@ TEST_F(FileUtilsTest, TemporaryFileReplacesTheOldFileOnlyOnAMoveAndLogsFailures)
         TemporaryFile temporary(tmp, dest);
         dir.write("res.tmp", "new version");
         EXPECT_TRUE(temporary.moveToDest());
+        dir.write("res.tmp", "someone else's");
     }
     EXPECT_EQ(TempDir::read(dest), "new version");
+    // After a move the destructor leaves the path alone.
+    EXPECT_EQ(TempDir::read(tmp), "someone else's");
+    // A stale symbolic link is removed itself; its target is neither followed nor created.
+    std::filesystem::remove(tmp);
+    std::filesystem::create_symlink(missing, tmp);
+    EXPECT_TRUE(TemporaryFile(tmp, dest).ready);
+    EXPECT_FALSE(std::filesystem::is_symlink(tmp));
+    EXPECT_FALSE(fileExists(missing));
 
     // A temporary path that cannot be freed, then a destination that cannot be reached.
     {
@@ -130,6 +185,67 @@ TEST_F(FileUtilsTest, TemporaryFileReplacesTheOldFileOnlyOnAMoveAndLogsFailures)
     // The destructor tries once more to free the temporary path the constructor could not.
     expectErrors({"Failed to remove file=" + folder, "Failed to remove file=" + folder,
                   "Failed to rename: " + tmp + " -> " + orphan});
+}
+
+// A temporary path belongs to one TemporaryFile at a time in the process; the others are not
+// ready, leave the holder's file alone, and the path is free again once the holder goes.
+TEST_F(FileUtilsTest, ATemporaryPathServesOneTemporaryFileAtATime) {
+    std::string const tmp = dir.file("res.tmp");
+    std::string const dest = dir.write("res.bin", "old version");
+    {
+        TemporaryFile holder(tmp, dest);
+        dir.write("res.tmp", "the holder's partial file");
+        {
+            TemporaryFile second(tmp, dest);
+            EXPECT_FALSE(second.ready);
+            EXPECT_FALSE(second.moveToDest());
+            EXPECT_TRUE(TemporaryFile(dir.file("other.tmp"), dest).ready);
+        }
+        EXPECT_EQ(TempDir::read(tmp), "the holder's partial file");
+        EXPECT_EQ(TempDir::read(dest), "old version");
+    }
+    EXPECT_TRUE(TemporaryFile(tmp, dest).ready);
+    expectErrors({"Temporary file=" + tmp + " is in use by another download of this process"});
+
+    // Threads racing for the path: never two holders at once, and no holder's file is touched
+    // by another thread while it is held.
+    auto const contentOf = [](std::string const& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    std::atomic<int> holders{0};
+    std::atomic<int> mostHolders{0};
+    std::atomic<int> held{0};
+    std::atomic<int> lost{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 200; ++i) {
+                TemporaryFile temporary(tmp, dest);
+                if (!temporary.ready) {
+                    continue;
+                }
+                int const now = ++holders;
+                int seen = mostHolders;
+                while (seen < now && !mostHolders.compare_exchange_weak(seen, now)) {
+                }
+                std::string const mine = std::to_string(t) + "/" + std::to_string(i);
+                dir.write("res.tmp", mine);
+                std::this_thread::yield();
+                lost += contentOf(tmp) != mine;
+                --holders;
+                ++held;
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(mostHolders, 1);
+    EXPECT_EQ(lost, 0);
+    EXPECT_GT(held, 0);
+    EXPECT_FALSE(fileExists(tmp));
+    log.clear();  // the "in use" lines of the losers
 }
 
 }  // namespace

@@ -2,9 +2,13 @@
 // place, the temporary file handled, and each way a download ends with its log line.
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <functional>
+#include <iterator>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <glog/logging.h>
@@ -18,8 +22,10 @@
 
 #include "Support/HttpTestServer.h"
 #include "Support/LogCapture.h"
+#include "Support/SlowHttpServer.h"
 #include "Support/TempDir.h"
 #include "Support/TinyProxy.h"
+#include "Support/Wait.h"
 
 namespace Tiskel::App {
 namespace {
@@ -28,6 +34,7 @@ using namespace Networking;
 using namespace testing;
 using Result = IResourceDownloader::Result;
 using Tiskel::Test::HttpTestServer;
+using Tiskel::Test::SlowHttpServer;
 using Tiskel::Test::TempDir;
 
 constexpr char kUnit[] = "App/ResourceDownloadManager/Downloader/ResourceDownloaderHttp";
@@ -138,6 +145,75 @@ TEST_F(HttpDownloaderTest, EachWayADownloadFailsHasItsResultAndLogLine) {
     // An aborted downloader cancels every later download.
     server.addFile("/stall/pack/res.bin", "new content");
     EXPECT_EQ(download(), Result::Cancelled);
+}
+
+TEST_F(HttpDownloaderTest, RemotePathsWithSpacesAndNonAsciiNamesArePercentEncoded) {
+    // The server decodes the request's path before it looks the file up.
+    server.addFile("/pack/a b/\xC3\xBC.txt", "encoded");
+    descriptor.remotePath = "pack/a b/\xC3\xBC.txt";
+    EXPECT_EQ(download(), Result::Success);
+    EXPECT_EQ(downloaded(), "encoded");
+    EXPECT_EQ(log.textsFrom(kUnit),
+              std::vector<std::string>{"HTTP download=" + server.url("/pack/a%20b/%C3%BC.txt")});
+}
+
+// An abort stops a Last-Modified query as promptly as a download, also while the server says
+// nothing or sends header lines that never end (a query used to wait for the 20 s stall limit,
+// or for ever). The bound asserted leaves room for a loaded sanitizer build; the latency measured
+// is recorded as the test's property "abortMs<row>".
+TEST_F(HttpDownloaderTest, AbortStopsQueriesAndDownloadsWhileTheServerKeepsThemWaiting) {
+    auto silent = std::make_unique<SlowHttpServer>(SlowHttpServer::Mode::Silent);
+    auto trickle = std::make_unique<SlowHttpServer>(SlowHttpServer::Mode::TrickleHeaders);
+    server.addFault("/stall/pack/res.bin", std::string(100000, 's'), HttpTestServer::Fault::Stall,
+                    30000);
+    struct Row {
+        std::string baseUrl;
+        bool query;
+        std::function<bool()> waiting;  // true once the server keeps the request waiting
+    } const rows[] = {
+        {silent->baseUrl(), true, [&] { return silent->requestCount() == 1; }},
+        {trickle->baseUrl(), true, [&] { return trickle->requestCount() == 1; }},
+        {server.url("/stall"), false, [&] { return server.stalledNow() == 1; }},
+    };
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        SCOPED_TRACE(rows[i].baseUrl);
+        descriptor.baseUrl = rows[i].baseUrl;
+        ResourceDownloaderHttp aborted(createHttpClient(HttpClientDefault),
+                                       std::make_shared<QtProxyProvider>(),
+                                       std::make_shared<NetworkStateCheckerStub>());
+        std::atomic<bool> returned{false};
+        int64_t time = 0;
+        Result result = Result::Success;
+        std::thread caller([&] {
+            if (rows[i].query) {
+                time = aborted.requestLastModified(&descriptor);
+            } else {
+                result =
+                    aborted.exec({&descriptor, [](uint64_t, uint64_t) {}, [] { return false; }});
+            }
+            returned = true;
+        });
+        ASSERT_TRUE(Tiskel::Test::waitUntil(rows[i].waiting));
+        auto const start = std::chrono::steady_clock::now();
+        aborted.abort();
+        bool const prompt =
+            Tiskel::Test::waitUntil([&] { return returned.load(); }, std::chrono::seconds(2));
+        RecordProperty("abortMs" + std::to_string(i),
+                       static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                            std::chrono::steady_clock::now() - start)
+                                            .count()));
+        EXPECT_TRUE(prompt);
+        if (!prompt) {
+            silent.reset();  // ends the waiting so that the caller can be joined
+            trickle.reset();
+        }
+        caller.join();
+        EXPECT_EQ(time, rows[i].query ? -1 : 0);
+        EXPECT_EQ(result, rows[i].query ? Result::Success : Result::Cancelled);
+        if (!prompt) {
+            break;  // the servers of the later rows are gone
+        }
+    }
 }
 
 // Through a real proxy named by the environment, as the system proxy provider reads it: an
