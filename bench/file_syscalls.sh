@@ -20,9 +20,7 @@ peers="${PEERS_DIR:-$(cd .. && pwd)/shared/bench/peers}"
 [ -x "$peers/serve.sh" ] || { echo "serve.sh of the peers not found; set PEERS_DIR" >&2; exit 1; }
 
 echo "=== building the driver"
-cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DRDM_BUILD_BENCHMARKS=ON \
-    -DRDM_BUILD_TESTS=OFF -DRDM_BUILD_EXAMPLES=OFF >/dev/null
-cmake --build build/bench --target FileCostDriver >/dev/null
+bench/build_bench.sh FileCostDriver
 driver="$PWD/build/bench/bench/FileCostDriver"
 
 work="$(mktemp -d /tmp/rdm-file-syscalls-XXXXXX)"

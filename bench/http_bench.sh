@@ -16,9 +16,7 @@ for tool in nginx curl /usr/bin/time; do
 done
 
 echo "=== building the bench program"
-cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DRDM_BUILD_BENCHMARKS=ON \
-    -DRDM_BUILD_TESTS=OFF -DRDM_BUILD_EXAMPLES=OFF >/dev/null
-cmake --build build/bench --target HttpDownloadBench >/dev/null
+bench/build_bench.sh HttpDownloadBench
 bench_program="$PWD/build/bench/bench/HttpDownloadBench"
 
 work="$(mktemp -d /tmp/rdm-http-bench-XXXXXX)"
