@@ -1,14 +1,14 @@
-// What both downloaders promise about the temporary file a download is staged in: a write or a
-// close that fails never puts a file in place, and a temporary path serves one download at a
-// time. Each case runs through the HTTP downloader (loopback server) and the local-directory one.
+// Both downloaders (HTTP over loopback, and the local-directory one) stage a download in its
+// temporary file: a write or close that fails never puts a file in place, and a temporary path
+// serves one download at a time.
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
-#include <memory>
 #include <string>
 #include <sys/resource.h>
 #include <thread>
@@ -33,21 +33,10 @@ namespace Tiskel::App {
 namespace {
 
 using Result = IResourceDownloader::Result;
+using AfterWrite = std::function<void(uint64_t written, uint64_t total)>;
 using Tiskel::Test::TempDir;
 
 enum class Kind { Http, Directory };
-constexpr Kind kKinds[] = {Kind::Http, Kind::Directory};
-constexpr char kFileUtils[] = "App/ResourceDownloadManager/FileUtils";
-
-// Larger than the HTTP client's 1 MiB receive buffer, so its body arrives in several pieces,
-// and than the local-directory downloader's 128 KiB pieces.
-std::string patternBody(size_t size) {
-    std::string body(size, '\0');
-    for (size_t i = 0; i < size; ++i) {
-        body[i] = static_cast<char>(i * 131 + i / 7);
-    }
-    return body;
-}
 
 class StagingTest : public testing::Test {
   protected:
@@ -58,105 +47,83 @@ class StagingTest : public testing::Test {
         dir.write("out/res.bin", oldContent);
     }
 
-    // Equal descriptors for both kinds; only the source differs.
-    ResourceDescriptor descriptorFor(Kind kind) const {
+    // One download of the resource by a downloader of `kind`, through a descriptor of its own.
+    // `afterWrite` runs on the downloading thread whenever a piece has reached the temporary
+    // file: from the HTTP client's progress report, and from the local copy's cancellation
+    // poll, which follows each piece.
+    Result download(
+        Kind kind, AfterWrite afterWrite = [](uint64_t, uint64_t) {}) {
         ResourceDescriptor descriptor;
-        descriptor.tempPath = dir.file("out/res.tmp");
-        descriptor.downloadPath = dir.file("out/res.bin");
+        descriptor.tempPath = tmp;
+        descriptor.downloadPath = dest;
         descriptor.baseUrl = kind == Kind::Http ? server.baseUrl() : "";
         descriptor.remotePath = "pack/res.bin";
-        return descriptor;
-    }
-
-    std::shared_ptr<IResourceDownloader> downloaderFor(Kind kind) const {
-        if (kind == Kind::Directory) {
-            return std::make_shared<ResourceDownloaderFileMock>(dir.file("server"), 1000000);
-        }
-        return std::make_shared<ResourceDownloaderHttp>(
-            Networking::createHttpClient(Networking::HttpClientDefault),
-            std::make_shared<QtProxyProvider>(), std::make_shared<NetworkStateCheckerStub>());
-    }
-
-    // A task whose `afterWrite(written, total)` runs on the downloading thread each time a piece
-    // has gone to the temporary file: from the HTTP client's progress report, which follows the
-    // write, and from the cancellation poll of the local copy, which follows each piece.
-    static IResourceDownloader::Task taskFor(
-        Kind kind, ResourceDescriptor const* descriptor,
-        std::function<void(uint64_t, uint64_t)> afterWrite = [](uint64_t, uint64_t) {}) {
-        auto pieceEnd = std::make_shared<std::pair<uint64_t, uint64_t>>();
-        IResourceDownloader::Task task;
-        task.descriptor = descriptor;
-        task.onProgress = [=](uint64_t done, uint64_t total) {
+        uint64_t pieceEnd = 0;
+        auto const onProgress = [&](uint64_t done, uint64_t total) {
             if (kind == Kind::Http) {
                 afterWrite(done, total);
-            } else {
-                *pieceEnd = {std::min<uint64_t>(done + 131072, total), total};
             }
+            pieceEnd = std::min<uint64_t>(done + 131072, total);  // the local copy's next piece
         };
-        task.isCancelled = [=] {
+        auto const isCancelled = [&] {
             if (kind == Kind::Directory) {
-                afterWrite(pieceEnd->first, pieceEnd->second);
+                afterWrite(pieceEnd, body.size());
             }
             return false;
         };
-        return task;
+        if (kind == Kind::Directory) {
+            return ResourceDownloaderFileMock(dir.file("server"), 1000000)
+                .exec({&descriptor, onProgress, isCancelled});
+        }
+        return ResourceDownloaderHttp(Networking::createHttpClient(Networking::HttpClientDefault),
+                                      std::make_shared<QtProxyProvider>(),
+                                      std::make_shared<NetworkStateCheckerStub>())
+            .exec({&descriptor, onProgress, isCancelled});
     }
 
-    // Runs a download that must fail for the reason in `line` (the file helpers' ERROR line);
-    // returns what went wrong, "" when nothing did. A text rather than assertions, so that a
-    // child process can report it.
-    std::string failedDownload(Kind kind, std::string const& line,
-                               std::function<void(uint64_t, uint64_t)> afterWrite) {
-        ResourceDescriptor const descriptor = descriptorFor(kind);
+    // A download that must fail with the file helpers' ERROR line `line`; returns what went
+    // wrong, "" when nothing did (a text, so that a child process can report it).
+    std::string failedDownload(Kind kind, std::string const& line, AfterWrite afterWrite) {
         log.clear();
-        Result const result = downloaderFor(kind)->exec(taskFor(kind, &descriptor, afterWrite));
-        std::string problems;
-        if (result != Result::Failed) {
-            problems += "result " + std::to_string(result) + "; ";
-        }
-        if (TempDir::read(descriptor.downloadPath.string()) != oldContent) {
-            problems += "the old file was replaced; ";
-        }
-        if (std::filesystem::exists(descriptor.tempPath.string())) {
-            problems += "a temporary file is left; ";
-        }
-        std::vector<std::string> const lines = log.textsFrom(kFileUtils);
-        if (lines != std::vector<std::string>{line}) {
-            problems += "file lines: " + testing::PrintToString(lines);
-        }
-        return problems;
+        std::string problems = download(kind, afterWrite) == Result::Failed ? "" : "not Failed; ";
+        problems += TempDir::read(dest) == oldContent ? "" : "the old file was replaced; ";
+        problems += std::filesystem::exists(tmp) ? "a temporary file is left; " : "";
+        std::vector<std::string> const lines =
+            log.textsFrom("App/ResourceDownloadManager/FileUtils");
+        return problems +
+               (lines == std::vector<std::string>{line} ? "" : testing::PrintToString(lines));
     }
 
-    std::string const body = patternBody(4 * 1024 * 1024 + 17);
-    std::string const oldContent = patternBody(3000).substr(1000);
+    // Larger than the HTTP client's receive buffer (1 MiB), so the body arrives in pieces.
+    std::string const body = std::string(4 * 1024 * 1024, 'n') + "ew";
+    std::string const oldContent = "old content";
     TempDir dir;
+    std::string const tmp = dir.file("out/res.tmp");
+    std::string const dest = dir.file("out/res.bin");
     Tiskel::Test::HttpTestServer server;
     Tiskel::Test::LogCapture log;
 };
 
 TEST_F(StagingTest, AFailedWriteOrCloseKeepsTheOldFileAndNamesTheFileAndTheReason) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    std::string const tmp = dir.file("out/res.tmp");
-    for (Kind kind : kKinds) {
+    for (Kind kind : {Kind::Http, Kind::Directory}) {
         SCOPED_TRACE(kind == Kind::Http ? "HTTP" : "local directory");
-        // A file-size limit of 64 KiB, as a nearly full disk gives. Set in a child process (a
+        // A file-size limit of 64 KiB, as a nearly full disk gives, set in a child process (a
         // fresh run of this test program) so that the limit never touches the test runner.
         auto const underSizeLimit = [&] {
             rlimit const limit{64 * 1024, 64 * 1024};
             ::setrlimit(RLIMIT_FSIZE, &limit);
             std::signal(SIGXFSZ, SIG_IGN);
-            std::string const problems =
-                failedDownload(kind, "failed to write file=" + tmp + ", errno=File too large",
-                               [](uint64_t, uint64_t) {});
+            std::string const problems = failedDownload(
+                kind, "failed to write file=" + tmp + ", errno=File too large", [](auto, auto) {});
             std::fputs(problems.c_str(), stderr);
             std::_Exit(problems.empty() ? 0 : 1);
         };
         EXPECT_EXIT(underSizeLimit(), testing::ExitedWithCode(0), "");
 
-        // The disk fills up during the transfer: the temporary file's descriptor is replaced by
-        // one of /dev/full once the first piece is written.
+        // The disk fills up during the transfer: /dev/full replaces the file's descriptor once
+        // the first piece is written.
         int const full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
-        ASSERT_GE(full, 0);
         EXPECT_EQ(
             failedDownload(kind, "failed to write file=" + tmp + ", errno=No space left on device",
                            [&](uint64_t written, uint64_t total) {
@@ -167,14 +134,13 @@ TEST_F(StagingTest, AFailedWriteOrCloseKeepsTheOldFileAndNamesTheFileAndTheReaso
             "");
         ::close(full);
         if (kind == Kind::Http) {
-            // The client ended the transfer as a local failure that names the reason.
-            EXPECT_THAT(log.lines().back().text,
-                        testing::EndsWith("failed with error=storing the body failed: No space "
-                                          "left on device"));
+            EXPECT_THAT(
+                log.lines().back().text,
+                testing::EndsWith("error=storing the body failed: No space left on device"));
         }
 
-        // The close fails after every byte was written: the descriptor is closed behind the
-        // stream's back, so the stream's own close reports EBADF, as it would a flush error.
+        // Every byte written, then the close fails: the descriptor is closed behind the stream's
+        // back, so its own close reports EBADF as it would a flush error of a network disk.
         EXPECT_EQ(
             failedDownload(kind, "failed to close file=" + tmp + ", errno=Bad file descriptor",
                            [&](uint64_t written, uint64_t total) {
@@ -186,47 +152,37 @@ TEST_F(StagingTest, AFailedWriteOrCloseKeepsTheOldFileAndNamesTheFileAndTheReaso
     }
 }
 
-// Two equal descriptors (same paths, different addresses) downloading at once: the second finds
-// the temporary path in use and fails at once, without touching the first one's partial file,
-// and the first completes.
+// Two equal descriptors (same paths, different addresses) downloading at once: the second fails
+// at once without touching the first one's partial file, and the first completes.
 TEST_F(StagingTest, ASecondDownloadOfABusyTemporaryPathFailsAtOnceAndTheFirstCompletes) {
-    std::string const tmp = dir.file("out/res.tmp");
-    for (Kind kind : kKinds) {
+    for (Kind kind : {Kind::Http, Kind::Directory}) {
         SCOPED_TRACE(kind == Kind::Http ? "HTTP" : "local directory");
-        std::shared_ptr<IResourceDownloader> const downloader = downloaderFor(kind);
-        ResourceDescriptor const first = descriptorFor(kind);
-        ResourceDescriptor const second = descriptorFor(kind);
-        dir.write("out/res.bin", oldContent);
         log.clear();
-
         std::atomic<bool> secondDone{false};
-        Result secondResult = Result::Success;
+        Result second = Result::Success;
         std::string inPlaceAfterSecond;
         std::thread secondThread;
-        // Once the first download has written a piece, the second runs to its end while the
-        // first waits.
-        auto const startSecond = [&](uint64_t written, uint64_t) {
-            if (written == 0 || secondThread.joinable()) {
-                return;
+        // Once the first download has written a piece, it waits for the whole second one.
+        auto const runSecond = [&](uint64_t written, uint64_t) {
+            if (written > 0 && !secondThread.joinable()) {
+                secondThread = std::thread([&] {
+                    second = download(kind);
+                    inPlaceAfterSecond = TempDir::read(dest);
+                    secondDone = true;
+                });
+                EXPECT_TRUE(Tiskel::Test::waitUntil([&] { return secondDone.load(); }));
             }
-            secondThread = std::thread([&] {
-                secondResult = downloader->exec(taskFor(kind, &second));
-                inPlaceAfterSecond = TempDir::read(second.downloadPath.string());
-                secondDone = true;
-            });
-            EXPECT_TRUE(Tiskel::Test::waitUntil([&] { return secondDone.load(); }));
         };
-        EXPECT_EQ(downloader->exec(taskFor(kind, &first, startSecond)), Result::Success);
-        ASSERT_TRUE(secondThread.joinable());
+        EXPECT_EQ(download(kind, runSecond), Result::Success);
         secondThread.join();
-
-        EXPECT_EQ(secondResult, Result::Failed);
-        EXPECT_TRUE(inPlaceAfterSecond == oldContent) << "the partial file was put in place";
-        EXPECT_TRUE(TempDir::read(first.downloadPath.string()) == body);
+        EXPECT_EQ(second, Result::Failed);
+        EXPECT_TRUE(inPlaceAfterSecond == oldContent) << "a partial file was put in place";
+        EXPECT_TRUE(TempDir::read(dest) == body);
         EXPECT_FALSE(std::filesystem::exists(tmp));
-        EXPECT_EQ(log.textsFrom(kFileUtils),
+        EXPECT_EQ(log.textsFrom("App/ResourceDownloadManager/FileUtils"),
                   std::vector<std::string>{"Temporary file=" + tmp +
                                            " is in use by another download of this process"});
+        dir.write("out/res.bin", oldContent);
     }
 }
 
