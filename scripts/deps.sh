@@ -8,8 +8,8 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     # test servers: in-process HTTP server, a real proxy, TLS certificates
     libcpp-httplib-dev tinyproxy openssl
-    # benchmarks: a loopback web server and the curl command for comparison
-    nginx-light curl time
+    # benchmarks: a loopback web server, the curl command for comparison, system-call counts
+    nginx-light curl time strace
     # the Debian package: dependencies of the library found by dpkg-shlibdeps
     dpkg-dev
 )
