@@ -2,7 +2,7 @@
 # HTTP download benchmark over loopback, against nginx started here with its own configuration:
 #   1. one 1 GiB file, downloaded by ResourceDownloaderHttp (bench/HttpDownloadBench.cpp) and by
 #      `curl -o` in the same run: throughput of each, their ratio, and peak memory (RSS);
-#   2. 2,000 files of 4 KiB with 4 threads: files per second.
+#   2. 2,000 files of 4 KiB with 4 threads: files per second and peak memory.
 # Everything (nginx's files, the served and the downloaded files) lives in one temporary folder,
 # removed at the end together with nginx.
 # Usage: bench/http_bench.sh [rounds]   (rounds of each part, default 3)
@@ -16,9 +16,7 @@ for tool in nginx curl /usr/bin/time; do
 done
 
 echo "=== building the bench program"
-cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DRDM_BUILD_BENCHMARKS=ON \
-    -DRDM_BUILD_TESTS=OFF -DRDM_BUILD_TOOLS=OFF >/dev/null
-cmake --build build/bench --target HttpDownloadBench >/dev/null
+bench/build_bench.sh HttpDownloadBench
 bench_program="$PWD/build/bench/bench/HttpDownloadBench"
 
 work="$(mktemp -d /tmp/rdm-http-bench-XXXXXX)"
@@ -111,8 +109,9 @@ awk -v ours="$best_ours" -v curl="$best_curl" -v ro="$rss_ours" -v rc="$rss_curl
 }'
 rm -f "$work/www/big.bin"
 
-echo "=== 2,000 files of 4 KiB, 4 threads, $rounds rounds"
+echo "=== 2,000 files of 4 KiB, 4 threads, $rounds rounds (files per second, peak RSS)"
 for round in $(seq "$rounds"); do
     rm -f "$work/out/small/"*
-    "$bench_program" many "$base/small" 2000 4 "$work/out/small" 2>/dev/null
+    read -r t m < <(measure "$bench_program" many "$base/small" 2000 4 "$work/out/small")
+    echo "round $round: $(grep -o 'files/s=[0-9]*' "$work/run.log"), ${t}s, peak RSS ${m} KiB"
 done

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs, only when some are missing.
+# Usage: scripts/deps.sh [bench]   (bench adds the peers of bench/race.sh: hyperfine, aria2, wget)
 set -euo pipefail
 
 packages=(
@@ -8,11 +9,19 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     # test servers: in-process HTTP server, a real proxy, TLS certificates
     libcpp-httplib-dev tinyproxy openssl
-    # benchmarks: a loopback web server and the curl command for comparison
-    nginx-light curl time
+    # the terminal display test of resource-sync runs it in a tmux pane
+    tmux
+    # benchmarks: a loopback web server, the curl command for comparison, system-call counts
+    nginx-light curl time strace
     # the Debian package: dependencies of the library found by dpkg-shlibdeps
     dpkg-dev
 )
+for group in "$@"; do
+    case "$group" in
+        bench) packages+=(hyperfine aria2 wget python3) ;;
+        *) echo "deps.sh: unknown group '$group' (bench)" >&2; exit 2 ;;
+    esac
+done
 
 missing=()
 for package in "${packages[@]}"; do

@@ -1,11 +1,17 @@
+#include <atomic>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
 #include <string>
 #include <sys/time.h>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "App/ResourceDownloadManager/FileUtils.h"
+#include "Platform/Core/Exception.h"
 
 #include "Support/LogCapture.h"
 #include "Support/TempDir.h"
@@ -58,9 +64,25 @@ TEST_F(FileUtilsTest, OpenersLogWhyTheyFailed) {
     std::string const existing = dir.write("existing", "old content");
     EXPECT_NE(openOutputNoexcept(existing), nullptr);
     EXPECT_EQ(TempDir::read(existing), "");
-    // A full device refuses every byte: the stream reports how far it got, neither throwing nor
-    // spinning.
-    EXPECT_EQ(openOutputNoexcept("/dev/full")->write("abc", 3), 0u);
+}
+
+// A failed stream stays failed and each failure logs the file and the reason; a good stream
+// closes once and then refuses writes.
+TEST_F(FileUtilsTest, AFailedWriteOrCloseNamesTheFileAndTheReasonAndSticks) {
+    boost::intrusive_ptr<Core::IDataOutput> const full = openOutputNoexcept("/dev/full");
+    EXPECT_THROW(writeOutput(*full, "/dev/full", "abc", 3), Tiskel::Exception);
+    EXPECT_FALSE(closeOutputNoexcept(*full, "/dev/full"));
+    expectErrors({"failed to write file=/dev/full, errno=No space left on device",
+                  "failed to close file=/dev/full, errno=No space left on device"});
+
+    std::string const file = dir.file("out.bin");
+    boost::intrusive_ptr<Core::IDataOutput> const good = openOutputNoexcept(file);
+    writeOutput(*good, file, "abc", 3);
+    EXPECT_TRUE(closeOutputNoexcept(*good, file));
+    EXPECT_TRUE(closeOutputNoexcept(*good, file));
+    EXPECT_EQ(TempDir::read(file), "abc");
+    EXPECT_THROW(writeOutput(*good, file, "d", 1), Tiskel::Exception);
+    expectErrors({"failed to write file=" + file + ", errno=Bad file descriptor"});
 }
 
 TEST_F(FileUtilsTest, ReadWholeFileSizesTheBufferToTheFile) {
@@ -86,6 +108,10 @@ TEST_F(FileUtilsTest, FileQueriesAndRemovalSurviveFilesystemErrors) {
     ASSERT_EQ(::utimes(file.c_str(), times), 0);
     EXPECT_EQ(fileLastModifiedTime(file), 1500000000);
     EXPECT_THROW(fileLastModifiedTime(missing), std::exception);
+    // The one-look variant answers where fileExists says yes, and is empty where it says no.
+    EXPECT_EQ(fileLastModifiedTimeIfExists(file), std::optional<int64_t>(1500000000));
+    EXPECT_EQ(fileLastModifiedTimeIfExists(missing), std::nullopt);
+    EXPECT_EQ(fileLastModifiedTimeIfExists(loop), std::nullopt);
 
     EXPECT_TRUE(fileExists(file));
     EXPECT_TRUE(removeFile(file));
@@ -113,8 +139,17 @@ TEST_F(FileUtilsTest, TemporaryFileReplacesTheOldFileOnlyOnAMoveAndLogsFailures)
         TemporaryFile temporary(tmp, dest);
         dir.write("res.tmp", "new version");
         EXPECT_TRUE(temporary.moveToDest());
+        dir.write("res.tmp", "someone else's");
     }
     EXPECT_EQ(TempDir::read(dest), "new version");
+    // After a move the destructor leaves the path alone.
+    EXPECT_EQ(TempDir::read(tmp), "someone else's");
+    // A stale symbolic link is removed itself; its target is neither followed nor created.
+    std::filesystem::remove(tmp);
+    std::filesystem::create_symlink(missing, tmp);
+    EXPECT_TRUE(TemporaryFile(tmp, dest).ready);
+    EXPECT_FALSE(std::filesystem::is_symlink(tmp));
+    EXPECT_FALSE(fileExists(missing));
 
     // A temporary path that cannot be freed, then a destination that cannot be reached.
     {
@@ -130,6 +165,46 @@ TEST_F(FileUtilsTest, TemporaryFileReplacesTheOldFileOnlyOnAMoveAndLogsFailures)
     // The destructor tries once more to free the temporary path the constructor could not.
     expectErrors({"Failed to remove file=" + folder, "Failed to remove file=" + folder,
                   "Failed to rename: " + tmp + " -> " + orphan});
+}
+
+// Threads racing for one temporary path: never two holders at once, no holder's file touched by
+// another thread while it is held, and the path free again whenever its holder goes.
+TEST_F(FileUtilsTest, ATemporaryPathServesOneTemporaryFileAtATime) {
+    std::string const tmp = dir.file("res.tmp");
+    std::string const dest = dir.write("res.bin", "old version");
+    std::atomic<int> holders{0};
+    std::atomic<int> overlaps{0};
+    std::atomic<int> held{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 200; ++i) {
+                TemporaryFile temporary(tmp, dest);
+                if (!temporary.ready) {
+                    continue;
+                }
+                overlaps += ++holders > 1;
+                std::string const mine = std::to_string(t) + "/" + std::to_string(i);
+                dir.write("res.tmp", mine);
+                std::this_thread::yield();
+                std::ifstream in(tmp);
+                overlaps += std::string(std::istreambuf_iterator<char>(in), {}) != mine;
+                --holders;
+                ++held;
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(overlaps, 0);
+    EXPECT_GT(held, 4);
+    EXPECT_FALSE(fileExists(tmp));
+    EXPECT_EQ(TempDir::read(dest), "old version");
+    for (std::string const& line : log.textsFrom("App/ResourceDownloadManager/FileUtils")) {
+        EXPECT_EQ(line, "Temporary file=" + tmp + " is in use by another download of this process");
+    }
+    log.clear();
 }
 
 }  // namespace

@@ -2,9 +2,13 @@
 // place, the temporary file handled, and each way a download ends with its log line.
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <functional>
+#include <iterator>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <glog/logging.h>
@@ -18,8 +22,10 @@
 
 #include "Support/HttpTestServer.h"
 #include "Support/LogCapture.h"
+#include "Support/SlowHttpServer.h"
 #include "Support/TempDir.h"
 #include "Support/TinyProxy.h"
+#include "Support/Wait.h"
 
 namespace Tiskel::App {
 namespace {
@@ -28,6 +34,7 @@ using namespace Networking;
 using namespace testing;
 using Result = IResourceDownloader::Result;
 using Tiskel::Test::HttpTestServer;
+using Tiskel::Test::SlowHttpServer;
 using Tiskel::Test::TempDir;
 
 constexpr char kUnit[] = "App/ResourceDownloadManager/Downloader/ResourceDownloaderHttp";
@@ -138,6 +145,61 @@ TEST_F(HttpDownloaderTest, EachWayADownloadFailsHasItsResultAndLogLine) {
     // An aborted downloader cancels every later download.
     server.addFile("/stall/pack/res.bin", "new content");
     EXPECT_EQ(download(), Result::Cancelled);
+}
+
+TEST_F(HttpDownloaderTest, RemotePathsWithSpacesAndNonAsciiNamesArePercentEncoded) {
+    // The server decodes the request's path before it looks the file up.
+    server.addFile("/pack/a b/\xC3\xBC.txt", "encoded");
+    descriptor.remotePath = "pack/a b/\xC3\xBC.txt";
+    EXPECT_EQ(download(), Result::Success);
+    EXPECT_EQ(downloaded(), "encoded");
+    EXPECT_EQ(log.textsFrom(kUnit),
+              std::vector<std::string>{"HTTP download=" + server.url("/pack/a%20b/%C3%BC.txt")});
+}
+
+// An abort stops a Last-Modified query as promptly as a download, also while the server says
+// nothing or sends header lines that never end. The bound asserted leaves room for loaded
+// sanitizer builds; the latency measured is recorded as the property "abortMs<row>".
+TEST_F(HttpDownloaderTest, AbortStopsQueriesAndDownloadsWhileTheServerKeepsThemWaiting) {
+    SlowHttpServer silent(SlowHttpServer::Mode::Silent);
+    SlowHttpServer trickle(SlowHttpServer::Mode::TrickleHeaders);
+    server.addFault("/stall/pack/res.bin", std::string(100000, 's'), HttpTestServer::Fault::Stall,
+                    30000);
+    struct Row {
+        std::string baseUrl;
+        std::function<bool()> waiting;  // true once the server keeps the request waiting
+    } const rows[] = {
+        {silent.baseUrl(), [&] { return silent.requestCount() == 1; }},
+        {trickle.baseUrl(), [&] { return trickle.requestCount() == 1; }},
+        {server.url("/stall"), [&] { return server.stalledNow() == 1; }},  // a download
+    };
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        SCOPED_TRACE(rows[i].baseUrl);
+        descriptor.baseUrl = rows[i].baseUrl;
+        ResourceDownloaderHttp aborted(createHttpClient(HttpClientDefault),
+                                       std::make_shared<QtProxyProvider>(),
+                                       std::make_shared<NetworkStateCheckerStub>());
+        std::atomic<int64_t> answer{0};
+        std::atomic<bool> returned{false};
+        std::thread caller([&] {
+            answer =
+                i < 2
+                    ? aborted.requestLastModified(&descriptor)
+                    : int64_t{aborted.exec({&descriptor, [](auto, auto) {}, [] { return false; }})};
+            returned = true;
+        });
+        ASSERT_TRUE(Tiskel::Test::waitUntil(rows[i].waiting));
+        auto const start = std::chrono::steady_clock::now();
+        aborted.abort();
+        EXPECT_TRUE(
+            Tiskel::Test::waitUntil([&] { return returned.load(); }, std::chrono::seconds(2)));
+        RecordProperty("abortMs" + std::to_string(i),
+                       static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                            std::chrono::steady_clock::now() - start)
+                                            .count()));
+        caller.join();
+        EXPECT_EQ(answer.load(), i < 2 ? -1 : int64_t{Result::Cancelled});
+    }
 }
 
 // Through a real proxy named by the environment, as the system proxy provider reads it: an

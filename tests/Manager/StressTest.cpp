@@ -73,7 +73,9 @@ class FaultyDownloader final : public IResourceDownloader {
             if (i == pieces / 2 && fault < 2) {
                 return fault == 0 ? Failed : ConnectionLost;
             }
-            if (output->write(piece.data(), piece.size()) != piece.size()) {
+            try {
+                writeOutput(*output, descriptor.tempPath, piece.data(), piece.size());
+            } catch (...) {
                 return Failed;
             }
             task.onProgress(i + 1, pieces);
@@ -81,9 +83,10 @@ class FaultyDownloader final : public IResourceDownloader {
                 std::this_thread::sleep_for(std::chrono::microseconds(random() % 2000));
             }
         }
+        bool const stored = closeOutputNoexcept(*output, descriptor.tempPath);
         output.reset();
         ++completed;
-        return temporary.moveToDest() ? Success : Failed;
+        return stored && temporary.moveToDest() ? Success : Failed;
     }
     void abort() override { aborted = true; }
     int64_t requestLastModified(ResourceDescriptor const* /*descriptor*/) const override {

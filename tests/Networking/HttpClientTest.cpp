@@ -9,6 +9,7 @@
 
 #include <gmock/gmock.h>
 
+#include "Platform/Core/Exception.h"
 #include "Platform/Networking/IHttpClient.h"
 
 #include "Support/HttpTestServer.h"
@@ -130,6 +131,60 @@ TEST_F(HttpClientTest, EachFailureEndsInItsErrorClassWithAText) {
     EXPECT_EQ(server.requestCount("/file"), 0u);
     EXPECT_EQ(server.requestCount("/loopA") + server.requestCount("/loopB"), 4u);
     EXPECT_EQ(tls.requestCount("/file"), 0u);
+}
+
+// The zero-copy receiver takes the place of onData; when it throws (a full disk) the transfer
+// ends at once as a local failure naming the reason, instead of an exception leaving the call.
+TEST_F(HttpClientTest, TheBodySinkGetsEveryPieceAndItsFailureEndsTheTransfer) {
+    std::string const body = patternBody(3 * 1024 * 1024 + 5);
+    server.addFile("/big.bin", body);
+    std::string received;
+    bool fail = true;
+    RequestOptions options;
+    options.onData = [](std::string) { ADD_FAILURE() << "onData called beside the sink"; };
+    options.bodySink = [&](char const* data, std::size_t length) {
+        received.append(data, length);
+        if (fail && received.size() > length) {  // from the second piece on
+            throw Tiskel::Exception() << Tiskel::ErrorDetails("No space left on device");
+        }
+    };
+    Response const failed = client->download(Request(Url(server.url("/big.bin")), {}, {}), options);
+    EXPECT_EQ(failed.error, Response::ClientError);
+    EXPECT_EQ(failed.errorText, "storing the body failed: No space left on device");
+    EXPECT_LT(received.size(), body.size());
+
+    received.clear();
+    fail = false;
+    Response const whole = client->download(Request(Url(server.url("/big.bin")), {}, {}), options);
+    EXPECT_EQ(whole.error, Response::NoError) << whole.errorText;
+    EXPECT_TRUE(received == body);
+}
+
+TEST(PercentEncodePath, EscapesWhatAUrlCannotHoldAndKeepsTheRest) {
+    struct Row {
+        char const* path;
+        char const* encoded;
+    } const rows[] = {
+        {"", ""},
+        {"dir/file-1.0_final~.txt", "dir/file-1.0_final~.txt"},
+        {"a b/c d.txt", "a%20b/c%20d.txt"},
+        {"\xC3\xBC.txt", "%C3%BC.txt"},  // UTF-8, byte by byte
+        {"!$&'()*+,;=:@/x?y=1&z=/?", "!$&'()*+,;=:@/x?y=1&z=/?"},
+        {"\"#<>[\\]^`{|}", "%22%23%3C%3E%5B%5C%5D%5E%60%7B%7C%7D"},
+        {"tab\tnl\n\x7F", "tab%09nl%0A%7F"},
+        {"%41%e9%2F", "%41%e9%2F"},  // existing escapes stay
+        {"100%", "100%25"},
+        {"%4", "%254"},
+        {"%zz", "%25zz"},
+        {"%%41", "%25%41"},
+    };
+    for (Row const& row : rows) {
+        EXPECT_EQ(percentEncodePath(row.path), row.encoded) << row.path;
+        // Encoding twice changes nothing.
+        EXPECT_EQ(percentEncodePath(row.encoded), row.encoded) << row.path;
+    }
+    // What the encoder gives is a valid URL once joined to a base.
+    EXPECT_TRUE(Url("http://h/" + percentEncodePath("a b/\xC3\xBC \"x\".txt")).isValid());
 }
 
 // Many threads downloading many small files at once through one client: every body arrives

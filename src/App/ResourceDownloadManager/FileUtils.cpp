@@ -1,6 +1,10 @@
 #include "App/ResourceDownloadManager/FileUtils.h"
 
+#include <cerrno>
+#include <mutex>
 #include <string>
+#include <unistd.h>
+#include <unordered_set>
 
 #include <boost/exception/get_error_info.hpp>
 #include <glog/logging.h>
@@ -16,9 +20,9 @@ namespace {
 // that hosts can filter file-level failures of the library by one stable name.
 constexpr char kUnit[] = "App/ResourceDownloadManager/FileUtils";
 
-// Logs why a stream factory failed. Called from inside a catch block; rethrows to tell the
-// platform's own exception apart from anything else.
-void logOpenFailure(char const* prefix, ioPath const& path) {
+// Logs why a stream could not be created, written or closed. Called from inside a catch block;
+// rethrows to tell the platform's own exception apart from anything else.
+void logStreamFailure(char const* prefix, ioPath const& path) {
     try {
         throw;
     } catch (Tiskel::Exception const& error) {
@@ -31,13 +35,48 @@ void logOpenFailure(char const* prefix, ioPath const& path) {
     }
 }
 
+// The temporary paths claimed by live TemporaryFile objects of this process.
+class TemporaryPathRegistry {
+  public:
+    // True when `path` was free and is now claimed by the caller.
+    bool claim(std::string const& path) {
+        std::lock_guard<std::mutex> lock(mutex);
+        return paths.insert(path).second;
+    }
+    void release(std::string const& path) {
+        std::lock_guard<std::mutex> lock(mutex);
+        paths.erase(path);
+    }
+
+  private:
+    std::mutex mutex;
+    std::unordered_set<std::string> paths;  // guarded by mutex
+};
+
+TemporaryPathRegistry& temporaryPaths() {
+    // Never destroyed: a download may still be running on another thread while the process
+    // runs its static destructors.
+    static auto* const registry = new TemporaryPathRegistry();
+    return *registry;
+}
+
+// Removes what is at `path` with one system call, a missing file counting as removed. Any other
+// failure (a folder, a permission, a parent that is not a folder) gets removeFile's slower
+// handling, with its result and its log line.
+bool removeWithoutLooking(ioPath const& path) noexcept {
+    if (::unlink(path.string().c_str()) == 0 || errno == ENOENT) {
+        return true;
+    }
+    return removeFile(path);
+}
+
 }  // namespace
 
 boost::intrusive_ptr<Core::IDataInput> openInputNoexcept(ioPath const& path) noexcept {
     try {
         return Core::DataInputFile::Create(path);
     } catch (...) {
-        logOpenFailure("failed to create file for reading=", path);
+        logStreamFailure("failed to create file for reading=", path);
     }
     return nullptr;
 }
@@ -46,9 +85,28 @@ boost::intrusive_ptr<Core::IDataOutput> openOutputNoexcept(ioPath const& path) n
     try {
         return Core::DataOutputFile::Create(path);
     } catch (...) {
-        logOpenFailure("failed to create file for writing=", path);
+        logStreamFailure("failed to create file for writing=", path);
     }
     return nullptr;
+}
+
+void writeOutput(Core::IDataOutput& output, ioPath const& path, void const* data, uint64_t count) {
+    try {
+        output.write(data, count);
+    } catch (...) {
+        logStreamFailure("failed to write file=", path);
+        throw;
+    }
+}
+
+bool closeOutputNoexcept(Core::IDataOutput& output, ioPath const& path) noexcept {
+    try {
+        output.close();
+        return true;
+    } catch (...) {
+        logStreamFailure("failed to close file=", path);
+    }
+    return false;
 }
 
 bool readWholeFileToBuffer(ioPath const& path, std::vector<uint8_t>& buffer) {
@@ -87,16 +145,42 @@ int64_t fileLastModifiedTime(ioPath const& path) {
     return path.last_write_time();
 }
 
+std::optional<int64_t> fileLastModifiedTimeIfExists(ioPath const& path) noexcept {
+    try {
+        return path.last_write_time();
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
 TemporaryFile::TemporaryFile(ioPath const& tmpPath, ioPath const& destPath) noexcept
-    : tmpPath(tmpPath), destPath(destPath), ready(removeFile(tmpPath)) {}
+    : tmpPath(tmpPath),
+      destPath(destPath),
+      claimed(temporaryPaths().claim(tmpPath.string())),
+      ready(claimed && removeWithoutLooking(tmpPath)) {
+    if (!claimed) {
+        google::LogMessage(kUnit, __LINE__, google::GLOG_ERROR).stream()
+            << "Temporary file=" << tmpPath << " is in use by another download of this process";
+    }
+}
 
 TemporaryFile::~TemporaryFile() noexcept {
-    // After a successful move nothing is left here; otherwise this drops a partial download.
-    removeFile(tmpPath);
+    if (!claimed) {
+        return;  // the file is another download's
+    }
+    if (!moved) {
+        removeWithoutLooking(tmpPath);  // a partial download, or nothing
+    }
+    // Released last, so that the next download on this path finds it cleared.
+    temporaryPaths().release(tmpPath.string());
 }
 
 bool TemporaryFile::moveToDest() const noexcept {
+    if (!claimed) {
+        return false;  // never move another download's file; the constructor said why
+    }
     if (ioPath::rename(tmpPath, destPath)) {
+        moved = true;
         return true;
     }
     google::LogMessage(kUnit, __LINE__, google::GLOG_ERROR).stream()

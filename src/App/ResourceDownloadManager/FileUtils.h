@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include <boost/intrusive_ptr.hpp>
@@ -19,6 +20,16 @@ namespace Tiskel::App {
 RDM_EXPORT boost::intrusive_ptr<Core::IDataInput> openInputNoexcept(ioPath const& path) noexcept;
 // Creates an empty file at `path` for writing; null (and an ERROR line) on failure. Never throws.
 RDM_EXPORT boost::intrusive_ptr<Core::IDataOutput> openOutputNoexcept(ioPath const& path) noexcept;
+// Writes `count` bytes from `data` to `output`, the stream created on `path`. When the stream
+// fails (a full disk, a file-size limit, an I/O error) logs "failed to write file=" path ",
+// errno=" reason at ERROR and passes the stream's Tiskel::Exception on, so that whatever feeds
+// the stream stops. The stream stays failed.
+RDM_EXPORT void writeOutput(Core::IDataOutput& output, ioPath const& path, void const* data,
+                            uint64_t count);
+// Closes `output`, the stream created on `path`. False, with the ERROR line "failed to close
+// file=" path ", errno=" reason, when the close or an earlier write failed: the file may then be
+// incomplete. Never throws.
+RDM_EXPORT bool closeOutputNoexcept(Core::IDataOutput& output, ioPath const& path) noexcept;
 // Reads the whole file into `buffer` (resized to the file's size). False when the file cannot be
 // opened or fewer bytes than its size were read. Exceptions from the read pass to the caller.
 RDM_EXPORT bool readWholeFileToBuffer(ioPath const& path, std::vector<uint8_t>& buffer);
@@ -29,10 +40,24 @@ RDM_EXPORT bool removeFile(ioPath const& path) noexcept;
 RDM_EXPORT bool fileExists(ioPath const& path) noexcept;
 // The file's last-write time in seconds since the Unix epoch. Throws when there is no file.
 RDM_EXPORT int64_t fileLastModifiedTime(ioPath const& path);
+// The file's last-write time, from one look at the file; empty exactly when `fileExists` would
+// answer false (nothing there, or it cannot be examined). Never throws.
+RDM_EXPORT std::optional<int64_t> fileLastModifiedTimeIfExists(ioPath const& path) noexcept;
 
 // Stages one download: frees the temporary path at construction, moves the finished file into
 // place on request, and removes whatever is still at the temporary path when it goes. Lives on
 // the stack of one download; not shared.
+//
+// A temporary path belongs to one download at a time in this process: the object claims its
+// path in a process-wide registry for its whole life. A second TemporaryFile on a path that is
+// claimed is not `ready`, logs "Temporary file=" path " is in use by another download of this
+// process" at ERROR and leaves the file alone, so a download never removes or renames another's
+// partial file; the download that wanted it fails at once instead of waiting. Paths are compared
+// as text: two spellings of one file ("a/x" and "a/./x") are not recognised as the same.
+//
+// The stale file at the temporary path is removed without looking first (a missing file counts
+// as removed), and after a successful `moveToDest` the destructor does not touch the filesystem
+// at all. A symbolic link at the temporary path is removed itself, never followed.
 class RDM_EXPORT TemporaryFile {
   public:
     TemporaryFile(ioPath const& tmpPath, ioPath const& destPath) noexcept;
@@ -46,9 +71,14 @@ class RDM_EXPORT TemporaryFile {
   private:
     ioPath tmpPath;
     ioPath destPath;
+    // True while this object holds the temporary path's claim.
+    bool claimed;
+    // True after a successful move: nothing is left at the temporary path.
+    mutable bool moved = false;
 
   public:
-    // True when nothing was left at the temporary path at construction, or it was removed.
+    // True when the temporary path was this download's to use and nothing was left there at
+    // construction, or the leftover was removed.
     bool const ready;
 };
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -221,17 +222,18 @@ class ResourceItem final : public ISchedulableResource {
         if (!firstRun && state.getCurrentState().status == IRemoteResource::Available) {
             return false;
         }
+        if (policy == ResourceDescriptor::IfModified) {
+            // One look at the local file tells both whether it is there and how old it is.
+            std::optional<int64_t> const localTime =
+                fileLastModifiedTimeIfExists(descriptor->localPath);
+            return !localTime || downloader->requestLastModified(descriptor) > *localTime;
+        }
         if (!fileExists(descriptor->localPath)) {
             return true;
         }
         switch (policy) {
             case ResourceDescriptor::IfMissing:
                 return false;
-            case ResourceDescriptor::IfModified: {
-                int64_t const remoteTime = downloader->requestLastModified(descriptor);
-                int64_t const localTime = fileLastModifiedTime(descriptor->localPath);
-                return remoteTime > localTime;
-            }
             default:
                 // Validate, and any policy value this library does not know: the validator is
                 // the only judge that can tell a bad file from a good one.

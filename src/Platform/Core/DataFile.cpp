@@ -24,21 +24,32 @@ constexpr uint64_t kMaxChunk = uint64_t{1} << 30;
     throw Exception() << ErrorDetails(std::error_code(error, std::generic_category()).message());
 }
 
-// Owns one open descriptor and closes it when the last stream reference goes.
+// Owns one open descriptor and closes it when the last stream reference goes, unless it was
+// closed before.
 class Descriptor {
   public:
     explicit Descriptor(int fd) : fd(fd) {}
     ~Descriptor() {
-        // Linux releases the descriptor even when close() reports EINTR, so it is never retried.
-        ::close(fd);
+        if (fd >= 0) {
+            ::close(fd);  // a quiet close: whoever needed its outcome called closeNow()
+        }
     }
     Descriptor(Descriptor const&) = delete;
     Descriptor& operator=(Descriptor const&) = delete;
 
     int get() const { return fd; }
+    bool isOpen() const { return fd >= 0; }
+
+    // Closes the descriptor; 0, or the error close(2) reported. Linux releases the descriptor
+    // even when close() fails (EINTR included), so it is never retried.
+    int closeNow() {
+        int const result = ::close(fd);
+        fd = -1;
+        return result == 0 ? 0 : errno;
+    }
 
   private:
-    int const fd;
+    int fd;
 };
 
 class InputFile final : public IDataInput {
@@ -81,7 +92,8 @@ class OutputFile final : public IDataOutput {
   public:
     explicit OutputFile(int fd) : descriptor(fd) {}
 
-    uint64_t write(void const* source, uint64_t count) override {
+    void write(void const* source, uint64_t count) override {
+        throwIfUnusable();
         auto const* in = static_cast<unsigned char const*>(source);
         uint64_t done = 0;
         while (done < count) {
@@ -91,18 +103,45 @@ class OutputFile final : public IDataOutput {
                 if (errno == EINTR) {
                     continue;
                 }
-                break;  // ENOSPC, EIO, ...: report how far we got
+                fail(errno);  // ENOSPC, EFBIG, EIO, ...
             }
             if (put == 0) {
-                break;  // no progress possible; avoid spinning
+                fail(EIO);  // no progress is possible; a retry would spin
             }
             done += static_cast<uint64_t>(put);
         }
-        return done;
+    }
+
+    void close() override {
+        if (descriptor.isOpen()) {
+            int const error = descriptor.closeNow();
+            if (failure == 0 && error != 0) {
+                failure = error;
+            }
+        }
+        if (failure != 0) {
+            throwSystemError(failure);
+        }
     }
 
   private:
+    void throwIfUnusable() const {
+        if (failure != 0) {
+            throwSystemError(failure);
+        }
+        if (!descriptor.isOpen()) {
+            throwSystemError(EBADF);
+        }
+    }
+
+    // Marks the stream failed for good and throws.
+    [[noreturn]] void fail(int error) {
+        failure = error;
+        throwSystemError(error);
+    }
+
     Descriptor descriptor;
+    int failure = 0;  // the errno of the first failure; 0 while none
 };
 
 int openRetryingOnInterrupt(std::string const& path, int flags, mode_t mode = 0) {

@@ -39,8 +39,14 @@ Response toResponse(TransferFacts const& facts) {
             return failure(Response::HttpStatus, httpText(facts.httpStatus), facts);
         case StopReason::CallbackThrew:
             return failure(Response::ClientError, "a request callback threw", facts);
+        case StopReason::SinkFailed:
+            return failure(Response::ClientError, "storing the body failed: " + facts.reason,
+                           facts);
         case StopReason::None:
             break;
+    }
+    if (facts.multiCode != CURLM_OK) {
+        return failure(Response::ClientError, curl_multi_strerror(facts.multiCode), facts);
     }
 
     switch (facts.code) {

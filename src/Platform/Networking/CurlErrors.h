@@ -19,10 +19,13 @@ enum class StopReason {
     Stalled,    // nothing arrived for the stall time-out
     BadStatus,  // a body arrived with a status outside 2xx
     CallbackThrew,
+    SinkFailed,  // the receiver of the body threw; `TransferFacts::reason` says why
 };
 
 struct TransferFacts {
     CURLcode code = CURLE_OK;
+    // A failure of the multi handle that drives the transfer, before or instead of `code`.
+    CURLMcode multiCode = CURLM_OK;
     StopReason stop = StopReason::None;
     // True once a connection to the host or proxy was established (or reused).
     bool connected = false;
@@ -30,6 +33,8 @@ struct TransferFacts {
     int64_t lastModified = -1;
     // libcurl's own description of the failure; may be empty.
     std::string message;
+    // Why our side stopped the transfer, when the text is ours (a failed body receiver).
+    std::string reason;
     int64_t stallTimeoutMilliseconds = 0;
 };
 

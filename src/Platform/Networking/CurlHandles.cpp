@@ -13,33 +13,20 @@ void ensureGlobalInit() {
     }
 }
 
-EasyHandle::EasyHandle() : handle(nullptr) {
+EasyHandle::EasyHandle() {
     ensureGlobalInit();
-    handle = curl_easy_init();
-    if (handle == nullptr) {
+    handle.reset(curl_easy_init());
+    if (!handle) {
         throw std::runtime_error("libcurl could not create a request handle");
     }
 }
 
-EasyHandle::~EasyHandle() {
-    if (handle != nullptr) {
-        curl_easy_cleanup(handle);
+MultiHandle::MultiHandle() {
+    ensureGlobalInit();
+    handle.reset(curl_multi_init());
+    if (!handle) {
+        throw std::runtime_error("libcurl could not create a transfer driver");
     }
-}
-
-EasyHandle::EasyHandle(EasyHandle&& other) noexcept : handle(other.handle) {
-    other.handle = nullptr;
-}
-
-EasyHandle& EasyHandle::operator=(EasyHandle&& other) noexcept {
-    if (this != &other) {
-        if (handle != nullptr) {
-            curl_easy_cleanup(handle);
-        }
-        handle = other.handle;
-        other.handle = nullptr;
-    }
-    return *this;
 }
 
 ShareHandle::ShareHandle() : share(nullptr) {

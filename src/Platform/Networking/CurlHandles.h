@@ -4,6 +4,7 @@
 // ones, exposes libcurl.
 
 #include <array>
+#include <memory>
 #include <mutex>
 
 #include <curl/curl.h>
@@ -14,21 +15,36 @@ namespace Tiskel::Networking::Curl {
 // handles may live until the process ends. Throws std::runtime_error when libcurl cannot start.
 void ensureGlobalInit();
 
-// Owns one easy handle. A handle is used by one thread at a time; moving hands it over.
+// Owns one easy handle: one request, with its options and its receive buffer. Used by one
+// thread at a time; moving hands it over.
 class EasyHandle {
   public:
     // Throws std::runtime_error when libcurl cannot create a handle.
     EasyHandle();
-    ~EasyHandle();
-    EasyHandle(EasyHandle&& other) noexcept;
-    EasyHandle& operator=(EasyHandle&& other) noexcept;
-    EasyHandle(EasyHandle const&) = delete;
-    EasyHandle& operator=(EasyHandle const&) = delete;
 
-    CURL* get() const { return handle; }
+    CURL* get() const { return handle.get(); }
 
   private:
-    CURL* handle;
+    struct Cleanup {
+        void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
+    };
+    std::unique_ptr<CURL, Cleanup> handle;
+};
+
+// Owns one multi handle, which drives one transfer at a time and keeps the connections of
+// finished transfers open for the next one. Used by one thread at a time; moving hands it over.
+class MultiHandle {
+  public:
+    // Throws std::runtime_error when libcurl cannot create a handle.
+    MultiHandle();
+
+    CURLM* get() const { return handle.get(); }
+
+  private:
+    struct Cleanup {
+        void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
+    };
+    std::unique_ptr<CURLM, Cleanup> handle;
 };
 
 // Owns a share handle holding the DNS cache and TLS sessions of every easy handle of one client,

@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+#include <boost/exception/get_error_info.hpp>
+
+#include "Platform/Core/Exception.h"
 #include "Platform/Networking/CurlErrors.h"
 #include "Platform/Networking/CurlHandles.h"
 #include "Platform/Networking/IHttpClient.h"
@@ -20,11 +23,31 @@ using Clock = std::chrono::steady_clock;
 // shouldCancel may be costly (a network-state check); during a fast transfer it is asked at
 // most this often, which still stops a transfer well within a second.
 constexpr auto kCancelPollInterval = std::chrono::milliseconds(10);
-// Idle handles kept for reuse, each with its open connections. More threads than this still
-// work; their handles are simply closed after use.
-constexpr size_t kMaxIdleHandles = 16;
+// Longest wait for network activity before cancellation and stalls are checked again. It bounds
+// how long a cancelled transfer that receives nothing (a silent server, or one that trickles
+// header lines) runs on.
+constexpr int kIdlePollMilliseconds = 100;
+// Idle transfer drivers kept for reuse, each with its open connections. More threads than this
+// still work; their drivers are simply closed after use.
+constexpr size_t kMaxIdleDrivers = 16;
+// Open connections each driver keeps for reuse once their requests are done.
+constexpr long kConnectionsPerDriver = 5;
 
 enum class Method { Get, Head };
+
+// The text of the exception being handled, for a response or a log line.
+std::string describeCurrentException() {
+    try {
+        throw;
+    } catch (Tiskel::Exception const& error) {
+        std::string const* details = boost::get_error_info<Tiskel::ErrorDetails>(error);
+        return details != nullptr ? *details : std::string(error.what());
+    } catch (std::exception const& error) {
+        return error.what();
+    } catch (...) {
+        return "unknown exception";
+    }
+}
 
 // The state of one running request, reached by libcurl's callbacks through their user pointer.
 // Lives on the stack of the requesting thread; every callback runs on that thread.
@@ -48,6 +71,43 @@ struct Transfer {
         return false;
     }
 
+    // Between waits for the network: true when the transfer must end now, because it was
+    // cancelled, shouldCancel threw, or nothing arrived for the stall time-out.
+    bool mustStop(Clock::time_point now) {
+        try {
+            if (cancelRequested(now)) {
+                return true;
+            }
+        } catch (...) {
+            recordThrow();
+            return true;
+        }
+        int64_t const stallLimit = options.stallTimeoutMilliseconds;
+        if (stallLimit > 0 && connected &&
+            now - lastActivity > std::chrono::milliseconds(stallLimit)) {
+            stop = Curl::StopReason::Stalled;
+            return true;
+        }
+        return false;
+    }
+
+    // Hands one piece of the body to the caller's receiver. False when the receiver threw: the
+    // transfer must end, and the response says why.
+    bool deliver(char const* data, size_t length) {
+        try {
+            if (options.bodySink) {
+                options.bodySink(data, length);
+            } else if (options.onData) {
+                options.onData(std::string(data, length));
+            }
+            return true;
+        } catch (...) {
+            stop = Curl::StopReason::SinkFailed;
+            reason = describeCurrentException();
+            return false;
+        }
+    }
+
     void recordThrow() {
         thrown = std::current_exception();
         stop = Curl::StopReason::CallbackThrew;
@@ -57,6 +117,7 @@ struct Transfer {
     CURL* curl;
     Curl::StopReason stop = Curl::StopReason::None;
     std::exception_ptr thrown;
+    std::string reason;
     bool connected = false;
     Clock::time_point lastActivity = Clock::now();
     Clock::time_point lastPoll{};
@@ -84,8 +145,8 @@ size_t onBody(char* data, size_t size, size_t count, void* user) {
                 return CURL_WRITEFUNC_ERROR;
             }
         }
-        if (transfer.options.onData) {
-            transfer.options.onData(std::string(data, length));
+        if (!transfer.deliver(data, length)) {
+            return CURL_WRITEFUNC_ERROR;
         }
         transfer.received += length;
         if (transfer.options.onProgress) {
@@ -114,28 +175,6 @@ int onConnected(void* user, char* /*remoteIp*/, char* /*localIp*/, int /*remoteP
     transfer.connected = true;
     transfer.lastActivity = Clock::now();
     return CURL_PREREQFUNC_OK;
-}
-
-// libcurl calls this at least once a second, also while nothing arrives.
-int onTick(void* user, curl_off_t /*downloadTotal*/, curl_off_t /*downloadNow*/,
-           curl_off_t /*uploadTotal*/, curl_off_t /*uploadNow*/) {
-    auto& transfer = *static_cast<Transfer*>(user);
-    auto const now = Clock::now();
-    try {
-        if (transfer.cancelRequested(now)) {
-            return 1;
-        }
-    } catch (...) {
-        transfer.recordThrow();
-        return 1;
-    }
-    int64_t const stallLimit = transfer.options.stallTimeoutMilliseconds;
-    if (stallLimit > 0 && transfer.connected &&
-        now - transfer.lastActivity > std::chrono::milliseconds(stallLimit)) {
-        transfer.stop = Curl::StopReason::Stalled;
-        return 1;
-    }
-    return 0;
 }
 
 bool isSupportedProxy(std::string const& proxy) {
@@ -219,36 +258,38 @@ class CurlHttpClient final : public IHttpClient {
     }
 
   private:
-    // Borrows a pooled handle for one request and gives it back, connections and all.
+    // Borrows a pooled transfer driver for one request and gives it back, connections and all.
     class Lease {
       public:
-        explicit Lease(CurlHttpClient& client) : client(client), handle(client.acquire()) {}
-        ~Lease() { client.release(std::move(handle)); }
+        explicit Lease(CurlHttpClient& client) : client(client), driver(client.acquire()) {}
+        ~Lease() { client.release(std::move(driver)); }
         Lease(Lease const&) = delete;
         Lease& operator=(Lease const&) = delete;
-        CURL* get() const { return handle.get(); }
+        CURLM* get() const { return driver.get(); }
 
       private:
         CurlHttpClient& client;
-        Curl::EasyHandle handle;
+        Curl::MultiHandle driver;
     };
 
-    Curl::EasyHandle acquire() {
+    Curl::MultiHandle acquire() {
         {
             std::lock_guard<std::mutex> lock(poolMutex);
             if (!idle.empty()) {
-                Curl::EasyHandle handle = std::move(idle.back());
+                Curl::MultiHandle driver = std::move(idle.back());
                 idle.pop_back();
-                return handle;
+                return driver;
             }
         }
-        return Curl::EasyHandle();
+        Curl::MultiHandle driver;
+        curl_multi_setopt(driver.get(), CURLMOPT_MAXCONNECTS, kConnectionsPerDriver);
+        return driver;
     }
 
-    void release(Curl::EasyHandle handle) {
+    void release(Curl::MultiHandle driver) {
         std::lock_guard<std::mutex> lock(poolMutex);
-        if (idle.size() < kMaxIdleHandles) {
-            idle.push_back(std::move(handle));
+        if (idle.size() < kMaxIdleDrivers) {
+            idle.push_back(std::move(driver));
         }
     }
 
@@ -256,11 +297,46 @@ class CurlHttpClient final : public IHttpClient {
     void configure(CURL* curl, std::string const& url, curl_slist* headers,
                    RequestOptions const& options, Method method, Transfer& transfer);
 
-    // Declared before the pool so that it outlives every handle attached to it.
+    // Declared before the pool so that it outlives every connection kept there.
     Curl::ShareHandle share;
     std::mutex poolMutex;
-    std::vector<Curl::EasyHandle> idle;  // guarded by poolMutex
+    std::vector<Curl::MultiHandle> idle;  // guarded by poolMutex
 };
+
+// Runs the transfer of `transfer.curl` on `multi` to its end, or until `transfer` must stop;
+// records the outcome in `facts`. The request's handle is detached from `multi` again, leaving
+// a finished transfer's connection there for the next request.
+//
+// The transfer is driven here rather than by curl_easy_perform, which waits up to a second at a
+// time while nothing arrives: this loop waits at most kIdlePollMilliseconds, so a cancellation
+// or a stall is seen promptly also while a server stays silent or trickles header lines.
+void drive(CURLM* multi, Transfer& transfer, Curl::TransferFacts& facts) {
+    facts.multiCode = curl_multi_add_handle(multi, transfer.curl);
+    if (facts.multiCode != CURLM_OK) {
+        return;
+    }
+    // Stays a failure unless libcurl reports how the transfer ended.
+    facts.code = CURLE_ABORTED_BY_CALLBACK;
+    for (;;) {
+        int running = 0;
+        facts.multiCode = curl_multi_perform(multi, &running);
+        if (facts.multiCode != CURLM_OK || running == 0 || transfer.mustStop(Clock::now())) {
+            break;
+        }
+        facts.multiCode = curl_multi_poll(multi, nullptr, 0, kIdlePollMilliseconds, nullptr);
+        if (facts.multiCode != CURLM_OK) {
+            break;
+        }
+    }
+    int queued = 0;
+    while (CURLMsg* const message = curl_multi_info_read(multi, &queued)) {
+        if (message->msg == CURLMSG_DONE && message->easy_handle == transfer.curl) {
+            facts.code = message->data.result;
+        }
+    }
+    // Detaching an unfinished transfer closes its connection; a finished one stays cached.
+    curl_multi_remove_handle(multi, transfer.curl);
+}
 
 Response CurlHttpClient::perform(Request const& request, RequestOptions const& options,
                                  Method method) {
@@ -277,7 +353,10 @@ Response CurlHttpClient::perform(Request const& request, RequestOptions const& o
     HeaderList const headers = headerList(request.headers());
 
     Lease lease(*this);
-    CURL* const curl = lease.get();
+    // A fresh request handle each time: its receive buffer goes with it when the request ends,
+    // instead of staying with an idle pooled handle. Connections stay with the driver.
+    Curl::EasyHandle const easy;
+    CURL* const curl = easy.get();
     Transfer transfer(options, curl);
     Curl::TransferFacts facts;
     facts.stallTimeoutMilliseconds = options.stallTimeoutMilliseconds;
@@ -290,32 +369,24 @@ Response CurlHttpClient::perform(Request const& request, RequestOptions const& o
     }
     if (!cancelledBeforeStart && !transfer.thrown) {
         configure(curl, url, headers.get(), options, method, transfer);
-        facts.code = curl_easy_perform(curl);
+        drive(lease.get(), transfer, facts);
         curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &facts.httpStatus);
         curl_off_t fileTime = -1;
         curl_easy_getinfo(curl, CURLINFO_FILETIME_T, &fileTime);
         facts.lastModified = fileTime;
         facts.message = transfer.errorBuffer;
-        // Nothing on this stack may stay reachable from the pooled handle.
-        curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
-        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
-        curl_easy_setopt(curl, CURLOPT_WRITEDATA, nullptr);
-        curl_easy_setopt(curl, CURLOPT_HEADERDATA, nullptr);
-        curl_easy_setopt(curl, CURLOPT_PREREQDATA, nullptr);
-        curl_easy_setopt(curl, CURLOPT_XFERINFODATA, nullptr);
     }
     if (transfer.thrown) {
         std::rethrow_exception(transfer.thrown);
     }
     facts.stop = transfer.stop;
+    facts.reason = transfer.reason;
     facts.connected = transfer.connected;
     return Curl::toResponse(facts);
 }
 
 void CurlHttpClient::configure(CURL* curl, std::string const& url, curl_slist* headers,
                                RequestOptions const& options, Method method, Transfer& transfer) {
-    // Every option this client uses is set on every request, since the handle comes from the
-    // pool carrying the previous request's settings.
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
@@ -362,9 +433,6 @@ void CurlHttpClient::configure(CURL* curl, std::string const& url, curl_slist* h
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
     curl_easy_setopt(curl, CURLOPT_PREREQFUNCTION, &onConnected);
     curl_easy_setopt(curl, CURLOPT_PREREQDATA, &transfer);
-    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &onTick);
-    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
-    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
 }
 
 }  // namespace

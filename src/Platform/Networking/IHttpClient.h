@@ -20,9 +20,11 @@ class TISKEL_EXPORT IHttpClient {
     IHttpClient(IHttpClient const&) = delete;
     IHttpClient& operator=(IHttpClient const&) = delete;
 
-    // GET: hands the body to `options.onData` piece by piece and reports progress. Redirects
-    // are followed as the options say. Failures of the request are returned in the response,
-    // never thrown; an exception from a callback leaves this call once the transfer is stopped.
+    // GET: hands the body to `options.bodySink` (or `onData`) piece by piece and reports
+    // progress. Redirects are followed as the options say. Failures of the request are returned
+    // in the response, never thrown; so is a receiver of the body that throws (ClientError, with
+    // the reason in the text). An exception from another callback leaves this call once the
+    // transfer is stopped.
     virtual Response download(Request const& request, RequestOptions const& options) = 0;
     // HEAD: no body; the response carries the server's Last-Modified time.
     virtual Response head(Request const& request, RequestOptions const& options) = 0;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -10,8 +11,9 @@ namespace Tiskel::Networking {
 
 // How one request is carried out. A default-constructed record suits a download of one file over
 // a direct connection. A plain record, thread-compatible: the client reads it only during the call
-// it is passed to. Callbacks run on the thread that called the client, before the call returns;
-// an exception thrown by one stops the transfer and leaves the client's call.
+// it is passed to. Callbacks run on the thread that called the client, before the call
+// returns; an exception thrown by one stops the transfer and leaves the client's call, except
+// from the body's receivers (`onData`, `bodySink`), whose failure is reported as a response.
 struct TISKEL_EXPORT RequestOptions {
     // Size of the receive buffer in KiB; capped at what the transport allows. 0 or less keeps
     // the transport's default.
@@ -34,14 +36,19 @@ struct TISKEL_EXPORT RequestOptions {
     // directly. Proxy settings of the environment are never used.
     std::string proxy;
 
-    // Polled while the request runs (at least once a second, and before it starts); true
-    // stops the request with error Cancelled.
+    // Polled before the request starts and while it runs, also while nothing arrives (about
+    // ten times a second then); true stops the request with error Cancelled.
     std::function<bool()> shouldCancel;
     // Called after each piece of the body with (bytes received so far, bytes announced by the
     // server or 0 when unknown).
     std::function<void(uint64_t, uint64_t)> onProgress;
     // Receives each piece of the body in arrival order. The body is never held whole.
     std::function<void(std::string)> onData;
+    // Receives each piece of the body in arrival order without a copy: the bytes live in the
+    // client's receive buffer and are valid only during the call. When set, it takes the place
+    // of `onData`. An exception thrown by it (a full disk, ...) ends the transfer with error
+    // ClientError and a text naming the reason; it does not leave the client's call.
+    std::function<void(char const*, std::size_t)> bodySink;
 };
 
 }  // namespace Tiskel::Networking

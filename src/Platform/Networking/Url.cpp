@@ -1,5 +1,6 @@
 #include "Platform/Networking/Url.h"
 
+#include <cstring>
 #include <memory>
 
 #include "Platform/Networking/CurlHandles.h"
@@ -10,6 +11,20 @@ namespace {
 struct UrlHandleDeleter {
     void operator()(CURLU* handle) const { curl_url_cleanup(handle); }
 };
+
+bool isHexDigit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+}
+
+// The characters a path segment or a query may hold as they are (RFC 3986 "pchar", plus '/' and
+// '?'), apart from '%', which is judged with what follows it.
+bool keptAsIs(unsigned char c) {
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) {
+        return true;
+    }
+    static constexpr char kPunctuation[] = "-._~!$&'()*+,;=:@/?";
+    return c != '\0' && std::strchr(kPunctuation, c) != nullptr;
+}
 
 }  // namespace
 
@@ -25,6 +40,25 @@ Url::Url(std::string const& text) : text(text) {
     std::unique_ptr<CURLU, UrlHandleDeleter> const handle(curl_url());
     // Without CURLU_DEFAULT_SCHEME a text lacking a scheme is refused instead of guessed.
     valid = handle && curl_url_set(handle.get(), CURLUPART_URL, text.c_str(), 0) == CURLUE_OK;
+}
+
+std::string percentEncodePath(std::string const& path) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string encoded;
+    encoded.reserve(path.size());
+    for (size_t i = 0; i < path.size(); ++i) {
+        auto const c = static_cast<unsigned char>(path[i]);
+        bool const escape =
+            c == '%' && i + 2 < path.size() && isHexDigit(path[i + 1]) && isHexDigit(path[i + 2]);
+        if (keptAsIs(c) || escape) {
+            encoded += static_cast<char>(c);
+        } else {
+            encoded += '%';
+            encoded += kHex[c >> 4];
+            encoded += kHex[c & 0x0F];
+        }
+    }
+    return encoded;
 }
 
 }  // namespace Tiskel::Networking

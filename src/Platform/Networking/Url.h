@@ -23,4 +23,11 @@ class TISKEL_EXPORT Url {
     bool valid = false;
 };
 
+// `path` (the path of a URL, with an optional query) with every byte that may not appear there
+// written as %XX: spaces, bytes outside ASCII (a UTF-8 name is escaped byte by byte), control
+// characters, '"', '#', '<', '>', '[', '\', ']', '^', '`', '{', '|', '}', and a '%' that does
+// not start a %XX escape. '/', '?' and every other character valid in a path or a query stay as
+// they are, and so does an existing escape: encoding an encoded path changes nothing.
+TISKEL_EXPORT std::string percentEncodePath(std::string const& path);
+
 }  // namespace Tiskel::Networking

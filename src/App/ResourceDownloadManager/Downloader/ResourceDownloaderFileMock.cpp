@@ -10,6 +10,7 @@
 #include <glog/logging.h>
 
 #include "App/ResourceDownloadManager/FileUtils.h"
+#include "App/ResourceDownloadManager/LogFilter.h"
 #include "App/ResourceDownloadManager/ResourceDescriptor.h"
 
 namespace Tiskel::App {
@@ -79,7 +80,11 @@ IResourceDownloader::Result ResourceDownloaderFileMock::exec(Task task) const {
     for (uint64_t offset = 0; offset < total; offset += kPieceSize) {
         task.onProgress(offset, total);
         uint64_t const piece = std::min(kPieceSize, total - offset);
-        output->write(buffer.data() + offset, piece);
+        try {
+            writeOutput(*output, descriptor.tempPath, buffer.data() + offset, piece);
+        } catch (...) {
+            return Failed;  // logged with the path and the reason; the partial copy goes
+        }
         if (impl->aborted || task.isCancelled()) {
             cancelled = true;
             break;
@@ -96,14 +101,18 @@ IResourceDownloader::Result ResourceDownloaderFileMock::exec(Task task) const {
             previous = now;
         }
     }
-    output.reset();  // close the file before it is renamed or removed
-
     if (cancelled) {
-        google::LogMessage(kUnit, __LINE__, google::GLOG_INFO).stream()
-            << "request=" << descriptor.remotePath << " was cancelled.";
+        output.reset();  // closed quietly: the partial copy is dropped anyway
+        if (isLogged(google::GLOG_INFO)) {
+            google::LogMessage(kUnit, __LINE__, google::GLOG_INFO).stream()
+                << "request=" << descriptor.remotePath << " was cancelled.";
+        }
         return Cancelled;  // the temporary file's destructor drops the partial copy
     }
-    return temporary.moveToDest() ? Success : Failed;
+    // The close is the last place a full disk can show; the file is renamed only after it.
+    bool const stored = closeOutputNoexcept(*output, descriptor.tempPath);
+    output.reset();
+    return stored && temporary.moveToDest() ? Success : Failed;
 }
 
 void ResourceDownloaderFileMock::abort() {

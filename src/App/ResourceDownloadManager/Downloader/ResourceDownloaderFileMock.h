@@ -28,7 +28,8 @@ class RDM_EXPORT ResourceDownloaderFileMock : public IResourceDownloader {
 
     // Copies the source to `tempPath` in pieces of 128 KiB, reporting progress before each piece
     // and checking for cancellation after it, then renames it to `downloadPath`. Success, Failed
-    // (source unreadable, temporary path busy, output not creatable, rename failed) or Cancelled.
+    // (source unreadable, temporary path busy, output not creatable, a write or the close of the
+    // copy failed, rename failed) or Cancelled.
     // Blocks for the simulated transfer time.
     Result exec(Task task) const override;
     // Makes the running copies stop after their current piece, and every later `exec` after its

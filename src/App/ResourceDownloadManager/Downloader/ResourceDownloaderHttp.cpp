@@ -1,12 +1,14 @@
 #include "App/ResourceDownloadManager/Downloader/ResourceDownloaderHttp.h"
 
 #include <atomic>
+#include <cstddef>
 #include <string>
 #include <utility>
 
 #include <glog/logging.h>
 
 #include "App/ResourceDownloadManager/FileUtils.h"
+#include "App/ResourceDownloadManager/LogFilter.h"
 #include "App/ResourceDownloadManager/ResourceDescriptor.h"
 
 namespace Tiskel::App {
@@ -22,7 +24,9 @@ constexpr int32_t kProxyConnectTimeoutSeconds = 20;
 using Networking::IProxyProvider;
 
 // The resource's absolute URL: the base URL and the remote path joined by exactly one '/' (one
-// leading '/' of the remote path is dropped; a second one is kept).
+// leading '/' of the remote path is dropped; a second one is kept). Characters of the remote path
+// that a URL cannot hold (spaces, non-ASCII names, ...) are percent-encoded; the base URL is
+// taken as the host wrote it.
 std::string url(ResourceDescriptor const* descriptor) {
     std::string base = descriptor->baseUrl;
     if (!base.empty() && base.back() != '/') {
@@ -32,7 +36,7 @@ std::string url(ResourceDescriptor const* descriptor) {
     if (!path.empty() && path.front() == '/') {
         path.erase(0, 1);
     }
-    return base + path;
+    return base + Networking::percentEncodePath(path);
 }
 
 // The proxy as the client takes it ("http://host:port"); "" for a direct connection. Credentials
@@ -104,21 +108,29 @@ ResourceDownloaderHttp::~ResourceDownloaderHttp() {
 IResourceDownloader::Result ResourceDownloaderHttp::exec(Task task) const {
     ResourceDescriptor const* const descriptor = task.descriptor;
     std::string const target = url(descriptor);
-    google::LogMessage(kUnit, __LINE__, google::GLOG_INFO).stream() << "HTTP download=" << target;
+    if (isLogged(google::GLOG_INFO)) {
+        google::LogMessage(kUnit, __LINE__, google::GLOG_INFO).stream()
+            << "HTTP download=" << target;
+    }
 
     TemporaryFile temporary(descriptor->tempPath, descriptor->downloadPath);
     if (!temporary.ready) {
         return Failed;
     }
-    boost::intrusive_ptr<Core::IDataOutput> out = openOutputNoexcept(descriptor->tempPath);
+    ioPath const& tempPath = descriptor->tempPath;
+    boost::intrusive_ptr<Core::IDataOutput> out = openOutputNoexcept(tempPath);
     if (!out) {
         return Failed;
     }
 
     Networking::Request const request(Networking::Url(target), {}, {});
     Networking::RequestOptions options = impl->optionsFor(target);
+    // Each piece goes from the client's receive buffer straight to the file. A failed write is
+    // logged with the file's path and ends the transfer as a local failure of the client.
     Core::IDataOutput* const sink = out.get();
-    options.onData = [sink](std::string piece) { sink->write(piece.data(), piece.size()); };
+    options.bodySink = [sink, &tempPath](char const* data, std::size_t length) {
+        writeOutput(*sink, tempPath, data, length);
+    };
     Impl const* const self = impl.get();
     options.shouldCancel = [self, isCancelled = task.isCancelled] {
         return self->aborted.load() || isCancelled() || self->offline();
@@ -126,10 +138,17 @@ IResourceDownloader::Result ResourceDownloaderHttp::exec(Task task) const {
     options.onProgress = task.onProgress;
 
     Networking::Response const response = impl->client->download(request, options);
-    out.reset();  // close the file before it is renamed or removed
+    bool const complete = response.error == Networking::Response::NoError;
+    // A complete body must also have reached the disk, which a full disk may deny only at close.
+    // After a failed transfer the file is dropped anyway, so it is closed quietly.
+    bool const stored = complete && closeOutputNoexcept(*out, tempPath);
+    out.reset();  // closed before it is renamed or removed
 
     bool const offline = impl->offline();
-    if (response.error == Networking::Response::NoError) {
+    if (complete) {
+        if (!stored) {
+            return Failed;  // the file helpers logged which file and why
+        }
         bool const moved = temporary.moveToDest();
         if (offline) {
             return ConnectionLost;
@@ -137,8 +156,10 @@ IResourceDownloader::Result ResourceDownloaderHttp::exec(Task task) const {
         return moved ? Success : Failed;
     }
     if (response.error == Networking::Response::Cancelled && !offline) {
-        google::LogMessage(kUnit, __LINE__, google::GLOG_INFO).stream()
-            << "request=" << target << " was cancelled.";
+        if (isLogged(google::GLOG_INFO)) {
+            google::LogMessage(kUnit, __LINE__, google::GLOG_INFO).stream()
+                << "request=" << target << " was cancelled.";
+        }
         return Cancelled;
     }
     google::LogMessage(kUnit, __LINE__, google::GLOG_WARNING).stream()
@@ -156,7 +177,12 @@ void ResourceDownloaderHttp::abort() {
 int64_t ResourceDownloaderHttp::requestLastModified(ResourceDescriptor const* descriptor) const {
     std::string const target = url(descriptor);
     Networking::Request const request(Networking::Url(target), {}, {});
-    return impl->client->head(request, impl->optionsFor(target)).getLastModified();
+    Networking::RequestOptions options = impl->optionsFor(target);
+    // An abort stops the query as promptly as a download; the task and the network state are
+    // not asked here. A stopped query answers -1, like any failed one.
+    Impl const* const self = impl.get();
+    options.shouldCancel = [self] { return self->aborted.load(); };
+    return impl->client->head(request, options).getLastModified();
 }
 
 }  // namespace Tiskel::App

@@ -32,13 +32,17 @@ class RDM_EXPORT ResourceDownloaderHttp : public IResourceDownloader {
     // One download of `task.descriptor`. Success leaves the file at `downloadPath`; after any
     // other result the old file there is untouched and nothing is left at `tempPath` (except
     // ConnectionLost from a transfer that completed just as the network went offline, which
-    // still puts the new file in place). Exceptions from the HTTP client or the file streams
-    // pass to the caller, the temporary file removed.
+    // still puts the new file in place). A temporary file that cannot be written or closed
+    // (a full disk, a file-size limit) ends the download as Failed, with an ERROR line naming
+    // the file and the reason. Exceptions from the HTTP client pass to the caller, the temporary
+    // file removed.
     Result exec(Task task) const override;
-    // Makes running and later downloads stop at their next cancellation poll. Permanent.
+    // Makes running and later downloads, and running Last-Modified queries, stop at their next
+    // cancellation poll (within a fraction of a second, also while the server sends nothing).
+    // Permanent.
     void abort() override;
     // The server's Last-Modified time of the resource in seconds since the Unix epoch; -1 when
-    // the server sent none or the request failed.
+    // the server sent none, the request failed or the downloader was aborted.
     int64_t requestLastModified(ResourceDescriptor const* descriptor) const override;
 
   private:

@@ -1,0 +1,128 @@
+#!/usr/bin/env python3
+"""race_table.py PEERS_RAW_DIR [--many JSON --many-rss KB] [--register JSON]  ->  Markdown on stdout.
+
+The comparison table of bench/race.sh: for each row, resource-sync's median against the best peer
+of the same hyperfine call (or the floor the row names), the ratio, and the target. Every ratio
+comes from one run of the harness, so the rows compare tools measured side by side.
+"""
+import argparse
+import csv
+import json
+import os
+import re
+
+OURS = "resource-sync"
+
+
+def read_tsv(path):
+    if not os.path.exists(path):
+        return []
+    with open(path, newline="") as f:
+        return list(csv.DictReader(f, delimiter="\t"))
+
+
+def medians(path):
+    if not os.path.exists(path):
+        return {}
+    return {r["command"]: r["median"] for r in json.load(open(path))["results"]}
+
+
+def fmt_s(x):
+    if x is None:
+        return "-"
+    return f"{x * 1000:.1f} ms" if x < 1 else f"{x:.3f} s"
+
+
+def best_peer(times, exclude_prefix=(OURS, "floor:")):
+    peers = {k: v for k, v in times.items() if not k.startswith(exclude_prefix)}
+    if not peers:
+        return None, None
+    name = min(peers, key=peers.get)
+    return name, peers[name]
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("raw")
+    ap.add_argument("--many")
+    ap.add_argument("--many-rss")
+    ap.add_argument("--register")
+    args = ap.parse_args()
+
+    probes = {(r["set"], r["mode"], r["tool"]): r for r in read_tsv(os.path.join(args.raw, "probes.tsv"))}
+    env = {}
+    env_path = os.path.join(args.raw, "env.tsv")
+    if os.path.exists(env_path):
+        for line in open(env_path):
+            k, _, v = line.rstrip("\n").partition("\t")
+            env[k] = v
+
+    rows = []
+
+    def ratio_row(label, peer_label, peer_time, ours_time, target):
+        ratio = ours_time / peer_time if peer_time and ours_time else None
+        ok = "yes" if ratio is not None and ratio <= target else "NO"
+        rows.append((label, f"{peer_label} {fmt_s(peer_time)}", fmt_s(ours_time),
+                     f"{ratio:.2f}" if ratio is not None else "-", f"≤ {target}", ok))
+
+    for set_, label in (("small", "cold 2,000 × 4 KiB"), ("medium", "cold 200 × 1 MiB"), ("big", "cold 1 × 1 GiB")):
+        times = medians(os.path.join(args.raw, f"{set_}-cold.json"))
+        if OURS in times:
+            name, t = best_peer(times)
+            ratio_row(label, name, t, times[OURS], 1.0)
+
+    def rss(set_, mode, tool):
+        p = probes.get((set_, mode, tool))
+        return int(p["maxrss_kb"]) / 1024 if p and p.get("maxrss_kb") else None
+
+    for set_, peer in (("big", "curl"), ("small", "curl-par8")):
+        ours, theirs = rss(set_, "cold", OURS), rss(set_, "cold", peer)
+        if ours is not None and theirs is not None:
+            ok = "yes" if ours <= theirs + 4 else "NO"
+            rows.append((f"peak RSS, cold {set_}", f"{peer} {theirs:.1f} MiB", f"{ours:.1f} MiB",
+                         f"+{ours - theirs:.1f} MiB", "≤ peer + 4 MiB", ok))
+
+    warm = medians(os.path.join(args.raw, "small-warm.json"))
+    if f"{OURS}-ifModified" in warm and "floor:curl-head-par8" in warm:
+        ratio_row("warm IfModified, 2,000 files", "HEAD-only floor (curl -I --parallel)",
+                  warm["floor:curl-head-par8"], warm[f"{OURS}-ifModified"], 1.2)
+    if f"{OURS}-ifMissing" in warm and "wget-nc" in warm:
+        ratio_row("warm IfMissing, 2,000 files", "wget -nc", warm["wget-nc"], warm[f"{OURS}-ifMissing"], 1.0)
+
+    if args.many:
+        many = medians(args.many)
+        ratio_row("warm IfMissing, 100,000 files in one bundle", "plain stat loop",
+                  many.get("floor:stat-py"), many.get(f"{OURS}-ifMissing"), 2.0)
+        if args.many_rss:
+            rows.append(("peak RSS, 100,000 files", "-", f"{int(args.many_rss) / 1024:.1f} MiB", "-", "-", "-"))
+
+    if args.register:
+        bench = json.load(open(args.register))["benchmarks"]
+        for b in bench:
+            if b.get("aggregate_name") != "median":
+                continue
+            unit = {"ns": 1e-6, "us": 1e-3, "ms": 1.0, "s": 1e3}[b["time_unit"]]
+            ms = b["real_time"] * unit
+            name = b["run_name"]
+            # 100,000 descriptors in 1,000 bundles: ".../1000/real_time" or ".../bundles:1000/...".
+            in_1000_bundles = re.search(r"/(bundles:)?1000(/|$)", name) is not None
+            target = 200 if in_1000_bundles or "Bundles" in name else None
+            ok = "-" if target is None else ("yes" if ms <= target else "NO")
+            rows.append((f"register: {name}", "-", f"{ms:.1f} ms", "-",
+                         f"≤ {target} ms" if target else "-", ok))
+
+    print(f"# Race: resource-sync against its peers ({os.path.basename(os.path.normpath(args.raw))})")
+    print()
+    print(f"- machine: {env.get('host_cpus', '?')} CPUs ({env.get('cpu_model', '?')}), {env.get('kernel', '?')}; "
+          f"hyperfine runs {env.get('runs', '?')}, warmup {env.get('warmup', '?')}; medians")
+    print(f"- {env.get('curl', '')}; {env.get('wget', '')}; {env.get('aria2c', '')}; {env.get('nginx', '')}")
+    print("- best peer = fastest non-floor tool of the same hyperfine call; ratio = ours / that peer")
+    print()
+    print("| row | best peer | ours | ours / best peer | target | met |")
+    print("|---|---:|---:|---:|---:|---|")
+    for r in rows:
+        print("| " + " | ".join(r) + " |")
+
+
+if __name__ == "__main__":
+    main()

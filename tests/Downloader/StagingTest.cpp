@@ -1,0 +1,190 @@
+// Both downloaders (HTTP over loopback, and the local-directory one) stage a download in its
+// temporary file: a write or close that fails never puts a file in place, and a temporary path
+// serves one download at a time.
+
+#include <algorithm>
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <sys/resource.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include <gmock/gmock.h>
+
+#include "App/ResourceDownloadManager/Downloader/NetworkStateEmulator.h"
+#include "App/ResourceDownloadManager/Downloader/QtProxyProvider.h"
+#include "App/ResourceDownloadManager/Downloader/ResourceDownloaderFileMock.h"
+#include "App/ResourceDownloadManager/Downloader/ResourceDownloaderHttp.h"
+#include "App/ResourceDownloadManager/ResourceDescriptor.h"
+
+#include "Support/HttpTestServer.h"
+#include "Support/LogCapture.h"
+#include "Support/OpenFiles.h"
+#include "Support/TempDir.h"
+#include "Support/Wait.h"
+
+namespace Tiskel::App {
+namespace {
+
+using Result = IResourceDownloader::Result;
+using AfterWrite = std::function<void(uint64_t written, uint64_t total)>;
+using Tiskel::Test::TempDir;
+
+enum class Kind { Http, Directory };
+
+class StagingTest : public testing::Test {
+  protected:
+    StagingTest() {
+        ::unsetenv("http_proxy");
+        server.addFile("/pack/res.bin", body);
+        dir.write("server/pack/res.bin", body);
+        dir.write("out/res.bin", oldContent);
+    }
+
+    // One download of the resource by a downloader of `kind`, through a descriptor of its own.
+    // `afterWrite` runs on the downloading thread whenever a piece has reached the temporary
+    // file: from the HTTP client's progress report, and from the local copy's cancellation
+    // poll, which follows each piece.
+    Result download(
+        Kind kind, AfterWrite afterWrite = [](uint64_t, uint64_t) {}) {
+        ResourceDescriptor descriptor;
+        descriptor.tempPath = tmp;
+        descriptor.downloadPath = dest;
+        descriptor.baseUrl = kind == Kind::Http ? server.baseUrl() : "";
+        descriptor.remotePath = "pack/res.bin";
+        uint64_t pieceEnd = 0;
+        auto const onProgress = [&](uint64_t done, uint64_t total) {
+            if (kind == Kind::Http) {
+                afterWrite(done, total);
+            }
+            pieceEnd = std::min<uint64_t>(done + 131072, total);  // the local copy's next piece
+        };
+        auto const isCancelled = [&] {
+            if (kind == Kind::Directory) {
+                afterWrite(pieceEnd, body.size());
+            }
+            return false;
+        };
+        if (kind == Kind::Directory) {
+            return ResourceDownloaderFileMock(dir.file("server"), 1000000)
+                .exec({&descriptor, onProgress, isCancelled});
+        }
+        return ResourceDownloaderHttp(Networking::createHttpClient(Networking::HttpClientDefault),
+                                      std::make_shared<QtProxyProvider>(),
+                                      std::make_shared<NetworkStateCheckerStub>())
+            .exec({&descriptor, onProgress, isCancelled});
+    }
+
+    // A download that must fail with the file helpers' ERROR line `line`; returns what went
+    // wrong, "" when nothing did (a text, so that a child process can report it).
+    std::string failedDownload(Kind kind, std::string const& line, AfterWrite afterWrite) {
+        log.clear();
+        std::string problems = download(kind, afterWrite) == Result::Failed ? "" : "not Failed; ";
+        problems += TempDir::read(dest) == oldContent ? "" : "the old file was replaced; ";
+        problems += std::filesystem::exists(tmp) ? "a temporary file is left; " : "";
+        std::vector<std::string> const lines =
+            log.textsFrom("App/ResourceDownloadManager/FileUtils");
+        return problems +
+               (lines == std::vector<std::string>{line} ? "" : testing::PrintToString(lines));
+    }
+
+    // Larger than the HTTP client's receive buffer (1 MiB), so the body arrives in pieces.
+    std::string const body = std::string(4 * 1024 * 1024, 'n') + "ew";
+    std::string const oldContent = "old content";
+    TempDir dir;
+    std::string const tmp = dir.file("out/res.tmp");
+    std::string const dest = dir.file("out/res.bin");
+    Tiskel::Test::HttpTestServer server;
+    Tiskel::Test::LogCapture log;
+};
+
+TEST_F(StagingTest, AFailedWriteOrCloseKeepsTheOldFileAndNamesTheFileAndTheReason) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    for (Kind kind : {Kind::Http, Kind::Directory}) {
+        SCOPED_TRACE(kind == Kind::Http ? "HTTP" : "local directory");
+        // A file-size limit of 64 KiB, as a nearly full disk gives, set in a child process (a
+        // fresh run of this test program) so that the limit never touches the test runner.
+        auto const underSizeLimit = [&] {
+            rlimit const limit{64 * 1024, 64 * 1024};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+            std::signal(SIGXFSZ, SIG_IGN);
+            std::string const problems = failedDownload(
+                kind, "failed to write file=" + tmp + ", errno=File too large", [](auto, auto) {});
+            std::fputs(problems.c_str(), stderr);
+            std::_Exit(problems.empty() ? 0 : 1);
+        };
+        EXPECT_EXIT(underSizeLimit(), testing::ExitedWithCode(0), "");
+
+        // The disk fills up during the transfer: /dev/full replaces the file's descriptor once
+        // the first piece is written.
+        int const full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+        EXPECT_EQ(
+            failedDownload(kind, "failed to write file=" + tmp + ", errno=No space left on device",
+                           [&](uint64_t written, uint64_t total) {
+                               if (written > 0 && written < total) {
+                                   ::dup2(full, Tiskel::Test::openDescriptorOf(tmp));
+                               }
+                           }),
+            "");
+        ::close(full);
+        if (kind == Kind::Http) {
+            EXPECT_THAT(
+                log.lines().back().text,
+                testing::EndsWith("error=storing the body failed: No space left on device"));
+        }
+
+        // Every byte written, then the close fails: the descriptor is closed behind the stream's
+        // back, so its own close reports EBADF as it would a flush error of a network disk.
+        EXPECT_EQ(
+            failedDownload(kind, "failed to close file=" + tmp + ", errno=Bad file descriptor",
+                           [&](uint64_t written, uint64_t total) {
+                               if (written == total) {
+                                   ::close(Tiskel::Test::openDescriptorOf(tmp));
+                               }
+                           }),
+            "");
+    }
+}
+
+// Two equal descriptors (same paths, different addresses) downloading at once: the second fails
+// at once without touching the first one's partial file, and the first completes.
+TEST_F(StagingTest, ASecondDownloadOfABusyTemporaryPathFailsAtOnceAndTheFirstCompletes) {
+    for (Kind kind : {Kind::Http, Kind::Directory}) {
+        SCOPED_TRACE(kind == Kind::Http ? "HTTP" : "local directory");
+        log.clear();
+        std::atomic<bool> secondDone{false};
+        Result second = Result::Success;
+        std::string inPlaceAfterSecond;
+        std::thread secondThread;
+        // Once the first download has written a piece, it waits for the whole second one.
+        auto const runSecond = [&](uint64_t written, uint64_t) {
+            if (written > 0 && !secondThread.joinable()) {
+                secondThread = std::thread([&] {
+                    second = download(kind);
+                    inPlaceAfterSecond = TempDir::read(dest);
+                    secondDone = true;
+                });
+                EXPECT_TRUE(Tiskel::Test::waitUntil([&] { return secondDone.load(); }));
+            }
+        };
+        EXPECT_EQ(download(kind, runSecond), Result::Success);
+        secondThread.join();
+        EXPECT_EQ(second, Result::Failed);
+        EXPECT_TRUE(inPlaceAfterSecond == oldContent) << "a partial file was put in place";
+        EXPECT_TRUE(TempDir::read(dest) == body);
+        EXPECT_FALSE(std::filesystem::exists(tmp));
+        EXPECT_EQ(log.textsFrom("App/ResourceDownloadManager/FileUtils"),
+                  std::vector<std::string>{"Temporary file=" + tmp +
+                                           " is in use by another download of this process"});
+        dir.write("out/res.bin", oldContent);
+    }
+}
+
+}  // namespace
+}  // namespace Tiskel::App
