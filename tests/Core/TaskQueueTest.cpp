@@ -197,26 +197,40 @@ struct ObservedQueue : ITaskQueue {
     void addTask(std::function<void()> t, Priority p) override { queue.addTask(std::move(t), p); }
     bool execOne() override {
         bool const ran = queue.execOne();
-        emptyPolls += ran ? 0 : 1;
+        if (!ran && emptyPolls++ == 0 && onFirstEmptyPoll) {
+            onFirstEmptyPoll();
+        }
         return ran;
     }
     TaskQueue queue;
     std::atomic<int> emptyPolls{0};
+    // Runs inside the first call that finds the queue empty, before it returns.
+    std::function<void()> onFirstEmptyPoll;
 };
 
-// Once a pool thread has found the queue empty, a post by another thread must reach it although
-// a long task still runs on the other pool thread.
+// While a long task runs on one pool thread, a task is posted by another thread: after the
+// other pool thread has found the queue empty, or right inside that empty look (when neither pool
+// thread is idle to be woken by the post). Either way it must run before the long task ends.
 TEST(ParallelExecutor, PicksUpTasksPostedWhileALongTaskRuns) {
-    ParallelExecutor executor(2);
-    ObservedQueue queue;
-    std::atomic<bool> lateRan{false};
-    queue.addTask([&] { EXPECT_TRUE(waitUntil([&] { return lateRan.load(); })); },
-                  ITaskQueue::Normal);
-    auto result = std::async(std::launch::async, [&] { return executor.execQueue(queue); });
-    // The queue held one task, so an empty look means the long task has been taken.
-    EXPECT_TRUE(waitUntil([&] { return queue.emptyPolls > 0; }));
-    queue.addTask([&] { lateRan = true; }, ITaskQueue::Normal);
-    EXPECT_EQ(result.wait_for(kGenerousDeadline), std::future_status::ready);
+    for (bool insideTheEmptyLook : {false, true}) {
+        ParallelExecutor executor(2);
+        ObservedQueue queue;
+        std::atomic<bool> lateRan{false};
+        auto postLate = [&] { queue.addTask([&] { lateRan = true; }, ITaskQueue::Normal); };
+        queue.addTask([&] { EXPECT_TRUE(waitUntil([&] { return lateRan.load(); })); },
+                      ITaskQueue::Normal);
+        if (insideTheEmptyLook) {
+            queue.onFirstEmptyPoll = postLate;
+        }
+        auto result = std::async(std::launch::async, [&] { return executor.execQueue(queue); });
+        if (!insideTheEmptyLook) {
+            // The queue held one task, so an empty look means the long task has been taken.
+            EXPECT_TRUE(waitUntil([&] { return queue.emptyPolls > 0; }));
+            postLate();
+        }
+        EXPECT_EQ(result.wait_for(kGenerousDeadline), std::future_status::ready)
+            << insideTheEmptyLook;
+    }
 }
 
 // Tasks queued before the job, each waiting until all of them run at once: every pool thread

@@ -32,7 +32,8 @@ constexpr uint64_t kNoEpoch = UINT64_MAX;
 // `HasTasks` publications (another thread posted). The job is over when a call found the queue
 // empty, nothing has moved the epoch since that call began, and no call is still running. Every
 // thread that ran a task calls `execOne` again before it rests, so some call always finds the
-// queue empty last.
+// queue empty last. A call that found the queue empty while the epoch moved looks again: the post
+// that moved it may have found no idle thread to wake, this one being still inside its call.
 struct ParallelExecutor::Impl {
     // Hears the queue of the current call change between empty and non-empty.
     class WakeHandler final : public ITaskQueueEventHandler {
@@ -133,7 +134,8 @@ struct ParallelExecutor::Impl {
             }
             --wakeTokens;
             --idle;
-            // Calls execOne until a call finds the queue empty.
+            // Calls execOne until a call finds the queue empty and nothing moved the epoch
+            // meanwhile.
             while (mayStartTasks()) {
                 ITaskQueue& current = *queue;
                 uint64_t const startEpoch = epoch;
@@ -157,8 +159,11 @@ struct ParallelExecutor::Impl {
                 if (!ran) {
                     if (epoch == startEpoch) {
                         emptyAtEpoch = startEpoch;
+                        break;
                     }
-                    break;
+                    // Something was posted or finished during the call, maybe while no thread
+                    // was idle to be woken for it: look again rather than rest.
+                    continue;
                 }
                 ranAny = true;
                 ++epoch;
