@@ -243,7 +243,11 @@ TEST(ManagerStressTest, HostThreadsAndFaultyDownloadsLeaveConsistentStatesAndNoT
         singles.push_back({{&d}});
         itemStates[&d] = scheduler->registerResource(&singles.back())->getCurrentState();
     }
-    std::lock_guard<std::mutex> lock(tracer->mutex);
+    // A copy, so that no lock of the test is held while the scheduler is called.
+    std::map<ResourceDescriptorBundle const*, State> const lastTraced = [&] {
+        std::lock_guard<std::mutex> lock(tracer->mutex);
+        return tracer->last;
+    }();
     for (int b = 0; b < kBundles; ++b) {
         SCOPED_TRACE("bundle " + std::to_string(b));
         std::vector<State> children;
@@ -257,8 +261,8 @@ TEST(ManagerStressTest, HostThreadsAndFaultyDownloadsLeaveConsistentStatesAndNoT
         EXPECT_NEAR(actual.progress, expected.progress, 1e-12);
 
         std::lock_guard<std::mutex> subscriberLock(subscribers[b].mutex);
-        auto const traced = tracer->last.find(&bundles[b]);
-        ASSERT_EQ(subscribers[b].last.has_value(), traced != tracer->last.end());
+        auto const traced = lastTraced.find(&bundles[b]);
+        ASSERT_EQ(subscribers[b].last.has_value(), traced != lastTraced.end());
         if (subscribers[b].last) {
             EXPECT_EQ(*subscribers[b].last, traced->second);
             EXPECT_EQ(subscribers[b].lastBundle, &bundles[b]);
