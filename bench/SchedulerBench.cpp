@@ -1,7 +1,8 @@
 // Cost of registering a large host catalogue with a scheduler: 100,000 descriptors spread over
-// 1,000 bundles, every descriptor in two bundles (200 descriptors per bundle). A run with 10,000
-// smaller bundles (20 descriptors each) shows how the cost depends on bundle size: linking an
-// item makes its bundle recompute the aggregate over all the items linked so far.
+// 1,000 bundles, every descriptor in two bundles (200 descriptors per bundle); the same in
+// 10,000 smaller bundles (20 each); and 10,000 to 200,000 descriptors in one bundle. The cost
+// per descriptor must not depend on the bundle size: linking an item updates its bundle's
+// aggregate in constant time.
 //
 // Reported per descriptor ("item"): registration time, the heap the scheduler keeps for it, and
 // the peak heap during registration. Heap figures come from counting every global operator new
@@ -77,7 +78,7 @@ namespace {
 
 using namespace Tiskel::App;
 
-constexpr std::size_t kDescriptors = 100000;
+constexpr std::size_t kCatalogueSize = 100000;
 
 // Never asked to download: registration queues nothing.
 class IdleDownloader final : public IResourceDownloader {
@@ -94,8 +95,8 @@ struct Catalogue {
     std::deque<ResourceDescriptor> descriptors;
     std::vector<ResourceDescriptorBundle> bundles;
 
-    explicit Catalogue(std::size_t bundleCount) : bundles(bundleCount) {
-        for (std::size_t i = 0; i < kDescriptors; ++i) {
+    Catalogue(std::size_t descriptorCount, std::size_t bundleCount) : bundles(bundleCount) {
+        for (std::size_t i = 0; i < descriptorCount; ++i) {
             ResourceDescriptor& descriptor = descriptors.emplace_back();
             std::string const name = "resource" + std::to_string(i);
             descriptor.localPath = "/var/cache/app/" + name;
@@ -132,7 +133,8 @@ double peakRssMiB() {
 }
 
 void BM_RegisterSharedCatalogue(benchmark::State& state) {
-    Catalogue const catalogue(static_cast<std::size_t>(state.range(0)));
+    auto const descriptors = static_cast<std::size_t>(state.range(0));
+    Catalogue const catalogue(descriptors, static_cast<std::size_t>(state.range(1)));
     std::size_t retained = 0;
     std::size_t peak = 0;
     for (auto _ : state) {
@@ -152,8 +154,8 @@ void BM_RegisterSharedCatalogue(benchmark::State& state) {
         scheduler.reset();
         state.ResumeTiming();
     }
-    auto const items = static_cast<double>(kDescriptors);
-    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kDescriptors));
+    auto const items = static_cast<double>(descriptors);
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * descriptors));
     state.counters["time_per_item"] =
         benchmark::Counter(static_cast<double>(state.iterations()) * items,
                            benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
@@ -162,14 +164,19 @@ void BM_RegisterSharedCatalogue(benchmark::State& state) {
     state.counters["peak_rss_MiB"] = peakRssMiB();
 }
 BENCHMARK(BM_RegisterSharedCatalogue)
-    ->Arg(1000)
-    ->Arg(10000)
+    ->ArgNames({"descriptors", "bundles"})
+    ->Args({10000, 1})
+    ->Args({50000, 1})
+    ->Args({100000, 1})
+    ->Args({200000, 1})
+    ->Args({100000, 1000})
+    ->Args({100000, 10000})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
 // Registering bundles that are already known: one lookup per bundle.
 void BM_RegisterKnownBundles(benchmark::State& state) {
-    Catalogue const catalogue(1000);
+    Catalogue const catalogue(kCatalogueSize, 1000);
     auto scheduler = makeScheduler();
     for (auto const& bundle : catalogue.bundles) {
         scheduler->registerResource(&bundle);

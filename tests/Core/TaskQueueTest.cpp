@@ -127,6 +127,41 @@ TEST(TaskQueueWatcher, WaitEndsOnTheWantedStateTheDeadlineOrStop) {
     EXPECT_TRUE(returned(waitAsync(watcher, kHasTasks, 600)));
 }
 
+// The event-loop thread idles in waitWhile while a host pass sleeps out a retry pause in
+// waitForState: stopping must end both. Each waitWhile caller is seen inside its wait through its
+// predicate (called under the watcher's mutex, which stop cannot take before the wait releases
+// it), so with a single wake-up one of them would sleep on for good.
+TEST(TaskQueueWatcher, StopEndsEveryWaitAtOnce) {
+    TaskQueue queue;
+    TaskQueueWatcher watcher(&queue);
+    std::atomic<int> waiting{0};
+    auto idle = [&] {
+        return std::async(std::launch::async, [&] {
+            bool counted = false;
+            watcher.waitWhile([&](State state, bool active) {
+                if (!counted) {
+                    counted = true;
+                    ++waiting;
+                }
+                return active && state != kHasTasks;
+            });
+        });
+    };
+    std::future<void> waits[] = {idle(), idle(), waitAsync(watcher, kHasTasks, 600),
+                                 waitAsync(watcher, kHasTasks, 0)};
+    ASSERT_TRUE(waitUntil([&] { return waiting == 2; }));
+    watcher.stop();
+    for (auto& wait : waits) {
+        EXPECT_TRUE(returned(wait, 5s));
+    }
+    // On failure, release the waiters one wake-up at a time instead of hanging in the futures.
+    for (auto& wait : waits) {
+        while (!returned(wait, 1ms)) {
+            watcher.handleChangedState(kHasTasks);
+        }
+    }
+}
+
 // Both executors run the queue dry by priority, then posting order, including tasks posted by
 // running tasks. A task exception reaches the caller and leaves the rest queued; abort from a
 // running task lets it finish and starts nothing more, now or in later calls.
@@ -162,26 +197,63 @@ struct ObservedQueue : ITaskQueue {
     void addTask(std::function<void()> t, Priority p) override { queue.addTask(std::move(t), p); }
     bool execOne() override {
         bool const ran = queue.execOne();
-        emptyPolls += ran ? 0 : 1;
+        if (!ran && emptyPolls++ == 0 && onFirstEmptyPoll) {
+            onFirstEmptyPoll();
+        }
         return ran;
     }
     TaskQueue queue;
     std::atomic<int> emptyPolls{0};
+    // Runs inside the first call that finds the queue empty, before it returns.
+    std::function<void()> onFirstEmptyPoll;
 };
 
-// Once a pool thread has found the queue empty, a post by another thread must reach it although
-// a long task still runs on the other pool thread.
+// While a long task runs on one pool thread, a task is posted by another thread: after the
+// other pool thread has found the queue empty, or right inside that empty look (when neither pool
+// thread is idle to be woken by the post). Either way it must run before the long task ends.
 TEST(ParallelExecutor, PicksUpTasksPostedWhileALongTaskRuns) {
-    ParallelExecutor executor(2);
-    ObservedQueue queue;
-    std::atomic<bool> lateRan{false};
-    queue.addTask([&] { EXPECT_TRUE(waitUntil([&] { return lateRan.load(); })); },
-                  ITaskQueue::Normal);
-    auto result = std::async(std::launch::async, [&] { return executor.execQueue(queue); });
-    // The queue held one task, so an empty look means the long task has been taken.
-    EXPECT_TRUE(waitUntil([&] { return queue.emptyPolls > 0; }));
-    queue.addTask([&] { lateRan = true; }, ITaskQueue::Normal);
-    EXPECT_EQ(result.wait_for(kGenerousDeadline), std::future_status::ready);
+    for (bool insideTheEmptyLook : {false, true}) {
+        ParallelExecutor executor(2);
+        ObservedQueue queue;
+        std::atomic<bool> lateRan{false};
+        auto postLate = [&] { queue.addTask([&] { lateRan = true; }, ITaskQueue::Normal); };
+        queue.addTask([&] { EXPECT_TRUE(waitUntil([&] { return lateRan.load(); })); },
+                      ITaskQueue::Normal);
+        if (insideTheEmptyLook) {
+            queue.onFirstEmptyPoll = postLate;
+        }
+        auto result = std::async(std::launch::async, [&] { return executor.execQueue(queue); });
+        if (!insideTheEmptyLook) {
+            // The queue held one task, so an empty look means the long task has been taken.
+            EXPECT_TRUE(waitUntil([&] { return queue.emptyPolls > 0; }));
+            postLate();
+        }
+        EXPECT_EQ(result.wait_for(kGenerousDeadline), std::future_status::ready)
+            << insideTheEmptyLook;
+    }
+}
+
+// Tasks queued before the job, each waiting until all of them run at once: every pool thread
+// must be woken while tasks remain, although no task has finished yet. Repeated, since the
+// threads are idle between jobs.
+TEST(ParallelExecutor, QueuedTasksSpreadOverEveryThread) {
+    constexpr int kThreads = 4;
+    ParallelExecutor executor(kThreads);
+    for (int job = 0; job < 3; ++job) {
+        TaskQueue queue;
+        std::atomic<int> running{0};
+        std::atomic<int> together{0};
+        for (int i = 0; i < kThreads; ++i) {
+            queue.addTask(
+                [&] {
+                    ++running;
+                    together += waitUntil([&] { return running == kThreads; }) ? 1 : 0;
+                },
+                ITaskQueue::Normal);
+        }
+        EXPECT_EQ(executor.execQueue(queue), 1);
+        EXPECT_EQ(together, kThreads) << "job " << job;
+    }
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The scheduler driven through test doubles on a real temporary directory: pipelines wait in a
 // queue until the test runs them, and the default download writes the file in place.
 
+#include <algorithm>
 #include <atomic>
 #include <deque>
 #include <filesystem>
@@ -10,6 +11,7 @@
 #include <optional>
 #include <random>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,6 +27,7 @@
 #include "Platform/Core/ParallelExecutor.h"
 #include "Platform/Core/TaskQueue.h"
 
+#include "Support/LogCapture.h"
 #include "Support/TempDir.h"
 #include "Support/Wait.h"
 
@@ -314,6 +317,111 @@ TEST_F(SchedulerTest, SubscriberHearsNoReRegistrationAndLeavesEveryBundleWhenDes
     left->scheduleDownload(ISchedulableResource::Normal);
     runAll();
     EXPECT_EQ(heard, 4);
+}
+
+// Subscribers that misbehave at their first notification, which arrives while the download
+// queue is being run on this thread (or, for a trusted local copy, inside scheduleDownload).
+// Each bundle is run twice; the callback must end in neither a hang nor the end of the process,
+// and every notification due must still arrive.
+TEST_F(SchedulerTest, MisbehavingSubscribersNeitherHangNorEndTheProcess) {
+    using S = IRemoteResource;
+    RemoteResourceEventHandlerCallback second;
+    int secondHeard = 0;
+    second.setCallback([&](S::State) { ++secondHeard; });
+    S::State readInside;
+    struct Case {
+        std::string name;
+        bool trustedCopy;  // IfMissing with a local copy reported Available when scheduled
+        std::function<void(IRemoteResource* own, RemoteResourceEventHandlerCallback& self)> act;
+        int heard;  // deliveries to the misbehaving subscriber
+        std::string logged = "";
+        std::string finalState = kAvailable;
+        std::function<void()> alsoCheck = [] {};
+    };
+    std::vector<Case> const cases = {
+        {"throws", false, [](auto, auto&) { throw std::runtime_error("host failure"); }, 4,
+         "callback threw: host failure"},
+        {"throwsInt", false, [](auto, auto&) { throw 42; }, 4, "not a std::exception"},
+        {"readsOwnState", false, [&](auto own, auto&) { readInside = own->getCurrentState(); }, 4,
+         "", kAvailable, [&] { EXPECT_EQ(readInside.status, S::Downloading); }},
+        // The new subscriber's first notification comes once the running callback returned.
+        {"subscribesAnother", false, [&](auto own, auto&) { second.registerWithin(own); }, 4, "",
+         kAvailable, [&] { EXPECT_EQ(secondHeard, 4); }},
+        {"unsubscribesItself", false,
+         [](auto own, auto& self) { own->unregisterEventHandler(&self); }, 1},
+        {"cancels", false, [](auto own, auto&) { own->cancelDownload(); }, 4, "",
+         "Status: Error, err:Cancelled =0%"},
+        // The shortcut changes the item, and so the bundle, inside the bundle's callback.
+        {"reschedulesTrustedCopy", true,
+         [](auto own, auto&) { own->scheduleDownload(ISchedulableResource::High); }, 1},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.name);
+        Tiskel::Test::LogCapture log;
+        ResourceDescriptor* file = describe(
+            c.name, c.trustedCopy ? ResourceDescriptor::IfMissing : ResourceDescriptor::Always,
+            c.trustedCopy);
+        file->localCopyPolicy = c.trustedCopy ? 1 : 0;
+        IRemoteResource* own = scheduler->registerResource(group({file}));
+        RemoteResourceEventHandlerCallback handler;
+        int heardByHandler = 0;
+        handler.setCallback([&](S::State) {
+            if (++heardByHandler == 1) {
+                c.act(own, handler);
+            }
+        });
+        IRemoteResource::NotificationParams notifyOn;
+        notifyOn.statuses = {S::Downloading, S::Available, S::Error};
+        handler.setNotificationParams(notifyOn);
+        second.setNotificationParams(notifyOn);
+        secondHeard = 0;
+        handler.registerWithin(own);
+        for (int run = 0; run < 2; ++run) {
+            own->scheduleDownload(ISchedulableResource::Normal);
+            runAll();
+        }
+        EXPECT_EQ(heardByHandler, c.heard);
+        EXPECT_EQ(stateOf(own), c.finalState);
+        auto const lines = log.lines();
+        EXPECT_EQ(
+            std::count_if(lines.begin(), lines.end(),
+                          [](auto const& line) { return line.severity == google::GLOG_ERROR; }),
+            c.logged.empty() ? 0 : 1);
+        if (!c.logged.empty()) {
+            EXPECT_THAT(lines.back().text, ::testing::HasSubstr(c.logged));
+        }
+        c.alsoCheck();
+    }
+}
+
+// Two bundles' callbacks run at once on two threads, and each reads the other bundle's state.
+TEST_F(SchedulerTest, CallbacksOfTwoBundlesMayReadEachOtherAtOnce) {
+    IRemoteResource* resources[2];
+    RemoteResourceEventHandlerCallback handlers[2];
+    std::atomic<int> inside{0};
+    IRemoteResource::NotificationParams notifyOn;
+    notifyOn.statuses = {IRemoteResource::Downloading};
+    for (int i = 0; i < 2; ++i) {
+        resources[i] = scheduler->registerResource(
+            group({describe("b" + std::to_string(i), ResourceDescriptor::Always)}));
+        handlers[i].setCallback([&, other = 1 - i](IRemoteResource::State) {
+            ++inside;
+            Tiskel::Test::waitUntil([&] { return inside == 2; });
+            resources[other]->getCurrentState();
+        });
+        handlers[i].setNotificationParams(notifyOn);
+        handlers[i].registerWithin(resources[i]);
+        resources[i]->scheduleDownload(ISchedulableResource::Normal);
+    }
+    std::atomic<int> done{0};
+    std::thread runners[] = {std::thread([&] { tasks.execOne(), ++done; }),
+                             std::thread([&] { tasks.execOne(), ++done; })};
+    // On a deadlock the test stops here and the unjoined threads end the program.
+    ASSERT_TRUE(Tiskel::Test::waitUntil([&] { return done == 2; })) << "deadlocked";
+    for (auto& runner : runners) {
+        runner.join();
+    }
+    EXPECT_EQ(stateOf(resources[0]), kAvailable);
 }
 
 TEST_F(SchedulerTest, RunFindingItsItemBusyLeavesTheExtraPassToTheBusyRun) {

@@ -1,6 +1,11 @@
+#include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <condition_variable>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <random>
 #include <set>
 #include <string>
 #include <thread>
@@ -11,11 +16,13 @@
 #include <gtest/gtest.h>
 
 #include "App/ResourceDownloadManager/ActiveState.h"
+#include "App/ResourceDownloadManager/AddressMap.h"
 #include "App/ResourceDownloadManager/CallbackEventHandler.h"
 #include "App/ResourceDownloadManager/ResourceDescriptor.h"
 #include "App/ResourceDownloadManager/ResourceDownloadManager.h"
 #include "Platform/Core/TaskQueue.h"
 
+#include "Support/StateRule.h"
 #include "Support/Wait.h"
 
 namespace Tiskel::App {
@@ -92,6 +99,135 @@ TEST_F(ActiveStateTest, AggregatesStatusAndErrorIndependentlyAndAveragesProgress
             parent->onChildChanged(children[i].get(), c.children[i], tasks);
         }
         EXPECT_EQ(parent->getCurrentState(), c.expected) << "case " << &c - cases;
+    }
+}
+
+// Random changes of children shared by several parents, fed through the children's setters
+// (which climb to every parent) and as raw records of any status, error and progress (unknown
+// values, NaN and progress far out of range included), and links added again. After every step
+// each parent must equal
+// the rule computed directly over its records; progress may differ only by rounding. At the
+// end, complete and unstarted children must give exactly 1.0 and 0.0, however many updates the
+// running sums have seen.
+TEST_F(ActiveStateTest, IncrementalAggregateFollowsTheRuleOverRandomChanges) {
+    constexpr int kChildren = 8, kParents = 5;
+    unsigned const seed = std::random_device()();
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 random(seed);
+    std::vector<std::unique_ptr<ActiveState>> children, parents;
+    std::vector<std::map<int, State>> records(kParents);  // per parent, by child index
+    for (int i = 0; i < kChildren; ++i) {
+        children.push_back(node());
+    }
+    auto link = [&](int p, int c) {
+        parents[p]->addChild(children[c].get());
+        records[p][c] = State{};
+    };
+    for (int p = 0; p < kParents; ++p) {
+        parents.push_back(node());
+        for (int c : p == kParents - 1 ? std::vector{7} : std::vector{p, p + 1, p + 2, p + 4}) {
+            link(p, c % kChildren);
+        }
+    }
+    auto parentsOf = [&](int c) {
+        std::vector<int> result;
+        for (int p = 0; p < kParents; ++p) {
+            result.insert(result.end(), records[p].count(c), p);
+        }
+        return result;
+    };
+    auto verify = [&](int step) {
+        for (int p = 0; p < kParents; ++p) {
+            std::vector<State> recorded;
+            for (auto const& [c, record] : records[p]) {
+                recorded.push_back(record);
+            }
+            State const expected = Tiskel::Test::expectedAggregate(recorded);
+            State const actual = parents[p]->getCurrentState();
+            ASSERT_EQ(actual.status, expected.status) << "step " << step << " parent " << p;
+            ASSERT_EQ(actual.error, expected.error) << "step " << step << " parent " << p;
+            if (std::isnan(expected.progress)) {
+                ASSERT_TRUE(std::isnan(actual.progress)) << "step " << step << " parent " << p;
+            } else {
+                ASSERT_NEAR(actual.progress, expected.progress,
+                            1e-13 * std::max(1.0, std::abs(expected.progress)))
+                    << "step " << step << " parent " << p;
+            }
+        }
+    };
+    double const unusual[] = {std::nan(""), 1e300, -3.5, 5e9, 1e-300};
+    ActiveState::TaskList tasks;
+    for (int step = 0; step < 5000; ++step) {
+        int const c = random() % kChildren;
+        unsigned const action = random() % 100;
+        if (action < 30) {
+            unsigned long long const total = 1 + random() % 1000;
+            children[c]->setProgress(random() % (total + 1), total);
+        } else if (action < 45) {
+            children[c]->setDownloadAvailable();
+        } else if (action < 55) {
+            children[c]->setDownloadError(IRemoteResource::DownloadError(1 + random() % 4));
+        } else if (action < 99) {
+            // A raw record for one parent: any status with any error, sometimes unknown ones.
+            int const p = parentsOf(c).empty() ? 0 : parentsOf(c)[random() % parentsOf(c).size()];
+            if (records[p].count(c) == 0) {
+                continue;
+            }
+            State raw{IRemoteResource::DownloadStatus(random() % 5),
+                      IRemoteResource::DownloadError(random() % 6),
+                      random() % 20 == 0 ? unusual[random() % 5] : (random() % 1001) / 1000.0};
+            records[p][c] = raw;
+            parents[p]->onChildChanged(children[c].get(), raw, tasks);
+            verify(step);
+            continue;
+        } else {
+            // Adding a present child resets its record. The owner then has the child report
+            // its state, since adding recomputes nothing.
+            link(random() % (kParents - 1), c);
+            children[c]->checkAllNotifications();
+        }
+        for (int p : parentsOf(c)) {
+            records[p][c] = children[c]->getCurrentState();
+        }
+        verify(step);
+    }
+    for (auto const& child : children) {
+        child->setDownloadAvailable();
+    }
+    for (auto const& parent : parents) {
+        EXPECT_EQ(parent->getCurrentState(), (State{Available, NoError, 1.0}));
+    }
+    for (auto const& child : children) {
+        child->setProgress(0, 7);
+    }
+    for (auto const& parent : parents) {
+        EXPECT_EQ(parent->getCurrentState(), (State{Downloading, NoError, 0.0}));
+    }
+}
+
+// Evenly spaced addresses (the way descriptors and nodes are laid out) at small and page-sized
+// strides, through several growths: every key found with its first value, absent keys not
+// found, each entry visited once.
+TEST(AddressMapTest, FindsEveryKeyThroughGrowthWhateverTheSpacing) {
+    for (std::size_t stride : {std::size_t(24), std::size_t(4096)}) {
+        std::vector<char> memory(stride * 20001);
+        auto key = [&](int i) { return &memory[stride * i]; };
+        detail::AddressMap<char, int> map;
+        for (int i = 0; i < 20000; i += 2) {
+            EXPECT_TRUE(map.tryEmplace(key(i), i).second);
+        }
+        for (int i = 0; i < 20000; i += 2) {
+            auto const [value, inserted] = map.tryEmplace(key(i), -1);
+            ASSERT_FALSE(inserted);
+            ASSERT_EQ(*value, i);
+            ASSERT_EQ(map.find(key(i + 1)), nullptr);
+        }
+        int visits = 0;
+        long sum = 0;
+        map.forEach([&](char const*, int value) { ++visits, sum += value; });
+        EXPECT_EQ(visits, 10000);
+        EXPECT_EQ(map.size(), 10000u);
+        EXPECT_EQ(sum, 10000L * 9999);
     }
 }
 
@@ -232,6 +368,183 @@ TEST_F(ActiveStateTest, ChildrenChangeWhileSubscribersComeAndGo) {
     EXPECT_EQ(late, 0) << "delivered after its removal had returned";
     EXPECT_EQ(bundleLast.load(), Available);
     EXPECT_EQ(itemLast.load(), Available);
+}
+
+// The case of the stale notification: bundle A = {x} has a slow subscriber, bundle B = {x, y}.
+// x's change is decided for A and B together, but B's task waits behind A's slow delivery while
+// y's later change reaches B's subscriber first. B's subscriber must still end on B's state.
+TEST_F(ActiveStateTest, ASlowSubscriberElsewhereCannotLeaveAStaleLastNotification) {
+    auto immediate = std::make_shared<Core::TaskQueueImmediate>();
+    auto x = node(immediate), y = node(immediate), a = node(immediate), b = node(immediate);
+    a->addChild(x.get());
+    b->addChild(x.get());
+    b->addChild(y.get());
+    Key slowKey, key;
+    std::atomic<bool> slowEntered{false}, release{false};
+    auto const notifyOn = params({Downloading, Available, Error});
+    a->addChangeSubscriber(
+        &slowKey,
+        [&](State) {
+            slowEntered = true;
+            Tiskel::Test::waitUntil([&] { return release.load(); });
+        },
+        notifyOn);
+    std::vector<State> heard;  // B's deliveries run one at a time
+    b->addChangeSubscriber(
+        &key, [&](State s) { heard.push_back(s); }, notifyOn);
+
+    std::thread first([&] { x->setDownloadAvailable(); });  // A: Available, B: Downloading
+    ASSERT_TRUE(Tiskel::Test::waitUntil([&] { return slowEntered.load(); }));
+    y->setDownloadError(General);  // B: Error, decided after B's Downloading
+    release = true;
+    first.join();
+    EXPECT_EQ(b->getCurrentState(), (State{Error, General, 0.5}));
+    EXPECT_THAT(heard, ElementsAre(State{Downloading, NoError, 0.5}, State{Error, General, 0.5}));
+}
+
+// Runs its tasks in random order on two threads of its own.
+class ShufflingQueue : public Core::ITaskQueue {
+  public:
+    explicit ShufflingQueue(unsigned seed) : random(seed) {
+        for (auto& worker : workers) {
+            worker = std::thread([this] { work(); });
+        }
+    }
+    ~ShufflingQueue() override {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            stopping = true;
+        }
+        changed.notify_all();
+        for (auto& worker : workers) {
+            worker.join();
+        }
+    }
+    void RegisterEventHandler(Core::ITaskQueueEventHandler*) override {}
+    void UnregisterEventHandler(Core::ITaskQueueEventHandler*) override {}
+    bool execOne() override { return false; }
+    void addTask(std::function<void()> task, Priority) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        tasks.push_back(std::move(task));
+        changed.notify_one();
+    }
+    bool idle() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return tasks.empty() && running == 0;
+    }
+
+  private:
+    void work() {
+        std::unique_lock<std::mutex> lock(mutex);
+        for (;;) {
+            changed.wait(lock, [&] { return stopping || !tasks.empty(); });
+            if (tasks.empty()) {
+                return;
+            }
+            std::swap(tasks[random() % tasks.size()], tasks.back());
+            auto task = std::move(tasks.back());
+            tasks.pop_back();
+            ++running;
+            lock.unlock();
+            task();
+            lock.lock();
+            --running;
+        }
+    }
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::function<void()>> tasks;
+    std::mt19937 random;
+    int running = 0;
+    bool stopping = false;
+    std::thread workers[2];
+};
+
+// Remembers, per traced resource, the subscriber state of the last notification traced: at the
+// last delivery to a subscriber that is the last state decided for it.
+class LastNotificationTracer : public IEventTracer {
+  public:
+    void trace(Event event, TraceRecord const& record) const noexcept override {
+        if (event == StatusNotification || event == ProgressNotification) {
+            std::lock_guard<std::mutex> lock(mutex);
+            last[record.descriptor] = *record.state;
+        }
+    }
+    mutable std::mutex mutex;
+    mutable std::map<ResourceDescriptor const*, State> last;
+};
+
+// Setter threads change shared items of overlapping bundles while subscribers come and go and
+// the tasks run out of order on other threads. Once everything has run, each subscriber's last
+// delivery must be the last state decided for it.
+TEST(ActiveStateOrderTest, EverySubscriberEndsOnTheLastStateDecidedForIt) {
+    constexpr int kItems = 6, kBundles = 4, kNodes = kItems + kBundles;
+    unsigned const seed = std::random_device()();
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    auto tracer = std::make_shared<LastNotificationTracer>();
+    auto queue = std::make_shared<ShufflingQueue>(seed);
+    ResourceDescriptor ids[kNodes];
+    std::vector<std::unique_ptr<ActiveState>> nodes;
+    for (auto& id : ids) {
+        nodes.push_back(std::make_unique<ActiveState>(
+            IEventTracer::TraceRecord{&id, nullptr, nullptr, ""}, queue, tracer));
+    }
+    for (int b = 0; b < kBundles; ++b) {
+        for (int i : {b, b + 1, b + 3}) {
+            nodes[kItems + b]->addChild(nodes[i % kItems].get());
+        }
+    }
+    Key keys[kNodes];
+    std::mutex receivedMutex;
+    std::map<ResourceDescriptor const*, State> received;
+    auto subscribe = [&](int n) {
+        auto const everything = params({Waiting, Downloading, Available, Error}, true, 0.05 * n);
+        nodes[n]->addChangeSubscriber(
+            &keys[n],
+            [&, id = &ids[n]](State s) {
+                std::lock_guard<std::mutex> lock(receivedMutex);
+                received[id] = s;
+            },
+            everything);
+        nodes[n]->checkAllNotifications();
+    };
+    for (int n = 0; n < kNodes; ++n) {
+        subscribe(n);
+    }
+    std::vector<std::thread> threads;
+    for (unsigned t = 0; t < 3; ++t) {
+        threads.emplace_back([&, t] {
+            std::mt19937 random(seed + t);
+            for (int step = 0; step < 3000; ++step) {
+                ActiveState& item = *nodes[random() % kItems];
+                switch (random() % 4) {
+                    case 0:
+                        item.setDownloadAvailable();
+                        break;
+                    case 1:
+                        item.setDownloadError(IRemoteResource::DownloadError(1 + random() % 4));
+                        break;
+                    default:
+                        item.setProgress(random() % 101, 100);
+                }
+            }
+        });
+    }
+    threads.emplace_back([&] {
+        std::mt19937 random(seed + 99);
+        for (int step = 0; step < 300; ++step) {
+            int const n = random() % kNodes;
+            nodes[n]->removeChangeSubscriber(&keys[n]);
+            subscribe(n);
+        }
+    });
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    ASSERT_TRUE(Tiskel::Test::waitUntil([&] { return queue->idle(); }));
+    std::lock_guard<std::mutex> lock(tracer->mutex);
+    EXPECT_EQ(received, tracer->last);
 }
 
 class MockResource : public IRemoteResource {

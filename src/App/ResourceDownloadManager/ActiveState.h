@@ -21,16 +21,35 @@ namespace Tiskel::App {
 //
 // A change (a setter, or `checkAllNotifications`) is weighed against every subscriber of the
 // node and then climbs to every parent, which records it, recomputes its aggregate and weighs
-// its own subscribers, and so on upwards. Decided notifications are collected as tasks while
-// the locks are held and posted to the originating node's task queue only after that node's
-// lock has been released, so a queue that runs tasks at once works. Each task delivers the
-// state of its decision between two trace events; a subscriber removed before its task runs
-// receives nothing, and an exception from a callback passes to the queue that runs the task.
+// its own subscribers, and so on upwards; a parent's aggregate follows from running counts over
+// its children's records, in constant time whatever their number. Decided notifications are
+// collected as tasks while the locks are held and posted to the originating node's task queue
+// only after that node's lock has been released, so a queue that runs tasks at once works. The
+// node never merges or withdraws a decided notification; a subscriber removed before its task
+// runs receives nothing.
+//
+// Delivery guarantees, for each subscriber of a node:
+// 1. Notifications are delivered in the order in which they were decided, whatever order or
+//    threads the queue runs the tasks in: each decision is kept in the subscriber's FIFO under
+//    the node's lock, and each task delivers the oldest decision not yet delivered. Once every
+//    task has run, the last state a subscriber received is the last one decided for it.
+// 2. Callbacks of one node run one at a time, each between the two trace events of its
+//    delivery. An exception from a callback passes to the queue that runs the task.
+// 3. Once `removeChangeSubscriber` has returned, no callback of that subscriber starts on that
+//    node, and a callback of that node that was running has finished (unless the caller is that
+//    very callback).
+//
+// What a callback may do. It runs with the node's delivery lock held but not its state lock, so
+// it may call any operation of this node, of its parents and children, or of any other node:
+// read the state, change states, subscribe and unsubscribe (itself included). A delivery that
+// such a call causes on the same thread, with a queue that runs tasks at once, is put off until
+// the running callback has returned, so a thread runs one callback at a time.
+// What a callback must not do: destroy the subscriber being called, or, from a callback of one
+// node, unsubscribe from another node whose callback may at the same time be unsubscribing from
+// the first one (each would wait for the other's callback to finish).
 //
 // Thread-safe: every operation may be called from any thread. Locks are taken bottom-up (a
-// child's before its parents'); links must not form a cycle. A subscriber's callback runs on
-// the queue's thread with its node's lock held; it must not call anything that locks that node
-// or a node below it on the same thread.
+// child's before its parents'); links must not form a cycle.
 class RDM_EXPORT ActiveState {
   public:
     using TaskList = std::deque<std::function<void()>>;
@@ -43,10 +62,18 @@ class RDM_EXPORT ActiveState {
             NotifyProgress = 2,
         };
 
+        // One decided notification that has not been delivered yet.
+        struct Decision {
+            IRemoteResource::State state;
+            bool isProgress = false;
+        };
+
         std::function<void(IRemoteResource::State)> callback;
         IRemoteResource::NotificationParams params;
         bool hasLastNotified = false;
         IRemoteResource::State lastNotified;
+        // Decided, not yet delivered, oldest first.
+        std::deque<Decision> undelivered;
 
         // Decides what `state` means for this subscriber and, when something is to be
         // delivered, remembers `state` as the last notified one. A status outside
@@ -88,8 +115,9 @@ class RDM_EXPORT ActiveState {
     void addChangeSubscriber(IRemoteResourceEventHandler* handler,
                              std::function<void(IRemoteResource::State)> callback,
                              IRemoteResource::NotificationParams const& params) noexcept;
-    // Removes the subscription. Waits for a running callback of this node to finish; once it
-    // returns, no callback of `handler` starts on this node. Unknown handlers are ignored.
+    // Removes the subscription. Waits for a running callback of this node to finish, unless it
+    // is called from that callback; once it returns, no callback of `handler` starts on this
+    // node. Unknown handlers are ignored.
     void removeChangeSubscriber(IRemoteResourceEventHandler* handler) noexcept;
     // A notification pass without a change of state: tells each subscriber what it has not been
     // told yet and re-reports this node's state to its parents.
@@ -108,7 +136,8 @@ class RDM_EXPORT ActiveState {
     void onChildChanged(ActiveState* child, IRemoteResource::State const& childState,
                         TaskList& tasks) noexcept;
     // Derives this node's state from the recorded states of its children; with no children the
-    // state is left alone. REQUIRES: mutex is held.
+    // state is left alone. Takes constant time whatever the number of children: the counts it
+    // reads are kept up to date as records change. REQUIRES: mutex is held.
     void updateStateFromChildren() noexcept;
     // Weighs every subscriber against the current state, then reports the state to every parent.
     // REQUIRES: mutex is held.
@@ -117,19 +146,33 @@ class RDM_EXPORT ActiveState {
     // exception from the queue passes to the caller. REQUIRES: no lock of this node is held.
     void sendTasks(TaskList& tasks);
 
+    // True while a notification callback of any node runs on the calling thread.
+    static bool isDeliveringOnThisThread() noexcept;
+
   private:
+    // The children's recorded states, with running counts of their statuses and errors and the
+    // sum of their progress; allocated with the first child.
+    struct ChildTable;
+
+    // The table, made on first use. REQUIRES: mutex is held.
+    ChildTable& childTable() noexcept;
     // Locks, applies `change` to the state, weighs and propagates, unlocks, posts.
     template <class Change>
     void runNotificationPass(Change const& change) noexcept;
-    // The body of a notification task; may throw what the subscriber's callback throws.
-    void deliver(IRemoteResourceEventHandler* handler, bool isProgress,
-                 IRemoteResource::State const& decidedState);
+    // The body of a notification task: delivers the subscriber's oldest undelivered decision, or
+    // puts the delivery off when the thread is inside a callback already. May throw what a
+    // callback throws.
+    void deliver(IRemoteResourceEventHandler* handler);
+    // Delivers at once. REQUIRES: no callback runs on this thread.
+    void deliverNow(IRemoteResourceEventHandler* handler);
 
+    // Held while a callback of this node runs, taken before `mutex`.
+    std::mutex deliveryMutex;
     mutable std::mutex mutex;
     // Guarded by mutex.
     std::map<IRemoteResourceEventHandler*, Notifier> subscribers;
     std::vector<ActiveState*> parents;
-    std::map<ActiveState*, IRemoteResource::State> children;
+    std::unique_ptr<ChildTable> children;
     IRemoteResource::State state;
     // Constant after construction.
     IEventTracer::TraceRecord traceRecord;

@@ -1,8 +1,17 @@
 #include "App/ResourceDownloadManager/CallbackEventHandler.h"
 
+#include <exception>
 #include <utility>
 
+#include <glog/logging.h>
+
 namespace Tiskel::App {
+
+namespace {
+
+constexpr char kUnit[] = "App/ResourceDownloadManager/CallbackEventHandler";
+
+}  // namespace
 
 RemoteResourceEventHandlerCallback::RemoteResourceEventHandlerCallback() = default;
 
@@ -43,9 +52,22 @@ void RemoteResourceEventHandlerCallback::registerWithin(IRemoteResource* resourc
 void RemoteResourceEventHandlerCallback::onStateChanged(
     IRemoteResource::State state, ResourceDescriptorBundle const* bundle) noexcept {
     // A host that registered before setting a callable loses the delivery rather than the
-    // process.
-    if (callback) {
+    // process; so does a host whose function throws, since nothing between here and the
+    // notification queue could handle its exception.
+    if (!callback) {
+        return;
+    }
+    try {
         callback(state, bundle);
+    } catch (std::exception const& error) {
+        google::LogMessage(kUnit, __LINE__, google::GLOG_ERROR).stream()
+            << "The host's notification callback threw: " << error.what() << "; the notification ("
+            << state.toDebugString() << ") is dropped";
+    } catch (...) {
+        google::LogMessage(kUnit, __LINE__, google::GLOG_ERROR).stream()
+            << "The host's notification callback threw an exception that is not a "
+               "std::exception; the notification ("
+            << state.toDebugString() << ") is dropped";
     }
 }
 

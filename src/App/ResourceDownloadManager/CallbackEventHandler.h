@@ -15,10 +15,21 @@ struct ResourceDescriptorBundle;
 // unregisters itself from every resource it registered within when it is destroyed.
 //
 // Expected use: construct, `setCallback`, `setNotificationParams`, then `registerWithin` once per
-// resource to follow. Deliveries arrive on the resources' notification threads with the
-// resource's state locked; the callback must not call back into that resource or destroy this
-// handler. The object has no lock of its own: the set-up calls must not run while a delivery to
-// this handler may be running. Every registered resource must outlive the handler.
+// resource to follow. Deliveries arrive on the resources' notification threads, one at a time
+// per resource. The object has no lock of its own: the set-up calls must not run while a
+// delivery to this handler may be running. Every registered resource must outlive the handler.
+//
+// Inside the callback the host may:
+// - read the state of any resource (the notifying one included), schedule and cancel any
+//   resource, and register or unregister handlers within any resource, this one included; a
+//   notification caused on this thread by such a call arrives after the callback has returned.
+// - throw: the exception is logged at ERROR and the notification counts as delivered.
+// It must not:
+// - destroy this handler (or anything else the callback is running in);
+// - register bundles with a scheduler or abort the manager (those wait for the work and locks
+//   this delivery is part of);
+// - unregister from another resource whose callback may at the same time be unregistering from
+//   the notifying one: each would wait for the other to finish.
 class RDM_EXPORT RemoteResourceEventHandlerCallback : public IRemoteResourceEventHandler {
   public:
     using Callback =
@@ -44,8 +55,8 @@ class RDM_EXPORT RemoteResourceEventHandlerCallback : public IRemoteResourceEven
     // new subscription at once, so a first delivery may arrive before this returns.
     void registerWithin(IRemoteResource* resource);
 
-    // Calls the callback with both arguments; does nothing when no callable has been set. The
-    // callback must not throw.
+    // Calls the callback with both arguments; does nothing when no callable has been set. An
+    // exception from the callback is caught and logged at ERROR.
     void onStateChanged(IRemoteResource::State state,
                         ResourceDescriptorBundle const* bundle) noexcept override;
 

@@ -1,14 +1,12 @@
 #include "App/ResourceDownloadManager/QtEventHandler.h"
 
-#include <cerrno>
 #include <deque>
-#include <fcntl.h>
 #include <mutex>
-#include <system_error>
-#include <unistd.h>
 #include <utility>
 
 #include <QSocketNotifier>
+
+#include "Platform/QtUtils/WakePipe.h"
 
 namespace Tiskel::App {
 namespace {
@@ -32,26 +30,6 @@ void registerSignalTypes() {
 // own storage over under Qt's futex-based mutex, which ThreadSanitizer cannot see, while pipe
 // reads and writes and std::mutex are synchronisation it models.
 struct RemoteResourceEventHandlerQt::Mailbox {
-    Mailbox() {
-        int fds[2];
-        if (::pipe(fds) != 0) {
-            throw std::system_error(errno, std::generic_category(),
-                                    "RemoteResourceEventHandlerQt: pipe");
-        }
-        wakeRead = fds[0];
-        wakeWrite = fds[1];
-        for (int fd : fds) {
-            ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-            ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-        }
-    }
-    ~Mailbox() {
-        ::close(wakeRead);
-        ::close(wakeWrite);
-    }
-    Mailbox(Mailbox const&) = delete;
-    Mailbox& operator=(Mailbox const&) = delete;
-
     // Any thread. One byte per change from empty to non-empty; the reader empties the pipe on
     // every wake-up, so it never fills.
     void post(ResourceDescriptorBundle const* bundle, IRemoteResource::State const& state) {
@@ -59,18 +37,14 @@ struct RemoteResourceEventHandlerQt::Mailbox {
         bool const wasEmpty = pending.empty();
         pending.emplace_back(bundle, state);
         if (wasEmpty) {
-            char const byte = 1;
-            while (::write(wakeWrite, &byte, 1) < 0 && errno == EINTR) {
-            }
+            wakePipe.signal();
         }
     }
 
     // The object's thread. The pipe is emptied before the queue is taken, so a notification
     // posted after the take has a byte of its own waiting.
     std::deque<std::pair<ResourceDescriptorBundle const*, IRemoteResource::State>> take() {
-        char bytes[64];
-        while (::read(wakeRead, bytes, sizeof bytes) > 0) {
-        }
+        wakePipe.drain();
         std::deque<std::pair<ResourceDescriptorBundle const*, IRemoteResource::State>> batch;
         std::lock_guard<std::mutex> lock(mutex);
         batch.swap(pending);
@@ -78,8 +52,7 @@ struct RemoteResourceEventHandlerQt::Mailbox {
     }
 
     // Constant after construction.
-    int wakeRead = -1;
-    int wakeWrite = -1;
+    WakePipe wakePipe{"RemoteResourceEventHandlerQt"};
     // Created on the object's thread as its child, so it moves with the object; deleted by the
     // adapter's destructor before the pipe closes.
     QSocketNotifier* notifier = nullptr;
@@ -96,7 +69,8 @@ RemoteResourceEventHandlerQt::RemoteResourceEventHandlerQt(QObject* parent)
                        IRemoteResource::Available, IRemoteResource::Error};
     params.notifyProgress = true;
     params.progressGranularity = 0.01;
-    mailbox->notifier = new QSocketNotifier(mailbox->wakeRead, QSocketNotifier::Read, this);
+    mailbox->notifier =
+        new QSocketNotifier(mailbox->wakePipe.readEnd(), QSocketNotifier::Read, this);
     connect(mailbox->notifier, &QSocketNotifier::activated, this, [this] { emitPending(); });
 }
 

@@ -1,18 +1,18 @@
 #include "App/ResourceDownloadManager/RemoteResourceScheduler.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "App/ResourceDownloadManager/ActiveState.h"
+#include "App/ResourceDownloadManager/AddressMap.h"
 #include "App/ResourceDownloadManager/FileUtils.h"
 #include "App/ResourceDownloadManager/IRemoteResourceEventHandler.h"
 #include "App/ResourceDownloadManager/ResourceDescriptor.h"
@@ -43,31 +43,40 @@ IEventTracer::TraceRecord messageRecord(std::string message) {
 
 }  // namespace
 
+// The services a scheduler was built with. The scheduler owns this one copy; its items and
+// bundles, which never outlive it, use the services through plain pointers, so building an
+// item copies no shared pointer.
+struct SchedulerServices {
+    std::shared_ptr<IResourceDownloader> downloader;
+    std::shared_ptr<Core::ITaskQueue> downloadQueue;
+    std::shared_ptr<Core::ITaskQueue> notificationQueue;
+    std::shared_ptr<IPostProcessor> postProcessor;
+    std::shared_ptr<IValidator> validator;
+    std::shared_ptr<IEventTracer> eventTracer;
+    std::shared_ptr<IDownloadRetrier> retrier;
+};
+
 // The scheduler's resource for one descriptor: its state node, the services it was built with,
 // the scheduling memory that automatic scheduling consults, and the download pipeline.
 //
-// Scheduling (`scheduleDownload`, `autoSchedule`) may be called from any thread and is
-// serialised by `mutex`. The pipeline runs on the download queue's threads without that mutex;
-// with a queue that runs tasks at once it runs inside `addTask`, so it must never take `mutex`.
+// Scheduling (`scheduleDownload`, `autoSchedule`) may be called from any thread. Its memory
+// (`lastPriority`, `wasScheduled`) is guarded by `mutex`, which is held for nothing else: the
+// local-copy shortcut's state change and the queuing run after it is released, because both can
+// deliver notifications on this thread (a queue that runs tasks at once), and a subscriber's
+// callback may schedule this item again. The pipeline runs on the download queue's threads
+// without that mutex.
 class ResourceItem final : public ISchedulableResource {
   public:
-    ResourceItem(ResourceDescriptor const* descriptor,
-                 std::shared_ptr<IResourceDownloader> const& downloader,
-                 std::shared_ptr<Core::ITaskQueue> const& downloadQueue,
-                 std::shared_ptr<Core::ITaskQueue> const& notificationQueue,
-                 std::shared_ptr<IPostProcessor> const& postProcessor,
-                 std::shared_ptr<IValidator> const& validator,
-                 std::shared_ptr<IEventTracer> const& eventTracer,
-                 std::shared_ptr<IDownloadRetrier> const& retrier) noexcept
+    ResourceItem(ResourceDescriptor const* descriptor, SchedulerServices const& services) noexcept
         : state(IEventTracer::TraceRecord{descriptor, nullptr, nullptr, std::string()},
-                notificationQueue, eventTracer),
+                services.notificationQueue, services.eventTracer),
           descriptor(descriptor),
-          downloader(downloader),
-          downloadQueue(downloadQueue),
-          postProcessor(postProcessor),
-          validator(validator),
-          eventTracer(eventTracer),
-          retrier(retrier) {}
+          downloader(services.downloader.get()),
+          downloadQueue(services.downloadQueue.get()),
+          postProcessor(services.postProcessor.get()),
+          validator(services.validator.get()),
+          eventTracer(services.eventTracer.get()),
+          retrier(services.retrier.get()) {}
 
     // Neither cancels nor waits for a run: the scheduler's owner makes sure none is queued or
     // running.
@@ -75,8 +84,14 @@ class ResourceItem final : public ISchedulableResource {
 
     // Queues a new run, whatever is queued already (unless the local-copy shortcut settles it).
     void scheduleDownload(SchedulePriority priority) noexcept override {
-        std::lock_guard<std::mutex> lock(mutex);
-        scheduleUnchecked(priority);
+        if (settledByLocalCopy()) {
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            remember(priority);
+        }
+        queueRun(priority);
     }
 
     // Makes the running download and every later one of this item stop; the flag is never
@@ -85,34 +100,55 @@ class ResourceItem final : public ISchedulableResource {
 
     // Queues a run unless an earlier scheduling had at least this priority.
     void autoSchedule(SchedulePriority priority) noexcept {
-        std::lock_guard<std::mutex> lock(mutex);
-        // Compared as signed values, so a priority below Low ranks below every real one.
-        if (wasScheduled && static_cast<int32_t>(lastPriority) >= static_cast<int32_t>(priority)) {
+        if (!isAbove(priority) || settledByLocalCopy()) {
             return;
         }
-        scheduleUnchecked(priority);
-    }
-
-    // REQUIRES: mutex is held.
-    void scheduleUnchecked(SchedulePriority priority) {
-        // A host that trusts its local copy sees it Available at once, before any check. With
-        // IfMissing no run could change that verdict, so none is queued.
-        if (descriptor->localCopyPolicy == 1 && fileExists(descriptor->localPath)) {
-            state.setDownloadAvailable();
-            if (descriptor->updatePolicy == ResourceDescriptor::IfMissing) {
+        {
+            // Asked again: another thread may have scheduled meanwhile.
+            std::lock_guard<std::mutex> lock(mutex);
+            if (!isAboveUnguarded(priority)) {
                 return;
             }
+            remember(priority);
         }
-        Core::ITaskQueue::Priority const queuePriority = queuePriorityOf(priority);
-        lastPriority = priority;
-        wasScheduled = true;
-        traceNodeEvent(IEventTracer::ExecScheduled);
-        downloadQueue->addTask([this] { runQueuedTask(); }, queuePriority);
+        queueRun(priority);
     }
 
     ActiveState& node() noexcept { return state; }
 
   private:
+    // A host that trusts its local copy sees it Available at once, before any check. With
+    // IfMissing no run could change that verdict: true then, and nothing is queued.
+    bool settledByLocalCopy() noexcept {
+        if (descriptor->localCopyPolicy == 1 && fileExists(descriptor->localPath)) {
+            state.setDownloadAvailable();
+            return descriptor->updatePolicy == ResourceDescriptor::IfMissing;
+        }
+        return false;
+    }
+
+    bool isAbove(SchedulePriority priority) {
+        std::lock_guard<std::mutex> lock(mutex);
+        return isAboveUnguarded(priority);
+    }
+
+    // REQUIRES: mutex is held.
+    bool isAboveUnguarded(SchedulePriority priority) const noexcept {
+        // Compared as signed values, so a priority below Low ranks below every real one.
+        return !wasScheduled || static_cast<int32_t>(lastPriority) < static_cast<int32_t>(priority);
+    }
+
+    // REQUIRES: mutex is held.
+    void remember(SchedulePriority priority) noexcept {
+        lastPriority = priority;
+        wasScheduled = true;
+    }
+
+    void queueRun(SchedulePriority priority) {
+        traceNodeEvent(IEventTracer::ExecScheduled);
+        downloadQueue->addTask([this] { runQueuedTask(); }, queuePriorityOf(priority));
+    }
+
     // Entry of every queued pipeline task.
     //
     // Runs of one item must not overlap: they would write the same temporary file. When the
@@ -266,12 +302,13 @@ class ResourceItem final : public ISchedulableResource {
     ActiveState state;
     // Constant after construction.
     ResourceDescriptor const* const descriptor;
-    std::shared_ptr<IResourceDownloader> const downloader;
-    std::shared_ptr<Core::ITaskQueue> const downloadQueue;
-    std::shared_ptr<IPostProcessor> const postProcessor;
-    std::shared_ptr<IValidator> const validator;
-    std::shared_ptr<IEventTracer> const eventTracer;
-    std::shared_ptr<IDownloadRetrier> const retrier;
+    // The scheduler's services, which outlive the item.
+    IResourceDownloader* const downloader;
+    Core::ITaskQueue* const downloadQueue;
+    IPostProcessor* const postProcessor;
+    IValidator* const validator;
+    IEventTracer* const eventTracer;
+    IDownloadRetrier* const retrier;
     // Guarded by mutex: the scheduling memory of automatic scheduling. `wasScheduled` is never
     // cleared.
     SchedulePriority lastPriority = ISchedulableResource::High;
@@ -293,10 +330,9 @@ class ResourceItem final : public ISchedulableResource {
 class ResourceBundle final : public IRemoteResource {
   public:
     ResourceBundle(ResourceDescriptorBundle const* descriptor,
-                   std::shared_ptr<Core::ITaskQueue> const& notificationQueue,
-                   std::shared_ptr<IEventTracer> const& eventTracer) noexcept
+                   SchedulerServices const& services) noexcept
         : state(IEventTracer::TraceRecord{nullptr, descriptor, nullptr, std::string()},
-                notificationQueue, eventTracer),
+                services.notificationQueue, services.eventTracer),
           descriptor(descriptor) {}
 
     // Releases the set of items only; the scheduler owns the items.
@@ -333,19 +369,24 @@ class ResourceBundle final : public IRemoteResource {
         state.removeChangeSubscriber(handler);
     }
 
-    // Links the item below this bundle. Used only while the scheduler builds the bundle.
-    void addItem(ResourceItem* item) {
-        state.addChild(&item->node());
-        items.insert(item);
+    // Links one item below this bundle. Used only while the scheduler builds the bundle.
+    void link(ResourceItem* item) { state.addChild(&item->node()); }
+
+    // The linked items, each once; kept in address order. Used only while the scheduler builds
+    // the bundle.
+    void setItems(std::vector<ResourceItem*> members) {
+        std::sort(members.begin(), members.end());
+        items = std::move(members);
     }
 
-    // Never changes once the bundle is built, so it may be walked without a lock.
-    std::set<ResourceItem*> const& getItems() const noexcept { return items; }
+    // In address order, without duplicates. Never changes once the bundle is built, so it may
+    // be walked without a lock.
+    std::vector<ResourceItem*> const& getItems() const noexcept { return items; }
 
   private:
     ActiveState state;
     ResourceDescriptorBundle const* const descriptor;
-    std::set<ResourceItem*> items;
+    std::vector<ResourceItem*> items;
 };
 
 struct RemoteResourceScheduler::Impl {
@@ -358,14 +399,16 @@ struct RemoteResourceScheduler::Impl {
     // present states into a new bundle. Holds `mutex` throughout.
     ResourceBundle* Add(ResourceDescriptorBundle const* bundle);
 
+    // Constant after construction.
+    SchedulerServices services;
     // Guarded by mutex.
     std::vector<std::unique_ptr<ResourceItem>> items;
-    std::unordered_map<ResourceDescriptor const*, ResourceItem*> itemsByDescriptor;
+    detail::AddressMap<ResourceDescriptor, ResourceItem*> itemsByDescriptor;
     // Constant after construction.
     std::function<std::unique_ptr<ResourceItem>(ResourceDescriptor const*)> itemFactory;
     // Guarded by mutex.
     std::vector<std::unique_ptr<ResourceBundle>> bundles;
-    std::unordered_map<ResourceDescriptorBundle const*, ResourceBundle*> bundlesByDescriptor;
+    detail::AddressMap<ResourceDescriptorBundle, ResourceBundle*> bundlesByDescriptor;
     // Constant after construction.
     std::function<std::unique_ptr<ResourceBundle>(ResourceDescriptorBundle const*)> bundleFactory;
     std::mutex mutex;
@@ -375,12 +418,10 @@ RemoteResourceScheduler::Impl::~Impl() {
     // Every bundle resource goes before the first item, newest first in both groups: a bundle's
     // node refers to its items' nodes, and a vector on its own would destroy oldest first.
     bundleFactory = nullptr;
-    bundlesByDescriptor.clear();
     while (!bundles.empty()) {
         bundles.pop_back();
     }
     itemFactory = nullptr;
-    itemsByDescriptor.clear();
     while (!items.empty()) {
         items.pop_back();
     }
@@ -391,34 +432,41 @@ ResourceBundle* RemoteResourceScheduler::Impl::Add(ResourceDescriptorBundle cons
         return nullptr;
     }
     std::lock_guard<std::mutex> lock(mutex);
-    auto const known = bundlesByDescriptor.find(bundle);
-    if (known != bundlesByDescriptor.end()) {
-        return known->second;
+    auto const [known, isNewBundle] = bundlesByDescriptor.tryEmplace(bundle, nullptr);
+    if (!isNewBundle) {
+        return *known;
     }
-
     bundles.push_back(bundleFactory(bundle));
     ResourceBundle* const resource = bundles.back().get();
-    bundlesByDescriptor.emplace(bundle, resource);
+    *known = resource;
 
+    // Each item is linked as soon as it is found or made, while it is in the cache. Items that
+    // existed before are noted apart: only they have a state worth reporting (below).
+    std::vector<ResourceItem*> members;
+    std::vector<ResourceItem*> existing;
+    members.reserve(bundle->descriptors.size());
     for (ResourceDescriptor const* descriptor : bundle->descriptors) {
         if (descriptor == nullptr) {
             continue;
         }
-        ResourceItem* item = nullptr;
-        auto const found = itemsByDescriptor.find(descriptor);
-        if (found != itemsByDescriptor.end()) {
-            item = found->second;
-        } else {
+        auto const [item, isNew] = itemsByDescriptor.tryEmplace(descriptor, nullptr);
+        if (isNew) {
             items.push_back(itemFactory(descriptor));
-            item = items.back().get();
-            itemsByDescriptor.emplace(descriptor, item);
+            *item = items.back().get();
+        } else {
+            existing.push_back(*item);
         }
-        resource->addItem(item);
+        resource->link(*item);
+        members.push_back(*item);
     }
+    resource->setItems(std::move(members));
 
-    // Each item reports its present state into the new parent, so an item that is already
-    // Available elsewhere counts in this bundle at once.
-    for (ResourceItem* item : resource->getItems()) {
+    // Each item that existed before reports its present state into the new parent, in address
+    // order, so an item that is already Available elsewhere counts in this bundle at once. An
+    // item made just now has no subscriber and no other parent, and its state is the zero
+    // record the bundle starts it with: reporting it would change nothing.
+    std::sort(existing.begin(), existing.end());
+    for (ResourceItem* item : existing) {
         item->node().checkAllNotifications();
     }
     return resource;
@@ -432,14 +480,14 @@ RemoteResourceScheduler::RemoteResourceScheduler(
     std::shared_ptr<IValidator> const& validator, std::shared_ptr<IEventTracer> const& eventTracer,
     std::shared_ptr<IDownloadRetrier> const& retrier)
     : impl(std::make_unique<Impl>()) {
-    impl->itemFactory = [downloader, downloadQueue, notificationQueue, postProcessor, validator,
-                         eventTracer, retrier](ResourceDescriptor const* descriptor) {
-        return std::make_unique<ResourceItem>(descriptor, downloader, downloadQueue,
-                                              notificationQueue, postProcessor, validator,
-                                              eventTracer, retrier);
+    impl->services = {downloader,  downloadQueue, notificationQueue, postProcessor, validator,
+                      eventTracer, retrier};
+    // The factories refer to the scheduler's one copy of the services, which outlives them.
+    impl->itemFactory = [services = &impl->services](ResourceDescriptor const* descriptor) {
+        return std::make_unique<ResourceItem>(descriptor, *services);
     };
-    impl->bundleFactory = [notificationQueue, eventTracer](ResourceDescriptorBundle const* bundle) {
-        return std::make_unique<ResourceBundle>(bundle, notificationQueue, eventTracer);
+    impl->bundleFactory = [services = &impl->services](ResourceDescriptorBundle const* bundle) {
+        return std::make_unique<ResourceBundle>(bundle, *services);
     };
 }
 

@@ -24,13 +24,16 @@ namespace Tiskel::App {
 // any thread at once. Pipelines run as tasks on the download queue, subscriber callbacks on the
 // notification queue. A subscriber callback must not register bundles.
 //
+// Registration costs constant time per descriptor, whatever the size of the bundle.
+//
 // Destruction: queued pipeline tasks and notification tasks refer to items and nodes by plain
 // pointer. Destroy the scheduler only after the download queue has stopped running and dropped
 // its tasks, no pipeline is running, and the notification queue runs no more of its tasks.
 class RDM_EXPORT RemoteResourceScheduler final : public IRemoteResourceScheduler {
   public:
     // `downloadQueue` runs the items' pipelines; `notificationQueue` runs subscriber callbacks.
-    // Every item and node keeps its own copy of the services it uses.
+    // The scheduler keeps the services; its items, which never outlive it, use them through it,
+    // and every state node keeps its own copy of the queue and the tracer.
     RemoteResourceScheduler(std::shared_ptr<IResourceDownloader> const& downloader,
                             std::shared_ptr<Core::ITaskQueue> const& downloadQueue,
                             std::shared_ptr<Core::ITaskQueue> const& notificationQueue,

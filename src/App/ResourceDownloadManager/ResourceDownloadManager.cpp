@@ -86,7 +86,9 @@ void TaskQueueWatcher::waitForState(State wanted, std::chrono::seconds timeout) 
 void TaskQueueWatcher::stop() {
     std::lock_guard<std::mutex> lock(mutex);
     active = false;
-    condition.notify_one();
+    // Every waiter must end, not just one: a host pass and the idle event-loop thread can both be
+    // waiting, and the one left asleep would hold up the join in abort().
+    condition.notify_all();
 }
 
 void TaskQueueWatcher::waitWhile(std::function<bool(State state, bool active)> const& predicate) {

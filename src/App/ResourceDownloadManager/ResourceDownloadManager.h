@@ -48,7 +48,7 @@ class RDM_EXPORT TaskQueueImmediate final : public ITaskQueue {
 };
 
 // Remembers the last state a queue published and lets a thread wait for a wanted state.
-// Thread-safe. Every change wakes one waiter.
+// Thread-safe. Every change of state wakes one waiter; `stop` wakes them all.
 class RDM_EXPORT TaskQueueWatcher final : public ITaskQueueEventHandler {
   public:
     // Registers with `queue`, which must outlive the watcher.

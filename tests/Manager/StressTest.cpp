@@ -1,0 +1,274 @@
+// Host threads register, schedule, cancel, subscribe and unsubscribe on shared bundles while
+// downloads with injected faults run on the manager's thread pool; then the manager is aborted
+// and what is left is checked. RDM_STRESS_SCALE (a positive integer, default 1) multiplies the
+// host threads' work, and so the run time.
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <deque>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "App/ResourceDownloadManager/FileUtils.h"
+#include "App/ResourceDownloadManager/IRemoteResourceEventHandler.h"
+#include "App/ResourceDownloadManager/RemoteResourceScheduler.h"
+#include "App/ResourceDownloadManager/ResourceDescriptor.h"
+#include "App/ResourceDownloadManager/ResourceDownloadManager.h"
+
+#include "Support/StateRule.h"
+#include "Support/TempDir.h"
+#include "Support/Wait.h"
+
+namespace Tiskel::App {
+
+static bool operator==(IRemoteResource::State const& a, IRemoteResource::State const& b) {
+    return a.status == b.status && a.error == b.error && a.progress == b.progress;
+}
+
+namespace {
+
+using State = IRemoteResource::State;
+
+int stressScale() {
+    char const* text = std::getenv("RDM_STRESS_SCALE");
+    int const scale = text != nullptr ? std::atoi(text) : 1;
+    return scale > 0 ? scale : 1;
+}
+
+// Writes each file in a few pieces through the library's file helpers, like a real transfer,
+// with faults: a failure or a lost connection midway, and slow pieces. Stops at the next piece
+// when cancelled or aborted.
+class FaultyDownloader final : public IResourceDownloader {
+  public:
+    explicit FaultyDownloader(unsigned seed) : seed(seed) {}
+
+    Result exec(Task task) const override {
+        thread_local std::mt19937 random(seed +
+                                         std::hash<std::thread::id>()(std::this_thread::get_id()));
+        ResourceDescriptor const& descriptor = *task.descriptor;
+        TemporaryFile temporary(descriptor.tempPath, descriptor.downloadPath);
+        if (!temporary.ready) {
+            return Failed;
+        }
+        auto output = openOutputNoexcept(descriptor.tempPath);
+        if (!output) {
+            return Failed;
+        }
+        std::string const piece(4096, 'x');
+        unsigned const pieces = 1 + random() % 4;
+        unsigned const fault = random() % 10;
+        for (unsigned i = 0; i < pieces; ++i) {
+            if (aborted || task.isCancelled()) {
+                return Cancelled;
+            }
+            if (i == pieces / 2 && fault < 2) {
+                return fault == 0 ? Failed : ConnectionLost;
+            }
+            try {
+                writeOutput(*output, descriptor.tempPath, piece.data(), piece.size());
+            } catch (...) {
+                return Failed;
+            }
+            task.onProgress(i + 1, pieces);
+            if (random() % 4 == 0) {
+                std::this_thread::sleep_for(std::chrono::microseconds(random() % 2000));
+            }
+        }
+        bool const stored = closeOutputNoexcept(*output, descriptor.tempPath);
+        output.reset();
+        ++completed;
+        return stored && temporary.moveToDest() ? Success : Failed;
+    }
+    void abort() override { aborted = true; }
+    int64_t requestLastModified(ResourceDescriptor const* /*descriptor*/) const override {
+        return 0;
+    }
+
+    mutable std::atomic<int> completed{0};
+
+  private:
+    unsigned const seed;
+    std::atomic<bool> aborted{false};
+};
+
+// Remembers the last delivery and the bundle it named. Now and then it is slow, which holds up
+// the deliveries that the same change decided for other bundles.
+class Subscriber final : public IRemoteResourceEventHandler {
+  public:
+    void onStateChanged(State state, ResourceDescriptorBundle const* bundle) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        last = state;
+        lastBundle = bundle;
+        if (++calls % 4 == 0) {
+            std::this_thread::sleep_for(std::chrono::microseconds(calls % 500));
+        }
+    }
+    std::mutex mutex;
+    unsigned calls = 0;
+    std::optional<State> last;
+    ResourceDescriptorBundle const* lastBundle = nullptr;
+};
+
+// Remembers per bundle the subscriber state traced with the last notification: at the last
+// delivery to a bundle's only subscriber, the last state decided for it.
+class NotificationTracer final : public IEventTracer {
+  public:
+    void trace(Event event, TraceRecord const& record) const noexcept override {
+        if ((event == StatusNotification || event == ProgressNotification) && record.bundle) {
+            std::lock_guard<std::mutex> lock(mutex);
+            last[record.bundle] = *record.state;
+        }
+    }
+    mutable std::mutex mutex;
+    mutable std::map<ResourceDescriptorBundle const*, State> last;
+};
+
+TEST(ManagerStressTest, HostThreadsAndFaultyDownloadsLeaveConsistentStatesAndNoTemporaryFile) {
+    constexpr int kFiles = 24, kBundles = 8, kHosts = 3;
+    int const steps = 6000 * stressScale();
+    unsigned const seed = std::random_device()();
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    Tiskel::Test::TempDir dir;
+    dir.write("out/.keep", "");
+    std::deque<ResourceDescriptor> descriptors;
+    for (int i = 0; i < kFiles; ++i) {
+        ResourceDescriptor& d = descriptors.emplace_back();
+        d.localPath = d.downloadPath = dir.file("out/f" + std::to_string(i));
+        d.tempPath = dir.file("out/f" + std::to_string(i) + ".part");
+        d.remotePath = "f" + std::to_string(i);
+        d.updatePolicy = i % 4 == 3 ? ResourceDescriptor::IfMissing : ResourceDescriptor::Always;
+        d.localCopyPolicy = i % 6 == 5 ? 1 : 0;
+    }
+    std::vector<ResourceDescriptorBundle> bundles(kBundles);
+    for (int b = 0; b < kBundles; ++b) {
+        for (int i : {3 * b, 3 * b + 1, 3 * b + 2, 3 * b + 5, 7 * b + 1}) {
+            bundles[b].descriptors.insert(&descriptors[i % kFiles]);
+        }
+    }
+    Subscriber subscribers[kBundles];  // outlive the manager
+    IRemoteResource::NotificationParams params;
+    params.statuses = {IRemoteResource::Waiting, IRemoteResource::Downloading,
+                       IRemoteResource::Available, IRemoteResource::Error};
+    params.notifyProgress = true;
+    params.progressGranularity = 0.1;
+
+    auto tracer = std::make_shared<NotificationTracer>();
+    ResourceDownloadManager manager;
+    ResourceDownloadManager::Params managerParams;
+    managerParams.useParallelExecutor = true;
+    managerParams.threadCount = 4;
+    ResourceDownloadManager::Dependencies deps;
+    auto downloader = std::make_shared<FaultyDownloader>(seed);
+    deps.downloader = downloader;
+    deps.eventTracer = tracer;
+    manager.init(managerParams, deps);
+    auto scheduler = manager.getMainScheduler();
+    manager.startEventLoopThread();
+
+    std::atomic<int> stepsDone{0};
+    std::vector<std::thread> hosts;
+    for (int h = 0; h < kHosts; ++h) {
+        hosts.emplace_back([&, h] {
+            std::mt19937 random(seed + 1000 + h);
+            for (int step = 0; step < steps; ++step, ++stepsDone) {
+                int const b = random() % kBundles;
+                auto const priority = ISchedulableResource::SchedulePriority(random() % 3);
+                IRemoteResource* resource = scheduler->registerResource(&bundles[b]);
+                switch (random() % 12) {
+                    case 0:
+                    case 1:
+                        scheduler->registerAutoSchedule(&bundles[b], priority);
+                        break;
+                    case 2:
+                    case 3:
+                    case 4:
+                        resource->scheduleDownload(priority);
+                        break;
+                    case 5:
+                        // A cancellation lasts for the item's life: only the last two bundles
+                        // are cancelled, so that the other items keep downloading.
+                        if (b >= kBundles - 2) {
+                            resource->cancelDownload();
+                        }
+                        break;
+                    case 6:
+                    case 7:
+                    case 8:
+                        resource->registerEventHandler(&subscribers[b], params);
+                        break;
+                    case 9:
+                    case 10:
+                        resource->unregisterEventHandler(&subscribers[b]);
+                        break;
+                    default:
+                        resource->getCurrentState();
+                }
+                // Spreads the operations out, so that downloads run between them all along.
+                std::this_thread::sleep_for(std::chrono::microseconds(random() % 400));
+            }
+        });
+    }
+    // The manager is aborted in the thick of it; the hosts go on with the rest of their steps,
+    // whose runs are never started, until everything is quiet.
+    ASSERT_TRUE(Tiskel::Test::waitUntil([&] { return stepsDone >= kHosts * steps * 3 / 4; },
+                                        std::chrono::minutes(10)));
+    auto const abortStart = std::chrono::steady_clock::now();
+    manager.abort();
+    EXPECT_LT(std::chrono::steady_clock::now() - abortStart, std::chrono::seconds(1));
+    for (auto& host : hosts) {
+        host.join();
+    }
+    for (int b = 0; b < kBundles; ++b) {
+        scheduler->registerResource(&bundles[b])->registerEventHandler(&subscribers[b], params);
+    }
+    EXPECT_GT(downloader->completed, 0);
+    RecordProperty("completed_downloads", downloader->completed);
+
+    for (auto const& entry : std::filesystem::directory_iterator(dir.file("out"))) {
+        EXPECT_NE(entry.path().extension(), ".part") << entry.path();
+    }
+    // A bundle of one descriptor mirrors its item exactly.
+    std::map<ResourceDescriptor const*, State> itemStates;
+    std::deque<ResourceDescriptorBundle> singles;
+    for (auto const& d : descriptors) {
+        singles.push_back({{&d}});
+        itemStates[&d] = scheduler->registerResource(&singles.back())->getCurrentState();
+    }
+    // A copy, so that no lock of the test is held while the scheduler is called.
+    std::map<ResourceDescriptorBundle const*, State> const lastTraced = [&] {
+        std::lock_guard<std::mutex> lock(tracer->mutex);
+        return tracer->last;
+    }();
+    for (int b = 0; b < kBundles; ++b) {
+        SCOPED_TRACE("bundle " + std::to_string(b));
+        std::vector<State> children;
+        for (auto const* d : bundles[b].descriptors) {
+            children.push_back(itemStates[d]);
+        }
+        State const expected = Tiskel::Test::expectedAggregate(children);
+        State const actual = scheduler->registerResource(&bundles[b])->getCurrentState();
+        EXPECT_EQ(actual.status, expected.status);
+        EXPECT_EQ(actual.error, expected.error);
+        EXPECT_NEAR(actual.progress, expected.progress, 1e-12);
+
+        std::lock_guard<std::mutex> subscriberLock(subscribers[b].mutex);
+        auto const traced = lastTraced.find(&bundles[b]);
+        ASSERT_EQ(subscribers[b].last.has_value(), traced != lastTraced.end());
+        if (subscribers[b].last) {
+            EXPECT_EQ(*subscribers[b].last, traced->second);
+            EXPECT_EQ(subscribers[b].lastBundle, &bundles[b]);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace Tiskel::App

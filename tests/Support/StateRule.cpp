@@ -1,0 +1,53 @@
+#include "Support/StateRule.h"
+
+#include <set>
+
+namespace Tiskel::Test {
+
+using App::IRemoteResource;
+
+IRemoteResource::State expectedAggregate(std::vector<IRemoteResource::State> const& children,
+                                         IRemoteResource::State const& unchanged) {
+    if (children.empty()) {
+        return unchanged;
+    }
+    if (children.size() == 1) {
+        return children.front();
+    }
+    std::set<IRemoteResource::DownloadStatus> statuses;
+    std::set<IRemoteResource::DownloadError> errors;
+    double sum = 0.0;
+    for (auto const& child : children) {
+        statuses.insert(child.status);
+        errors.insert(child.error);
+        sum += child.progress;
+    }
+    auto const has = [](auto const& set, auto value) { return set.count(value) != 0; };
+    IRemoteResource::State result;
+    result.progress = sum / static_cast<double>(children.size());
+    if (statuses == std::set{IRemoteResource::Available}) {
+        result.status = IRemoteResource::Available;
+    } else if (has(statuses, IRemoteResource::Error)) {
+        result.status = IRemoteResource::Error;
+    } else if (has(statuses, IRemoteResource::Downloading) ||
+               has(statuses, IRemoteResource::Available)) {
+        result.status = IRemoteResource::Downloading;
+    } else {
+        result.status = IRemoteResource::Waiting;
+    }
+    result.error = IRemoteResource::GeneralError;
+    if (errors == std::set{IRemoteResource::NoError}) {
+        result.error = IRemoteResource::NoError;
+    } else {
+        for (auto error : {IRemoteResource::Cancelled, IRemoteResource::InternetConnectionLost,
+                           IRemoteResource::Corrupted}) {
+            if (has(errors, error)) {
+                result.error = error;
+                break;
+            }
+        }
+    }
+    return result;
+}
+
+}  // namespace Tiskel::Test
