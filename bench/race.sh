@@ -1,24 +1,36 @@
 #!/usr/bin/env bash
 # The download race: resource-sync against curl, wget and aria2c over a private nginx on 127.0.0.1,
-# through the shared peer harness (../shared/bench/peers/peers.sh: it generates the site, runs every
-# tool under hyperfine and probes each once under GNU time and the nginx access log), plus two rows
-# of our own:
+# through the shared peer harness (shared/bench/peers/peers.sh beside the project's checkout: it
+# generates the site, runs every tool under hyperfine and probes each once under GNU time and the
+# nginx access log; a copy of it runs in a temporary folder, so that its results land there and
+# not in the shared folder), plus two rows of our own:
 #   - warm IfMissing check of 100,000 files in one bundle against a plain stat loop over them;
 #   - registering 100,000 descriptors in 1,000 bundles (Google Benchmark, SchedulerBench).
 # It writes the comparison table (ours / best peer, with the targets) to
-# bench/results/race-<date>[-<time>].md and prints it. Not part of CI: a full run takes 15-30 minutes
+# bench/results/race-<date>-<time>.md and prints it. Not part of CI: a full run takes 15-30 minutes
 # and should have the machine to itself; compare ratios within one run, never absolute times across
-# runs.
+# runs. The manifests list the files by their paths alone (`manifest --paths-only`), as the peers
+# get plain lists of URLs: no sizes, no digests.
 #
 # Usage: bench/race.sh [--runs N] [--warmup N] [--sets small,medium,big] [--modes cold,warm]
 #                      [--jobs N] [--site DIR] [--no-100k] [--no-register]
 #   --site DIR   where the generated site is kept between runs (default build/race-site; the 1 GiB
 #                file takes a while to generate the first time)
+# PEERS_DIR overrides where the peer harness is found.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
-peers_dir=${PEERS_DIR:-$root/../shared/bench/peers}
+# The harness lives in shared/ next to the main checkout; a worktree sits one level deeper.
+peers_dir=${PEERS_DIR:-}
+if [[ -z $peers_dir ]]; then
+    for candidate in "$root/../shared/bench/peers" "$root/../../shared/bench/peers"; do
+        if [[ -x $candidate/peers.sh ]]; then
+            peers_dir=$(cd "$candidate" && pwd)
+            break
+        fi
+    done
+fi
 runs=5 warmup=1 sets=small,medium,big modes=cold,warm jobs=8 site=$root/build/race-site
 big_row=1 register_row=1
 while [[ $# -gt 0 ]]; do
@@ -35,7 +47,8 @@ while [[ $# -gt 0 ]]; do
         *) echo "race.sh: unknown option $1 (see --help)" >&2; exit 2 ;;
     esac
 done
-[[ -x $peers_dir/peers.sh ]] || { echo "race.sh: no peer harness at $peers_dir" >&2; exit 1; }
+[[ -n $peers_dir && -x $peers_dir/peers.sh ]] ||
+    { echo "race.sh: no peer harness found (set PEERS_DIR)" >&2; exit 1; }
 
 scripts/deps.sh bench
 
@@ -51,20 +64,25 @@ results=$root/bench/results
 mkdir -p "$results" "$site"
 work=$(mktemp -d -t rdm-race.XXXXXX)
 run_dir=""
+harness=$work/peers
 cleanup() {
     set +e
-    [[ -n $run_dir ]] && "$peers_dir/serve.sh" stop "$run_dir" >/dev/null 2>&1
+    [[ -n $run_dir ]] && "$harness/serve.sh" stop "$run_dir" >/dev/null 2>&1
     rm -rf "$work"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY
 
+# peers.sh writes its results next to itself: the copy keeps them out of the shared folder.
+mkdir -p "$harness"
+cp "$peers_dir/peers.sh" "$peers_dir/serve.sh" "$peers_dir/summarize.py" "$harness/"
+
 # One nginx for the whole race, so that the manifests can name its address before peers.sh runs.
-eval "$("$peers_dir/serve.sh" start "$site")"
+eval "$("$harness/serve.sh" start "$site")"
 run_dir=$RUN_DIR
 
-# Manifests without digests: the peers verify nothing either, so hashing would not be a fair race.
+# Manifests of paths alone: the peers get plain URL lists and verify nothing either.
 q() { printf '%q' "$1"; }
 manifests=$work/manifests
 mkdir -p "$manifests"
@@ -72,7 +90,7 @@ IFS=, read -ra set_list <<<"$sets"
 for set in "${set_list[@]}"; do
     for policy in ifModified ifMissing; do
         "$sync_bin" manifest "$SITE_DIR/$set" --base-url "${BASE_URL}$set/" --policy "$policy" \
-            --no-sha256 >"$manifests/$set-$policy.json"
+            --paths-only >"$manifests/$set-$policy.json"
     done
 done
 sync_cmd() { # sync_cmd POLICY: a peers.sh template ({set} and {out} are its placeholders)
@@ -80,13 +98,13 @@ sync_cmd() { # sync_cmd POLICY: a peers.sh template ({set} and {out} are its pla
 }
 
 peers_name=race-$stamp
-"$peers_dir/peers.sh" --run-dir "$run_dir" --results "$peers_name" --runs "$runs" \
+"$harness/peers.sh" --run-dir "$run_dir" --results "$peers_name" --runs "$runs" \
     --warmup "$warmup" --sets "$sets" --modes "$modes" \
     --extra-cold "resource-sync=$(sync_cmd ifModified)" \
     --extra-warm "resource-sync-ifModified=$(sync_cmd ifModified)" \
     --extra-warm "resource-sync-ifMissing=$(sync_cmd ifMissing)" \
     --extra-warm "wget-nc=wget -q -nc -P {out} -i {urls}"
-cp "$peers_dir/$peers_name.md" "$results/peers-$stamp.md"
+cp "$harness/$peers_name.md" "$results/peers-$stamp.md"
 
 row_args=()
 if [[ $big_row == 1 ]]; then
@@ -105,8 +123,8 @@ for i in range(100000):
 EOF
         touch "$many/.complete"
     fi
-    "$sync_bin" manifest "$many/files" --base-url "${BASE_URL}many/" --policy ifMissing \
-        --no-sha256 >"$manifests/many.json"
+    "$sync_bin" manifest "$many/files" --base-url "${BASE_URL}many/files/" --policy ifMissing \
+        --paths-only >"$manifests/many.json"
     py=$(python3 -c 'import sys; print(sys.executable)')
     hyperfine --style basic --shell=bash --warmup "$warmup" --runs "$runs" \
         --export-json "$work/many.json" \
@@ -119,14 +137,19 @@ EOF
 fi
 
 if [[ $register_row == 1 ]]; then
+    # 100,000 descriptors in one bundle and in 1,000 bundles (each descriptor in two of them).
     bench_bin=$root/build/release/bench/SchedulerBench
-    "$bench_bin" --benchmark_filter='Register' --benchmark_repetitions=3 \
-        --benchmark_report_aggregates_only=true --benchmark_format=json >"$work/register.json"
-    cp "$work/register.json" "$results/register-$stamp.json"
-    row_args+=(--register "$work/register.json")
+    if "$bench_bin" --benchmark_filter='BM_RegisterSharedCatalogue/descriptors:100000/bundles:(1|1000)/' \
+        --benchmark_repetitions=3 \
+        --benchmark_report_aggregates_only=true --benchmark_format=json >"$work/register.json"; then
+        cp "$work/register.json" "$results/register-$stamp.json"
+        row_args+=(--register "$work/register.json")
+    else
+        echo "race.sh: the registration benchmark did not run; its rows are left out" >&2
+    fi
 fi
 
-python3 "$root/bench/race_table.py" "$peers_dir/$peers_name" "${row_args[@]}" \
+python3 "$root/bench/race_table.py" "$harness/$peers_name" "${row_args[@]}" \
     >"$results/race-$stamp.md"
 cat "$results/race-$stamp.md"
 echo "== table: bench/results/race-$stamp.md; peers' full results: bench/results/peers-$stamp.md" >&2

@@ -32,6 +32,9 @@ TEST(IoPath, FileOperationsReportTheirFailures) {
     ASSERT_EQ(::utimes(file.c_str(), times), 0);
     EXPECT_EQ(ioPath(file).last_write_time(), 1234567890);
     EXPECT_THROW(dir.ioFile("missing").last_write_time(), Error);
+    EXPECT_EQ(ioPath(file).try_last_write_time(), std::optional<int64_t>(1234567890));
+    EXPECT_EQ(dir.ioFile("missing").try_last_write_time(), std::nullopt);
+    EXPECT_EQ(dir.ioFile("loop-a").try_last_write_time(), std::nullopt);
 }
 
 }  // namespace

@@ -61,12 +61,12 @@ int64_t now() {
 TEST(ResourceSyncManifest, EveryProblemIsReportedWithExitTwoAndNothingWritten) {
     std::string const sha = std::string(64, 'a');
     struct Case {
-        char const* manifest;  // nullptr: the manifest file does not exist
+        std::string manifest;  // empty: the manifest file does not exist
         std::vector<std::string> extraArgs;
         char const* message;
     };
     std::vector<Case> const cases = {
-        {nullptr, {}, "cannot read the manifest: No such file or directory"},
+        {"", {}, "cannot read the manifest: No such file or directory"},
         {"{\"baseUrl\": \"http://h/\",\n  \"bundles\": [ }", {}, "m.json:2:16: JSON syntax error"},
         {"[]", {}, "the manifest must be a JSON object"},
         {R"({"bundles": []})", {}, "baseUrl: missing"},
@@ -79,6 +79,15 @@ TEST(ResourceSyncManifest, EveryProblemIsReportedWithExitTwoAndNothingWritten) {
          {},
          "bundles[0].files[0].policy: unknown policy \"weekly\""},
         {R"({"baseUrl": "http://h/", "bundles": [{"files": [{"path": "a", "mtime": 1}]}]})",
+         {},
+         "bundles[0].files[0].mtime: unknown field"},
+        // An unknown field beside every usual one, and one that comes before a missing path.
+        {R"({"baseUrl": "http://h/", "bundles": [{"files": [{"path": "a", "size": 1,
+            "sha256": ")" +
+             sha + R"(", "mtime": 1}]}]})",
+         {},
+         "bundles[0].files[0].mtime: unknown field"},
+        {R"({"baseUrl": "http://h/", "bundles": [{"files": [{"mtime": 1}]}]})",
          {},
          "bundles[0].files[0].mtime: unknown field"},
         {R"({"baseUrl": "http://h/", "bundles": [{"files": [{"path": 7}]}]})",
@@ -98,6 +107,11 @@ TEST(ResourceSyncManifest, EveryProblemIsReportedWithExitTwoAndNothingWritten) {
          {},
          "bundles[0].files[1]: local path \"a\" is also the local path of "
          "bundles[0].files[0]"},
+        {R"({"baseUrl": "http://h/", "bundles": [{"files": ["x", "a"]},
+            {"files": [{"path": "b", "localPath": "a"}]}]})",
+         {},
+         "bundles[1].files[0]: local path \"a\" is also the local path of "
+         "bundles[0].files[1]"},
         {R"({"baseUrl": "http://h/", "bundles": [{"files": [{"path": "a"}, {"path": "a/b"}]}]})",
          {},
          "needs \"a\" as a folder"},
@@ -114,7 +128,7 @@ TEST(ResourceSyncManifest, EveryProblemIsReportedWithExitTwoAndNothingWritten) {
     for (Case const& test : cases) {
         TempDir dir;
         std::string const manifest =
-            test.manifest ? dir.write("m.json", test.manifest) : dir.file("m.json");
+            test.manifest.empty() ? dir.file("m.json") : dir.write("m.json", test.manifest);
         std::vector<std::string> args = {"sync", manifest, "--dir", dir.file("target")};
         args.insert(args.end(), test.extraArgs.begin(), test.extraArgs.end());
         Finished const run = runToEnd(kProgram, args);
@@ -122,6 +136,49 @@ TEST(ResourceSyncManifest, EveryProblemIsReportedWithExitTwoAndNothingWritten) {
         EXPECT_THAT(run.err, HasSubstr(test.message));
         EXPECT_FALSE(fs::exists(dir.file("target"))) << test.message;
     }
+}
+
+TEST(ResourceSyncManifest, EveryFieldOfAFileIsReadAndANonAsciiLocalPathIsKept) {
+    TempDir work;
+    work.write("site/a.txt", "alpha\n");
+    work.write("m.json", R"({"baseUrl": "http://example.invalid/", "bundles": [{"files": [
+        {"path": "a.txt", "localPath": "Grüße/ä.txt", "policy": "always", "size": 6,
+         "sha256": ")" + sha256("alpha\n") +
+                             R"("}]}]})");
+    Finished const run = runToEnd(kProgram, {"sync", work.file("m.json"), "--dir", work.file("out"),
+                                             "--from-dir", work.file("site")});
+    ASSERT_EQ(run.code, 0) << run.out << run.err;
+    EXPECT_EQ(TempDir::read(work.file("out/Grüße/ä.txt")), "alpha\n");
+    EXPECT_THAT(run.out, HasSubstr("downloaded Grüße/ä.txt (6 B)"));
+}
+
+TEST(ResourceSyncManifest, PathsOnlyListsEachFileByItsPathAndSyncsTheSame) {
+    TempDir work;
+    work.write("site/top.txt", "top\n");
+    work.write("site/sub/one.bin", binaryBody(5000));
+    work.write("site/sub/deeper/two.txt", "two\n");
+    Finished const written =
+        runToEnd(kProgram, {"manifest", work.file("site"), "--base-url", "http://h.invalid/",
+                            "--policy", "ifMissing", "--paths-only"});
+    ASSERT_EQ(written.code, 0) << written.err;
+    EXPECT_THAT(written.out, HasSubstr("\"sub/deeper/two.txt\""));
+    EXPECT_THAT(written.out, HasSubstr("\"policy\": \"ifMissing\""));
+    EXPECT_THAT(written.out, Not(HasSubstr("\"size\"")));
+    EXPECT_THAT(written.out, Not(HasSubstr("\"path\"")));
+    work.write("m.json", written.out);
+
+    Finished const run = runToEnd(kProgram, {"sync", work.file("m.json"), "--dir", work.file("out"),
+                                             "--from-dir", work.file("site")});
+    ASSERT_EQ(run.code, 0) << run.out << run.err;
+    EXPECT_THAT(run.out, HasSubstr("Synced: 3 files, 3 downloaded"));
+    EXPECT_EQ(TempDir::read(work.file("out/sub/one.bin")), binaryBody(5000));
+    EXPECT_EQ(TempDir::read(work.file("out/sub/deeper/two.txt")), "two\n");
+
+    Finished const refused =
+        runToEnd(kProgram, {"manifest", work.file("site"), "--base-url", "http://h.invalid/",
+                            "--policy", "validate", "--paths-only"});
+    EXPECT_EQ(refused.code, 2);
+    EXPECT_THAT(refused.err, HasSubstr("the validate policy needs the SHA-256 digests"));
 }
 
 // A small site on the loopback server, synced into a temporary folder.
@@ -273,11 +330,18 @@ TEST(ResourceSyncDeadServer, GivesUpOnRetriesAfterTheGiveUpTime) {
     std::string const base = "http://127.0.0.1:" + std::to_string(freeLoopbackPort());
     work.write("m.json",
                R"({"baseUrl": ")" + base + R"(", "bundles": [{"files": [{"path": "x"}]}]})");
-    Finished const run = runToEnd(
-        kProgram, {"sync", work.file("m.json"), "--dir", work.file("out"), "--give-up", "1"});
-    EXPECT_EQ(run.code, 3) << run.out << run.err;
-    EXPECT_THAT(run.out, HasSubstr("Offline (gave up waiting for retries)"));
-    EXPECT_THAT(run.out, HasSubstr("x: InternetConnectionLost: "));
+    // Plain lines wake the main thread with every change; --quiet only once the failures may
+    // end the round.
+    for (std::vector<std::string> const& display :
+         std::vector<std::vector<std::string>>{{}, {"--quiet"}}) {
+        std::vector<std::string> args = {"sync",           work.file("m.json"), "--dir",
+                                         work.file("out"), "--give-up",         "1"};
+        args.insert(args.end(), display.begin(), display.end());
+        Finished const run = runToEnd(kProgram, args);
+        EXPECT_EQ(run.code, 3) << display.size() << run.out << run.err;
+        EXPECT_THAT(run.out, HasSubstr("Offline (gave up waiting for retries)"));
+        EXPECT_THAT(run.out, HasSubstr("x: InternetConnectionLost: "));
+    }
 }
 
 // The terminal display as a person sees it: the program runs in a tmux pane and the test reads

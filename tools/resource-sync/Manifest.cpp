@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <initializer_list>
 #include <string_view>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_map>
 
@@ -29,6 +30,23 @@ constexpr double kLargestExactInteger = 9007199254740992.0;
 bool endsWith(std::string const& text, char const* suffix) {
     size_t const length = std::strlen(suffix);
     return text.size() >= length && text.compare(text.size() - length, length, suffix) == 0;
+}
+
+// The UTF-8 text of a JSON string. Manifest strings are nearly always ASCII, which is narrowed
+// straight into the result instead of going through QString::toStdString's intermediate byte
+// array.
+std::string utf8(QString const& text) {
+    auto const length = static_cast<std::size_t>(text.size());
+    QChar const* const chars = text.constData();
+    std::string result(length, '\0');
+    for (std::size_t i = 0; i < length; ++i) {
+        ushort const c = chars[i].unicode();
+        if (c >= 0x80) {
+            return text.toStdString();
+        }
+        result[i] = static_cast<char>(c);
+    }
+    return result;
 }
 
 // Calls `visit` with each '/'-separated part of `path`, empty parts included.
@@ -110,25 +128,31 @@ class Checker {
     }
 
     std::string requiredString(QJsonObject const& object, char const* key) const {
-        QJsonValue const value = object.value(QLatin1String(key));
+        return requiredString(object.value(QLatin1String(key)), key);
+    }
+
+    std::string requiredString(QJsonValue const& value, char const* key) const {
         if (value.isUndefined()) {
             fail("missing (a string is required)", key);
         }
         if (!value.isString()) {
             fail("expected a string", key);
         }
-        return value.toString().toStdString();
+        return utf8(value.toString());
     }
 
     std::string optionalString(QJsonObject const& object, char const* key) const {
-        QJsonValue const value = object.value(QLatin1String(key));
+        return optionalString(object.value(QLatin1String(key)), key);
+    }
+
+    std::string optionalString(QJsonValue const& value, char const* key) const {
         if (value.isUndefined()) {
             return {};
         }
         if (!value.isString()) {
             fail("expected a string", key);
         }
-        return value.toString().toStdString();
+        return utf8(value.toString());
     }
 
     QJsonArray requiredArray(QJsonObject const& object, char const* key) const {
@@ -144,10 +168,15 @@ class Checker {
 
     ResourceDescriptor::UpdatePolicy optionalPolicy(QJsonObject const& object,
                                                     ResourceDescriptor::UpdatePolicy fallback) {
-        if (!object.contains(QLatin1String("policy"))) {
+        return optionalPolicy(object.value(QLatin1String("policy")), fallback);
+    }
+
+    ResourceDescriptor::UpdatePolicy optionalPolicy(QJsonValue const& value,
+                                                    ResourceDescriptor::UpdatePolicy fallback) {
+        if (value.isUndefined()) {
             return fallback;
         }
-        std::string const text = optionalString(object, "policy");
+        std::string const text = optionalString(value, "policy");
         ResourceDescriptor::UpdatePolicy policy = fallback;
         if (!parsePolicy(text, policy)) {
             fail("unknown policy \"" + text +
@@ -175,21 +204,26 @@ class Checker {
         spec.init = init.toBool(false);
         policy = optionalPolicy(object, policy);
         QJsonArray const files = requiredArray(object, "files");
+        // The claims keep views of the local paths in `spec.files`, whose elements therefore
+        // must never move: the vector gets its final size before the first one is made.
         spec.files.reserve(files.size());
-        this->files.reserve(this->files.size() + files.size());
+        std::size_t const claims = this->files.size() + static_cast<std::size_t>(files.size());
+        if (claims > this->files.bucket_count() * this->files.max_load_factor()) {
+            this->files.reserve(std::max(claims, 2 * this->files.size()));
+        }
         for (int f = 0; f < files.size(); ++f) {
             here.file = f;
-            spec.files.push_back(file(files[f], policy));
+            file(files[f], policy, spec.files.emplace_back());
         }
         return spec;
     }
 
-    FileSpec file(QJsonValue const& value, ResourceDescriptor::UpdatePolicy policy) {
-        FileSpec spec;
+    // Fills `spec`, a new element of its bundle's files, from the entry `value`.
+    void file(QJsonValue const& value, ResourceDescriptor::UpdatePolicy policy, FileSpec& spec) {
         if (value.isString()) {
             // The short form: the remote path alone, everything else by default. Qt reads a
             // string many times faster than an object, which counts in a manifest of 100,000.
-            spec.remotePath = value.toString().toStdString();
+            spec.remotePath = utf8(value.toString());
             checkRemotePath(spec.remotePath);
             spec.localPath = normaliseLocalPath(decoded(spec.remotePath), "path");
             spec.policy = policy;
@@ -197,23 +231,43 @@ class Checker {
                 fail("the validate policy needs the file's sha256: give the file as an object");
             }
             claim(spec.localPath);
-            return spec;
+            return;
         }
         if (!value.isObject()) {
             fail("expected an object or a string");
         }
         QJsonObject const object = value.toObject();
-        allowOnly(object, {"path", "localPath", "policy", "size", "sha256"});
-        spec.remotePath = requiredString(object, "path");
+        // Each field is looked up at most once, the usual ones first, and no more are looked up
+        // once every field of the entry has been found (a look-up of a missing field compares
+        // every name the entry has). Only an entry with fields left over has one that is not
+        // allowed, and only then are its names compared with the allowed ones.
+        int const fields = object.size();
+        int found = 0;
+        auto lookUp = [&](char const* key) {
+            if (found == fields) {
+                return QJsonValue(QJsonValue::Undefined);
+            }
+            QJsonValue value = object.value(QLatin1String(key));
+            found += value.isUndefined() ? 0 : 1;
+            return value;
+        };
+        QJsonValue const path = lookUp("path");
+        QJsonValue const size = lookUp("size");
+        QJsonValue const sha256 = lookUp("sha256");
+        QJsonValue const localPath = lookUp("localPath");
+        QJsonValue const filePolicy = lookUp("policy");
+        if (found != fields) {
+            allowOnly(object, {"path", "localPath", "policy", "size", "sha256"});
+        }
+        spec.remotePath = requiredString(path, "path");
         checkRemotePath(spec.remotePath);
-        bool const explicitLocal = object.contains(QLatin1String("localPath"));
+        bool const explicitLocal = !localPath.isUndefined();
         // By default a file keeps its place on the server, with the URL's escapes decoded.
         std::string const wanted =
-            explicitLocal ? optionalString(object, "localPath") : decoded(spec.remotePath);
+            explicitLocal ? optionalString(localPath, "localPath") : decoded(spec.remotePath);
         spec.localPath = normaliseLocalPath(wanted, explicitLocal ? "localPath" : "path");
-        spec.policy = optionalPolicy(object, policy);
+        spec.policy = optionalPolicy(filePolicy, policy);
 
-        QJsonValue const size = object.value(QLatin1String("size"));
         if (!size.isUndefined()) {
             double const bytes = size.toDouble(-1);
             if (!size.isDouble() || bytes < 0 || bytes > kLargestExactInteger ||
@@ -222,9 +276,8 @@ class Checker {
             }
             spec.size = static_cast<int64_t>(bytes);
         }
-        QJsonValue const sha256 = object.value(QLatin1String("sha256"));
         if (!sha256.isUndefined()) {
-            std::string digest = sha256.isString() ? sha256.toString().toStdString() : "";
+            std::string digest = sha256.isString() ? utf8(sha256.toString()) : "";
             bool const hex = digest.size() == 64 &&
                              std::all_of(digest.begin(), digest.end(),
                                          [](unsigned char c) { return std::isxdigit(c) != 0; });
@@ -239,7 +292,6 @@ class Checker {
             fail("missing: the validate policy checks the file against it", "sha256");
         }
         claim(spec.localPath);
-        return spec;
     }
 
     // A remote path with the URL's escapes decoded, as the default local path. Most paths have
@@ -304,7 +356,8 @@ class Checker {
     }
 
     // Records that `path` is a file and that its parents are folders; refuses a second file at
-    // the same place and a file where another file needs a folder.
+    // the same place and a file where another file needs a folder. `path` is kept by reference:
+    // it must stay where it is until the check ends.
     void claim(std::string const& path) {
         auto const [it, added] = files.try_emplace(path, here);
         if (!added) {
@@ -327,7 +380,7 @@ class Checker {
             if (folders.count(folder) != 0) {
                 break;
             }
-            if (auto const file = files.find(folder); file != files.end()) {
+            if (auto const file = files.find(std::string_view(folder)); file != files.end()) {
                 fail("needs \"" + folder + "\" as a folder, but it is the local path of " +
                      file->second.text());
             }
@@ -337,9 +390,9 @@ class Checker {
 
     std::string const name;
     Place here;
-    // Local paths seen so far, and the folders they need, each with the entry that claimed it
-    // first.
-    std::unordered_map<std::string, Place> files;
+    // Local paths seen so far (views of the FileSpecs' own paths), and the folders they need,
+    // each with the entry that claimed it first.
+    std::unordered_map<std::string_view, Place> files;
     std::unordered_map<std::string, Place> folders;
     std::string lastFolder;
 };
@@ -411,7 +464,9 @@ std::string checkBaseUrl(std::string const& url) {
 
 Manifest parseManifest(std::string const& text, std::string const& name) {
     QJsonParseError error{};
-    QJsonDocument const document = QJsonDocument::fromJson(QByteArray::fromStdString(text), &error);
+    // The parser only reads the text while it builds the document: no copy of it is needed.
+    QJsonDocument const document = QJsonDocument::fromJson(
+        QByteArray::fromRawData(text.data(), static_cast<int>(text.size())), &error);
     if (error.error != QJsonParseError::NoError) {
         throw ManifestError(name + ":" + position(text, static_cast<size_t>(error.offset)) +
                             ": JSON syntax error: " + error.errorString().toStdString());
@@ -427,10 +482,19 @@ Manifest loadManifest(std::string const& path) {
     if (fd < 0) {
         throw unreadable(errno);
     }
-    std::string text;
-    char buffer[65536];
+    // Read in place, in as few calls as the file's size allows; a file that grows meanwhile is
+    // read to its end all the same.
+    struct stat info {};
+    std::string text(::fstat(fd, &info) == 0 && info.st_size > 0
+                         ? static_cast<size_t>(info.st_size) + 1
+                         : size_t{65536},
+                     '\0');
+    size_t used = 0;
     for (;;) {
-        ssize_t const count = ::read(fd, buffer, sizeof buffer);
+        if (used == text.size()) {
+            text.resize(2 * text.size());
+        }
+        ssize_t const count = ::read(fd, text.data() + used, text.size() - used);
         if (count < 0 && errno == EINTR) {
             continue;
         }
@@ -442,8 +506,9 @@ Manifest loadManifest(std::string const& path) {
             }
             break;
         }
-        text.append(buffer, static_cast<size_t>(count));
+        used += static_cast<size_t>(count);
     }
+    text.resize(used);
     return parseManifest(text, path);
 }
 

@@ -65,13 +65,22 @@ Manifest parseManifest(std::string const& text, std::string const& name);
 // Reads the file at `path` and parses it; an unreadable file is a ManifestError too.
 Manifest loadManifest(std::string const& path);
 
+// What a written manifest tells of each file.
+enum class FolderDetail {
+    PathsSizesDigests,
+    PathsSizes,
+    // Each file by its path alone, the short form: the quickest manifest to read, for folders
+    // of very many files, at the price of progress lines without byte totals.
+    Paths,
+};
+
 // A manifest (JSON text) for every regular file below `folder`: one bundle per top-level
-// folder (files directly in `folder` form a bundle named after it), each file with its path,
-// size and, when `withDigests`, its SHA-256. Remote paths are the relative paths,
+// folder (files directly in `folder` form a bundle named after it), each file with its path
+// and, as `detail` says, its size and SHA-256. Remote paths are the relative paths,
 // percent-encoded where a URL needs it. Throws ManifestError when the folder cannot be read or
 // the base URL is malformed.
 std::string describeFolder(std::string const& folder, std::string const& baseUrl,
-                           App::ResourceDescriptor::UpdatePolicy policy, bool withDigests);
+                           App::ResourceDescriptor::UpdatePolicy policy, FolderDetail detail);
 
 // "always", "validate", "ifMissing" or "ifModified"; false for any other text.
 bool parsePolicy(std::string const& text, App::ResourceDescriptor::UpdatePolicy& policy);

@@ -16,7 +16,7 @@ namespace Tiskel::ResourceSync {
 namespace fs = std::filesystem;
 
 std::string describeFolder(std::string const& folder, std::string const& baseUrl,
-                           App::ResourceDescriptor::UpdatePolicy policy, bool withDigests) {
+                           App::ResourceDescriptor::UpdatePolicy policy, FolderDetail detail) {
     if (std::string const problem = checkBaseUrl(baseUrl); !problem.empty()) {
         throw ManifestError("--base-url: " + problem);
     }
@@ -57,6 +57,11 @@ std::string describeFolder(std::string const& folder, std::string const& baseUrl
         for (std::string const& relative : paths) {
             std::string const full = (fs::path(folder) / relative).string();
             QByteArray const remote = QByteArray::fromStdString(relative).toPercentEncoding("/");
+            if (detail == FolderDetail::Paths) {
+                // The short form: the local path is the remote one decoded, that is `relative`.
+                fileArray.append(QString::fromLatin1(remote));
+                continue;
+            }
             QJsonObject entry{{"path", QString::fromLatin1(remote)},
                               {"size", static_cast<double>(fs::file_size(full, error))}};
             if (error) {
@@ -65,7 +70,7 @@ std::string describeFolder(std::string const& folder, std::string const& baseUrl
             if (remote.toStdString() != relative) {
                 entry.insert("localPath", QString::fromStdString(relative));
             }
-            if (withDigests) {
+            if (detail == FolderDetail::PathsSizesDigests) {
                 std::string digest;
                 std::string problem;
                 if (!sha256OfFile(full, digest, problem)) {

@@ -1,8 +1,10 @@
 #include "SyncSession.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <exception>
 #include <fcntl.h>
@@ -55,7 +57,8 @@ IRemoteResource::NotificationParams groupParams() {
 }
 
 // A file's own subscriber needs only its outcome and whether it was downloaded; its progress
-// reaches the display through the download wrapper's byte counts.
+// reaches the display through the download wrapper's byte counts. (Downloading is heard also
+// because a retry's outcome is told only after a status in between: Error, Downloading, Error.)
 IRemoteResource::NotificationParams fileParams() {
     IRemoteResource::NotificationParams params;
     params.statuses = {IRemoteResource::Downloading, IRemoteResource::Available,
@@ -63,9 +66,28 @@ IRemoteResource::NotificationParams fileParams() {
     return params;
 }
 
+// The subscriber of every file's own bundle: hands each outcome to the SyncState. It keeps no
+// list of its subscriptions: they end with the round's manager, which goes first, after its
+// threads have stopped, so nothing can call it any more.
+class FileOutcomes final : public App::IRemoteResourceEventHandler {
+  public:
+    explicit FileOutcomes(SyncState& state) : state(state) {}
+
+    void onStateChanged(IRemoteResource::State fileState,
+                        ResourceDescriptorBundle const* bundle) override {
+        // Every file is registered as a bundle of its own (SyncFile).
+        state.onFileState(const_cast<SyncFile&>(static_cast<SyncFile const&>(*bundle)), fileState);
+    }
+
+  private:
+    SyncState& state;
+};
+
 }  // namespace
 
 struct SyncSession::Round {
+    explicit Round(SyncState& state) : fileOutcomes(state) {}
+
     ~Round() {
         if (driver.joinable()) {
             manager.abort();
@@ -73,9 +95,11 @@ struct SyncSession::Round {
         }
     }
 
-    // The handlers unregister when destroyed, so they are declared after the manager.
+    // Declared before the manager, so that it outlives the subscriptions held by the manager's
+    // resources.
+    FileOutcomes fileOutcomes;
     App::ResourceDownloadManager manager;
-    App::RemoteResourceEventHandlerCallback fileHandler;
+    // Unregisters when destroyed, so it is declared after the manager.
     App::RemoteResourceEventHandlerCallback groupHandler;
     std::thread driver;
     std::atomic<bool> finished{false};  // the driver is done; set before it rings
@@ -89,36 +113,42 @@ SyncSession::SyncSession(SyncOptions options, Manifest manifest, std::string tar
       display(this->options.display, state, stdout) {
     std::string const base =
         this->target.empty() || this->target.back() == '/' ? this->target : this->target + "/";
-    for (BundleSpec const& bundle : manifest.bundles) {
+    // Every file costs a handful of allocations here, a large manifest has many files: the
+    // manifest's own strings are moved, and each path is built once, at its final size.
+    std::size_t constexpr kLongestSuffix = std::max(sizeof kPartSuffix, sizeof kStagedSuffix);
+    std::string local;
+    for (BundleSpec& bundle : manifest.bundles) {
         SyncGroup& group = groups.emplace_back();
         group.index = groups.size() - 1;
         group.name = bundle.name;
         group.init = bundle.init;
         group.fileCount = bundle.files.size();
-        for (FileSpec const& spec : bundle.files) {
+        for (FileSpec& spec : bundle.files) {
             SyncFile& file = files.emplace_back();
             file.index = files.size() - 1;
             file.group = group.index;
             file.size = spec.size;
-            file.sha256 = spec.sha256;
             group.sizeTotal += spec.size >= 0 ? static_cast<uint64_t>(spec.size) : 0;
             group.sizesKnown = group.sizesKnown && spec.size >= 0;
 
-            std::string const local = base + spec.localPath;
-            file.localPath = local;
+            local.reserve(base.size() + spec.localPath.size() + kLongestSuffix);
+            local.assign(base).append(spec.localPath);
             // Temporary and staged files live next to the file, on the same filesystem, so
             // that moving them into place is a rename.
             file.tempPath = local + kPartSuffix;
             file.downloadPath = spec.sha256.empty() ? local : local + kStagedSuffix;
+            file.localPath = local;
             file.postProcessing = spec.sha256.empty() ? 0 : 1;
-            file.remotePath = spec.remotePath;
+            file.sha256 = std::move(spec.sha256);
+            file.remotePath = std::move(spec.remotePath);
             file.baseUrl = manifest.baseUrl;
             file.category = bundle.name;
-            file.name = spec.localPath;
+            file.name = std::move(spec.localPath);
             file.updatePolicy = spec.policy;
             App::ResourceDescriptor const* descriptor = &file;
             file.descriptors.insert(descriptor);
-            group.descriptors.insert(descriptor);
+            // Files are made at rising addresses as a rule, so the hint is nearly always right.
+            group.descriptors.insert(group.descriptors.end(), descriptor);
         }
     }
     state.reset();
@@ -211,7 +241,7 @@ void SyncSession::startRound() {
     gaveUp = false;
     createFolders();
     roundStart = std::chrono::steady_clock::now();
-    round = std::make_unique<Round>();
+    round = std::make_unique<Round>(state);
 
     App::ResourceDownloadManager::Params params;
     params.useParallelExecutor = true;
@@ -240,26 +270,27 @@ void SyncSession::startRound() {
     App::ResourceDownloadManager& manager = round->manager;
     manager.init(params, deps);
 
-    round->fileHandler.setCallback(
-        [this](IRemoteResource::State fileState, ResourceDescriptorBundle const* bundle) {
-            state.onFileState(state.file(static_cast<SyncFile const*>(bundle)->index), fileState);
-        });
-    round->fileHandler.setNotificationParams(fileParams());
     round->groupHandler.setCallback(
         [this](IRemoteResource::State groupState, ResourceDescriptorBundle const* bundle) {
             state.onGroupState(groups[static_cast<SyncGroup const*>(bundle)->index], groupState);
         });
     round->groupHandler.setNotificationParams(groupParams());
 
+    // Each file is registered as a bundle of its own and subscribed to, then its group; every
+    // file is queued through its group.
     auto const initScheduler = manager.getInitScheduler();
     auto const mainScheduler = manager.getMainScheduler();
-    for (SyncFile& file : files) {
-        auto& scheduler = groups[file.group].init ? *initScheduler : *mainScheduler;
-        round->fileHandler.registerWithin(scheduler.registerResource(&file));
-    }
+    IRemoteResource::NotificationParams const outcomes = fileParams();
     std::vector<IRemoteResource*> resources;
+    resources.reserve(groups.size());
+    std::size_t first = 0;
     for (SyncGroup& group : groups) {
         auto& scheduler = group.init ? *initScheduler : *mainScheduler;
+        for (std::size_t i = first; i < first + group.fileCount; ++i) {
+            scheduler.registerResource(&files[i])->registerEventHandler(&round->fileOutcomes,
+                                                                        outcomes);
+        }
+        first += group.fileCount;
         resources.push_back(scheduler.registerResource(&group));
         round->groupHandler.registerWithin(resources.back());
     }
@@ -343,16 +374,16 @@ void SyncSession::onRoundFinished() {
             std::fprintf(stderr, "resource-sync: %s\n", problem.c_str());
         }
     }
-    // Handlers unregister first, then the manager stops and releases its schedulers.
-    round.reset();
-
-    if (signal != 0) {
-        QCoreApplication::exit(128 + signal);
-    } else if (options.watchSeconds > 0) {
+    if (signal == 0 && options.watchSeconds > 0) {
+        // The group handler unregisters, then the manager stops and releases its schedulers;
+        // the files' subscriptions end with them.
+        round.reset();
         watchTimer.start(std::chrono::seconds(options.watchSeconds));
-    } else {
-        QCoreApplication::exit(summary.exitCode);
+        return;
     }
+    // The last round: its manager has nothing left to run, and the process ends with the event
+    // loop without releasing it (main.cpp).
+    QCoreApplication::exit(signal != 0 ? 128 + signal : summary.exitCode);
 }
 
 }  // namespace Tiskel::ResourceSync

@@ -28,7 +28,8 @@ class IHttpClient;
 // nothing is fetched twice). A driver thread runs `processCurrentQueue`, which returns once
 // every file has settled and nothing is left to retry. Notifications are delivered at once on
 // the thread that caused them into the SyncState, which wakes the main thread through a pipe
-// watched by the event loop; a timer redraws the terminal.
+// watched by the event loop when there is something to show or decide; a timer redraws the
+// terminal.
 //
 // Every round needs a new manager: an item that was found current is trusted from then on, so
 // re-scheduling it in the same manager would never look at the server again.
@@ -59,7 +60,9 @@ class SyncSession {
     SyncSession(SyncSession const&) = delete;
     SyncSession& operator=(SyncSession const&) = delete;
 
-    // Starts the first round; the event loop's exit code is the run's.
+    // Starts the first round; the event loop's exit code is the run's. When the loop has ended,
+    // everything the run had to do is done and reported, and no thread of the session is doing
+    // anything.
     void start();
     // SIGINT or SIGTERM: ends the running round (aborting the manager) or the wait between
     // rounds, and makes the run exit with 128 + signal.

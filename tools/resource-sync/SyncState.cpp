@@ -104,10 +104,10 @@ void SyncState::onFileState(SyncFile& file, IRemoteResource::State state) {
 }
 
 void SyncState::onGroupState(SyncGroup& group, IRemoteResource::State state) {
-    std::unique_lock<std::mutex> lock(mutex);
+    // Only the terminal display reads a group's state, on its own timer: nobody is woken.
+    std::lock_guard<std::mutex> lock(mutex);
     group.state = state;
     group.heard = true;
-    changed(lock);
 }
 
 void SyncState::downloadStarted(SyncFile& file) {
@@ -164,7 +164,12 @@ void SyncState::inspect(std::function<void()> const& read) const {
 }
 
 void SyncState::changed(std::unique_lock<std::mutex>& lock) {
-    if (wakePending) {
+    // The main thread is woken for lines to print, and when the round may have to end early:
+    // every file has settled and some failed (SyncSession::checkEnd). Nothing else it does
+    // depends on a change, so a quiet or terminal display sleeps through a clean round.
+    bool const news =
+        (keepEvents && !events.empty()) || (tally.failed > 0 && tally.settled == tally.files);
+    if (wakePending || !news) {
         return;
     }
     wakePending = true;

@@ -24,7 +24,6 @@ struct SyncFile final : App::ResourceDescriptor, App::ResourceDescriptorBundle {
     // Constant after set-up.
     std::size_t index = 0;
     std::size_t group = 0;
-    std::string relativePath;   // the local path below the target folder, for messages
     int64_t size = -1;          // from the manifest; -1 when unknown
     std::string sha256;         // expected digest, lower-case hex; empty when not checked
     std::string folderProblem;  // why the file's folder could not be created; usually empty
@@ -90,8 +89,9 @@ struct SyncCounts {
 // library callbacks (with a state node locked), so whoever holds it never calls into the library.
 class SyncState {
   public:
-    // `wake` is called, without the mutex, after a change when no earlier wake-up is pending;
-    // the main thread answers with `takeEvents`, which re-arms it.
+    // `wake` is called, without the mutex, after a change that gives the main thread something
+    // to do (events to show, or failures once every file has settled) when no earlier wake-up
+    // is pending; the main thread answers with `takeEvents`, which re-arms it.
     SyncState(std::deque<SyncFile>& files, std::deque<SyncGroup>& groups,
               std::function<void()> wake, bool keepEvents);
 
@@ -123,6 +123,8 @@ class SyncState {
     void inspect(std::function<void()> const& read) const;
 
   private:
+    // Wakes the main thread when it has something to do. REQUIRES: `lock` holds the mutex;
+    // it may be released.
     void changed(std::unique_lock<std::mutex>& lock);
     void count(SyncFile const& file, SyncGroup& group, int step);
 

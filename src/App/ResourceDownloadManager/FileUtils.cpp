@@ -146,11 +146,8 @@ int64_t fileLastModifiedTime(ioPath const& path) {
 }
 
 std::optional<int64_t> fileLastModifiedTimeIfExists(ioPath const& path) noexcept {
-    try {
-        return path.last_write_time();
-    } catch (...) {
-        return std::nullopt;
-    }
+    // A missing file is the usual answer before a first download; it comes as a value.
+    return path.try_last_write_time();
 }
 
 TemporaryFile::TemporaryFile(ioPath const& tmpPath, ioPath const& destPath) noexcept

@@ -54,6 +54,14 @@ int64_t ioPath::last_write_time() const {
     return static_cast<int64_t>(info.st_mtime);
 }
 
+std::optional<int64_t> ioPath::try_last_write_time() const noexcept {
+    struct stat info {};
+    if (::stat(text.c_str(), &info) != 0) {
+        return std::nullopt;
+    }
+    return static_cast<int64_t>(info.st_mtime);
+}
+
 std::ostream& operator<<(std::ostream& stream, ioPath const& path) {
     return stream << path.string();
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <utility>
@@ -32,6 +33,10 @@ class TISKEL_EXPORT ioPath {
     static bool rename(ioPath const& from, ioPath const& to) noexcept;
     // Last modification time in seconds since the Unix epoch. Throws when there is no file.
     int64_t last_write_time() const;
+    // The same, or empty when the file cannot be examined (there is none, or any other failure).
+    // Never throws: for callers to whom a missing file is an ordinary answer, which an exception
+    // would make many times dearer than the look at the file itself.
+    std::optional<int64_t> try_last_write_time() const noexcept;
 
     bool empty() const { return text.empty(); }
     std::string const& string() const { return text; }
