@@ -1,3 +1,4 @@
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -184,6 +185,23 @@ TEST_F(ResourceWaiterQtTest, OnTheQtThreadOnlyResourcesThatNotifyAtOnceMayBeWait
     EXPECT_TRUE(result.settled);
     EXPECT_EQ(result.state.status, IRemoteResource::Available);
     EXPECT_EQ(Support::TempDir::read(dir.file("out/a.txt")), "alpha");
+
+    // Another thread may wait on the Qt-bound resource while this thread runs the event loop.
+    std::atomic<bool> done{false};
+    ResourceWaitResult fromThread;
+    std::thread waiter([&] {
+        fromThread = waitUntilSettled(main, milliseconds(Support::kGenerousDeadline));
+        done = true;
+    });
+    main->scheduleDownload(ISchedulableResource::Normal);
+    EXPECT_TRUE(Support::waitUntil([&] {
+        QCoreApplication::processEvents();
+        return done.load();
+    }));
+    waiter.join();
+    EXPECT_TRUE(fromThread.settled);
+    EXPECT_EQ(fromThread.state.status, IRemoteResource::Available);
+    EXPECT_EQ(Support::TempDir::read(dir.file("out/b.txt")), "beta");
 }
 
 }  // namespace

@@ -21,15 +21,23 @@ struct ResourceDescriptorBundle;
 //
 // Inside the callback the host may:
 // - read the state of any resource (the notifying one included), schedule and cancel any
-//   resource, and register or unregister handlers within any resource, this one included; a
-//   notification caused on this thread by such a call arrives after the callback has returned.
+//   resource, register bundles with a scheduler, and register or unregister handlers within any
+//   resource, this one included; a notification caused on this thread by such a call arrives
+//   after the callback has returned.
+// - abort the manager: everything stops, but the call returns without waiting for the
+//   event-loop thread (see ResourceDownloadManager::abort).
 // - throw: the exception is logged at ERROR and the notification counts as delivered.
 // It must not:
-// - destroy this handler (or anything else the callback is running in);
-// - register bundles with a scheduler or abort the manager (those wait for the work and locks
-//   this delivery is part of);
+// - destroy this handler, the manager or a scheduler (anything the callback is running in); a
+//   manager destroyed here logs an ERROR and keeps its internals (see its destructor);
+// - wait for a resource (waitUntilSettled throws std::logic_error here) or join the event-loop
+//   thread (throws std::logic_error);
 // - unregister from another resource whose callback may at the same time be unregistering from
 //   the notifying one: each would wait for the other to finish.
+//
+// A handler destroyed while a notification for it is still queued (for instance on the Qt
+// queue, waiting for the event loop) receives nothing: its destruction unsubscribes it, and a
+// queued notification of a removed subscriber is dropped when it runs.
 class RDM_EXPORT RemoteResourceEventHandlerCallback : public IRemoteResourceEventHandler {
   public:
     using Callback =

@@ -396,7 +396,8 @@ struct RemoteResourceScheduler::Impl {
     Impl& operator=(Impl const&) = delete;
 
     // Finds or builds the bundle resource with its items, links them and brings the items'
-    // present states into a new bundle. Holds `mutex` throughout.
+    // present states into a new bundle. Holds `mutex` while it finds and builds, not while the
+    // items report (which may run callbacks).
     ResourceBundle* Add(ResourceDescriptorBundle const* bundle);
 
     // Constant after construction.
@@ -431,7 +432,7 @@ ResourceBundle* RemoteResourceScheduler::Impl::Add(ResourceDescriptorBundle cons
     if (bundle == nullptr) {
         return nullptr;
     }
-    std::lock_guard<std::mutex> lock(mutex);
+    std::unique_lock<std::mutex> lock(mutex);
     auto const [known, isNewBundle] = bundlesByDescriptor.tryEmplace(bundle, nullptr);
     if (!isNewBundle) {
         return *known;
@@ -460,6 +461,10 @@ ResourceBundle* RemoteResourceScheduler::Impl::Add(ResourceDescriptorBundle cons
         members.push_back(*item);
     }
     resource->setItems(std::move(members));
+    // The reports below may deliver notifications on this thread (a queue that runs tasks at
+    // once), and a callback may register bundles itself: no callback runs under this lock. The
+    // items stay where they are until the scheduler is destroyed.
+    lock.unlock();
 
     // Each item that existed before reports its present state into the new parent, in address
     // order, so an item that is already Available elsewhere counts in this bundle at once. An

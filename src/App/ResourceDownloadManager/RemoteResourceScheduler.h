@@ -22,7 +22,10 @@ namespace Tiskel::App {
 //
 // Thread-safe: registration, and every operation of the returned resources, may be called from
 // any thread at once. Pipelines run as tasks on the download queue, subscriber callbacks on the
-// notification queue. A subscriber callback must not register bundles.
+// notification queue. A subscriber callback may register bundles, on any scheduler: no callback
+// runs while the scheduler holds its lock (registration reports existing items' states after
+// releasing it); with a queue that runs tasks at once, what such a registration notifies on
+// this thread is delivered after the callback has returned. It must not destroy the scheduler.
 //
 // Registration costs constant time per descriptor, whatever the size of the bundle.
 //

@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <exception>
+#include <mutex>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include <glog/logging.h>
 
+#include "App/ResourceDownloadManager/ActiveState.h"
 #include "App/ResourceDownloadManager/DownloadRetrier.h"
 #include "App/ResourceDownloadManager/Downloader/NetworkStateEmulator.h"
 #include "App/ResourceDownloadManager/Downloader/QtProxyProvider.h"
@@ -112,6 +115,9 @@ namespace {
 constexpr std::chrono::seconds kShortPause{5};
 constexpr std::chrono::seconds kLongPause{60};
 
+// The manager whose event-loop thread this is; null on every other thread.
+thread_local void const* eventLoopOfThisThread = nullptr;
+
 }  // namespace
 
 std::size_t detail::optimalThreadCountFor(unsigned hardwareThreads) noexcept {
@@ -156,7 +162,33 @@ struct ResourceDownloadManager::Impl {
     }
 
     void eventLoop() noexcept;
+
+    // True on a thread that joining the event-loop thread may wait for: the event-loop thread
+    // itself, a pool thread (the event-loop thread waits for its running task), and any thread
+    // inside a notification callback (the event-loop thread may be about to deliver on the same
+    // node, which waits for the running callback).
+    bool joinWouldWaitForThisThread() const noexcept {
+        if (eventLoopOfThisThread == this) {
+            return true;
+        }
+        auto const* pool = dynamic_cast<Core::ParallelExecutor const*>(executor.get());
+        if (pool != nullptr && pool->runsOnThisThread()) {
+            return true;
+        }
+        return ActiveState::isDeliveringOnThisThread();
+    }
+
+    // Keeps a manager's internals for the rest of the process: the manager was destroyed from
+    // code that still runs on them. Reachable from a static, so leak checkers stay quiet.
+    static void park(std::unique_ptr<Impl> impl) noexcept;
 };
+
+void ResourceDownloadManager::Impl::park(std::unique_ptr<Impl> impl) noexcept {
+    static std::mutex mutex;
+    static auto* parked = new std::vector<std::unique_ptr<Impl>>();
+    std::lock_guard<std::mutex> lock(mutex);
+    parked->push_back(std::move(impl));
+}
 
 bool ResourceDownloadManager::Impl::Worker::processQuant(Core::IExecutor* executor) {
     if (executor->execQueue(*taskQueue) == 1) {
@@ -193,6 +225,7 @@ void ResourceDownloadManager::Impl::Worker::build(Dependencies const& dependenci
 }
 
 void ResourceDownloadManager::Impl::eventLoop() noexcept {
+    eventLoopOfThisThread = this;
     Core::TaskQueueWatcher& watcher = *mainWorker.watcher;
     while (watcher.isActive()) {
         try {
@@ -212,7 +245,22 @@ void ResourceDownloadManager::Impl::eventLoop() noexcept {
 ResourceDownloadManager::ResourceDownloadManager() : impl(std::make_unique<Impl>()) {}
 
 ResourceDownloadManager::~ResourceDownloadManager() noexcept {
+    if (!impl->joinWouldWaitForThisThread()) {
+        abort();
+        return;
+    }
+    // Destroyed by code that runs on the manager's own threads or inside one of its callbacks:
+    // the stack below that code still uses the schedulers, nodes and queues, and the event-loop
+    // thread cannot be joined from here. Everything is aborted, the event-loop thread ends on its
+    // own, and the internals are kept instead of freed.
+    LOG(ERROR) << "ResourceDownloadManager destroyed on its event-loop thread, on a pool thread or "
+                  "inside a notification callback: aborted, and its internals are kept until the "
+                  "process ends; destroy it on a host thread outside callbacks";
     abort();
+    if (impl->eventLoopThread.joinable()) {
+        impl->eventLoopThread.detach();
+    }
+    Impl::park(std::move(impl));
 }
 
 void ResourceDownloadManager::init(Params const& params, Dependencies const& dependencies) {
@@ -276,7 +324,10 @@ bool ResourceDownloadManager::processCurrentQueueQuant() {
 }
 
 void ResourceDownloadManager::processCurrentQueue() {
-    while (processCurrentQueueQuant()) {
+    // Through the internals, not `this`: a callback inside the pass may destroy the manager,
+    // which then keeps its internals (see the destructor) and the pass ends on them.
+    Impl* const internals = impl.get();
+    while (internals->processQuant()) {
     }
 }
 
@@ -297,6 +348,12 @@ void ResourceDownloadManager::startEventLoopThread() {
 }
 
 void ResourceDownloadManager::joinEventLoopThread() {
+    if (impl->joinWouldWaitForThisThread()) {
+        throw std::logic_error(
+            "ResourceDownloadManager::joinEventLoopThread: called on the event-loop thread, on a "
+            "pool thread or inside a notification callback, where the join could wait for the "
+            "caller itself");
+    }
     if (impl->eventLoopThread.joinable()) {
         impl->eventLoopThread.join();
     }
@@ -316,6 +373,11 @@ void ResourceDownloadManager::abort() {
         if (worker->watcher) {
             worker->watcher->stop();
         }
+    }
+    // The stopped watchers end the event-loop thread by themselves; on a thread that the join
+    // could wait for, the join is left to a later abort, join or destruction on a host thread.
+    if (impl->joinWouldWaitForThisThread()) {
+        return;
     }
     joinEventLoopThread();
 }

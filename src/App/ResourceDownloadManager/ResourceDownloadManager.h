@@ -124,6 +124,13 @@ class RDM_EXPORT ResourceDownloadManager {
 
     ResourceDownloadManager();
     // Aborts (see `abort`), then releases everything. Never throws.
+    // Destroy the manager on a host thread outside notification callbacks. Destroyed inside a
+    // notification callback, or by host code running on its event-loop thread or a pool thread
+    // (a validator, post-processor or tracer there), it cannot release what the code below the
+    // caller still uses nor join its own thread: it logs one ERROR line, aborts,
+    // lets the event-loop thread end by itself and keeps its internals until the process ends.
+    // Those internals go on referring to the registered descriptors and bundles, which must then
+    // stay alive as well.
     ~ResourceDownloadManager() noexcept;
     ResourceDownloadManager(ResourceDownloadManager const&) = delete;
     ResourceDownloadManager& operator=(ResourceDownloadManager const&) = delete;
@@ -152,10 +159,15 @@ class RDM_EXPORT ResourceDownloadManager {
     // std::system_error ("thread constructor failed") when no thread can be created.
     void startEventLoopThread();
     // Joins the event-loop thread (it ends once the main watcher is stopped), then stops both
-    // watchers.
+    // watchers. Throws std::logic_error on the event-loop thread, on a pool thread and inside a
+    // notification callback, where the join could wait for the caller itself.
     void joinEventLoopThread();
     // Aborts the downloader and the executor, stops both watchers and joins the event-loop
     // thread. Queued tasks never run. Idempotent.
+    // May be called from a notification callback, a validator or post-processor, i.e. on the
+    // event-loop thread, a pool thread or inside a callback: there it does everything but the
+    // join and returns at once (the event-loop thread ends by itself after its current task);
+    // a later `abort`, `joinEventLoopThread` or the destructor on a host thread joins it.
     void abort();
 
   private:

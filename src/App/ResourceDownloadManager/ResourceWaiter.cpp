@@ -9,6 +9,7 @@
 #include <QCoreApplication>
 #include <QThread>
 
+#include "App/ResourceDownloadManager/ActiveState.h"
 #include "App/ResourceDownloadManager/IRemoteResourceEventHandler.h"
 
 namespace Tiskel::App {
@@ -100,6 +101,11 @@ void rejectWaitOnNotifyingQtThread(IRemoteResource* resource) {
 ResourceWaitResult waitUntilSettled(IRemoteResource* resource, std::chrono::milliseconds timeout) {
     if (resource == nullptr) {
         throw std::invalid_argument("waitUntilSettled: the resource is null");
+    }
+    if (ActiveState::isDeliveringOnThisThread()) {
+        throw std::logic_error(
+            "waitUntilSettled called inside a notification callback: the callback holds up the "
+            "deliveries the wait depends on");
     }
     auto const deadline =
         std::chrono::steady_clock::now() + std::max(timeout, std::chrono::milliseconds::zero());

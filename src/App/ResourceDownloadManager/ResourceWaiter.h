@@ -11,7 +11,8 @@
 // - on the thread that drives the work with `processCurrentQueue`/`processCurrentQueueQuant`:
 //   nothing would run while it waits, so it would always end at the deadline. Start the event
 //   loop thread or drive the work on another thread.
-// - from inside a notification callback: the resource's state lock may be held on this thread.
+// - from inside a notification callback: the callback holds up deliveries of its resource, the
+//   wait's own among them. Detected: throws std::logic_error.
 
 #include <chrono>
 
@@ -36,7 +37,8 @@ struct ResourceWaitResult {
 // later runs. A zero or negative `timeout` only looks at the current state.
 //
 // Throws std::invalid_argument for a null resource and std::logic_error when called on the Qt
-// application thread (see above). The subscription ends before the call returns.
+// application thread or inside a notification callback (see above). The subscription ends before
+// the call returns.
 RDM_EXPORT ResourceWaitResult waitUntilSettled(IRemoteResource* resource,
                                                std::chrono::milliseconds timeout);
 

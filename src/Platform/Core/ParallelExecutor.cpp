@@ -17,6 +17,9 @@ constexpr uint64_t kNoEpoch = UINT64_MAX;
 
 }  // namespace
 
+// The pool whose thread this is; null on every other thread.
+thread_local void const* poolOfThisThread = nullptr;
+
 // The pool threads take turns calling `execOne` on the queue of the current job, each outside
 // the mutex.
 //
@@ -125,6 +128,7 @@ struct ParallelExecutor::Impl {
     }
 
     void threadMain() {
+        poolOfThisThread = this;
         std::unique_lock<std::mutex> lock(mutex);
         for (;;) {
             // Counted in `idle` since the constructor or the end of the previous turn.
@@ -260,6 +264,10 @@ void ParallelExecutor::abort() {
     impl->aborted = true;
     impl->signalIfFinished();
     impl->freeCondition.notify_all();
+}
+
+bool ParallelExecutor::runsOnThisThread() const noexcept {
+    return poolOfThisThread == impl.get();
 }
 
 }  // namespace Tiskel::Core

@@ -19,7 +19,8 @@ namespace Tiskel::Core {
 // including from a running task: running tasks finish, no more start, and every later
 // `execQueue` returns 0 without touching the queue. The destructor aborts and joins the pool.
 //
-// REQUIRES: a task does not call `execQueue` of the executor that runs it.
+// REQUIRES: a task does not call `execQueue` of the executor that runs it, and the executor is
+// not destroyed on one of its own threads (the destructor would join the calling thread).
 class TISKEL_EXPORT ParallelExecutor final : public IExecutor {
   public:
     // REQUIRES: threadCount >= 1 (0 is treated as 1).
@@ -30,6 +31,10 @@ class TISKEL_EXPORT ParallelExecutor final : public IExecutor {
 
     int32_t execQueue(ITaskQueue& queue) override;
     void abort() override;
+
+    // True on the pool threads of this executor: code that may run inside a task asks before it
+    // waits for something that waits for the task.
+    bool runsOnThisThread() const noexcept;
 
   private:
     struct Impl;
