@@ -231,6 +231,30 @@ TEST(AddressMapTest, FindsEveryKeyThroughGrowthWhateverTheSpacing) {
     }
 }
 
+// Each pattern interleaves pushes ('+') and pops ('-'); pops must come out oldest first, also
+// across the queue's emptying and its compaction of a long backlog.
+TEST(NotifierTest, UndeliveredDecisionsComeOutOldestFirst) {
+    char const* const patterns[] = {"+-", "++--+-", "+++-+-+-+-+---", "++++++++-------+--",
+                                    "+-+-+-++-+--"};
+    for (std::string const pattern : patterns) {
+        SCOPED_TRACE(pattern);
+        ActiveState::Notifier::DecisionQueue queue;
+        int pushed = 0;
+        int popped = 0;
+        for (char const step : pattern) {
+            if (step == '+') {
+                IRemoteResource::State state;
+                state.progress = pushed++;
+                queue.push({state, false});
+            } else {
+                ASSERT_FALSE(queue.empty());
+                EXPECT_EQ(queue.pop().state.progress, popped++);
+            }
+        }
+        EXPECT_EQ(queue.empty(), pushed == popped);
+    }
+}
+
 // Each decision is one letter: S notifies the status, P the progress, - nothing.
 TEST(NotifierTest, DecidesOnStatusesInTheSetAndThrottlesProgress) {
     double const nan = std::nan("");

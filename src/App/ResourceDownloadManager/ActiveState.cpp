@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <exception>
 #include <utility>
 
@@ -312,7 +313,7 @@ void ActiveState::checkAllNotificationsUnguarded(TaskList& tasks) noexcept {
         if (action == Notifier::NoAction) {
             continue;
         }
-        notifier.undelivered.push_back({state, action == Notifier::NotifyProgress});
+        notifier.undelivered.push({state, action == Notifier::NotifyProgress});
         // The task names no decision: whichever task of this subscriber runs first delivers the
         // oldest one, so the queue's running order cannot reorder them.
         tasks.emplace_back([node = this, handler = handler]() { node->deliver(handler); });
@@ -384,8 +385,7 @@ void ActiveState::deliverNow(IRemoteResourceEventHandler* handler) {
             return;
         }
         Notifier& notifier = found->second;
-        decision = notifier.undelivered.front();
-        notifier.undelivered.pop_front();
+        decision = notifier.undelivered.pop();
         // A copy, because the callback may unsubscribe itself and so destroy the notifier.
         callback = notifier.callback;
         traced = notifier.lastNotified;

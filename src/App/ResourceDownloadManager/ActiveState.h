@@ -1,6 +1,6 @@
 #pragma once
 
-#include <deque>
+#include <cstddef>
 #include <functional>
 #include <map>
 #include <memory>
@@ -52,7 +52,8 @@ namespace Tiskel::App {
 // child's before its parents'); links must not form a cycle.
 class RDM_EXPORT ActiveState {
   public:
-    using TaskList = std::deque<std::function<void()>>;
+    // Empty for most changes; a vector allocates nothing until the first task.
+    using TaskList = std::vector<std::function<void()>>;
 
     // One subscriber's filter and memory of what it was last told.
     struct RDM_EXPORT Notifier {
@@ -72,8 +73,31 @@ class RDM_EXPORT ActiveState {
         IRemoteResource::NotificationParams params;
         bool hasLastNotified = false;
         IRemoteResource::State lastNotified;
-        // Decided, not yet delivered, oldest first.
-        std::deque<Decision> undelivered;
+        // Decided, not yet delivered, oldest first. Usually empty or one long: kept in a vector
+        // (no allocation while empty, unlike a deque) read from `head`.
+        class DecisionQueue {
+          public:
+            bool empty() const noexcept { return head == items.size(); }
+            void push(Decision const& decision) { items.push_back(decision); }
+            // REQUIRES: !empty().
+            Decision pop() noexcept {
+                Decision const decision = items[head++];
+                if (head == items.size()) {
+                    items.clear();
+                    head = 0;
+                } else if (head * 2 > items.size()) {
+                    // A long backlog: drop the delivered prefix, amortised constant time.
+                    items.erase(items.begin(), items.begin() + static_cast<std::ptrdiff_t>(head));
+                    head = 0;
+                }
+                return decision;
+            }
+
+          private:
+            std::vector<Decision> items;
+            std::size_t head = 0;
+        };
+        DecisionQueue undelivered;
 
         // Decides what `state` means for this subscriber and, when something is to be
         // delivered, remembers `state` as the last notified one. A status outside

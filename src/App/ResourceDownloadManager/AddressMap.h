@@ -70,9 +70,10 @@ class AddressMap {
         return static_cast<std::size_t>((address * UINT64_C(0x9E3779B97F4A7C15)) >> shift);
     }
 
-    // Doubles the table (at least 8 slots), keeping it at most half full.
+    // Doubles the table, keeping it at most half full. It starts at two slots: most tables
+    // (a bundle's children, of which a per-file bundle has one) stay that small.
     void grow() {
-        std::vector<std::pair<Key const*, Value>> old(slots.empty() ? 8 : slots.size() * 2);
+        std::vector<std::pair<Key const*, Value>> old(slots.empty() ? 2 : slots.size() * 2);
         old.swap(slots);
         shift = 64;
         for (std::size_t size = slots.size(); size > 1; size /= 2) {
