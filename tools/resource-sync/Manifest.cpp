@@ -186,51 +186,52 @@ class Checker {
         return policy;
     }
 
-    BundleSpec bundle(QJsonValue const& value, ResourceDescriptor::UpdatePolicy policy) {
+    ManifestBundle bundle(QJsonValue const& value, ResourceDescriptor::UpdatePolicy policy) {
         if (!value.isObject()) {
             fail("expected an object");
         }
         QJsonObject const object = value.toObject();
         allowOnly(object, {"name", "init", "policy", "files"});
-        BundleSpec spec;
-        spec.name = optionalString(object, "name");
-        if (spec.name.empty()) {
-            spec.name = "bundle " + std::to_string(here.bundle + 1);
+        ManifestBundle listed;
+        listed.name = optionalString(object, "name");
+        if (listed.name.empty()) {
+            listed.name = "bundle " + std::to_string(here.bundle + 1);
         }
         QJsonValue const init = object.value(QLatin1String("init"));
         if (!init.isUndefined() && !init.isBool()) {
             fail("expected true or false", "init");
         }
-        spec.init = init.toBool(false);
+        listed.init = init.toBool(false);
         policy = optionalPolicy(object, policy);
         QJsonArray const files = requiredArray(object, "files");
-        // The claims keep views of the local paths in `spec.files`, whose elements therefore
+        // The claims keep views of the local paths in `listed.files`, whose elements therefore
         // must never move: the vector gets its final size before the first one is made.
-        spec.files.reserve(files.size());
+        listed.files.reserve(files.size());
         std::size_t const claims = this->files.size() + static_cast<std::size_t>(files.size());
         if (claims > this->files.bucket_count() * this->files.max_load_factor()) {
             this->files.reserve(std::max(claims, 2 * this->files.size()));
         }
         for (int f = 0; f < files.size(); ++f) {
             here.file = f;
-            file(files[f], policy, spec.files.emplace_back());
+            file(files[f], policy, listed.files.emplace_back());
         }
-        return spec;
+        return listed;
     }
 
-    // Fills `spec`, a new element of its bundle's files, from the entry `value`.
-    void file(QJsonValue const& value, ResourceDescriptor::UpdatePolicy policy, FileSpec& spec) {
+    // Fills `listed`, a new element of its bundle's files, from the entry `value`.
+    void file(QJsonValue const& value, ResourceDescriptor::UpdatePolicy policy,
+              ManifestFile& listed) {
         if (value.isString()) {
             // The short form: the remote path alone, everything else by default. Qt reads a
             // string many times faster than an object, which counts in a manifest of 100,000.
-            spec.remotePath = utf8(value.toString());
-            checkRemotePath(spec.remotePath);
-            spec.localPath = normaliseLocalPath(decoded(spec.remotePath), "path");
-            spec.policy = policy;
+            listed.remotePath = utf8(value.toString());
+            checkRemotePath(listed.remotePath);
+            listed.localPath = normaliseLocalPath(decoded(listed.remotePath), "path");
+            listed.policy = policy;
             if (policy == ResourceDescriptor::Validate) {
                 fail("the validate policy needs the file's sha256: give the file as an object");
             }
-            claim(spec.localPath);
+            claim(listed.localPath);
             return;
         }
         if (!value.isObject()) {
@@ -259,14 +260,14 @@ class Checker {
         if (found != fields) {
             allowOnly(object, {"path", "localPath", "policy", "size", "sha256"});
         }
-        spec.remotePath = requiredString(path, "path");
-        checkRemotePath(spec.remotePath);
+        listed.remotePath = requiredString(path, "path");
+        checkRemotePath(listed.remotePath);
         bool const explicitLocal = !localPath.isUndefined();
         // By default a file keeps its place on the server, with the URL's escapes decoded.
         std::string const wanted =
-            explicitLocal ? optionalString(localPath, "localPath") : decoded(spec.remotePath);
-        spec.localPath = normaliseLocalPath(wanted, explicitLocal ? "localPath" : "path");
-        spec.policy = optionalPolicy(filePolicy, policy);
+            explicitLocal ? optionalString(localPath, "localPath") : decoded(listed.remotePath);
+        listed.localPath = normaliseLocalPath(wanted, explicitLocal ? "localPath" : "path");
+        listed.policy = optionalPolicy(filePolicy, policy);
 
         if (!size.isUndefined()) {
             double const bytes = size.toDouble(-1);
@@ -274,7 +275,7 @@ class Checker {
                 bytes != static_cast<double>(static_cast<int64_t>(bytes))) {
                 fail("expected a whole number of bytes, 0 or more", "size");
             }
-            spec.size = static_cast<int64_t>(bytes);
+            listed.size = static_cast<int64_t>(bytes);
         }
         if (!sha256.isUndefined()) {
             std::string digest = sha256.isString() ? utf8(sha256.toString()) : "";
@@ -286,12 +287,12 @@ class Checker {
             }
             std::transform(digest.begin(), digest.end(), digest.begin(),
                            [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-            spec.sha256 = std::move(digest);
+            listed.sha256 = std::move(digest);
         }
-        if (spec.policy == ResourceDescriptor::Validate && spec.sha256.empty()) {
+        if (listed.policy == ResourceDescriptor::Validate && listed.sha256.empty()) {
             fail("missing: the validate policy checks the file against it", "sha256");
         }
-        claim(spec.localPath);
+        claim(listed.localPath);
     }
 
     // A remote path with the URL's escapes decoded, as the default local path. Most paths have

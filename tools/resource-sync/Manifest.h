@@ -29,7 +29,7 @@ namespace Tiskel::ResourceSync {
 inline constexpr char kPartSuffix[] = ".resource-sync-part";
 inline constexpr char kStagedSuffix[] = ".resource-sync-new";
 
-struct FileSpec {
+struct ManifestFile {
     std::string remotePath;  // relative to the base URL, as written in the manifest
     std::string localPath;   // relative to the target folder, normalised ("a/b", no "." parts)
     App::ResourceDescriptor::UpdatePolicy policy = App::ResourceDescriptor::IfModified;
@@ -37,16 +37,16 @@ struct FileSpec {
     std::string sha256;  // 64 lower-case hexadecimal digits; empty when the manifest has none
 };
 
-struct BundleSpec {
+struct ManifestBundle {
     std::string name;
     bool init = false;  // served by the init scheduler, ahead of every other bundle
-    std::vector<FileSpec> files;
+    std::vector<ManifestFile> files;
 };
 
 struct Manifest {
     std::string baseUrl;
     std::string target;  // as written; empty when the manifest names no target folder
-    std::vector<BundleSpec> bundles;
+    std::vector<ManifestBundle> bundles;
 };
 
 // Why a manifest was refused: one line a user can act on, naming the file and the place in it

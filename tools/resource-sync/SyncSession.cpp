@@ -117,34 +117,34 @@ SyncSession::SyncSession(SyncOptions options, Manifest manifest, std::string tar
     // manifest's own strings are moved, and each path is built once, at its final size.
     std::size_t constexpr kLongestSuffix = std::max(sizeof kPartSuffix, sizeof kStagedSuffix);
     std::string local;
-    for (BundleSpec& bundle : manifest.bundles) {
+    for (ManifestBundle& bundle : manifest.bundles) {
         SyncGroup& group = groups.emplace_back();
         group.index = groups.size() - 1;
         group.name = bundle.name;
         group.init = bundle.init;
         group.fileCount = bundle.files.size();
-        for (FileSpec& spec : bundle.files) {
+        for (ManifestFile& listed : bundle.files) {
             SyncFile& file = files.emplace_back();
             file.index = files.size() - 1;
             file.group = group.index;
-            file.size = spec.size;
-            group.sizeTotal += spec.size >= 0 ? static_cast<uint64_t>(spec.size) : 0;
-            group.sizesKnown = group.sizesKnown && spec.size >= 0;
+            file.size = listed.size;
+            group.sizeTotal += listed.size >= 0 ? static_cast<uint64_t>(listed.size) : 0;
+            group.sizesKnown = group.sizesKnown && listed.size >= 0;
 
-            local.reserve(base.size() + spec.localPath.size() + kLongestSuffix);
-            local.assign(base).append(spec.localPath);
+            local.reserve(base.size() + listed.localPath.size() + kLongestSuffix);
+            local.assign(base).append(listed.localPath);
             // Temporary and staged files live next to the file, on the same filesystem, so
             // that moving them into place is a rename.
             file.tempPath = local + kPartSuffix;
-            file.downloadPath = spec.sha256.empty() ? local : local + kStagedSuffix;
+            file.downloadPath = listed.sha256.empty() ? local : local + kStagedSuffix;
             file.localPath = local;
-            file.postProcessing = spec.sha256.empty() ? 0 : 1;
-            file.sha256 = std::move(spec.sha256);
-            file.remotePath = std::move(spec.remotePath);
+            file.postProcessing = listed.sha256.empty() ? 0 : 1;
+            file.sha256 = std::move(listed.sha256);
+            file.remotePath = std::move(listed.remotePath);
             file.baseUrl = manifest.baseUrl;
             file.category = bundle.name;
-            file.name = std::move(spec.localPath);
-            file.updatePolicy = spec.policy;
+            file.name = std::move(listed.localPath);
+            file.updatePolicy = listed.policy;
             App::ResourceDescriptor const* descriptor = &file;
             file.descriptors.insert(descriptor);
             // Files are made at rising addresses as a rule, so the hint is nearly always right.
