@@ -97,8 +97,10 @@ deb="${debs[0]}"
 dpkg-deb -I "$deb"
 contents=$(dpkg-deb -c "$deb")
 echo "$contents"
-[[ "$(dpkg-deb -f "$deb" Depends)" == *libcurl* ]] ||
-    fail "Depends lacks the libraries dpkg-shlibdeps finds"
+depends=$(dpkg-deb -f "$deb" Depends)
+[[ "$depends" == *libqt5core* ]] || fail "Depends lacks the libraries dpkg-shlibdeps finds"
+# libcurl is loaded at run time, so the package names it itself.
+[[ "$depends" == *"libcurl4 (>= 7.85"* ]] || fail "Depends lacks libcurl4 (>= 7.85)"
 wanted=(libResourceDownloadManager.so.0 ResourceDownloadManagerConfig.cmake
     resource-download-manager.pc QtEventHandler.h)
 if [ -f tools/resource-sync/CMakeLists.txt ]; then

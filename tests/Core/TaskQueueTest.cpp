@@ -256,5 +256,40 @@ TEST(ParallelExecutor, QueuedTasksSpreadOverEveryThread) {
     }
 }
 
+// Threads start as the work needs them: none before the first job, one for a job that finds
+// its queue empty, as many as tasks run together, and never more than the pool's size.
+TEST(ParallelExecutor, StartsThreadsOnlyAsTheWorkNeedsThem) {
+    struct Row {
+        std::size_t poolSize;
+        int tasksTogether;  // tasks queued at once, each waiting until all of them run; 0: none
+        std::size_t startedAtMost;
+        std::size_t startedAtLeast;
+    };
+    for (Row const row :
+         {Row{8, 0, 1, 1}, Row{8, 1, 8, 1}, Row{8, 3, 8, 3}, Row{4, 4, 4, 4}, Row{2, 0, 1, 1}}) {
+        ParallelExecutor executor(row.poolSize);
+        EXPECT_EQ(executor.startedThreadCount(), 0u) << row.poolSize;
+        TaskQueue queue;
+        std::atomic<int> running{0};
+        std::atomic<int> together{0};
+        for (int i = 0; i < row.tasksTogether; ++i) {
+            queue.addTask(
+                [&] {
+                    ++running;
+                    together += waitUntil([&] { return running == row.tasksTogether; }) ? 1 : 0;
+                },
+                ITaskQueue::Normal);
+        }
+        EXPECT_EQ(executor.execQueue(queue), row.tasksTogether > 0 ? 1 : 0);
+        EXPECT_EQ(together, row.tasksTogether);
+        std::size_t const started = executor.startedThreadCount();
+        EXPECT_LE(started, row.startedAtMost) << row.poolSize << "/" << row.tasksTogether;
+        EXPECT_GE(started, row.startedAtLeast) << row.poolSize << "/" << row.tasksTogether;
+        // A second job of the same size reuses them.
+        EXPECT_EQ(executor.execQueue(queue), 0);
+        EXPECT_EQ(executor.startedThreadCount(), started);
+    }
+}
+
 }  // namespace
 }  // namespace Tiskel::Core

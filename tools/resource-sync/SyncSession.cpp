@@ -145,6 +145,9 @@ SyncSession::SyncSession(SyncOptions options, Manifest manifest, std::string tar
             file.category = bundle.name;
             file.name = std::move(listed.localPath);
             file.updatePolicy = listed.policy;
+            // A file that only has to be there is settled when it is scheduled: the scheduler
+            // looks for it on the spot and queues no check for a file it finds.
+            file.localCopyPolicy = listed.policy == App::ResourceDescriptor::IfMissing ? 1 : 0;
             App::ResourceDescriptor const* descriptor = &file;
             file.descriptors.insert(descriptor);
             // Files are made at rising addresses as a rule, so the hint is nearly always right.

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <exception>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -22,6 +23,11 @@ thread_local void const* poolOfThisThread = nullptr;
 
 // The pool threads take turns calling `execOne` on the queue of the current job, each outside
 // the mutex.
+//
+// Starting: no thread exists until a wake-up token finds no started thread idle to take it; then
+// one thread is started, up to the pool's size. A program whose queues never hold work (every
+// file already present) starts one thread at most, and a pool of 8 that only ever has two tasks
+// at once starts about two. Threads, once started, stay until the destructor.
 //
 // Waking: threads that have nothing to do wait on `workCondition` for a wake-up token; each token
 // wakes one thread. The job's start hands out one; a `HasTasks` publication of the queue hands
@@ -44,16 +50,21 @@ struct ParallelExecutor::Impl {
         WakeHandler(Impl& owner, ITaskQueue& queue) : owner(owner), queue(queue) {}
         void handleChangedState(State state) override {
             std::lock_guard<std::mutex> lock(owner.mutex);
+            hasTasks = state == HasTasks;
             // A caller waiting for its turn hears its own queue, not the job's.
             if (owner.queue != &queue) {
                 return;
             }
-            owner.queueHasTasks = state == HasTasks;
-            if (state == HasTasks) {
+            owner.queueHasTasks = hasTasks;
+            if (hasTasks) {
                 ++owner.epoch;
                 owner.wakeOneIdle();
             }
         }
+
+        // The queue's state by its publications since registration: like every handler of a
+        // publisher, this one assumes Empty until told otherwise. Guarded by the owner's mutex.
+        bool hasTasks = false;
 
       private:
         Impl& owner;
@@ -88,12 +99,13 @@ struct ParallelExecutor::Impl {
     bool aborted = false;
     bool stopping = false;        // the pool threads end
     ITaskQueue* queue = nullptr;  // the current job, if any
-    // By the queue's last publication; true at the start of a job, when nothing is known yet
-    // (and for good with a queue that publishes nothing).
+    // By the queue's last publication. A queue that publishes nothing is taken as empty: its
+    // job still runs every task, but on the one thread that the job's start wakes.
     bool queueHasTasks = false;
     // Threads that take a wake-up token before they do anything else: those waiting on
     // workCondition, and those not started yet.
     std::size_t idle = 0;
+    std::size_t capacity = 0;    // the pool's size; threads.size() of them are started
     std::size_t wakeTokens = 0;  // wake-ups handed out and not yet taken, never above `idle`
     std::size_t inFlight = 0;    // execOne calls under way
     uint64_t epoch = 0;
@@ -101,7 +113,7 @@ struct ParallelExecutor::Impl {
     bool ranAny = false;
     std::exception_ptr firstError;
 
-    // Constant after construction.
+    // Only appended to, under `mutex`; read without it by the destructor once `stopping` is set.
     std::vector<std::thread> threads;
 
     // REQUIRES: mutex is held.
@@ -114,9 +126,32 @@ struct ParallelExecutor::Impl {
 
     // REQUIRES: mutex is held.
     void wakeOneIdle() {
-        if (mayStartTasks() && idle > wakeTokens) {
-            ++wakeTokens;
-            workCondition.notify_one();
+        if (!mayStartTasks() || idle <= wakeTokens) {
+            return;
+        }
+        ++wakeTokens;
+        std::size_t const unstarted = capacity - threads.size();
+        if (wakeTokens <= idle - unstarted) {
+            workCondition.notify_one();  // a started thread is waiting for it
+            return;
+        }
+        try {
+            // The new thread takes the token once this caller releases the mutex.
+            threads.emplace_back([this] { threadMain(); });
+        } catch (std::system_error const&) {
+            --wakeTokens;
+            if (!threads.empty()) {
+                // The system allows no more threads: the pool keeps the ones it has.
+                idle -= unstarted;
+                capacity = threads.size();
+                return;
+            }
+            // With no thread at all the job fails with the reason instead of waiting for a
+            // thread forever; the next job tries again.
+            if (!firstError) {
+                firstError = std::current_exception();
+            }
+            signalIfFinished();
         }
     }
 
@@ -185,23 +220,9 @@ ParallelExecutor::ParallelExecutor(std::size_t threadCount) : impl(std::make_uni
     if (threadCount == 0) {
         threadCount = 1;
     }
-    impl->threads.reserve(threadCount);
+    impl->threads.reserve(threadCount);  // so that starting a thread never moves the others
+    impl->capacity = threadCount;
     impl->idle = threadCount;  // a token handed out before a thread waits is not lost
-    try {
-        for (std::size_t i = 0; i < threadCount; ++i) {
-            impl->threads.emplace_back([this] { impl->threadMain(); });
-        }
-    } catch (...) {
-        {
-            std::lock_guard<std::mutex> lock(impl->mutex);
-            impl->stopping = true;
-        }
-        impl->workCondition.notify_all();
-        for (std::thread& thread : impl->threads) {
-            thread.join();
-        }
-        throw;
-    }
 }
 
 ParallelExecutor::~ParallelExecutor() {
@@ -211,6 +232,7 @@ ParallelExecutor::~ParallelExecutor() {
         impl->stopping = true;
     }
     impl->workCondition.notify_all();
+    // No thread is started once `aborted` is set, so the vector no longer changes.
     for (std::thread& thread : impl->threads) {
         thread.join();
     }
@@ -235,7 +257,7 @@ int32_t ParallelExecutor::execQueue(ITaskQueue& queue) {
         return 0;
     }
     impl->queue = &queue;
-    impl->queueHasTasks = true;
+    impl->queueHasTasks = wakeHandler.hasTasks;
     impl->ranAny = false;
     impl->firstError = nullptr;
     impl->emptyAtEpoch = kNoEpoch;
@@ -264,6 +286,11 @@ void ParallelExecutor::abort() {
     impl->aborted = true;
     impl->signalIfFinished();
     impl->freeCondition.notify_all();
+}
+
+std::size_t ParallelExecutor::startedThreadCount() const {
+    std::lock_guard<std::mutex> lock(impl->mutex);
+    return impl->threads.size();
 }
 
 bool ParallelExecutor::runsOnThisThread() const noexcept {

@@ -8,7 +8,11 @@
 
 namespace Tiskel::Core {
 
-// Runs a queue's tasks on a fixed pool of threads, created once in the constructor.
+// Runs a queue's tasks on a pool of up to `threadCount` threads. A thread is started when a
+// task needs one and no started thread is idle, and stays until the destructor; a pool whose
+// queues never hold work starts at most one. Tasks spread over the threads as the queue
+// publishes that it holds some (TaskQueue does); a queue that publishes nothing has its tasks run
+// one after another on one thread.
 //
 // `execQueue` blocks until the queue is empty and every task it started has finished; tasks
 // posted meanwhile, by the running tasks or by other threads, are picked up, and at most as
@@ -31,6 +35,9 @@ class TISKEL_EXPORT ParallelExecutor final : public IExecutor {
 
     int32_t execQueue(ITaskQueue& queue) override;
     void abort() override;
+
+    // Threads started so far, never more than the pool's size.
+    std::size_t startedThreadCount() const;
 
     // True on the pool threads of this executor: code that may run inside a task asks before it
     // waits for something that waits for the task.

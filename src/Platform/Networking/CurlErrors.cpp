@@ -1,5 +1,7 @@
 #include "Platform/Networking/CurlErrors.h"
 
+#include "Platform/Networking/CurlLibrary.h"
+
 namespace Tiskel::Networking::Curl {
 namespace {
 
@@ -12,7 +14,7 @@ Response failure(int32_t error, std::string text, TransferFacts const& facts) {
 }
 
 std::string describe(TransferFacts const& facts) {
-    return facts.message.empty() ? std::string(curl_easy_strerror(facts.code)) : facts.message;
+    return facts.message.empty() ? std::string(api().easy_strerror(facts.code)) : facts.message;
 }
 
 std::string httpText(long status) {
@@ -46,7 +48,7 @@ Response toResponse(TransferFacts const& facts) {
             break;
     }
     if (facts.multiCode != CURLM_OK) {
-        return failure(Response::ClientError, curl_multi_strerror(facts.multiCode), facts);
+        return failure(Response::ClientError, api().multi_strerror(facts.multiCode), facts);
     }
 
     switch (facts.code) {
