@@ -58,6 +58,9 @@ endforeach()
 
 install(TARGETS ResourceDownloadManager EXPORT ResourceDownloadManagerTargets
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+# The library finds its system proxy module in this folder beside itself.
+install(TARGETS ResourceDownloadManagerSystemProxy
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/${RDM_MODULE_FOLDER})
 install(EXPORT ResourceDownloadManagerTargets
     NAMESPACE ResourceDownloadManager::
     DESTINATION ${RDM_CMAKE_PACKAGE_DIR})

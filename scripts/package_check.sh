@@ -101,7 +101,8 @@ depends=$(dpkg-deb -f "$deb" Depends)
 [[ "$depends" == *libqt5core* ]] || fail "Depends lacks the libraries dpkg-shlibdeps finds"
 # libcurl is loaded at run time, so the package names it itself.
 [[ "$depends" == *"libcurl4 (>= 7.85"* ]] || fail "Depends lacks libcurl4 (>= 7.85)"
-wanted=(libResourceDownloadManager.so.0 ResourceDownloadManagerConfig.cmake
+wanted=(libResourceDownloadManager.so.0 resource-download-manager/SystemProxyQt.so
+    ResourceDownloadManagerConfig.cmake
     resource-download-manager.pc QtEventHandler.h)
 if [ -f tools/resource-sync/CMakeLists.txt ]; then
     wanted+=(bin/resource-sync)

@@ -11,6 +11,7 @@
 #include "Platform/Networking/IHttpClient.h"
 
 #include "Support/HttpTestServer.h"
+#include "Support/Loaded.h"
 
 namespace Tiskel::Test {
 namespace {
@@ -61,11 +62,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](auto const& info) { return std::string(info.param.label); });
 
 bool curlIsLoaded() {
-    void* const handle = ::dlopen(Curl::kLibraryName, RTLD_NOW | RTLD_NOLOAD);
-    if (handle != nullptr) {
-        ::dlclose(handle);  // drops only the reference NOLOAD took
-    }
-    return handle != nullptr;
+    return Test::isLoadedInThisProcess(Curl::kLibraryName);
 }
 
 TEST(CurlOnFirstRequest, ACreatedClientLoadsLibcurlOnlyWhenItSendsARequest) {
