@@ -62,11 +62,11 @@ TemporaryPathRegistry& temporaryPaths() {
 }
 
 // Clears `path` of a leftover, a missing file counting as removed. It looks first, because a
-// look takes no lock: an unlink, even of nothing, locks the folder against every create, rename
-// and unlink in it, and the downloads of a folder of small files queued on that lock (28 % of
-// the samples of 2,000 downloads on 8 threads were spent spinning on it). The look does not
-// follow a symlink, so a symlink planted at the path is removed, not its target. Any failure other
-// than a missing file gets removeFile's handling, with its result and its log line.
+// look takes no lock: an unlink, even of nothing, takes the folder's lock, which every create and
+// rename in the folder needs too, and the downloads of a folder of small files already contend
+// for it (mostly in rename). The look does not follow a symlink, so a symlink planted at the path
+// is removed, not its target. Any failure other than a missing file gets removeFile's handling,
+// with its result and its log line.
 bool removeLeftover(ioPath const& path) noexcept {
     char const* const name = path.string().c_str();
     struct stat info {};
