@@ -5,6 +5,8 @@ set -euo pipefail
 
 packages=(
     build-essential cmake ninja-build pkg-config clang-format
+    # rebuilds of unchanged sources come from the cache (scripts/build.sh uses it when present)
+    ccache
     qtbase5-dev libboost-dev libgoogle-glog-dev libcurl4-openssl-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     # test servers: in-process HTTP server, a real proxy, TLS certificates
