@@ -12,6 +12,7 @@ set(RDM_PUBLIC_HEADERS
     App/ResourceDownloadManager/CallbackEventHandler.h
     App/ResourceDownloadManager/EventTracer.h
     App/ResourceDownloadManager/Export.h
+    App/ResourceDownloadManager/FileEvents.h
     App/ResourceDownloadManager/FileUtils.h
     App/ResourceDownloadManager/IDownloadRetrier.h
     App/ResourceDownloadManager/IEventTracer.h

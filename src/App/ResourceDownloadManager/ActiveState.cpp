@@ -1,9 +1,13 @@
 #include "App/ResourceDownloadManager/ActiveState.h"
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <exception>
+#include <map>
+#include <optional>
+#include <string>
 #include <utility>
 
 #include <glog/logging.h>
@@ -23,8 +27,13 @@ constexpr char kUnit[] = "App/ResourceDownloadManager/ActiveState";
 // has returned: the thread then holds a single delivery lock at a time, and a callback is never
 // entered again from inside itself.
 struct DeliveryContext {
+    struct Deferred {
+        ActiveState* node;
+        void const* handler;
+        bool file;  // a file subscriber's delivery
+    };
     ActiveState const* node = nullptr;  // the node whose callback runs now, if any
-    std::deque<std::pair<ActiveState*, IRemoteResourceEventHandler*>> deferred;
+    std::deque<Deferred> deferred;
 };
 
 DeliveryContext& deliveryContext() noexcept {
@@ -96,13 +105,18 @@ struct ActiveState::ChildTable {
         }
     }
 
-    void set(ActiveState* child, State const& record) noexcept {
+    // Records `record` for `child`; returns the record it replaces (the zero state for a new
+    // child).
+    State set(ActiveState* child, State const& record) noexcept {
         auto const [recorded, inserted] = records.tryEmplace(child, record);
+        State before;
         if (!inserted) {
+            before = *recorded;
             count(*recorded, -1);
             *recorded = record;
         }
         count(record, +1);
+        return before;
     }
 
     std::size_t statusCount(IRemoteResource::DownloadStatus status) const noexcept {
@@ -157,6 +171,39 @@ struct ActiveState::ChildTable {
     }
 };
 
+// One decided file event that has not been delivered yet.
+struct PendingFileEvent {
+    ResourceDescriptor const* descriptor = nullptr;
+    State state;
+    uint64_t received = 0;
+    uint64_t total = 0;
+    std::optional<FileOutcome> outcome;
+};
+
+struct ActiveState::FileSubscriber {
+    IFileEventHandler* handler = nullptr;
+    std::function<void(FileEvent const&)> callback;
+    FileEventParams params;
+    Fifo<PendingFileEvent> undelivered;
+};
+
+struct ActiveState::Subscriptions {
+    // Held while a callback of this node runs, taken before the node's mutex.
+    std::mutex deliveryMutex;
+    // Guarded by the node's mutex.
+    std::map<IRemoteResourceEventHandler*, Notifier> handlers;
+    std::vector<FileSubscriber> files;
+
+    FileSubscriber* findFile(void const* handler) noexcept {
+        for (FileSubscriber& subscriber : files) {
+            if (subscriber.handler == handler) {
+                return &subscriber;
+            }
+        }
+        return nullptr;
+    }
+};
+
 ActiveState::Notifier::Action ActiveState::Notifier::CheckForAction(State const& current) noexcept {
     if (params.statuses.count(current.status) == 0) {
         return NoAction;
@@ -178,51 +225,93 @@ ActiveState::Notifier::Action ActiveState::Notifier::CheckForAction(State const&
 ActiveState::ActiveState(IEventTracer::TraceRecord record,
                          std::shared_ptr<Core::ITaskQueue> const& taskQueue,
                          std::shared_ptr<IEventTracer> const& tracer) noexcept
-    : traceRecord(std::move(record)), taskQueue(taskQueue), tracer(tracer) {
-    traceRecord.state = &state;
-}
+    : descriptor(record.descriptor),
+      bundle(record.bundle),
+      // The scheduler's nodes carry no message; only a node that has one keeps it.
+      message(record.message.empty() ? nullptr
+                                     : std::make_unique<std::string>(std::move(record.message))),
+      taskQueue(taskQueue),
+      tracer(tracer) {}
 
 ActiveState::~ActiveState() noexcept = default;
 
-template <class Change>
-void ActiveState::runNotificationPass(Change const& change) noexcept {
+template <class Apply>
+void ActiveState::runNotificationPass(Apply const& apply, Change const& change) noexcept {
     TaskList tasks;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        change(state);
-        checkAllNotificationsUnguarded(tasks);
+        apply(state);
+        checkAllNotificationsUnguarded(tasks, change);
     }
     // Posting after the unlock lets a queue run the tasks at once: each task locks its node.
     sendTasks(tasks);
 }
 
 void ActiveState::setProgress(unsigned long long done, unsigned long long total) noexcept {
-    runNotificationPass([done, total](State& target) {
-        target.status = IRemoteResource::Downloading;
-        target.error = IRemoteResource::NoError;
-        // A total of 0 comes before the size is known; it must not become a non-finite progress.
-        target.progress = total == 0 ? 0.0 : static_cast<double>(done) / static_cast<double>(total);
-    });
+    setProgress(done, total, Change{done, 0, total, nullptr});
+}
+
+void ActiveState::setProgress(unsigned long long done, unsigned long long total,
+                              Change const& change) noexcept {
+    runNotificationPass(
+        [done, total](State& target) {
+            target.status = IRemoteResource::Downloading;
+            target.error = IRemoteResource::NoError;
+            // A total of 0 comes before the size is known; it must not become a non-finite
+            // progress.
+            target.progress =
+                total == 0 ? 0.0 : static_cast<double>(done) / static_cast<double>(total);
+        },
+        change);
 }
 
 void ActiveState::setDownloadAvailable() noexcept {
-    runNotificationPass([](State& target) {
-        target.status = IRemoteResource::Available;
-        target.error = IRemoteResource::NoError;
-        target.progress = 1.0;
-    });
+    runNotificationPass(
+        [](State& target) {
+            target.status = IRemoteResource::Available;
+            target.error = IRemoteResource::NoError;
+            target.progress = 1.0;
+        },
+        Change{});
+}
+
+void ActiveState::setDownloadAvailable(FileOutcome const& outcome) noexcept {
+    Change change;
+    change.outcome = &outcome;
+    runNotificationPass(
+        [](State& target) {
+            target.status = IRemoteResource::Available;
+            target.error = IRemoteResource::NoError;
+            target.progress = 1.0;
+        },
+        change);
 }
 
 void ActiveState::setDownloadError(IRemoteResource::DownloadError error) noexcept {
-    runNotificationPass([error](State& target) {
-        target.status = IRemoteResource::Error;
-        target.error = error;
-        target.progress = 0.0;
-    });
+    runNotificationPass(
+        [error](State& target) {
+            target.status = IRemoteResource::Error;
+            target.error = error;
+            target.progress = 0.0;
+        },
+        Change{});
+}
+
+void ActiveState::setDownloadError(IRemoteResource::DownloadError error,
+                                   FileOutcome const& outcome) noexcept {
+    Change change;
+    change.outcome = &outcome;
+    runNotificationPass(
+        [error](State& target) {
+            target.status = IRemoteResource::Error;
+            target.error = error;
+            target.progress = 0.0;
+        },
+        change);
 }
 
 void ActiveState::checkAllNotifications() noexcept {
-    runNotificationPass([](State&) {});
+    runNotificationPass([](State&) {}, Change{});
 }
 
 State ActiveState::getCurrentState() const noexcept {
@@ -231,25 +320,45 @@ State ActiveState::getCurrentState() const noexcept {
 }
 
 IEventTracer::TraceRecord ActiveState::getTraceRecord() const noexcept {
-    return traceRecord;
+    IEventTracer::TraceRecord record;
+    record.descriptor = descriptor;
+    record.bundle = bundle;
+    record.state = &state;
+    if (message) {
+        record.message = *message;
+    }
+    return record;
+}
+
+ActiveState::Subscriptions& ActiveState::subscriptions() noexcept {
+    if (!subscribers) {
+        subscribers = std::make_unique<Subscriptions>();
+    }
+    return *subscribers;
 }
 
 void ActiveState::addChangeSubscriber(IRemoteResourceEventHandler* handler,
                                       std::function<void(State)> callback,
                                       IRemoteResource::NotificationParams const& params) noexcept {
     std::lock_guard<std::mutex> lock(mutex);
-    if (subscribers.count(handler) != 0) {
+    auto& handlers = subscriptions().handlers;
+    if (handlers.count(handler) != 0) {
         return;
     }
-    Notifier& notifier = subscribers[handler];
+    Notifier& notifier = handlers[handler];
     notifier.callback = std::move(callback);
     notifier.params = params;
 }
 
 void ActiveState::removeChangeSubscriber(IRemoteResourceEventHandler* handler) noexcept {
+    Subscriptions* table = nullptr;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        subscribers.erase(handler);
+        if (!subscribers) {
+            return;
+        }
+        subscribers->handlers.erase(handler);
+        table = subscribers.get();
     }
     // A callback of this node running on this very thread cannot be waited for; it runs on a
     // copy of its function, so the erased notifier is not in use.
@@ -258,10 +367,81 @@ void ActiveState::removeChangeSubscriber(IRemoteResourceEventHandler* handler) n
     }
     // Callbacks run under the delivery lock: taking it waits for a running one to finish, and
     // later deliveries find the subscriber gone.
-    std::lock_guard<std::mutex> wait(deliveryMutex);
+    std::lock_guard<std::mutex> wait(table->deliveryMutex);
+}
+
+void ActiveState::addFileSubscriber(IFileEventHandler* handler,
+                                    std::function<void(FileEvent const&)> callback,
+                                    FileEventParams const& params) noexcept {
+    std::lock_guard<std::mutex> lock(mutex);
+    Subscriptions& table = subscriptions();
+    if (table.findFile(handler) != nullptr) {
+        return;
+    }
+    FileSubscriber& subscriber = table.files.emplace_back();
+    subscriber.handler = handler;
+    subscriber.callback = std::move(callback);
+    subscriber.params = params;
+}
+
+void ActiveState::removeFileSubscriber(IFileEventHandler* handler) noexcept {
+    Subscriptions* table = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!subscribers) {
+            return;
+        }
+        auto& files = subscribers->files;
+        for (auto it = files.begin(); it != files.end(); ++it) {
+            if (it->handler == handler) {
+                files.erase(it);
+                break;
+            }
+        }
+        table = subscribers.get();
+    }
+    if (deliveryContext().node == this) {
+        return;
+    }
+    std::lock_guard<std::mutex> wait(table->deliveryMutex);
+}
+
+template <class Visit>
+void ActiveState::forEachParent(Visit&& visit) const {
+    if (firstParent != nullptr) {
+        visit(firstParent);
+    }
+    if (moreParents) {
+        for (ActiveState* parent : *moreParents) {
+            visit(parent);
+        }
+    }
+}
+
+bool ActiveState::isSelfOrAncestor(ActiveState const* node) const noexcept {
+    // Upwards from this node, one lock at a time (never two at once, so no lock order is at
+    // stake). The graph has no cycle yet, so the walk ends.
+    std::vector<ActiveState const*> pending{this};
+    while (!pending.empty()) {
+        ActiveState const* current = pending.back();
+        pending.pop_back();
+        if (current == node) {
+            return true;
+        }
+        std::lock_guard<std::mutex> lock(current->mutex);
+        current->forEachParent([&](ActiveState const* parent) { pending.push_back(parent); });
+    }
+    return false;
 }
 
 void ActiveState::addChild(ActiveState* child) noexcept {
+    // A change climbs through every ancestor holding each lock on the way: a cycle would make a
+    // node wait for its own lock.
+    if (child == nullptr || isSelfOrAncestor(child)) {
+        google::LogMessage(kUnit, __LINE__, google::GLOG_ERROR).stream()
+            << "ActiveState: linking a node below itself would make a cycle; the link is refused";
+        return;
+    }
     {
         std::lock_guard<std::mutex> lock(mutex);
         childTable().set(child, State{});
@@ -272,19 +452,75 @@ void ActiveState::addChild(ActiveState* child) noexcept {
 
 void ActiveState::addParent(ActiveState* parent) noexcept {
     std::lock_guard<std::mutex> lock(mutex);
-    // Room for two at once: an item commonly belongs to one or two bundles.
-    if (parents.capacity() == 0) {
-        parents.reserve(2);
+    // Nearly every item belongs to one bundle: the first parent is kept inline.
+    if (firstParent == nullptr) {
+        firstParent = parent;
+        return;
     }
-    parents.push_back(parent);
+    if (!moreParents) {
+        moreParents = std::make_unique<std::vector<ActiveState*>>();
+    }
+    moreParents->push_back(parent);
 }
 
 void ActiveState::onChildChanged(ActiveState* child, State const& childState,
                                  TaskList& tasks) noexcept {
+    onChildChanged(child, childState, tasks, Change{});
+}
+
+void ActiveState::onChildChanged(ActiveState* child, State const& childState, TaskList& tasks,
+                                 Change const& change) noexcept {
     std::lock_guard<std::mutex> lock(mutex);
-    childTable().set(child, childState);
+    State const before = childTable().set(child, childState);
+    if (subscribers && !subscribers->files.empty()) {
+        decideFileEvents(child, before, childState, change, tasks);
+    }
     updateStateFromChildren();
     checkAllNotificationsUnguarded(tasks);
+}
+
+namespace {
+
+// True when `received` has passed a multiple of `step` that `before` had not reached.
+bool crossedStep(uint64_t before, uint64_t received, double step) noexcept {
+    return step > 0 && std::floor(static_cast<double>(received) / step) >
+                           std::floor(static_cast<double>(before) / step);
+}
+
+}  // namespace
+
+void ActiveState::decideFileEvents(ActiveState const* child, State const& before,
+                                   State const& after, Change const& change, TaskList& tasks) {
+    bool const downloading = after.status == IRemoteResource::Downloading;
+    for (FileSubscriber& subscriber : subscribers->files) {
+        FileEventParams const& params = subscriber.params;
+        bool send = change.outcome != nullptr;
+        if (!send && after.status != before.status) {
+            send = params.statusChanges;
+        } else if (!send && downloading && params.progress) {
+            send = change.total > 0
+                       ? crossedStep(change.previouslyReceived, change.received,
+                                     params.progressGranularity * static_cast<double>(change.total))
+                       : crossedStep(change.previouslyReceived, change.received,
+                                     static_cast<double>(params.progressBytes));
+        }
+        if (!send) {
+            continue;
+        }
+        PendingFileEvent event;
+        event.descriptor = child->descriptor;
+        event.state = after;
+        if (downloading) {
+            event.received = change.received;
+            event.total = change.total;
+        }
+        if (change.outcome != nullptr) {
+            event.outcome = *change.outcome;
+        }
+        subscriber.undelivered.push(std::move(event));
+        tasks.emplace_back(
+            [node = this, handler = subscriber.handler]() { node->deliver(handler, true); });
+    }
 }
 
 void ActiveState::updateStateFromChildren() noexcept {
@@ -308,19 +544,24 @@ ActiveState::ChildTable& ActiveState::childTable() noexcept {
 }
 
 void ActiveState::checkAllNotificationsUnguarded(TaskList& tasks) noexcept {
-    for (auto& [handler, notifier] : subscribers) {
-        Notifier::Action const action = notifier.CheckForAction(state);
-        if (action == Notifier::NoAction) {
-            continue;
+    checkAllNotificationsUnguarded(tasks, Change{});
+}
+
+void ActiveState::checkAllNotificationsUnguarded(TaskList& tasks, Change const& change) noexcept {
+    if (subscribers) {
+        for (auto& [handler, notifier] : subscribers->handlers) {
+            Notifier::Action const action = notifier.CheckForAction(state);
+            if (action == Notifier::NoAction) {
+                continue;
+            }
+            notifier.undelivered.push({state, action == Notifier::NotifyProgress});
+            // The task names no decision: whichever task of this subscriber runs first
+            // delivers the oldest one, so the queue's running order cannot reorder them.
+            tasks.emplace_back(
+                [node = this, handler = handler]() { node->deliver(handler, false); });
         }
-        notifier.undelivered.push({state, action == Notifier::NotifyProgress});
-        // The task names no decision: whichever task of this subscriber runs first delivers the
-        // oldest one, so the queue's running order cannot reorder them.
-        tasks.emplace_back([node = this, handler = handler]() { node->deliver(handler); });
     }
-    for (ActiveState* parent : parents) {
-        parent->onChildChanged(this, state, tasks);
-    }
+    forEachParent([&](ActiveState* parent) { parent->onChildChanged(this, state, tasks, change); });
 }
 
 void ActiveState::sendTasks(TaskList& tasks) {
@@ -334,25 +575,32 @@ bool ActiveState::isDeliveringOnThisThread() noexcept {
     return deliveryContext().node != nullptr;
 }
 
-void ActiveState::deliver(IRemoteResourceEventHandler* handler) {
+void ActiveState::deliver(void const* handler, bool file) {
     DeliveryContext& context = deliveryContext();
     if (context.node != nullptr) {
-        context.deferred.emplace_back(this, handler);
+        context.deferred.push_back({this, handler, file});
         return;
     }
+    auto const deliverOne = [](ActiveState* node, void const* key, bool isFile) {
+        if (isFile) {
+            node->deliverFileNow(static_cast<IFileEventHandler*>(const_cast<void*>(key)));
+        } else {
+            node->deliverNow(static_cast<IRemoteResourceEventHandler*>(const_cast<void*>(key)));
+        }
+    };
     // Deliveries put off by a callback run once it has returned, also when it threw; the first
     // exception then goes on to the queue.
     std::exception_ptr error;
     try {
-        deliverNow(handler);
+        deliverOne(this, handler, file);
     } catch (...) {
         error = std::current_exception();
     }
     while (!context.deferred.empty()) {
-        auto const [node, deferredHandler] = context.deferred.front();
+        DeliveryContext::Deferred const next = context.deferred.front();
         context.deferred.pop_front();
         try {
-            node->deliverNow(deferredHandler);
+            deliverOne(next.node, next.handler, next.file);
         } catch (...) {
             if (!error) {
                 error = std::current_exception();
@@ -369,19 +617,22 @@ void ActiveState::deliver(IRemoteResourceEventHandler* handler) {
 }
 
 void ActiveState::deliverNow(IRemoteResourceEventHandler* handler) {
+    // A task exists only for a subscriber that was added, so the table exists; it is never
+    // replaced.
+    Subscriptions* const table = subscribers.get();
     // Held for the whole delivery, so callbacks of this node run one at a time and in the order
     // their decisions are taken out, and removeChangeSubscriber can wait for a running one. The
     // state lock is held only to take the decision out: the callback may use this node.
-    std::lock_guard<std::mutex> deliveryLock(deliveryMutex);
+    std::lock_guard<std::mutex> deliveryLock(table->deliveryMutex);
     Notifier::Decision decision;
     std::function<void(State)> callback;
     State traced;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        auto const found = subscribers.find(handler);
+        auto const found = table->handlers.find(handler);
         // Nothing left means the subscriber went (and maybe came back) after the decision:
         // another task of it has delivered, or removal dropped, what this task was posted for.
-        if (found == subscribers.end() || found->second.undelivered.empty()) {
+        if (found == table->handlers.end() || found->second.undelivered.empty()) {
             return;
         }
         Notifier& notifier = found->second;
@@ -390,8 +641,13 @@ void ActiveState::deliverNow(IRemoteResourceEventHandler* handler) {
         callback = notifier.callback;
         traced = notifier.lastNotified;
     }
-    IEventTracer::TraceRecord record = traceRecord;
+    IEventTracer::TraceRecord record;
+    record.descriptor = descriptor;
+    record.bundle = bundle;
     record.state = &traced;
+    if (message) {
+        record.message = *message;
+    }
     DeliveryScope scope(this);
     if (tracer) {
         tracer->trace(decision.isProgress ? IEventTracer::ProgressNotification
@@ -404,6 +660,31 @@ void ActiveState::deliverNow(IRemoteResourceEventHandler* handler) {
                                           : IEventTracer::StatusNotificationEnd,
                       record);
     }
+}
+
+void ActiveState::deliverFileNow(IFileEventHandler* handler) {
+    Subscriptions* const table = subscribers.get();
+    std::lock_guard<std::mutex> deliveryLock(table->deliveryMutex);
+    PendingFileEvent pending;
+    std::function<void(FileEvent const&)> callback;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        FileSubscriber* const subscriber = table->findFile(handler);
+        if (subscriber == nullptr || subscriber->undelivered.empty()) {
+            return;
+        }
+        pending = subscriber->undelivered.pop();
+        callback = subscriber->callback;
+    }
+    FileEvent event;
+    event.bundle = bundle;
+    event.descriptor = pending.descriptor;
+    event.state = pending.state;
+    event.bytesReceived = pending.received;
+    event.bytesTotal = pending.total;
+    event.outcome = pending.outcome ? &*pending.outcome : nullptr;
+    DeliveryScope scope(this);
+    callback(event);
 }
 
 }  // namespace Tiskel::App

@@ -1,13 +1,15 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "App/ResourceDownloadManager/Export.h"
+#include "App/ResourceDownloadManager/FileEvents.h"
 #include "App/ResourceDownloadManager/IEventTracer.h"
 #include "App/ResourceDownloadManager/IRemoteResource.h"
 #include "App/ResourceDownloadManager/IRemoteResourceEventHandler.h"
@@ -48,12 +50,47 @@ namespace Tiskel::App {
 // node, unsubscribe from another node whose callback may at the same time be unsubscribing from
 // the first one (each would wait for the other's callback to finish).
 //
+// File subscribers (addFileSubscriber) hear of the changes of this node's children one by one:
+// each child's status changes, its progress and the outcomes its changes carry (see Change), with
+// the child's descriptor, under the same delivery guarantees as the subscribers above. Only
+// direct children are reported: a grandchild's change reaches a node's file subscribers only as
+// the change of the child it climbed through.
+//
+// Memory: a node that nobody subscribes to keeps no subscriber table and no delivery lock, a
+// node with one parent keeps it inline, and a node without children keeps no child table.
+//
 // Thread-safe: every operation may be called from any thread. Locks are taken bottom-up (a
-// child's before its parents'); links must not form a cycle.
+// child's before its parents'); a link that would make a cycle is refused.
 class RDM_EXPORT ActiveState {
   public:
     // Empty for most changes; a vector allocates nothing until the first task.
     using TaskList = std::vector<std::function<void()>>;
+
+    // A first-in first-out queue kept in a vector (no allocation while empty, unlike a deque)
+    // read from `head`. Usually empty or one long.
+    template <class T>
+    class Fifo {
+      public:
+        bool empty() const noexcept { return head == items.size(); }
+        void push(T item) { items.push_back(std::move(item)); }
+        // REQUIRES: !empty().
+        T pop() {
+            T item = std::move(items[head++]);
+            if (head == items.size()) {
+                items.clear();
+                head = 0;
+            } else if (head * 2 > items.size()) {
+                // A long backlog: drop the delivered prefix, amortised constant time.
+                items.erase(items.begin(), items.begin() + static_cast<std::ptrdiff_t>(head));
+                head = 0;
+            }
+            return item;
+        }
+
+      private:
+        std::vector<T> items;
+        std::size_t head = 0;
+    };
 
     // One subscriber's filter and memory of what it was last told.
     struct RDM_EXPORT Notifier {
@@ -73,30 +110,8 @@ class RDM_EXPORT ActiveState {
         IRemoteResource::NotificationParams params;
         bool hasLastNotified = false;
         IRemoteResource::State lastNotified;
-        // Decided, not yet delivered, oldest first. Usually empty or one long: kept in a vector
-        // (no allocation while empty, unlike a deque) read from `head`.
-        class DecisionQueue {
-          public:
-            bool empty() const noexcept { return head == items.size(); }
-            void push(Decision const& decision) { items.push_back(decision); }
-            // REQUIRES: !empty().
-            Decision pop() noexcept {
-                Decision const decision = items[head++];
-                if (head == items.size()) {
-                    items.clear();
-                    head = 0;
-                } else if (head * 2 > items.size()) {
-                    // A long backlog: drop the delivered prefix, amortised constant time.
-                    items.erase(items.begin(), items.begin() + static_cast<std::ptrdiff_t>(head));
-                    head = 0;
-                }
-                return decision;
-            }
-
-          private:
-            std::vector<Decision> items;
-            std::size_t head = 0;
-        };
+        using DecisionQueue = Fifo<Decision>;
+        // Decided, not yet delivered, oldest first.
         DecisionQueue undelivered;
 
         // Decides what `state` means for this subscriber and, when something is to be
@@ -105,6 +120,17 @@ class RDM_EXPORT ActiveState {
         // a change of error alone is never delivered; progress while `Downloading` is delivered
         // when it has risen by at least the granularity since the last notification.
         Action CheckForAction(IRemoteResource::State const& state) noexcept;
+    };
+
+    // What a change of a child tells its parents' file subscribers beyond the state itself.
+    struct Change {
+        // While Downloading: bytes received now and before this change, and the announced total
+        // (0 when not known).
+        uint64_t received = 0;
+        uint64_t previouslyReceived = 0;
+        uint64_t total = 0;
+        // The outcome of a pipeline run that ends with this change; null within a run.
+        FileOutcome const* outcome = nullptr;
     };
 
     // The record's `state` pointer is replaced by the address of this node's state. `taskQueue`
@@ -120,17 +146,24 @@ class RDM_EXPORT ActiveState {
 
     // Downloading, NoError, done / total. A total of 0 means "size not known yet": progress 0.0.
     void setProgress(unsigned long long done, unsigned long long total) noexcept;
+    // The same, telling the parents' file subscribers the bytes of `change`.
+    void setProgress(unsigned long long done, unsigned long long total,
+                     Change const& change) noexcept;
     // Available, NoError, 1.0.
     void setDownloadAvailable() noexcept;
     // Error, `error`, 0.0.
     void setDownloadError(IRemoteResource::DownloadError error) noexcept;
+    // The same two, ending a run whose outcome the parents' file subscribers hear of.
+    void setDownloadAvailable(FileOutcome const& outcome) noexcept;
+    void setDownloadError(IRemoteResource::DownloadError error,
+                          FileOutcome const& outcome) noexcept;
 
     // A copy of the state taken under the lock.
     IRemoteResource::State getCurrentState() const noexcept;
-    // The node's record, read without the lock (it never changes). Its `state` pointer refers to
-    // the live state of this node, which setters on other threads may be writing. A caller that
-    // traces the record outside the node's lock must trace a snapshot instead: copy the state
-    // with `getCurrentState` and point the record's `state` at the copy.
+    // The node's record, made without the lock from fields that never change. Its `state`
+    // pointer refers to the live state of this node, which setters on other threads may be
+    // writing. A caller that traces the record outside the node's lock must trace a snapshot
+    // instead: copy the state with `getCurrentState` and point the record's `state` at the copy.
     IEventTracer::TraceRecord getTraceRecord() const noexcept;
 
     // Subscribes `handler` (a key only; never called, not owned) unless it is subscribed already,
@@ -147,9 +180,18 @@ class RDM_EXPORT ActiveState {
     // told yet and re-reports this node's state to its parents.
     void checkAllNotifications() noexcept;
 
+    // Subscribes `handler` (a key only) to the changes of this node's children, unless it is
+    // subscribed already. `callback` gets each event with `bundle` set from this node's record.
+    void addFileSubscriber(IFileEventHandler* handler,
+                           std::function<void(FileEvent const&)> callback,
+                           FileEventParams const& params) noexcept;
+    // Like removeChangeSubscriber, for a file subscriber.
+    void removeFileSubscriber(IFileEventHandler* handler) noexcept;
+
     // Records `child` with the zero state (resetting an existing record) and makes this node its
     // parent. Touches no state and no subscriber: run `checkAllNotifications` on the child next
-    // so that its real state arrives. Links are never removed and must not form a cycle.
+    // so that its real state arrives. Links are never removed. A link that would make a cycle
+    // (the child is this node or one of its ancestors) is refused with an ERROR line.
     void addChild(ActiveState* child) noexcept;
     // Called only by `addChild`.
     void addParent(ActiveState* parent) noexcept;
@@ -159,6 +201,9 @@ class RDM_EXPORT ActiveState {
     // REQUIRES: the child's lock is held by the caller; this node's lock is not.
     void onChildChanged(ActiveState* child, IRemoteResource::State const& childState,
                         TaskList& tasks) noexcept;
+    // The same, with what the change tells file subscribers.
+    void onChildChanged(ActiveState* child, IRemoteResource::State const& childState,
+                        TaskList& tasks, Change const& change) noexcept;
     // Derives this node's state from the recorded states of its children; with no children the
     // state is left alone. Takes constant time whatever the number of children: the counts it
     // reads are kept up to date as records change. REQUIRES: mutex is held.
@@ -177,29 +222,48 @@ class RDM_EXPORT ActiveState {
     // The children's recorded states, with running counts of their statuses and errors and the
     // sum of their progress; allocated with the first child.
     struct ChildTable;
+    // The subscribers and their delivery lock; allocated with the first subscriber.
+    struct Subscriptions;
+    struct FileSubscriber;
 
     // The table, made on first use. REQUIRES: mutex is held.
     ChildTable& childTable() noexcept;
+    // Made on first use. REQUIRES: mutex is held.
+    Subscriptions& subscriptions() noexcept;
     // Locks, applies `change` to the state, weighs and propagates, unlocks, posts.
-    template <class Change>
-    void runNotificationPass(Change const& change) noexcept;
+    template <class Apply>
+    void runNotificationPass(Apply const& apply, Change const& change) noexcept;
+    // Weighs the subscribers, then reports to the parents with `change`. REQUIRES: mutex is held.
+    void checkAllNotificationsUnguarded(TaskList& tasks, Change const& change) noexcept;
+    // Decides the events of this node's file subscribers for a change of `child`.
+    // REQUIRES: mutex is held.
+    void decideFileEvents(ActiveState const* child, IRemoteResource::State const& before,
+                          IRemoteResource::State const& after, Change const& change,
+                          TaskList& tasks);
+    // True when `node` is this node or one of its ancestors. Takes one lock at a time.
+    bool isSelfOrAncestor(ActiveState const* node) const noexcept;
+    template <class Visit>
+    void forEachParent(Visit&& visit) const;
     // The body of a notification task: delivers the subscriber's oldest undelivered decision, or
     // puts the delivery off when the thread is inside a callback already. May throw what a
     // callback throws.
-    void deliver(IRemoteResourceEventHandler* handler);
+    void deliver(void const* handler, bool file);
     // Delivers at once. REQUIRES: no callback runs on this thread.
     void deliverNow(IRemoteResourceEventHandler* handler);
+    void deliverFileNow(IFileEventHandler* handler);
 
-    // Held while a callback of this node runs, taken before `mutex`.
-    std::mutex deliveryMutex;
     mutable std::mutex mutex;
-    // Guarded by mutex.
-    std::map<IRemoteResourceEventHandler*, Notifier> subscribers;
-    std::vector<ActiveState*> parents;
+    // Guarded by mutex. The subscriber table is made once and kept until destruction, so a
+    // delivery may use its delivery lock without holding `mutex`.
+    std::unique_ptr<Subscriptions> subscribers;
+    ActiveState* firstParent = nullptr;
+    std::unique_ptr<std::vector<ActiveState*>> moreParents;
     std::unique_ptr<ChildTable> children;
     IRemoteResource::State state;
-    // Constant after construction.
-    IEventTracer::TraceRecord traceRecord;
+    // Constant after construction: the record's fields other than `state`.
+    ResourceDescriptor const* const descriptor;
+    ResourceDescriptorBundle const* const bundle;
+    std::unique_ptr<std::string const> const message;  // null for an empty message
     std::shared_ptr<Core::ITaskQueue> taskQueue;
     std::shared_ptr<IEventTracer> tracer;
 };

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <string>
 #include <sys/stat.h>
+#include <system_error>
 #include <unistd.h>
 #include <unordered_set>
 
@@ -15,24 +16,44 @@
 
 namespace Tiskel::App {
 
+FileFailure fileSystemFailure(char const* action, ioPath const& path, int systemError,
+                              std::string const& reason) {
+    FileFailure failure;
+    failure.kind = FileFailure::FileSystem;
+    failure.path = path.string();
+    failure.systemError = systemError;
+    failure.text = std::string("cannot ") + action + " " + path.string() + ": " + reason;
+    return failure;
+}
+
 namespace {
 
 // Every message of this unit is tagged with the unit's name rather than the source file's, so
 // that hosts can filter file-level failures of the library by one stable name.
 constexpr char kUnit[] = "App/ResourceDownloadManager/FileUtils";
 
-// Logs why a stream could not be created, written or closed. Called from inside a catch block;
-// rethrows to tell the platform's own exception apart from anything else.
-void logStreamFailure(char const* prefix, ioPath const& path) {
+// Logs why a stream could not be created, written or closed, and says it in `failure` when
+// there is one. Called from inside a catch block; rethrows to tell the platform's own exception
+// apart from anything else.
+void logStreamFailure(char const* prefix, char const* action, ioPath const& path,
+                      FileFailure* failure) {
+    std::string reason = "unknown exception";
+    int number = 0;
     try {
         throw;
     } catch (Tiskel::Exception const& error) {
         std::string const* details = boost::get_error_info<Tiskel::ErrorDetails>(error);
+        int const* errorNumber = boost::get_error_info<Tiskel::ErrorNumber>(error);
         google::LogMessage(kUnit, __LINE__, google::GLOG_ERROR).stream()
             << prefix << path << ", errno=" << (details != nullptr ? *details : std::string("?"));
+        reason = details != nullptr ? *details : std::string("unknown reason");
+        number = errorNumber != nullptr ? *errorNumber : 0;
     } catch (...) {
         google::LogMessage(kUnit, __LINE__, google::GLOG_ERROR).stream()
             << prefix << path << " (unknown exception)";
+    }
+    if (failure != nullptr) {
+        *failure = fileSystemFailure(action, path, number, reason);
     }
 }
 
@@ -67,66 +88,129 @@ TemporaryPathRegistry& temporaryPaths() {
 // for it (mostly in rename). The look does not follow a symlink, so a symlink planted at the path
 // is removed, not its target. Any failure other than a missing file gets removeFile's handling,
 // with its result and its log line.
-bool removeLeftover(ioPath const& path) noexcept {
+bool removeLeftover(ioPath const& path, FileFailure* failure = nullptr) noexcept {
     char const* const name = path.string().c_str();
     struct stat info {};
     if (::lstat(name, &info) != 0) {
-        return errno == ENOENT || removeFile(path);
-    }
-    if (::unlink(name) == 0 || errno == ENOENT) {
+        if (errno == ENOENT) {
+            return true;
+        }
+    } else if (::unlink(name) == 0 || errno == ENOENT) {
         return true;
     }
-    return removeFile(path);
-}
-
-}  // namespace
-
-boost::intrusive_ptr<Core::IDataInput> openInputNoexcept(ioPath const& path) noexcept {
-    try {
-        return Core::DataInputFile::Create(path);
-    } catch (...) {
-        logStreamFailure("failed to create file for reading=", path);
-    }
-    return nullptr;
-}
-
-boost::intrusive_ptr<Core::IDataOutput> openOutputNoexcept(ioPath const& path) noexcept {
-    try {
-        return Core::DataOutputFile::Create(path);
-    } catch (...) {
-        logStreamFailure("failed to create file for writing=", path);
-    }
-    return nullptr;
-}
-
-void writeOutput(Core::IDataOutput& output, ioPath const& path, void const* data, uint64_t count) {
-    try {
-        output.write(data, count);
-    } catch (...) {
-        logStreamFailure("failed to write file=", path);
-        throw;
-    }
-}
-
-bool closeOutputNoexcept(Core::IDataOutput& output, ioPath const& path) noexcept {
-    try {
-        output.close();
+    int const error = errno;
+    if (removeFile(path)) {
         return true;
-    } catch (...) {
-        logStreamFailure("failed to close file=", path);
+    }
+    if (failure != nullptr) {
+        *failure = fileSystemFailure("remove the leftover", path, error,
+                                     std::error_code(error, std::generic_category()).message());
     }
     return false;
 }
 
-bool readWholeFileToBuffer(ioPath const& path, std::vector<uint8_t>& buffer) {
-    boost::intrusive_ptr<Core::IDataInput> input = openInputNoexcept(path);
+}  // namespace
+
+namespace {
+
+boost::intrusive_ptr<Core::IDataInput> openInput(ioPath const& path,
+                                                 FileFailure* failure) noexcept {
+    try {
+        return Core::DataInputFile::Create(path);
+    } catch (...) {
+        logStreamFailure("failed to create file for reading=", "read", path, failure);
+    }
+    return nullptr;
+}
+
+boost::intrusive_ptr<Core::IDataOutput> openOutput(ioPath const& path,
+                                                   FileFailure* failure) noexcept {
+    try {
+        return Core::DataOutputFile::Create(path);
+    } catch (...) {
+        logStreamFailure("failed to create file for writing=", "create", path, failure);
+    }
+    return nullptr;
+}
+
+void write(Core::IDataOutput& output, ioPath const& path, void const* data, uint64_t count,
+           FileFailure* failure) {
+    try {
+        output.write(data, count);
+    } catch (...) {
+        logStreamFailure("failed to write file=", "write", path, failure);
+        throw;
+    }
+}
+
+bool closeOutput(Core::IDataOutput& output, ioPath const& path, FileFailure* failure) noexcept {
+    try {
+        output.close();
+        return true;
+    } catch (...) {
+        logStreamFailure("failed to close file=", "write", path, failure);
+    }
+    return false;
+}
+
+bool readWhole(ioPath const& path, std::vector<uint8_t>& buffer, FileFailure* failure) {
+    boost::intrusive_ptr<Core::IDataInput> input = openInput(path, failure);
     if (!input) {
         return false;  // the open already logged why
     }
     buffer.resize(input->size());
     uint64_t const count = input->read(buffer.data(), buffer.size());
     input.reset();  // close before returning, so the caller may remove or rename the file
+    if (count != buffer.size() && failure != nullptr) {
+        *failure = fileSystemFailure("read", path, 0, "the file is shorter than its size");
+    }
     return count == buffer.size();
+}
+
+}  // namespace
+
+boost::intrusive_ptr<Core::IDataInput> openInputNoexcept(ioPath const& path) noexcept {
+    return openInput(path, nullptr);
+}
+
+boost::intrusive_ptr<Core::IDataInput> openInputNoexcept(ioPath const& path,
+                                                         FileFailure& failure) noexcept {
+    return openInput(path, &failure);
+}
+
+boost::intrusive_ptr<Core::IDataOutput> openOutputNoexcept(ioPath const& path) noexcept {
+    return openOutput(path, nullptr);
+}
+
+boost::intrusive_ptr<Core::IDataOutput> openOutputNoexcept(ioPath const& path,
+                                                           FileFailure& failure) noexcept {
+    return openOutput(path, &failure);
+}
+
+void writeOutput(Core::IDataOutput& output, ioPath const& path, void const* data, uint64_t count) {
+    write(output, path, data, count, nullptr);
+}
+
+void writeOutput(Core::IDataOutput& output, ioPath const& path, void const* data, uint64_t count,
+                 FileFailure& failure) {
+    write(output, path, data, count, &failure);
+}
+
+bool closeOutputNoexcept(Core::IDataOutput& output, ioPath const& path) noexcept {
+    return closeOutput(output, path, nullptr);
+}
+
+bool closeOutputNoexcept(Core::IDataOutput& output, ioPath const& path,
+                         FileFailure& failure) noexcept {
+    return closeOutput(output, path, &failure);
+}
+
+bool readWholeFileToBuffer(ioPath const& path, std::vector<uint8_t>& buffer) {
+    return readWhole(path, buffer, nullptr);
+}
+
+bool readWholeFileToBuffer(ioPath const& path, std::vector<uint8_t>& buffer, FileFailure& failure) {
+    return readWhole(path, buffer, &failure);
 }
 
 bool removeFile(ioPath const& path) noexcept {
@@ -163,10 +247,12 @@ TemporaryFile::TemporaryFile(ioPath const& tmpPath, ioPath const& destPath) noex
     : tmpPath(tmpPath),
       destPath(destPath),
       claimed(temporaryPaths().claim(tmpPath.string())),
-      ready(claimed && removeLeftover(tmpPath)) {
+      ready(claimed && removeLeftover(tmpPath, &why)) {
     if (!claimed) {
         google::LogMessage(kUnit, __LINE__, google::GLOG_ERROR).stream()
             << "Temporary file=" << tmpPath << " is in use by another download of this process";
+        why =
+            fileSystemFailure("use", tmpPath, EBUSY, "in use by another download of this process");
     }
 }
 
@@ -189,8 +275,13 @@ bool TemporaryFile::moveToDest() const noexcept {
         moved = true;
         return true;
     }
+    int const error = errno;
     google::LogMessage(kUnit, __LINE__, google::GLOG_ERROR).stream()
         << "Failed to rename: " << tmpPath << " -> " << destPath;
+    why = fileSystemFailure("rename", tmpPath, error,
+                            "to " + destPath.string() + ": " +
+                                std::error_code(error, std::generic_category()).message());
+    why.path = destPath.string();
     return false;
 }
 

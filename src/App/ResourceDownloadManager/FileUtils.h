@@ -2,11 +2,13 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include <boost/intrusive_ptr.hpp>
 
 #include "App/ResourceDownloadManager/Export.h"
+#include "App/ResourceDownloadManager/FileEvents.h"
 #include "Platform/Core/IDataInput.h"
 #include "Platform/Core/IDataOutput.h"
 #include "Platform/Filesystem/ioPath.h"
@@ -14,25 +16,43 @@
 // The library's only way of touching files. Failures of the filesystem and data I/O libraries
 // become a null result or false, with one ERROR log line where noted, instead of an exception.
 // Stateless; callable from any thread.
+//
+// The overloads with a FileFailure argument do the same and, on failure, also say why in it:
+// kind FileSystem, the path, the system's error number and "cannot <do> <path>: <reason>".
 namespace Tiskel::App {
+
+// A FileSystem failure: "cannot <action> <path>: <reason>", with the path and the system's error
+// number (0 when not known).
+RDM_EXPORT FileFailure fileSystemFailure(char const* action, ioPath const& path, int systemError,
+                                         std::string const& reason);
 
 // Opens `path` for reading; null (and an ERROR line) on failure. Never throws.
 RDM_EXPORT boost::intrusive_ptr<Core::IDataInput> openInputNoexcept(ioPath const& path) noexcept;
+RDM_EXPORT boost::intrusive_ptr<Core::IDataInput> openInputNoexcept(ioPath const& path,
+                                                                    FileFailure& failure) noexcept;
 // Creates an empty file at `path` for writing; null (and an ERROR line) on failure. Never throws.
 RDM_EXPORT boost::intrusive_ptr<Core::IDataOutput> openOutputNoexcept(ioPath const& path) noexcept;
+RDM_EXPORT boost::intrusive_ptr<Core::IDataOutput> openOutputNoexcept(
+    ioPath const& path, FileFailure& failure) noexcept;
 // Writes `count` bytes from `data` to `output`, the stream created on `path`. When the stream
 // fails (a full disk, a file-size limit, an I/O error) logs "failed to write file=" path ",
 // errno=" reason at ERROR and passes the stream's Tiskel::Exception on, so that whatever feeds
 // the stream stops. The stream stays failed.
 RDM_EXPORT void writeOutput(Core::IDataOutput& output, ioPath const& path, void const* data,
                             uint64_t count);
+RDM_EXPORT void writeOutput(Core::IDataOutput& output, ioPath const& path, void const* data,
+                            uint64_t count, FileFailure& failure);
 // Closes `output`, the stream created on `path`. False, with the ERROR line "failed to close
 // file=" path ", errno=" reason, when the close or an earlier write failed: the file may then be
 // incomplete. Never throws.
 RDM_EXPORT bool closeOutputNoexcept(Core::IDataOutput& output, ioPath const& path) noexcept;
+RDM_EXPORT bool closeOutputNoexcept(Core::IDataOutput& output, ioPath const& path,
+                                    FileFailure& failure) noexcept;
 // Reads the whole file into `buffer` (resized to the file's size). False when the file cannot be
 // opened or fewer bytes than its size were read. Exceptions from the read pass to the caller.
 RDM_EXPORT bool readWholeFileToBuffer(ioPath const& path, std::vector<uint8_t>& buffer);
+RDM_EXPORT bool readWholeFileToBuffer(ioPath const& path, std::vector<uint8_t>& buffer,
+                                      FileFailure& failure);
 // True when nothing is left at `path`. False (and an ERROR line when the filesystem threw) on
 // failure. Never throws.
 RDM_EXPORT bool removeFile(ioPath const& path) noexcept;
@@ -67,6 +87,8 @@ class RDM_EXPORT TemporaryFile {
 
     // Renames the temporary file over the destination. False (and an ERROR line) on failure.
     bool moveToDest() const noexcept;
+    // Why the object is not `ready`, or why `moveToDest` failed; kind None otherwise.
+    FileFailure const& failure() const noexcept { return why; }
 
   private:
     ioPath tmpPath;
@@ -75,6 +97,7 @@ class RDM_EXPORT TemporaryFile {
     bool claimed;
     // True after a successful move: nothing is left at the temporary path.
     mutable bool moved = false;
+    mutable FileFailure why;
 
   public:
     // True when the temporary path was this download's to use and nothing was left there at

@@ -11,8 +11,14 @@ namespace Tiskel::App {
 struct ResourceDescriptor;
 struct ResourceDescriptorBundle;
 
-// Records pipeline and notification events. `trace` is called synchronously on the emitting
-// thread, from many threads at once; it never throws.
+// Records pipeline and notification events.
+//
+// Threads and locks: `trace` is called synchronously on the emitting thread, from many threads at
+// once: download threads (pipeline events), the scheduling thread (ExecScheduled) and the
+// notification queue's thread (around each delivery, with the resource's delivery lock held but
+// no state lock). It must not block for long and must not call back into the resource it traces.
+// It is declared not to throw: an exception escaping it ends the process, so an implementation
+// catches what its own code may throw.
 class RDM_EXPORT IEventTracer {
   public:
     enum Event : int32_t {

@@ -6,7 +6,14 @@
 
 namespace Tiskel::App {
 
-// Tells whether the application is online. Called on several download threads at once.
+// Tells whether the application is online.
+//
+// Threads and locks: `getState` is asked by the HTTP downloader on the threads that run
+// downloads, several at once: from the transfer's cancellation poll (about ten times a second
+// while a transfer waits, on the networking client's thread for that transfer) and once after
+// each transfer. No lock of the library is held. Keep it cheap. An exception escaping it stops
+// the transfer and leaves the downloader's `exec` (the temporary file removed), ending the run
+// like an exception of a validator (IValidator.h).
 class RDM_EXPORT INetworkStateChecker {
   public:
     enum State : int32_t {

@@ -4,6 +4,9 @@
 #include <cstdint>
 #include <limits>
 
+#include "App/ResourceDownloadManager/FileEvents.h"
+#include "App/ResourceDownloadManager/IResourceDownloader.h"
+
 namespace Tiskel::App {
 
 namespace {
@@ -62,6 +65,40 @@ std::string IRemoteResource::errorToString(DownloadError error) noexcept {
 std::string IRemoteResource::State::toDebugString() const noexcept {
     return "Status: " + statusToString(status) + ", err:" + errorToString(error) + " =" +
            std::to_string(percentOf(progress)) + "%";
+}
+
+void IRemoteResource::registerFileEventHandler(IFileEventHandler* /*handler*/,
+                                               FileEventParams const& /*params*/) noexcept {}
+
+void IRemoteResource::unregisterFileEventHandler(IFileEventHandler* /*handler*/) noexcept {}
+
+IResourceDownloader::LastModified IResourceDownloader::checkLastModified(
+    ResourceDescriptor const* descriptor) const {
+    LastModified answer;
+    answer.time = requestLastModified(descriptor);
+    return answer;
+}
+
+char const* fileDecisionName(FileDecision decision) noexcept {
+    switch (decision) {
+        case FileDecision::Downloaded:
+            return "Downloaded";
+        case FileDecision::KeptPresent:
+            return "KeptPresent";
+        case FileDecision::KeptNotModified:
+            return "KeptNotModified";
+        case FileDecision::KeptNoServerTime:
+            return "KeptNoServerTime";
+        case FileDecision::KeptCheckFailed:
+            return "KeptCheckFailed";
+        case FileDecision::KeptValid:
+            return "KeptValid";
+        case FileDecision::KeptAvailable:
+            return "KeptAvailable";
+        case FileDecision::Failed:
+            return "Failed";
+    }
+    return "?";
 }
 
 }  // namespace Tiskel::App

@@ -9,7 +9,9 @@
 
 namespace Tiskel::App {
 
+class IFileEventHandler;
 class IRemoteResourceEventHandler;
+struct FileEventParams;
 struct ResourceDescriptorBundle;
 
 // A remote resource the host observes: a bundle of files registered with a scheduler. All
@@ -74,6 +76,17 @@ class RDM_EXPORT IRemoteResource : public ISchedulableResource {
                                       NotificationParams const& params) noexcept = 0;
     // Ends the subscription; once it returns, no callback of it runs for this resource.
     virtual void unregisterEventHandler(IRemoteResourceEventHandler* handler) noexcept = 0;
+
+    // Subscribes `handler` (kept alive by the caller until it unregisters) to the files of this
+    // resource: it hears of each file's status changes, progress and run outcomes as `params`
+    // select (FileEvents.h, which also states the thread contract). Nothing is replayed: the
+    // first event comes with the next change of a file. Subscribing a handler twice keeps the
+    // first subscription. A resource without files of its own (this default) never calls it.
+    virtual void registerFileEventHandler(IFileEventHandler* handler,
+                                          FileEventParams const& params) noexcept;
+    // Ends the file subscription; once it returns, no call of it runs for this resource (unless
+    // it is made from that very call).
+    virtual void unregisterFileEventHandler(IFileEventHandler* handler) noexcept;
 };
 
 }  // namespace Tiskel::App

@@ -7,11 +7,18 @@ namespace Tiskel::App {
 
 struct ResourceDescriptorBundle;
 
-// A subscriber to a resource's state changes. Called only from notification tasks: on the
-// notification queue's thread, or on the thread that caused the change when the queue runs
-// tasks at once. Calls for one resource come one at a time, in the order the notifications were
-// decided; what a call may do in turn is listed in ActiveState.h (for the ready-made subscriber,
-// in CallbackEventHandler.h).
+// A subscriber to a resource's state changes.
+//
+// Threads and locks: called only from notification tasks: on the notification queue's thread
+// (the Qt application thread with `Params::useQtNotificationQueue`), or, with the default queue
+// that runs tasks at once, on the thread that caused the change (a download thread, or the
+// thread that registered or scheduled). No state lock is held; the resource's delivery lock is,
+// so calls for one resource come one at a time, in the order the notifications were decided, and
+// `unregisterEventHandler` waits for a call in progress. The call may use the library (read
+// states, schedule, cancel, register, unregister itself); it must not destroy the handler being
+// called. ActiveState.h lists the details (CallbackEventHandler.h for the ready-made subscriber).
+// An exception escaping `onStateChanged` is caught by the queue that runs the task and logged at
+// ERROR; later notifications are delivered as usual.
 class RDM_EXPORT IRemoteResourceEventHandler {
   public:
     virtual ~IRemoteResourceEventHandler() = default;

@@ -1,6 +1,7 @@
 #include "App/ResourceDownloadManager/RemoteResourceScheduler.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -16,6 +17,7 @@
 #include "App/ResourceDownloadManager/FileUtils.h"
 #include "App/ResourceDownloadManager/IRemoteResourceEventHandler.h"
 #include "App/ResourceDownloadManager/ResourceDescriptor.h"
+#include "App/ResourceDownloadManager/StableStore.h"
 
 namespace Tiskel::App {
 
@@ -43,9 +45,9 @@ IEventTracer::TraceRecord messageRecord(std::string message) {
 
 }  // namespace
 
-// The services a scheduler was built with. The scheduler owns this one copy; its items and
-// bundles, which never outlive it, use the services through plain pointers, so building an
-// item copies no shared pointer.
+// The services a scheduler was built with, and the locks of its items' scheduling memory. The
+// scheduler owns this one copy; its items and bundles, which never outlive it, use it through a
+// plain pointer, so an item costs one pointer for all of it.
 struct SchedulerServices {
     std::shared_ptr<IResourceDownloader> downloader;
     std::shared_ptr<Core::ITaskQueue> downloadQueue;
@@ -54,29 +56,35 @@ struct SchedulerServices {
     std::shared_ptr<IValidator> validator;
     std::shared_ptr<IEventTracer> eventTracer;
     std::shared_ptr<IDownloadRetrier> retrier;
+
+    // An item's scheduling memory and run hand-over are guarded by one of these, picked by the
+    // item's address: a mutex per item would cost more than the rest of the item. The sections
+    // they guard take no other lock and call nothing, so items that share a lock only ever wait
+    // for each other's few instructions.
+    std::array<std::mutex, 64> itemLocks;
+
+    std::mutex& lockOf(void const* item) noexcept {
+        auto const address = static_cast<uint64_t>(reinterpret_cast<std::uintptr_t>(item));
+        return itemLocks[(address * UINT64_C(0x9E3779B97F4A7C15)) >> 58];
+    }
 };
 
 // The scheduler's resource for one descriptor: its state node, the services it was built with,
 // the scheduling memory that automatic scheduling consults, and the download pipeline.
 //
 // Scheduling (`scheduleDownload`, `autoSchedule`) may be called from any thread. Its memory
-// (`lastPriority`, `wasScheduled`) is guarded by `mutex`, which is held for nothing else: the
-// local-copy shortcut's state change and the queuing run after it is released, because both can
-// deliver notifications on this thread (a queue that runs tasks at once), and a subscriber's
+// (`lastPriority`, `wasScheduled`) is guarded by the item's lock, which is held for nothing else:
+// the local-copy shortcut's state change and the queuing run after it is released, because both
+// can deliver notifications on this thread (a queue that runs tasks at once), and a subscriber's
 // callback may schedule this item again. The pipeline runs on the download queue's threads
-// without that mutex.
+// without that lock.
 class ResourceItem final : public ISchedulableResource {
   public:
-    ResourceItem(ResourceDescriptor const* descriptor, SchedulerServices const& services) noexcept
+    ResourceItem(ResourceDescriptor const* descriptor, SchedulerServices* services) noexcept
         : state(IEventTracer::TraceRecord{descriptor, nullptr, nullptr, std::string()},
-                services.notificationQueue, services.eventTracer),
+                services->notificationQueue, services->eventTracer),
           descriptor(descriptor),
-          downloader(services.downloader.get()),
-          downloadQueue(services.downloadQueue.get()),
-          postProcessor(services.postProcessor.get()),
-          validator(services.validator.get()),
-          eventTracer(services.eventTracer.get()),
-          retrier(services.retrier.get()) {}
+          services(services) {}
 
     // Neither cancels nor waits for a run: the scheduler's owner makes sure none is queued or
     // running.
@@ -88,7 +96,7 @@ class ResourceItem final : public ISchedulableResource {
             return;
         }
         {
-            std::lock_guard<std::mutex> lock(mutex);
+            std::lock_guard<std::mutex> lock(services->lockOf(this));
             remember(priority);
         }
         queueRun(priority);
@@ -105,7 +113,7 @@ class ResourceItem final : public ISchedulableResource {
         }
         {
             // Asked again: another thread may have scheduled meanwhile.
-            std::lock_guard<std::mutex> lock(mutex);
+            std::lock_guard<std::mutex> lock(services->lockOf(this));
             if (!isAboveUnguarded(priority)) {
                 return;
             }
@@ -118,27 +126,34 @@ class ResourceItem final : public ISchedulableResource {
 
   private:
     // A host that trusts its local copy sees it Available at once, before any check. With
-    // IfMissing no run could change that verdict: true then, and nothing is queued.
+    // IfMissing no run could change that verdict: true then, and nothing is queued; the file's
+    // subscribers hear the outcome of a run that ends here.
     bool settledByLocalCopy() noexcept {
-        if (descriptor->localCopyPolicy == 1 && fileExists(descriptor->localPath)) {
-            state.setDownloadAvailable();
-            return descriptor->updatePolicy == ResourceDescriptor::IfMissing;
+        if (descriptor->localCopyPolicy != 1 || !fileExists(descriptor->localPath)) {
+            return false;
         }
+        if (descriptor->updatePolicy == ResourceDescriptor::IfMissing) {
+            FileOutcome outcome;
+            outcome.decision = FileDecision::KeptPresent;
+            state.setDownloadAvailable(outcome);
+            return true;
+        }
+        state.setDownloadAvailable();
         return false;
     }
 
     bool isAbove(SchedulePriority priority) {
-        std::lock_guard<std::mutex> lock(mutex);
+        std::lock_guard<std::mutex> lock(services->lockOf(this));
         return isAboveUnguarded(priority);
     }
 
-    // REQUIRES: mutex is held.
+    // REQUIRES: the item's lock is held.
     bool isAboveUnguarded(SchedulePriority priority) const noexcept {
         // Compared as signed values, so a priority below Low ranks below every real one.
         return !wasScheduled || static_cast<int32_t>(lastPriority) < static_cast<int32_t>(priority);
     }
 
-    // REQUIRES: mutex is held.
+    // REQUIRES: the item's lock is held.
     void remember(SchedulePriority priority) noexcept {
         lastPriority = priority;
         wasScheduled = true;
@@ -146,7 +161,7 @@ class ResourceItem final : public ISchedulableResource {
 
     void queueRun(SchedulePriority priority) {
         traceNodeEvent(IEventTracer::ExecScheduled);
-        downloadQueue->addTask([this] { runQueuedTask(); }, queuePriorityOf(priority));
+        services->downloadQueue->addTask([this] { runQueuedTask(); }, queuePriorityOf(priority));
     }
 
     // Entry of every queued pipeline task.
@@ -160,7 +175,7 @@ class ResourceItem final : public ISchedulableResource {
     // queue nothing is ever deferred.
     void runQueuedTask() {
         {
-            std::lock_guard<std::mutex> lock(runMutex);
+            std::lock_guard<std::mutex> lock(services->lockOf(this));
             if (running) {
                 ++deferredRuns;
                 return;
@@ -174,7 +189,7 @@ class ResourceItem final : public ISchedulableResource {
                 releaseAfterFailure();
                 throw;
             }
-            std::lock_guard<std::mutex> lock(runMutex);
+            std::lock_guard<std::mutex> lock(services->lockOf(this));
             if (deferredRuns == 0) {
                 running = false;
                 return;
@@ -187,15 +202,15 @@ class ResourceItem final : public ISchedulableResource {
     // back to the queue rather than being lost, since the exception now ends this task. They go
     // with Normal priority: a task does not remember the priority it was queued with.
     void releaseAfterFailure() {
-        std::size_t pending = 0;
+        uint32_t pending = 0;
         {
-            std::lock_guard<std::mutex> lock(runMutex);
+            std::lock_guard<std::mutex> lock(services->lockOf(this));
             pending = deferredRuns;
             deferredRuns = 0;
             running = false;
         }
-        for (std::size_t i = 0; i < pending; ++i) {
-            downloadQueue->addTask([this] { runQueuedTask(); }, Core::ITaskQueue::Normal);
+        for (uint32_t i = 0; i < pending; ++i) {
+            services->downloadQueue->addTask([this] { runQueuedTask(); }, Core::ITaskQueue::Normal);
         }
     }
 
@@ -203,16 +218,18 @@ class ResourceItem final : public ISchedulableResource {
     // or a file function leaves the pass where it happened, the state included.
     void runPipeline() {
         traceNodeEvent(IEventTracer::Exec);
-        if (isDownloadNeeded()) {
+        FileOutcome kept;
+        if (isDownloadNeeded(kept)) {
             startDownload();
         } else {
-            state.setDownloadAvailable();
+            state.setDownloadAvailable(kept);
         }
         firstRun = false;
         traceNodeEvent(IEventTracer::ExecEnd);
     }
 
-    bool isDownloadNeeded() {
+    // True when the file must be downloaded; otherwise `kept` says why it stays as it is.
+    bool isDownloadNeeded(FileOutcome& kept) {
         ResourceDescriptor::UpdatePolicy const policy = descriptor->updatePolicy;
         if (policy == ResourceDescriptor::Always) {
             return true;
@@ -220,58 +237,102 @@ class ResourceItem final : public ISchedulableResource {
         // Once the item has been checked, an Available status is trusted: re-checking on every
         // scheduling would cost a file test plus a request or a validation each time.
         if (!firstRun && state.getCurrentState().status == IRemoteResource::Available) {
+            kept.decision = FileDecision::KeptAvailable;
             return false;
         }
         if (policy == ResourceDescriptor::IfModified) {
             // One look at the local file tells both whether it is there and how old it is.
             std::optional<int64_t> const localTime =
                 fileLastModifiedTimeIfExists(descriptor->localPath);
-            return !localTime || downloader->requestLastModified(descriptor) > *localTime;
+            if (!localTime) {
+                return true;
+            }
+            IResourceDownloader::LastModified remote =
+                services->downloader->checkLastModified(descriptor);
+            if (remote.time > *localTime) {
+                return true;
+            }
+            if (remote.failure.failed()) {
+                kept.decision = FileDecision::KeptCheckFailed;
+                kept.failure = std::move(remote.failure);
+            } else {
+                kept.decision = remote.time < 0 ? FileDecision::KeptNoServerTime
+                                                : FileDecision::KeptNotModified;
+            }
+            return false;
         }
         if (!fileExists(descriptor->localPath)) {
             return true;
         }
-        switch (policy) {
-            case ResourceDescriptor::IfMissing:
-                return false;
-            default:
-                // Validate, and any policy value this library does not know: the validator is
-                // the only judge that can tell a bad file from a good one.
-                return validator->validate(descriptor) == IValidator::Invalid;
+        if (policy == ResourceDescriptor::IfMissing) {
+            kept.decision = FileDecision::KeptPresent;
+            return false;
         }
+        // Validate, and any policy value this library does not know: the validator is the only
+        // judge that can tell a bad file from a good one.
+        if (services->validator->validate(descriptor) == IValidator::Invalid) {
+            return true;
+        }
+        kept.decision = FileDecision::KeptValid;
+        return false;
     }
 
     void startDownload() {
-        eventTracer->trace(IEventTracer::Download, messageRecord(descriptor->remotePath));
-        state.setProgress(0, 1);
+        IEventTracer& tracer = *services->eventTracer;
+        tracer.trace(IEventTracer::Download, messageRecord(descriptor->remotePath));
+        // Downloading at 0; the size is not known yet.
+        state.setProgress(0, 1, ActiveState::Change{});
 
+        FileOutcome outcome;
+        // The bytes of the last report, so that file subscribers can tell how far a report
+        // moved. Reports of one transfer come one at a time, on whatever thread the client uses.
+        std::atomic<uint64_t> lastReceived{0};
         IResourceDownloader::Task task;
         task.descriptor = descriptor;
-        task.onProgress = [this](uint64_t received, uint64_t total) {
-            state.setProgress(received, total);
+        task.onProgress = [this, &lastReceived](uint64_t received, uint64_t total) {
+            ActiveState::Change change;
+            change.received = received;
+            change.previouslyReceived = lastReceived.exchange(received);
+            change.total = total;
+            state.setProgress(received, total, change);
         };
         task.isCancelled = [this] { return cancelRequested.load(); };
-        IResourceDownloader::Result const result = downloader->exec(std::move(task));
+        task.failure = &outcome.failure;
+        IResourceDownloader::Result const result = services->downloader->exec(std::move(task));
 
-        DownloadError const error = outcomeOf(result);
+        DownloadError const error = outcomeOf(result, outcome.failure);
         if (error == IRemoteResource::NoError) {
-            state.setDownloadAvailable();
+            outcome.decision = FileDecision::Downloaded;
+            outcome.failure = {};
+            state.setDownloadAvailable(outcome);
         } else {
-            state.setDownloadError(error);
+            outcome.decision = FileDecision::Failed;
+            state.setDownloadError(error, outcome);
         }
-        retrier->downloadFinished(this, error);
-        eventTracer->trace(IEventTracer::DownloadEnd,
-                           messageRecord(descriptor->remotePath +
-                                         ", err:" + IRemoteResource::errorToString(error)));
+        services->retrier->downloadFinished(this, error);
+        tracer.trace(IEventTracer::DownloadEnd,
+                     messageRecord(descriptor->remotePath +
+                                   ", err:" + IRemoteResource::errorToString(error)));
     }
 
-    DownloadError outcomeOf(IResourceDownloader::Result result) const {
+    // The error a downloader's result comes to, after the checks of a downloaded file. Fills in
+    // `failure` where the downloader left it empty.
+    DownloadError outcomeOf(IResourceDownloader::Result result, FileFailure& failure) const {
+        auto const unexplained = [&failure](FileFailure::Kind kind, char const* text) {
+            if (!failure.failed()) {
+                failure.kind = kind;
+                failure.text = text;
+            }
+        };
         switch (result) {
             case IResourceDownloader::Failed:
+                unexplained(FileFailure::Unknown, "the download failed");
                 return IRemoteResource::GeneralError;
             case IResourceDownloader::ConnectionLost:
+                unexplained(FileFailure::Unknown, "the connection was lost");
                 return IRemoteResource::InternetConnectionLost;
             case IResourceDownloader::Cancelled:
+                unexplained(FileFailure::Cancelled, "cancelled");
                 return IRemoteResource::Cancelled;
             default:
                 // Success, and any value a downloader should not return: the checks below still
@@ -280,11 +341,15 @@ class ResourceItem final : public ISchedulableResource {
         }
         // A file the post-processor could not handle is not worth validating.
         if (descriptor->postProcessing != 0 &&
-            postProcessor->process(descriptor) != IPostProcessor::Processed) {
+            services->postProcessor->process(descriptor) != IPostProcessor::Processed) {
+            failure = {};
+            unexplained(FileFailure::Rejected, "the post-processor rejected the download");
             return IRemoteResource::Corrupted;
         }
         if (descriptor->updatePolicy == ResourceDescriptor::Validate &&
-            validator->validate(descriptor) == IValidator::Invalid) {
+            services->validator->validate(descriptor) == IValidator::Invalid) {
+            failure = {};
+            unexplained(FileFailure::Rejected, "the validator rejected the download");
             return IRemoteResource::Corrupted;
         }
         return IRemoteResource::NoError;
@@ -296,32 +361,23 @@ class ResourceItem final : public ISchedulableResource {
         IEventTracer::TraceRecord record = state.getTraceRecord();
         IRemoteResource::State const snapshot = state.getCurrentState();
         record.state = &snapshot;
-        eventTracer->trace(event, record);
+        services->eventTracer->trace(event, record);
     }
 
     ActiveState state;
     // Constant after construction.
     ResourceDescriptor const* const descriptor;
-    // The scheduler's services, which outlive the item.
-    IResourceDownloader* const downloader;
-    Core::ITaskQueue* const downloadQueue;
-    IPostProcessor* const postProcessor;
-    IValidator* const validator;
-    IEventTracer* const eventTracer;
-    IDownloadRetrier* const retrier;
-    // Guarded by mutex: the scheduling memory of automatic scheduling. `wasScheduled` is never
-    // cleared.
+    SchedulerServices* const services;  // the scheduler's, which outlive the item
+    // Guarded by the item's lock: the scheduling memory of automatic scheduling
+    // (`wasScheduled` is never cleared) and the run hand-over (see runQueuedTask).
     SchedulePriority lastPriority = ISchedulableResource::High;
     bool wasScheduled = false;
-    std::mutex mutex;
-    // Touched only by the pass that holds `running`; the hand-over through runMutex orders the
-    // passes.
+    bool running = false;
+    uint32_t deferredRuns = 0;
+    // Touched only by the pass that holds `running`; the hand-over through the item's lock
+    // orders the passes.
     bool firstRun = true;
     std::atomic<bool> cancelRequested{false};
-    // Guarded by runMutex: one pass at a time, see runQueuedTask.
-    std::mutex runMutex;
-    bool running = false;
-    std::size_t deferredRuns = 0;
 };
 
 // The scheduler's resource for one host bundle. Its node is the parent of its items' nodes and
@@ -329,10 +385,9 @@ class ResourceItem final : public ISchedulableResource {
 // node lock for themselves.
 class ResourceBundle final : public IRemoteResource {
   public:
-    ResourceBundle(ResourceDescriptorBundle const* descriptor,
-                   SchedulerServices const& services) noexcept
+    ResourceBundle(ResourceDescriptorBundle const* descriptor, SchedulerServices* services) noexcept
         : state(IEventTracer::TraceRecord{nullptr, descriptor, nullptr, std::string()},
-                services.notificationQueue, services.eventTracer),
+                services->notificationQueue, services->eventTracer),
           descriptor(descriptor) {}
 
     // Releases the set of items only; the scheduler owns the items.
@@ -369,6 +424,16 @@ class ResourceBundle final : public IRemoteResource {
         state.removeChangeSubscriber(handler);
     }
 
+    void registerFileEventHandler(IFileEventHandler* handler,
+                                  FileEventParams const& params) noexcept override {
+        state.addFileSubscriber(
+            handler, [handler](FileEvent const& event) { handler->onFileEvent(event); }, params);
+    }
+
+    void unregisterFileEventHandler(IFileEventHandler* handler) noexcept override {
+        state.removeFileSubscriber(handler);
+    }
+
     // Links one item below this bundle. Used only while the scheduler builds the bundle.
     void link(ResourceItem* item) { state.addChild(&item->node()); }
 
@@ -402,30 +467,22 @@ struct RemoteResourceScheduler::Impl {
 
     // Constant after construction.
     SchedulerServices services;
-    // Guarded by mutex.
-    std::vector<std::unique_ptr<ResourceItem>> items;
+    // Guarded by mutex. Items are made in place, one after another: no allocation of their own
+    // and no pointer to keep, and nothing moves them.
+    detail::StableStore<ResourceItem> items;
     detail::AddressMap<ResourceDescriptor, ResourceItem*> itemsByDescriptor;
-    // Constant after construction.
-    std::function<std::unique_ptr<ResourceItem>(ResourceDescriptor const*)> itemFactory;
-    // Guarded by mutex.
     std::vector<std::unique_ptr<ResourceBundle>> bundles;
     detail::AddressMap<ResourceDescriptorBundle, ResourceBundle*> bundlesByDescriptor;
-    // Constant after construction.
-    std::function<std::unique_ptr<ResourceBundle>(ResourceDescriptorBundle const*)> bundleFactory;
     std::mutex mutex;
 };
 
 RemoteResourceScheduler::Impl::~Impl() {
     // Every bundle resource goes before the first item, newest first in both groups: a bundle's
-    // node refers to its items' nodes, and a vector on its own would destroy oldest first.
-    bundleFactory = nullptr;
+    // node refers to its items' nodes, and a container on its own would destroy oldest first.
     while (!bundles.empty()) {
         bundles.pop_back();
     }
-    itemFactory = nullptr;
-    while (!items.empty()) {
-        items.pop_back();
-    }
+    items.clear();
 }
 
 ResourceBundle* RemoteResourceScheduler::Impl::Add(ResourceDescriptorBundle const* bundle) {
@@ -437,7 +494,7 @@ ResourceBundle* RemoteResourceScheduler::Impl::Add(ResourceDescriptorBundle cons
     if (!isNewBundle) {
         return *known;
     }
-    bundles.push_back(bundleFactory(bundle));
+    bundles.push_back(std::make_unique<ResourceBundle>(bundle, &services));
     ResourceBundle* const resource = bundles.back().get();
     *known = resource;
 
@@ -452,8 +509,7 @@ ResourceBundle* RemoteResourceScheduler::Impl::Add(ResourceDescriptorBundle cons
         }
         auto const [item, isNew] = itemsByDescriptor.tryEmplace(descriptor, nullptr);
         if (isNew) {
-            items.push_back(itemFactory(descriptor));
-            *item = items.back().get();
+            *item = &items.emplace_back(descriptor, &services);
         } else {
             existing.push_back(*item);
         }
@@ -485,15 +541,14 @@ RemoteResourceScheduler::RemoteResourceScheduler(
     std::shared_ptr<IValidator> const& validator, std::shared_ptr<IEventTracer> const& eventTracer,
     std::shared_ptr<IDownloadRetrier> const& retrier)
     : impl(std::make_unique<Impl>()) {
-    impl->services = {downloader,  downloadQueue, notificationQueue, postProcessor, validator,
-                      eventTracer, retrier};
-    // The factories refer to the scheduler's one copy of the services, which outlives them.
-    impl->itemFactory = [services = &impl->services](ResourceDescriptor const* descriptor) {
-        return std::make_unique<ResourceItem>(descriptor, *services);
-    };
-    impl->bundleFactory = [services = &impl->services](ResourceDescriptorBundle const* bundle) {
-        return std::make_unique<ResourceBundle>(bundle, *services);
-    };
+    SchedulerServices& services = impl->services;
+    services.downloader = downloader;
+    services.downloadQueue = downloadQueue;
+    services.notificationQueue = notificationQueue;
+    services.postProcessor = postProcessor;
+    services.validator = validator;
+    services.eventTracer = eventTracer;
+    services.retrier = retrier;
 }
 
 RemoteResourceScheduler::~RemoteResourceScheduler() = default;

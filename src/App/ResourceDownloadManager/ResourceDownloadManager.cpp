@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <system_error>
@@ -50,7 +51,18 @@ bool TaskQueueImmediate::execOne() {
 }
 
 void TaskQueueImmediate::addTask(std::function<void()> task, Priority /*priority*/) {
-    task();
+    if (!task) {
+        throw std::bad_function_call();
+    }
+    // The poster is often a setter or a scheduling call that must not throw, with host code
+    // (a subscriber's callback) inside the task: what escapes it is logged, not let through.
+    try {
+        task();
+    } catch (std::exception const& error) {
+        LOG(ERROR) << "A task run at once threw: " << error.what();
+    } catch (...) {
+        LOG(ERROR) << "A task run at once threw an unknown exception";
+    }
 }
 
 TaskQueueWatcher::TaskQueueWatcher(ITaskQueue* queue) : queue(queue) {

@@ -35,8 +35,9 @@ class RDM_EXPORT BlockingExecutor final : public IExecutor {
 };
 
 // A queue that runs each task at once, on the posting thread, inside `addTask`; the priority is
-// ignored. It never holds a task and never publishes a state. Thread-safe as far as the tasks
-// themselves are.
+// ignored. It never holds a task and never publishes a state. An exception escaping a task is
+// caught and logged at ERROR: the poster is usually an operation that must not throw (a state
+// change delivering to a subscriber). Thread-safe as far as the tasks themselves are.
 class RDM_EXPORT TaskQueueImmediate final : public ITaskQueue {
   public:
     void RegisterEventHandler(ITaskQueueEventHandler* handler) override;

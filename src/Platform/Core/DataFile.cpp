@@ -21,7 +21,8 @@ constexpr uint64_t kMaxChunk = uint64_t{1} << 30;
 // The detail text is the system's error text (strerror), taken through std::error_code because
 // that is safe to call from several threads at once.
 [[noreturn]] void throwSystemError(int error) {
-    throw Exception() << ErrorDetails(std::error_code(error, std::generic_category()).message());
+    throw Exception() << ErrorDetails(std::error_code(error, std::generic_category()).message())
+                      << ErrorNumber(error);
 }
 
 // Owns one open descriptor and closes it when the last stream reference goes, unless it was

@@ -42,12 +42,16 @@ struct TISKEL_EXPORT RequestOptions {
     // Called after each piece of the body with (bytes received so far, bytes announced by the
     // server or 0 when unknown).
     std::function<void(uint64_t, uint64_t)> onProgress;
-    // Receives each piece of the body in arrival order. The body is never held whole.
+    // Receives each piece of the body in arrival order. The body is never held whole. This is
+    // the receiver every client honours.
     std::function<void(std::string)> onData;
     // Receives each piece of the body in arrival order without a copy: the bytes live in the
-    // client's receive buffer and are valid only during the call. When set, it takes the place
-    // of `onData`. An exception thrown by it (a full disk, ...) ends the transfer with error
-    // ClientError and a text naming the reason; it does not leave the client's call.
+    // client's receive buffer and are valid only during the call. A client that knows this
+    // field calls it instead of `onData` when both are set (never both for one piece); a client
+    // that does not know it calls `onData`, so a caller that wants its body from every client
+    // sets both to the same effect. An exception thrown by it (a full disk, ...) ends the
+    // transfer with error ClientError and a text naming the reason; it does not leave the
+    // client's call.
     std::function<void(char const*, std::size_t)> bodySink;
 };
 

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <optional>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -51,17 +53,21 @@ ResourceDownloaderFileMock::~ResourceDownloaderFileMock() {
 IResourceDownloader::Result ResourceDownloaderFileMock::exec(Task task) const {
     ResourceDescriptor const& descriptor = *task.descriptor;
     ioPath const source = impl->source(descriptor);
+    FileFailure ignored;
+    FileFailure& failure = task.failure != nullptr ? *task.failure : ignored;
 
     TemporaryFile temporary(descriptor.tempPath, descriptor.downloadPath);
     if (!temporary.ready) {
+        failure = temporary.failure();
         return Failed;
     }
-    boost::intrusive_ptr<Core::IDataOutput> output = openOutputNoexcept(descriptor.tempPath);
+    boost::intrusive_ptr<Core::IDataOutput> output =
+        openOutputNoexcept(descriptor.tempPath, failure);
     if (!output) {
         return Failed;
     }
     std::vector<uint8_t> buffer;
-    if (!readWholeFileToBuffer(source, buffer)) {
+    if (!readWholeFileToBuffer(source, buffer, failure)) {
         return Failed;
     }
 
@@ -81,7 +87,7 @@ IResourceDownloader::Result ResourceDownloaderFileMock::exec(Task task) const {
         task.onProgress(offset, total);
         uint64_t const piece = std::min(kPieceSize, total - offset);
         try {
-            writeOutput(*output, descriptor.tempPath, buffer.data() + offset, piece);
+            writeOutput(*output, descriptor.tempPath, buffer.data() + offset, piece, failure);
         } catch (...) {
             return Failed;  // logged with the path and the reason; the partial copy goes
         }
@@ -107,12 +113,21 @@ IResourceDownloader::Result ResourceDownloaderFileMock::exec(Task task) const {
             google::LogMessage(kUnit, __LINE__, google::GLOG_INFO).stream()
                 << "request=" << descriptor.remotePath << " was cancelled.";
         }
+        failure.kind = FileFailure::Cancelled;
+        failure.text = "cancelled";
         return Cancelled;  // the temporary file's destructor drops the partial copy
     }
     // The close is the last place a full disk can show; the file is renamed only after it.
-    bool const stored = closeOutputNoexcept(*output, descriptor.tempPath);
+    bool const stored = closeOutputNoexcept(*output, descriptor.tempPath, failure);
     output.reset();
-    return stored && temporary.moveToDest() ? Success : Failed;
+    if (!stored) {
+        return Failed;
+    }
+    if (!temporary.moveToDest()) {
+        failure = temporary.failure();
+        return Failed;
+    }
+    return Success;
 }
 
 void ResourceDownloaderFileMock::abort() {
@@ -122,6 +137,21 @@ void ResourceDownloaderFileMock::abort() {
 int64_t ResourceDownloaderFileMock::requestLastModified(
     ResourceDescriptor const* descriptor) const {
     return fileLastModifiedTime(impl->source(*descriptor));
+}
+
+IResourceDownloader::LastModified ResourceDownloaderFileMock::checkLastModified(
+    ResourceDescriptor const* descriptor) const {
+    ioPath const source = impl->source(*descriptor);
+    LastModified answer;
+    // The look that finds no file is the failed query: -1 and why, instead of the exception
+    // requestLastModified lets out.
+    if (std::optional<int64_t> const time = fileLastModifiedTimeIfExists(source)) {
+        answer.time = *time;
+    } else {
+        answer.failure =
+            fileSystemFailure("read", source, ENOENT, "no such file in the source folder");
+    }
+    return answer;
 }
 
 }  // namespace Tiskel::App

@@ -38,6 +38,9 @@ class RDM_EXPORT ResourceDownloaderFileMock : public IResourceDownloader {
     // The source file's last-write time. Throws the filesystem library's exception when the
     // source cannot be examined (for example when it is missing).
     int64_t requestLastModified(ResourceDescriptor const* descriptor) const override;
+    // The same, as the pipeline asks it: a source that cannot be examined is a failed query
+    // (FileSystem, naming the source) instead of an exception.
+    LastModified checkLastModified(ResourceDescriptor const* descriptor) const override;
 
   private:
     struct Impl;

@@ -65,6 +65,34 @@ std::string proxyUrl(IProxyProvider::Proxy const& proxy) {
     return std::string(scheme) + "://" + proxy.host + ":" + std::to_string(proxy.port);
 }
 
+// Why a request failed, from its response. The texts name no URL, so they carry no credentials.
+FileFailure responseFailure(Networking::Response const& response) {
+    FileFailure failure;
+    failure.text = response.errorText;
+    switch (response.error) {
+        case Networking::Response::HttpStatus:
+            failure.kind = FileFailure::HttpStatus;
+            failure.httpStatus = response.httpStatus;
+            break;
+        case Networking::Response::Cancelled:
+            failure.kind = FileFailure::Cancelled;
+            break;
+        default:
+            failure.kind = FileFailure::Transport;
+            failure.transportError = response.error;
+            break;
+    }
+    return failure;
+}
+
+FileFailure offlineFailure(Networking::Response const& response) {
+    FileFailure failure;
+    failure.kind = FileFailure::Offline;
+    failure.transportError = response.error;
+    failure.text = "the network is offline";
+    return failure;
+}
+
 }  // namespace
 
 struct ResourceDownloaderHttp::Impl {
@@ -112,24 +140,33 @@ IResourceDownloader::Result ResourceDownloaderHttp::exec(Task task) const {
         google::LogMessage(kUnit, __LINE__, google::GLOG_INFO).stream()
             << "HTTP download=" << target;
     }
+    FileFailure ignored;
+    FileFailure& failure = task.failure != nullptr ? *task.failure : ignored;
 
     TemporaryFile temporary(descriptor->tempPath, descriptor->downloadPath);
     if (!temporary.ready) {
+        failure = temporary.failure();
         return Failed;
     }
     ioPath const& tempPath = descriptor->tempPath;
-    boost::intrusive_ptr<Core::IDataOutput> out = openOutputNoexcept(tempPath);
+    boost::intrusive_ptr<Core::IDataOutput> out = openOutputNoexcept(tempPath, failure);
     if (!out) {
         return Failed;
     }
 
     Networking::Request const request(Networking::Url(target), {}, {});
     Networking::RequestOptions options = impl->optionsFor(target);
-    // Each piece goes from the client's receive buffer straight to the file. A failed write is
-    // logged with the file's path and ends the transfer as a local failure of the client.
+    // Each piece goes to the file as it arrives. A client that knows `bodySink` hands it the
+    // pieces straight from its receive buffer; one that knows only `onData` (the networking
+    // contract's own receiver) gets the same writes. A failed write is logged with the file's
+    // path, said in `failure`, and ends the transfer as a local failure of the client.
     Core::IDataOutput* const sink = out.get();
-    options.bodySink = [sink, &tempPath](char const* data, std::size_t length) {
-        writeOutput(*sink, tempPath, data, length);
+    FileFailure writeFailure;
+    options.bodySink = [sink, &tempPath, &writeFailure](char const* data, std::size_t length) {
+        writeOutput(*sink, tempPath, data, length, writeFailure);
+    };
+    options.onData = [sink, &tempPath, &writeFailure](std::string piece) {
+        writeOutput(*sink, tempPath, piece.data(), piece.size(), writeFailure);
     };
     Impl const* const self = impl.get();
     options.shouldCancel = [self, isCancelled = task.isCancelled] {
@@ -141,30 +178,44 @@ IResourceDownloader::Result ResourceDownloaderHttp::exec(Task task) const {
     bool const complete = response.error == Networking::Response::NoError;
     // A complete body must also have reached the disk, which a full disk may deny only at close.
     // After a failed transfer the file is dropped anyway, so it is closed quietly.
-    bool const stored = complete && closeOutputNoexcept(*out, tempPath);
+    bool const stored = complete && closeOutputNoexcept(*out, tempPath, failure);
     out.reset();  // closed before it is renamed or removed
 
     bool const offline = impl->offline();
     if (complete) {
         if (!stored) {
-            return Failed;  // the file helpers logged which file and why
+            return Failed;  // the file helpers logged and said which file and why
         }
         bool const moved = temporary.moveToDest();
         if (offline) {
+            failure = offlineFailure(response);
             return ConnectionLost;
         }
-        return moved ? Success : Failed;
+        if (!moved) {
+            failure = temporary.failure();
+            return Failed;
+        }
+        return Success;
     }
     if (response.error == Networking::Response::Cancelled && !offline) {
         if (isLogged(google::GLOG_INFO)) {
             google::LogMessage(kUnit, __LINE__, google::GLOG_INFO).stream()
                 << "request=" << target << " was cancelled.";
         }
+        failure.kind = FileFailure::Cancelled;
+        failure.text = "cancelled";
         return Cancelled;
     }
     google::LogMessage(kUnit, __LINE__, google::GLOG_WARNING).stream()
         << "request=" << target << " failed with error=" << response.errorText
         << (offline ? " (App OFFLINE mode activated!)" : "");
+    if (offline) {
+        failure = offlineFailure(response);
+    } else if (writeFailure.failed()) {
+        failure = std::move(writeFailure);
+    } else {
+        failure = responseFailure(response);
+    }
     bool const connectivity = response.error == Networking::Response::CouldNotConnect ||
                               response.error == Networking::Response::ConnectionLost;
     return (connectivity || offline) ? ConnectionLost : Failed;
@@ -175,6 +226,11 @@ void ResourceDownloaderHttp::abort() {
 }
 
 int64_t ResourceDownloaderHttp::requestLastModified(ResourceDescriptor const* descriptor) const {
+    return checkLastModified(descriptor).time;
+}
+
+IResourceDownloader::LastModified ResourceDownloaderHttp::checkLastModified(
+    ResourceDescriptor const* descriptor) const {
     std::string const target = url(descriptor);
     Networking::Request const request(Networking::Url(target), {}, {});
     Networking::RequestOptions options = impl->optionsFor(target);
@@ -182,7 +238,13 @@ int64_t ResourceDownloaderHttp::requestLastModified(ResourceDescriptor const* de
     // not asked here. A stopped query answers -1, like any failed one.
     Impl const* const self = impl.get();
     options.shouldCancel = [self] { return self->aborted.load(); };
-    return impl->client->head(request, options).getLastModified();
+    Networking::Response const response = impl->client->head(request, options);
+    LastModified answer;
+    answer.time = response.getLastModified();
+    if (response.error != Networking::Response::NoError) {
+        answer.failure = responseFailure(response);
+    }
+    return answer;
 }
 
 }  // namespace Tiskel::App

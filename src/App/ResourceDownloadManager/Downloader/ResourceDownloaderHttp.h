@@ -44,6 +44,8 @@ class RDM_EXPORT ResourceDownloaderHttp : public IResourceDownloader {
     // The server's Last-Modified time of the resource in seconds since the Unix epoch; -1 when
     // the server sent none, the request failed or the downloader was aborted.
     int64_t requestLastModified(ResourceDescriptor const* descriptor) const override;
+    // The same query; a failed one carries the HTTP status or the transport's reason.
+    LastModified checkLastModified(ResourceDescriptor const* descriptor) const override;
 
   private:
     struct Impl;
