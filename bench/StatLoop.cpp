@@ -2,11 +2,10 @@
 //
 //   StatLoop LIST FOLDER     LIST: one path per line, relative to FOLDER
 // Prints how many paths were present.
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <sys/stat.h>
 
 int main(int argc, char** argv) {
     if (argc != 3) {

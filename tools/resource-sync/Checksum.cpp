@@ -7,21 +7,10 @@
 #include <QCryptographicHash>
 #include <QFile>
 
+#include "Catalogue.h"
 #include "SyncState.h"
 
 namespace Tiskel::ResourceSync {
-
-namespace {
-
-// What the validator remembers of a local file within one round (SyncFile::localVerdict).
-enum Verdict : int { Unknown = 0, Matches = 1, Differs = 2 };
-
-// The library hands back the descriptors it was given, and every one of them is a SyncFile.
-SyncFile& fileOf(App::ResourceDescriptor const* descriptor) {
-    return const_cast<SyncFile&>(static_cast<SyncFile const&>(*descriptor));
-}
-
-}  // namespace
 
 bool sha256OfFile(std::string const& path, std::string& digest, std::string& problem) {
     QFile file(QString::fromStdString(path));
@@ -39,23 +28,25 @@ bool sha256OfFile(std::string const& path, std::string& digest, std::string& pro
 }
 
 App::IValidator::Result DigestValidator::validate(App::ResourceDescriptor const* descriptor) const {
-    SyncFile& file = fileOf(descriptor);
-    int verdict = file.localVerdict.load();
-    if (verdict == Unknown) {
+    std::size_t const file = catalogue.indexOf(descriptor);
+    Verdicts::Verdict verdict = verdicts->get(file);
+    if (verdict == Verdicts::Unknown) {
         std::string digest;
         std::string problem;
-        bool const read = sha256OfFile(file.localPath.string(), digest, problem);
-        verdict = read && digest == file.sha256 ? Matches : Differs;
-        file.localVerdict.store(verdict);
+        bool const read = sha256OfFile(descriptor->localPath.string(), digest, problem);
+        verdict = read && digest == catalogue.digest(file) ? Verdicts::Matches : Verdicts::Differs;
+        verdicts->set(file, verdict);
     }
-    return verdict == Matches ? Valid : Invalid;
+    return verdict == Verdicts::Matches ? Valid : Invalid;
 }
 
 App::IPostProcessor::Result DigestPostProcessor::process(
     App::ResourceDescriptor const* descriptor) const {
     constexpr auto kFailed = static_cast<Result>(1);
-    SyncFile& file = fileOf(descriptor);
-    std::string const staged = file.downloadPath.string();
+    std::size_t const file = catalogue.indexOf(descriptor);
+    std::string const& expected = catalogue.digest(file);
+    std::string const staged = descriptor->downloadPath.string();
+    std::string const& local = descriptor->localPath.string();
     std::string digest;
     std::string problem;
     if (!sha256OfFile(staged, digest, problem)) {
@@ -63,19 +54,19 @@ App::IPostProcessor::Result DigestPostProcessor::process(
         state.setReason(file, problem);
         return kFailed;
     }
-    if (digest != file.sha256) {
+    if (digest != expected) {
         std::remove(staged.c_str());
-        state.setReason(file, "SHA-256 mismatch: expected " + file.sha256 + ", got " + digest);
+        state.setReason(file, "SHA-256 mismatch: expected " + expected + ", got " + digest);
         return kFailed;
     }
-    if (std::rename(staged.c_str(), file.localPath.string().c_str()) != 0) {
+    if (std::rename(staged.c_str(), local.c_str()) != 0) {
         int const error = errno;
         std::remove(staged.c_str());
-        state.setReason(file, "cannot move the download into place at " + file.localPath.string() +
-                                  ": " + std::strerror(error));
+        state.setReason(
+            file, "cannot move the download into place at " + local + ": " + std::strerror(error));
         return kFailed;
     }
-    file.localVerdict.store(Matches);
+    verdicts->set(file, Verdicts::Matches);
     return Processed;
 }
 

@@ -1,5 +1,9 @@
 #pragma once
 
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <string>
 
 #include "App/ResourceDownloadManager/IPostProcessor.h"
@@ -13,33 +17,56 @@
 // it over the local file; on a mismatch it removes the staged file and fails, which the library
 // records as Error / Corrupted with the old local file untouched.
 //
-// Both services are only ever given descriptors that are SyncFiles. Thread-safe: calls for
+// Both services are only ever given descriptors of their catalogue. Thread-safe: calls for
 // different files run at once; one file is never checked by two threads at once.
 namespace Tiskel::ResourceSync {
 
+class Catalogue;
 class SyncState;
 
 // The lower-case hexadecimal SHA-256 of the file at `path`. False, with `problem` set, when the
 // file cannot be read.
 bool sha256OfFile(std::string const& path, std::string& digest, std::string& problem);
 
+// What the validator remembers of each local file within one round (one byte a file).
+class Verdicts {
+  public:
+    enum Verdict : uint8_t { Unknown = 0, Matches = 1, Differs = 2 };
+    explicit Verdicts(std::size_t files) : verdicts(new std::atomic<uint8_t>[files]()) {}
+    Verdict get(std::size_t file) const { return static_cast<Verdict>(verdicts[file].load()); }
+    void set(std::size_t file, Verdict verdict) { verdicts[file].store(verdict); }
+
+  private:
+    std::unique_ptr<std::atomic<uint8_t>[]> verdicts;
+};
+
 // For the `validate` policy: Invalid when the local file is missing or its digest differs from
 // the manifest's. Each local file is hashed at most once per round; a file the post-processor
 // has just verified and moved into place is not hashed again.
 class DigestValidator final : public App::IValidator {
   public:
+    DigestValidator(Catalogue const& catalogue, std::shared_ptr<Verdicts> verdicts)
+        : catalogue(catalogue), verdicts(std::move(verdicts)) {}
     Result validate(App::ResourceDescriptor const* descriptor) const override;
+
+  private:
+    Catalogue const& catalogue;
+    std::shared_ptr<Verdicts> const verdicts;
 };
 
-// Checks the staged download and moves it into place (see above). Failures leave their reason
-// in the file's entry of `state`.
+// Checks the staged download and moves it into place (see above). A failure's reason goes to
+// `state`.
 class DigestPostProcessor final : public App::IPostProcessor {
   public:
-    explicit DigestPostProcessor(SyncState& state) : state(state) {}
+    DigestPostProcessor(Catalogue const& catalogue, SyncState& state,
+                        std::shared_ptr<Verdicts> verdicts)
+        : catalogue(catalogue), state(state), verdicts(std::move(verdicts)) {}
     Result process(App::ResourceDescriptor const* descriptor) const override;
 
   private:
+    Catalogue const& catalogue;
     SyncState& state;
+    std::shared_ptr<Verdicts> const verdicts;
 };
 
 }  // namespace Tiskel::ResourceSync

@@ -63,11 +63,11 @@ std::pair<int, int> terminalSize(std::FILE* out) {
 // A group's fraction done: the library's aggregate while files are still open. Once every file
 // has settled, the same rule (Available counts 1, Error 0) from the file counts, which a late
 // group notification cannot overtake. REQUIRES: the state's mutex is held.
-double groupProgress(SyncGroup const& group) {
-    if (group.settled == group.fileCount) {
-        return group.fileCount == 0 ? 1.0
-                                    : static_cast<double>(group.fileCount - group.failed) /
-                                          static_cast<double>(group.fileCount);
+double groupProgress(GroupInfo const& info, GroupRound const& group) {
+    if (group.settled == info.count) {
+        return info.count == 0 ? 1.0
+                               : static_cast<double>(info.count - group.failed) /
+                                     static_cast<double>(info.count);
     }
     return group.heard ? group.state.progress : 0.0;
 }
@@ -107,28 +107,33 @@ void Display::show(std::vector<SyncEvent> const& events) {
         return;
     }
     std::string text;
+    Catalogue const& files = state.catalogue();
     state.inspect([&] {
         for (SyncEvent const& event : events) {
-            if (event.kind == SyncEvent::GroupChanged) {
-                SyncGroup const& group = state.allGroups()[event.index];
-                text += "[" + group.name + "] " + IRemoteResource::statusToString(event.status) +
-                        ", " + std::to_string(event.settled) + "/" +
-                        std::to_string(group.fileCount) + " files settled\n";
+            if (event.kind == SyncEvent::GroupSettled) {
+                GroupInfo const& info = files.groups()[event.index];
+                GroupRound const& group = state.group(event.index);
+                text += "[" + info.name + "] " + (group.failed == 0 ? "Available" : "Error") +
+                        ", " + std::to_string(group.settled) + "/" + std::to_string(info.count) +
+                        " files settled\n";
                 continue;
             }
-            SyncFile const& file = state.allFiles()[event.index];
+            std::string const name(files.relativePath(event.index));
+            FileRound const& file = state.file(event.index);
+            std::string const& reason = state.reason(event.index);
             switch (event.kind) {
                 case SyncEvent::FileDownloading:
-                    text += "downloading " + file.name + "\n";
+                    text += "downloading " + name + "\n";
                     break;
                 case SyncEvent::FileDone:
-                    text +=
-                        "downloaded " + file.name + " (" + formatBytes(file.fetchedBytes) + ")\n";
+                    text += "downloaded " + name + " (" + formatBytes(file.bytes) + ")\n";
+                    break;
+                case SyncEvent::FileNotChecked:
+                    text += "not checked " + name + ": " + reason + "\n";
                     break;
                 default:
-                    text += "failed " + file.name + ": " +
-                            IRemoteResource::errorToString(file.error) +
-                            (file.reason.empty() ? "" : ": " + file.reason) + "\n";
+                    text += "failed " + name + ": " + IRemoteResource::errorToString(file.error) +
+                            (reason.empty() ? "" : ": " + reason) + "\n";
                     break;
             }
         }
@@ -182,17 +187,17 @@ double Display::rate(Clock::time_point now) {
     return static_cast<double>(samples.back().second - samples.front().second) / seconds;
 }
 
-std::string Display::groupLine(SyncGroup const& group, std::size_t nameWidth,
-                               std::size_t barWidth) {
-    double const progress = groupProgress(group);
+std::string Display::groupLine(GroupInfo const& info, GroupRound const& group,
+                               std::size_t nameWidth, std::size_t barWidth) {
+    double const progress = groupProgress(info, group);
     std::string line =
-        padRight(group.name, nameWidth) + " " + bar(progress, barWidth) + " " + percent(progress);
-    uint64_t const done = group.doneBytes + group.inFlight.load(std::memory_order_relaxed);
-    if (group.sizesKnown) {
-        line += "  " + formatBytes(std::min(done, group.sizeTotal)) + " / " +
-                formatBytes(group.sizeTotal);
+        padRight(info.name, nameWidth) + " " + bar(progress, barWidth) + " " + percent(progress);
+    uint64_t const done = group.doneBytes + group.inFlight;
+    if (info.sizesKnown) {
+        line += "  " + formatBytes(std::min(done, info.sizeTotal)) + " / " +
+                formatBytes(info.sizeTotal);
     }
-    line += "  " + std::to_string(group.settled) + "/" + std::to_string(group.fileCount) + " files";
+    line += "  " + std::to_string(group.settled) + "/" + std::to_string(info.count) + " files";
     if (group.failed > 0) {
         line += ", " + std::to_string(group.failed) + " failed";
     }
@@ -200,58 +205,60 @@ std::string Display::groupLine(SyncGroup const& group, std::size_t nameWidth,
 }
 
 std::vector<std::string> Display::frame(int columns, int rows) {
-    std::deque<SyncGroup> const& groups = state.allGroups();
+    std::vector<GroupInfo> const& infos = state.catalogue().groups();
     std::size_t nameWidth = 5;  // "total"
-    for (SyncGroup const& group : groups) {
-        nameWidth = std::max(nameWidth, std::min<std::size_t>(group.name.size(), 20));
+    for (GroupInfo const& info : infos) {
+        nameWidth = std::max(nameWidth, std::min<std::size_t>(info.name.size(), 20));
     }
     std::size_t const barWidth =
         static_cast<std::size_t>(std::clamp(columns - static_cast<int>(nameWidth) - 50, 10, 30));
     // Room for the bundles: the screen less the total line and a line of slack.
     std::size_t const room = static_cast<std::size_t>(std::max(rows - 3, 2));
     double const bytesPerSecond = rate(Clock::now());
+    uint64_t const transferred = state.transferred();
 
     std::vector<std::string> lines;
     state.inspect([&] {
-        std::vector<SyncGroup const*> shown;
+        std::vector<std::size_t> shown;
         std::size_t finished = 0;
-        for (SyncGroup const& group : groups) {
-            finished += group.settled == group.fileCount;
+        for (std::size_t g = 0; g < infos.size(); ++g) {
+            finished += state.group(g).settled == infos[g].count;
         }
-        bool const crowded = groups.size() > room;
-        for (SyncGroup const& group : groups) {
+        bool const crowded = infos.size() > room;
+        for (std::size_t g = 0; g < infos.size(); ++g) {
             // When the screen is short, bundles that are done make way for those still going.
             if (shown.size() + 1 >= room && crowded) {
                 break;
             }
-            if (!crowded || group.settled < group.fileCount) {
-                shown.push_back(&group);
+            if (!crowded || state.group(g).settled < infos[g].count) {
+                shown.push_back(g);
             }
         }
         double progressSum = 0;
         uint64_t done = 0;
         uint64_t total = 0;
         bool sizesKnown = true;
-        for (SyncGroup const& group : groups) {
-            progressSum += groupProgress(group) * static_cast<double>(group.fileCount);
-            done += group.doneBytes + group.inFlight.load(std::memory_order_relaxed);
-            total += group.sizeTotal;
-            sizesKnown = sizesKnown && group.sizesKnown;
+        for (std::size_t g = 0; g < infos.size(); ++g) {
+            GroupRound const& group = state.group(g);
+            progressSum += groupProgress(infos[g], group) * static_cast<double>(infos[g].count);
+            done += group.doneBytes + group.inFlight;
+            total += infos[g].sizeTotal;
+            sizesKnown = sizesKnown && infos[g].sizesKnown;
         }
-        for (SyncGroup const* group : shown) {
-            lines.push_back(groupLine(*group, nameWidth, barWidth));
+        for (std::size_t g : shown) {
+            lines.push_back(groupLine(infos[g], state.group(g), nameWidth, barWidth));
         }
         if (crowded) {
-            lines.push_back("... " + std::to_string(groups.size() - shown.size()) +
+            lines.push_back("... " + std::to_string(infos.size() - shown.size()) +
                             " more bundles, " + std::to_string(finished) + " of " +
-                            std::to_string(groups.size()) + " finished");
+                            std::to_string(infos.size()) + " finished");
         }
-        std::size_t const files = state.allFiles().size();
+        std::size_t const files = state.catalogue().size();
         double const fraction = files == 0 ? 1.0 : progressSum / static_cast<double>(files);
         std::string line =
             padRight("total", nameWidth) + " " + bar(fraction, barWidth) + " " + percent(fraction);
         line += "  " + (sizesKnown ? formatBytes(std::min(done, total)) + " / " + formatBytes(total)
-                                   : formatBytes(state.transferred()));
+                                   : formatBytes(transferred));
         line += "  " + formatBytes(static_cast<uint64_t>(bytesPerSecond)) + "/s";
         if (sizesKnown && bytesPerSecond > 0 && done < total) {
             line += "  ETA " + duration(static_cast<double>(total - done) / bytesPerSecond);

@@ -39,7 +39,8 @@ class Display {
 
   private:
     std::vector<std::string> frame(int columns, int rows);
-    std::string groupLine(SyncGroup const& group, std::size_t nameWidth, std::size_t barWidth);
+    std::string groupLine(GroupInfo const& info, GroupRound const& group, std::size_t nameWidth,
+                          std::size_t barWidth);
     double rate(std::chrono::steady_clock::time_point now);
 
     DisplayMode const displayMode;

@@ -38,26 +38,35 @@ Summary summarise(SyncState const& state, std::string const& target, double seco
     summary.seconds = seconds;
     summary.gaveUp = gaveUp;
     summary.counts = state.counts();
+    Catalogue const& files = state.catalogue();
     state.inspect([&] {
-        for (SyncFile const& file : state.allFiles()) {
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            FileRound const& file = state.file(i);
+            std::string const& bundle = files.groups()[files.info(i).group].name;
+            std::string const& remotePath = files.descriptor(i).remotePath;
             if (file.status == IRemoteResource::Available) {
+                if (file.decision == static_cast<uint8_t>(App::FileDecision::KeptCheckFailed)) {
+                    summary.unchecked.push_back(
+                        {std::string(files.relativePath(i)), remotePath, bundle, state.reason(i)});
+                }
                 continue;
             }
             bool const failed = file.status == IRemoteResource::Error;
             summary.failures.push_back(
-                {file.name, file.remotePath, state.allGroups()[file.group].name,
+                {std::string(files.relativePath(i)), remotePath, bundle,
                  IRemoteResource::statusToString(file.status),
-                 failed ? IRemoteResource::errorToString(file.error) : "Unfinished", file.reason});
+                 failed ? IRemoteResource::errorToString(file.error) : "Unfinished",
+                 state.reason(i)});
         }
     });
     SyncCounts const& counts = summary.counts;
     if (signal != 0) {
         summary.outcome = Outcome::Interrupted;
         summary.exitCode = 128 + signal;
-    } else if (summary.failures.empty()) {
+    } else if (summary.failures.empty() && summary.unchecked.empty()) {
         summary.outcome = Outcome::Synced;
         summary.exitCode = 0;
-    } else if (summary.failures.size() == counts.failedOffline) {
+    } else if (summary.failures.size() + summary.unchecked.size() == counts.unreachable) {
         summary.outcome = Outcome::Offline;
         summary.exitCode = 3;
     } else {
@@ -78,8 +87,11 @@ void printSummary(Summary const& summary, std::FILE* out) {
     std::snprintf(time, sizeof time, "%.2f s", summary.seconds);
     text += ": " + std::to_string(counts.files) + " files, " + std::to_string(counts.fetched) +
             " downloaded (" + formatBytes(counts.fetchedBytes) + "), " +
-            std::to_string(counts.available - counts.fetched) + " already current, " +
+            std::to_string(counts.current()) + " already current, " +
             std::to_string(counts.failed) + " failed";
+    if (counts.notChecked > 0) {
+        text += ", " + std::to_string(counts.notChecked) + " not checked";
+    }
     if (std::size_t const unfinished = counts.files - counts.settled; unfinished > 0) {
         text += ", " + std::to_string(unfinished) + " unfinished";
     }
@@ -87,6 +99,9 @@ void printSummary(Summary const& summary, std::FILE* out) {
     for (FailedFile const& failure : summary.failures) {
         text += "  " + failure.path + ": " + failure.error +
                 (failure.reason.empty() ? "" : ": " + failure.reason) + "\n";
+    }
+    for (UncheckedFile const& file : summary.unchecked) {
+        text += "  " + file.path + ": not checked: " + file.reason + "\n";
     }
     text += "Files are in " + summary.target + "\n";
     std::fputs(text.c_str(), out);
@@ -104,6 +119,13 @@ bool writeReport(Summary const& summary, std::string const& path, std::string& p
                                     {"error", text(failure.error)},
                                     {"reason", text(failure.reason)}});
     }
+    QJsonArray unchecked;
+    for (UncheckedFile const& file : summary.unchecked) {
+        unchecked.append(QJsonObject{{"path", text(file.path)},
+                                     {"remotePath", text(file.remotePath)},
+                                     {"bundle", text(file.bundle)},
+                                     {"reason", text(file.reason)}});
+    }
     QJsonObject const report{
         {"result", outcomeName(summary.outcome)},
         {"exitCode", summary.exitCode},
@@ -111,12 +133,14 @@ bool writeReport(Summary const& summary, std::string const& path, std::string& p
         {"target", text(summary.target)},
         {"files", static_cast<double>(counts.files)},
         {"downloaded", static_cast<double>(counts.fetched)},
-        {"current", static_cast<double>(counts.available - counts.fetched)},
+        {"current", static_cast<double>(counts.current())},
         {"failed", static_cast<double>(counts.failed)},
+        {"notChecked", static_cast<double>(counts.notChecked)},
         {"unfinished", static_cast<double>(counts.files - counts.settled)},
         {"bytes", static_cast<double>(counts.fetchedBytes)},
         {"seconds", summary.seconds},
         {"failures", failures},
+        {"unchecked", unchecked},
     };
     QSaveFile file(text(path));
     if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(report).toJson()) < 0 ||

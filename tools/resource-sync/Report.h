@@ -13,8 +13,8 @@ namespace Tiskel::ResourceSync {
 // How a round ended, in the order of precedence of the exit codes.
 enum class Outcome {
     Synced,       // every file Available: exit 0
-    Failed,       // some file failed: exit 1
-    Offline,      // every failure is a lost connection: exit 3
+    Failed,       // some file failed or could not be checked: exit 1
+    Offline,      // no connection could be made for any of them: exit 3
     Interrupted,  // SIGINT or SIGTERM: exit 128 + signal
 };
 
@@ -27,6 +27,14 @@ struct FailedFile {
     std::string reason;  // HTTP or filesystem reason; may be empty
 };
 
+// A file left as it was because asking the server whether it changed failed.
+struct UncheckedFile {
+    std::string path;
+    std::string remotePath;
+    std::string bundle;
+    std::string reason;
+};
+
 struct Summary {
     Outcome outcome = Outcome::Synced;
     int exitCode = 0;
@@ -35,6 +43,7 @@ struct Summary {
     SyncCounts counts;
     double seconds = 0;
     std::vector<FailedFile> failures;  // every file that did not end Available
+    std::vector<UncheckedFile> unchecked;
 };
 
 // Reads the round's outcome from `state`. `signal` is the interrupting signal, or 0.

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <stdexcept>
+#include <string_view>
 #include <thread>
 #include <unistd.h>
 #include <unordered_map>
@@ -25,13 +26,13 @@
 #include "App/ResourceDownloadManager/Downloader/ResourceDownloaderFileMock.h"
 #include "App/ResourceDownloadManager/Downloader/ResourceDownloaderHttp.h"
 #include "App/ResourceDownloadManager/EventTracer.h"
+#include "App/ResourceDownloadManager/FileEvents.h"
 #include "App/ResourceDownloadManager/FileUtils.h"
 #include "App/ResourceDownloadManager/RemoteResourceScheduler.h"
 #include "App/ResourceDownloadManager/ResourceDownloadManager.h"
 
 #include "Checksum.h"
 #include "Report.h"
-#include "Transfer.h"
 
 namespace Tiskel::ResourceSync {
 
@@ -56,38 +57,18 @@ IRemoteResource::NotificationParams groupParams() {
     return params;
 }
 
-// A file's own subscriber needs only its outcome and whether it was downloaded; its progress
-// reaches the display through the download wrapper's byte counts. (Downloading is heard also
-// because a retry's outcome is told only after a status in between: Error, Downloading, Error.)
-IRemoteResource::NotificationParams fileParams() {
-    IRemoteResource::NotificationParams params;
-    params.statuses = {IRemoteResource::Downloading, IRemoteResource::Available,
-                       IRemoteResource::Error};
+// Each file's status changes and outcomes, and its bytes in steps of 1 % (or 1 MiB while the size
+// is not known), for the byte counts and the rate.
+App::FileEventParams fileParams() {
+    App::FileEventParams params;
+    params.progress = true;
+    params.progressGranularity = 0.01;
     return params;
 }
-
-// The subscriber of every file's own bundle: hands each outcome to the SyncState. It keeps no
-// list of its subscriptions: they end with the round's manager, which goes first, after its
-// threads have stopped, so nothing can call it any more.
-class FileOutcomes final : public App::IRemoteResourceEventHandler {
-  public:
-    explicit FileOutcomes(SyncState& state) : state(state) {}
-
-    void onStateChanged(IRemoteResource::State fileState,
-                        ResourceDescriptorBundle const* bundle) override {
-        // Every file is registered as a bundle of its own (SyncFile).
-        state.onFileState(const_cast<SyncFile&>(static_cast<SyncFile const&>(*bundle)), fileState);
-    }
-
-  private:
-    SyncState& state;
-};
 
 }  // namespace
 
 struct SyncSession::Round {
-    explicit Round(SyncState& state) : fileOutcomes(state) {}
-
     ~Round() {
         if (driver.joinable()) {
             manager.abort();
@@ -95,11 +76,9 @@ struct SyncSession::Round {
         }
     }
 
-    // Declared before the manager, so that it outlives the subscriptions held by the manager's
-    // resources.
-    FileOutcomes fileOutcomes;
     App::ResourceDownloadManager manager;
-    // Unregisters when destroyed, so it is declared after the manager.
+    // Unregisters when destroyed, so it is declared after the manager. The files' subscriber,
+    // the SyncState, outlives the round; its subscriptions end with the manager.
     App::RemoteResourceEventHandlerCallback groupHandler;
     std::thread driver;
     std::atomic<bool> finished{false};  // the driver is done; set before it rings
@@ -108,56 +87,12 @@ struct SyncSession::Round {
 SyncSession::SyncSession(SyncOptions options, Manifest manifest, std::string target)
     : options(std::move(options)),
       target(std::move(target)),
+      catalogue(std::move(manifest), this->target, this->options.trace),
       state(
-          files, groups, [this] { ring(); }, this->options.display == DisplayMode::Plain),
+          catalogue, [this] { ring(); }, this->options.display == DisplayMode::Plain),
       display(this->options.display, state, stdout) {
-    std::string const base =
-        this->target.empty() || this->target.back() == '/' ? this->target : this->target + "/";
-    // Every file costs a handful of allocations here, a large manifest has many files: the
-    // manifest's own strings are moved, and each path is built once, at its final size.
-    std::size_t constexpr kLongestSuffix = std::max(sizeof kPartSuffix, sizeof kStagedSuffix);
-    std::string local;
-    for (ManifestBundle& bundle : manifest.bundles) {
-        SyncGroup& group = groups.emplace_back();
-        group.index = groups.size() - 1;
-        group.name = bundle.name;
-        group.init = bundle.init;
-        group.fileCount = bundle.files.size();
-        for (ManifestFile& listed : bundle.files) {
-            SyncFile& file = files.emplace_back();
-            file.index = files.size() - 1;
-            file.group = group.index;
-            file.size = listed.size;
-            group.sizeTotal += listed.size >= 0 ? static_cast<uint64_t>(listed.size) : 0;
-            group.sizesKnown = group.sizesKnown && listed.size >= 0;
-
-            local.reserve(base.size() + listed.localPath.size() + kLongestSuffix);
-            local.assign(base).append(listed.localPath);
-            // Temporary and staged files live next to the file, on the same filesystem, so
-            // that moving them into place is a rename.
-            file.tempPath = local + kPartSuffix;
-            file.downloadPath = listed.sha256.empty() ? local : local + kStagedSuffix;
-            file.localPath = local;
-            file.postProcessing = listed.sha256.empty() ? 0 : 1;
-            file.sha256 = std::move(listed.sha256);
-            file.remotePath = std::move(listed.remotePath);
-            file.baseUrl = manifest.baseUrl;
-            file.category = bundle.name;
-            file.name = std::move(listed.localPath);
-            file.updatePolicy = listed.policy;
-            // A file that only has to be there is settled when it is scheduled: the scheduler
-            // looks for it on the spot and queues no check for a file it finds.
-            file.localCopyPolicy = listed.policy == App::ResourceDescriptor::IfMissing ? 1 : 0;
-            App::ResourceDescriptor const* descriptor = &file;
-            file.descriptors.insert(descriptor);
-            // Files are made at rising addresses as a rule, so the hint is nearly always right.
-            group.descriptors.insert(group.descriptors.end(), descriptor);
-        }
-    }
-    state.reset();
     if (this->options.fromDir.empty()) {
-        httpClient = std::make_shared<FailureRecordingClient>(
-            Networking::createHttpClient(Networking::HttpClientDefault));
+        httpClient = Networking::createHttpClient(Networking::HttpClientDefault);
     }
 
     if (::pipe2(bell, O_CLOEXEC | O_NONBLOCK) != 0) {
@@ -218,22 +153,24 @@ void SyncSession::createFolders() {
     std::unordered_map<std::string, std::string> problems;
     std::string lastFolder;
     std::string const* lastProblem = nullptr;
-    for (SyncFile& file : files) {
-        std::string const& path = file.localPath.string();
-        std::string const folder = path.substr(0, path.rfind('/') + 1);
+    for (std::size_t i = 0; i < catalogue.size(); ++i) {
+        std::string const& path = catalogue.descriptor(i).localPath.string();
+        std::string_view const folder = std::string_view(path).substr(0, path.rfind('/') + 1);
         if (lastProblem == nullptr || folder != lastFolder) {
-            auto [it, inserted] = problems.try_emplace(folder);
+            auto [it, inserted] = problems.try_emplace(std::string(folder));
             if (inserted && !folder.empty()) {
                 std::error_code error;
-                std::filesystem::create_directories(folder, error);
+                std::filesystem::create_directories(it->first, error);
                 if (error) {
-                    it->second = "cannot create the folder " + folder + ": " + error.message();
+                    it->second = "cannot create the folder " + it->first + ": " + error.message();
                 }
             }
             lastFolder = folder;
             lastProblem = &it->second;
         }
-        file.folderProblem = *lastProblem;
+        if (!lastProblem->empty()) {
+            state.setFolderProblem(i, *lastProblem);
+        }
     }
 }
 
@@ -244,7 +181,7 @@ void SyncSession::startRound() {
     gaveUp = false;
     createFolders();
     roundStart = std::chrono::steady_clock::now();
-    round = std::make_unique<Round>(state);
+    round = std::make_unique<Round>();
 
     App::ResourceDownloadManager::Params params;
     params.useParallelExecutor = true;
@@ -256,17 +193,16 @@ void SyncSession::startRound() {
         deps.networkStateChecker =
             std::make_shared<App::NetworkStateEmulator>(options.offlineMarker);
     }
-    std::shared_ptr<App::IResourceDownloader> downloader;
     if (options.fromDir.empty()) {
-        downloader = std::make_shared<App::ResourceDownloaderHttp>(
+        deps.downloader = std::make_shared<App::ResourceDownloaderHttp>(
             httpClient, std::make_shared<App::QtProxyProvider>(), deps.networkStateChecker);
     } else {
-        downloader = std::make_shared<App::ResourceDownloaderFileMock>(
+        deps.downloader = std::make_shared<App::ResourceDownloaderFileMock>(
             options.fromDir, options.rateKiBps > 0 ? options.rateKiBps : kUnpacedKiBps);
     }
-    deps.downloader = std::make_shared<MeteredDownloader>(downloader, state);
-    deps.validator = std::make_shared<DigestValidator>();
-    deps.postProcessor = std::make_shared<DigestPostProcessor>(state);
+    auto verdicts = std::make_shared<Verdicts>(catalogue.size());
+    deps.validator = std::make_shared<DigestValidator>(catalogue, verdicts);
+    deps.postProcessor = std::make_shared<DigestPostProcessor>(catalogue, state, verdicts);
     if (options.trace) {
         deps.eventTracer = std::make_shared<App::EventTracer>(true);
     }
@@ -275,27 +211,21 @@ void SyncSession::startRound() {
 
     round->groupHandler.setCallback(
         [this](IRemoteResource::State groupState, ResourceDescriptorBundle const* bundle) {
-            state.onGroupState(groups[static_cast<SyncGroup const*>(bundle)->index], groupState);
+            state.onGroupState(catalogue.groupOf(bundle), groupState);
         });
     round->groupHandler.setNotificationParams(groupParams());
 
-    // Each file is registered as a bundle of its own and subscribed to, then its group; every
-    // file is queued through its group.
     auto const initScheduler = manager.getInitScheduler();
     auto const mainScheduler = manager.getMainScheduler();
-    IRemoteResource::NotificationParams const outcomes = fileParams();
+    App::FileEventParams const perFile = fileParams();
     std::vector<IRemoteResource*> resources;
-    resources.reserve(groups.size());
-    std::size_t first = 0;
-    for (SyncGroup& group : groups) {
-        auto& scheduler = group.init ? *initScheduler : *mainScheduler;
-        for (std::size_t i = first; i < first + group.fileCount; ++i) {
-            scheduler.registerResource(&files[i])->registerEventHandler(&round->fileOutcomes,
-                                                                        outcomes);
-        }
-        first += group.fileCount;
-        resources.push_back(scheduler.registerResource(&group));
-        round->groupHandler.registerWithin(resources.back());
+    resources.reserve(catalogue.groups().size());
+    for (std::size_t g = 0; g < catalogue.groups().size(); ++g) {
+        auto& scheduler = catalogue.groups()[g].init ? *initScheduler : *mainScheduler;
+        IRemoteResource* resource = scheduler.registerResource(&catalogue.bundle(g));
+        resource->registerFileEventHandler(&state, perFile);
+        round->groupHandler.registerWithin(resource);
+        resources.push_back(resource);
     }
     display.startRound();
     for (IRemoteResource* resource : resources) {
@@ -341,11 +271,11 @@ void SyncSession::checkEnd() {
         return;
     }
     SyncCounts const counts = state.counts();
-    if (counts.failed == 0 || counts.settled < counts.files) {
+    if (counts.problems() == 0 || counts.settled < counts.files) {
         return;
     }
     bool const offline = !options.offlineMarker.empty() && App::fileExists(options.offlineMarker) &&
-                         counts.failed == counts.failedOffline;
+                         counts.problems() == counts.unreachable;
     if (offline || deadlinePassed) {
         gaveUp = !offline;
         endRound();

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <chrono>
-#include <deque>
 #include <memory>
 #include <string>
 
@@ -23,13 +22,12 @@ class IHttpClient;
 //
 // A round uses the library as a desktop application does: a fresh ResourceDownloadManager on its
 // thread pool; init bundles on the init scheduler and the rest on the main one; each manifest
-// bundle registered as a group bundle (its subscriber drives the progress lines) and each file
-// also as a bundle of its own (its subscriber gives the per-file outcome; items are shared, so
-// nothing is fetched twice). A driver thread runs `processCurrentQueue`, which returns once
-// every file has settled and nothing is left to retry. Notifications are delivered at once on
-// the thread that caused them into the SyncState, which wakes the main thread through a pipe
-// watched by the event loop when there is something to show or decide; a timer redraws the
-// terminal.
+// bundle registered once, with a subscriber for its aggregate (the progress bars) and the
+// SyncState as the subscriber of its files (each file's outcome and reason). A driver thread
+// runs `processCurrentQueue`, which returns once every file has settled and nothing is left to
+// retry. Notifications are delivered at once on the thread that caused them into the SyncState,
+// which wakes the main thread through a pipe watched by the event loop when there is something
+// to show or decide; a timer redraws the terminal.
 //
 // Every round needs a new manager: an item that was found current is trusted from then on, so
 // re-scheduling it in the same manager would never look at the server again.
@@ -54,7 +52,7 @@ struct SyncOptions {
 class SyncSession {
   public:
     // REQUIRES: a QCoreApplication exists; `target` is the resolved target folder. The manifest
-    // is taken apart into descriptors and not kept.
+    // is taken apart into the catalogue and not kept.
     SyncSession(SyncOptions options, Manifest manifest, std::string target);
     ~SyncSession();
     SyncSession(SyncSession const&) = delete;
@@ -82,8 +80,7 @@ class SyncSession {
 
     SyncOptions const options;
     std::string const target;
-    std::deque<SyncFile> files;
-    std::deque<SyncGroup> groups;
+    Catalogue const catalogue;
     SyncState state;
     Display display;
     std::shared_ptr<Networking::IHttpClient> httpClient;  // kept across rounds for keep-alive

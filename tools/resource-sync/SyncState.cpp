@@ -4,147 +4,217 @@
 #include <type_traits>
 #include <utility>
 
+#include "Platform/Networking/Response.h"
+
 namespace Tiskel::ResourceSync {
 
-SyncState::SyncState(std::deque<SyncFile>& files, std::deque<SyncGroup>& groups,
-                     std::function<void()> wake, bool keepEvents)
-    : files(files), groups(groups), wake(std::move(wake)), keepEvents(keepEvents) {
+namespace {
+
+using App::FileDecision;
+using App::FileFailure;
+
+bool isSettled(IRemoteResource::DownloadStatus status) {
+    return status == IRemoteResource::Available || status == IRemoteResource::Error;
+}
+
+// No connection could be made at all: the host or proxy is unreachable, or the network is
+// reported offline. A server that answered and then broke off is another matter.
+bool isUnreachable(FileFailure const& failure) {
+    return failure.kind == FileFailure::Offline ||
+           (failure.kind == FileFailure::Transport &&
+            failure.transportError == Networking::Response::CouldNotConnect);
+}
+
+// The file's URL as the library builds it, before percent-encoding.
+std::string urlOf(App::ResourceDescriptor const& file) {
+    std::string url = file.baseUrl;
+    if (!url.empty() && url.back() != '/') {
+        url += '/';
+    }
+    std::string_view path = file.remotePath;
+    if (!path.empty() && path.front() == '/') {
+        path.remove_prefix(1);
+    }
+    return url.append(path);
+}
+
+}  // namespace
+
+std::string maskCredentials(std::string const& url) {
+    std::size_t const scheme = url.find("://");
+    if (scheme == std::string::npos) {
+        return url;
+    }
+    std::size_t const hostStart = scheme + 3;
+    std::size_t const authorityEnd = url.find_first_of("/?#", hostStart);
+    std::size_t const at =
+        url.rfind('@', authorityEnd == std::string::npos ? url.size() - 1 : authorityEnd - 1);
+    if (at == std::string::npos || at < hostStart) {
+        return url;
+    }
+    return url.substr(0, hostStart) + "***@" + url.substr(at + 1);
+}
+
+std::string describeFailure(FileFailure const& failure, std::string const& url) {
+    std::string text = failure.text.empty() ? std::string("unknown reason") : failure.text;
+    if (failure.kind == FileFailure::HttpStatus || failure.kind == FileFailure::Transport) {
+        text += " from " + maskCredentials(url);
+    }
+    return text;
+}
+
+SyncState::SyncState(Catalogue const& catalogue, std::function<void()> wake, bool keepEvents)
+    : files(catalogue), wake(std::move(wake)), keepEvents(keepEvents) {
     reset();
 }
 
 void SyncState::reset() {
     std::lock_guard<std::mutex> lock(mutex);
-    for (SyncFile& file : files) {
-        file.received = 0;
-        file.announced = 0;
-        file.localVerdict = 0;
-        file.status = IRemoteResource::Waiting;
-        file.error = IRemoteResource::NoError;
-        file.fetched = false;
-        file.fetchedBytes = 0;
-        file.reason.clear();
-    }
-    for (SyncGroup& group : groups) {
-        group.inFlight = 0;
-        group.state = {};
-        group.heard = false;
-        group.settled = 0;
-        group.failed = 0;
-        group.doneBytes = 0;
-    }
+    rounds.assign(files.size(), FileRound{});
+    groups.assign(files.groups().size(), GroupRound{});
+    received.clear();
+    reasons.clear();
+    ownReasons.clear();
+    folderProblems.clear();
+    transferredBytes = 0;
     tally = {};
     tally.files = files.size();
     events.clear();
     wakePending = false;
-    transferredBytes = 0;
 }
 
-// Adds the file's present status to the counts (`step` 1) or takes it out (`step` -1).
-void SyncState::count(SyncFile const& file, SyncGroup& group, int step) {
+void SyncState::count(std::size_t index, int step) {
     auto add = [step](auto& counter, uint64_t amount) {
         // Unsigned counters: adding the wrapped negative amount subtracts.
         counter += static_cast<std::decay_t<decltype(counter)>>(step > 0 ? amount : 0 - amount);
     };
-    bool const available = file.status == IRemoteResource::Available;
-    if (!available && file.status != IRemoteResource::Error) {
+    FileRound const& file = rounds[index];
+    if (!isSettled(file.status)) {
         return;
     }
+    FileInfo const& info = files.info(index);
+    GroupRound& group = groups[info.group];
     add(tally.settled, 1);
     add(group.settled, 1);
-    if (available) {
-        add(tally.available, 1);
-        add(group.doneBytes, file.size >= 0 ? static_cast<uint64_t>(file.size) : file.fetchedBytes);
-        if (file.fetched) {
-            add(tally.fetched, 1);
-            add(tally.fetchedBytes, file.fetchedBytes);
-        }
+    if (file.unreachable) {
+        add(tally.unreachable, 1);
+    }
+    if (file.status == IRemoteResource::Error) {
+        add(tally.failed, 1);
+        add(group.failed, 1);
         return;
     }
-    add(tally.failed, 1);
-    add(group.failed, 1);
-    if (file.error == IRemoteResource::InternetConnectionLost) {
-        add(tally.failedOffline, 1);
+    add(tally.available, 1);
+    add(group.doneBytes, info.size >= 0 ? static_cast<uint64_t>(info.size) : file.bytes);
+    if (file.decision == static_cast<uint8_t>(FileDecision::Downloaded)) {
+        add(tally.fetched, 1);
+        add(tally.fetchedBytes, file.bytes);
+    } else if (file.decision == static_cast<uint8_t>(FileDecision::KeptCheckFailed)) {
+        add(tally.notChecked, 1);
     }
 }
 
-void SyncState::onFileState(SyncFile& file, IRemoteResource::State state) {
+void SyncState::onFileEvent(App::FileEvent const& event) {
+    if (!files.contains(event.descriptor)) {
+        return;
+    }
+    std::size_t const index = files.indexOf(event.descriptor);
+    std::size_t const groupIndex = files.info(index).group;
     std::unique_lock<std::mutex> lock(mutex);
-    SyncGroup& group = groups[file.group];
-    count(file, group, -1);
-    file.status = state.status;
-    file.error = state.error;
-    file.fetched = file.fetched || state.status == IRemoteResource::Downloading;
-    bool const groupWasSettled = group.settled == group.fileCount;
-    count(file, group, 1);
-    if (keepEvents) {
-        switch (state.status) {
-            case IRemoteResource::Downloading:
-                events.push_back({SyncEvent::FileDownloading, file.index});
-                break;
-            case IRemoteResource::Available:
-                if (file.fetched) {
-                    events.push_back({SyncEvent::FileDone, file.index});
-                }
-                break;
-            case IRemoteResource::Error:
-                events.push_back({SyncEvent::FileFailed, file.index});
-                break;
-            default:
-                break;
+    FileRound& file = rounds[index];
+    GroupRound& group = groups[groupIndex];
+    bool const groupWasSettled = group.settled == files.groups()[groupIndex].count;
+    count(index, -1);
+    bool const started =
+        event.state.status == IRemoteResource::Downloading && file.status != event.state.status;
+    file.status = event.state.status;
+    file.error = event.state.error;
+
+    // Bytes of the running download; what a report adds goes to its bundle and the total. Only
+    // downloads have an entry: a file that is kept costs no look-up here.
+    uint64_t before = 0;
+    auto const runningEntry = received.find(index);
+    if (runningEntry != received.end()) {
+        before = runningEntry->second;
+    }
+    bool const downloading = event.state.status == IRemoteResource::Downloading;
+    uint64_t const now = downloading ? event.bytesReceived : 0;
+    if (downloading) {
+        received[index] = now;
+    } else if (runningEntry != received.end()) {
+        received.erase(runningEntry);
+    }
+    group.inFlight += now - before;  // unsigned: a step back subtracts
+    transferredBytes += now > before ? now - before : 0;
+    if (started && keepEvents) {
+        events.push_back({SyncEvent::FileDownloading, index});
+    }
+
+    if (event.outcome != nullptr) {
+        App::FileOutcome const& outcome = *event.outcome;
+        file.decision = static_cast<uint8_t>(outcome.decision);
+        if (outcome.decision == FileDecision::Downloaded) {
+            // The transfer's last report may come before its last piece.
+            file.bytes = std::max(event.bytesReceived, event.bytesTotal);
+            transferredBytes += file.bytes > before ? file.bytes - before : 0;
         }
-        // Plain lines tell a bundle's outcome, once all of its files have one.
-        if (!groupWasSettled && group.settled == group.fileCount) {
-            events.push_back(
-                {SyncEvent::GroupChanged, group.index,
-                 group.failed == 0 ? IRemoteResource::Available : IRemoteResource::Error,
-                 group.settled});
+        bool const problem = outcome.decision == FileDecision::Failed ||
+                             outcome.decision == FileDecision::KeptCheckFailed;
+        file.unreachable = problem && isUnreachable(outcome.failure);
+        auto const own = ownReasons.find(index);
+        if (!problem) {
+            reasons.erase(index);
+        } else if (own != ownReasons.end()) {
+            reasons[index] = std::move(own->second);
+        } else if (auto const folder = folderProblems.find(index);
+                   folder != folderProblems.end() &&
+                   outcome.failure.kind == FileFailure::FileSystem) {
+            reasons[index] = folder->second;
+        } else {
+            reasons[index] = describeFailure(outcome.failure, urlOf(*event.descriptor));
         }
+        if (own != ownReasons.end()) {
+            ownReasons.erase(own);
+        }
+        if (keepEvents) {
+            switch (outcome.decision) {
+                case FileDecision::Downloaded:
+                    events.push_back({SyncEvent::FileDone, index});
+                    break;
+                case FileDecision::Failed:
+                    events.push_back({SyncEvent::FileFailed, index});
+                    break;
+                case FileDecision::KeptCheckFailed:
+                    events.push_back({SyncEvent::FileNotChecked, index});
+                    break;
+                default:
+                    break;
+            }
+        }
+    }
+    count(index, 1);
+    // Plain lines tell a bundle's outcome, once all of its files have one.
+    if (keepEvents && !groupWasSettled && group.settled == files.groups()[groupIndex].count) {
+        events.push_back({SyncEvent::GroupSettled, groupIndex});
     }
     changed(lock);
 }
 
-void SyncState::onGroupState(SyncGroup& group, IRemoteResource::State state) {
+void SyncState::onGroupState(std::size_t group, IRemoteResource::State state) {
     // Only the terminal display reads a group's state, on its own timer: nobody is woken.
     std::lock_guard<std::mutex> lock(mutex);
-    group.state = state;
-    group.heard = true;
+    groups[group].state = state;
+    groups[group].heard = true;
 }
 
-void SyncState::downloadStarted(SyncFile& file) {
-    file.received = 0;
-    file.announced = 0;
+void SyncState::setReason(std::size_t file, std::string reason) {
     std::lock_guard<std::mutex> lock(mutex);
-    file.reason.clear();
+    ownReasons[file] = std::move(reason);
 }
 
-void SyncState::downloadProgress(SyncFile& file, uint64_t received, uint64_t total) {
-    // Only the file's own download thread writes `received`, so the exchange gives the step.
-    uint64_t const before = file.received.exchange(received, std::memory_order_relaxed);
-    file.announced.store(total, std::memory_order_relaxed);
-    // Unsigned wrap-around makes a step back (a restarted transfer) a subtraction.
-    groups[file.group].inFlight.fetch_add(received - before, std::memory_order_relaxed);
-    if (received > before) {
-        transferredBytes.fetch_add(received - before, std::memory_order_relaxed);
-    }
-}
-
-void SyncState::downloadFinished(SyncFile& file, bool success, std::string reason) {
-    uint64_t const received = file.received.exchange(0, std::memory_order_relaxed);
-    uint64_t const announced = file.announced.load(std::memory_order_relaxed);
-    groups[file.group].inFlight.fetch_sub(received, std::memory_order_relaxed);
-    // A transfer reports progress before each piece, so the last piece shows only here.
-    uint64_t const bytes = success ? std::max(received, announced) : 0;
-    if (bytes > received) {
-        transferredBytes.fetch_add(bytes - received, std::memory_order_relaxed);
-    }
+void SyncState::setFolderProblem(std::size_t file, std::string problem) {
     std::lock_guard<std::mutex> lock(mutex);
-    file.fetchedBytes = bytes;
-    file.reason = std::move(reason);
-}
-
-void SyncState::setReason(SyncFile& file, std::string reason) {
-    std::lock_guard<std::mutex> lock(mutex);
-    file.reason = std::move(reason);
+    folderProblems[file] = std::move(problem);
 }
 
 SyncCounts SyncState::counts() const {
@@ -158,17 +228,28 @@ std::vector<SyncEvent> SyncState::takeEvents() {
     return std::exchange(events, {});
 }
 
+uint64_t SyncState::transferred() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return transferredBytes;
+}
+
 void SyncState::inspect(std::function<void()> const& read) const {
     std::lock_guard<std::mutex> lock(mutex);
     read();
 }
 
+std::string const& SyncState::reason(std::size_t index) const {
+    static std::string const kNone;
+    auto const found = reasons.find(index);
+    return found == reasons.end() ? kNone : found->second;
+}
+
 void SyncState::changed(std::unique_lock<std::mutex>& lock) {
     // The main thread is woken for lines to print, and when the round may have to end early:
-    // every file has settled and some failed (SyncSession::checkEnd). Nothing else it does
-    // depends on a change, so a quiet or terminal display sleeps through a clean round.
+    // every file has settled and some have problems (SyncSession::checkEnd). Nothing else it
+    // does depends on a change, so a quiet or terminal display sleeps through a clean round.
     bool const news =
-        (keepEvents && !events.empty()) || (tally.failed > 0 && tally.settled == tally.files);
+        (keepEvents && !events.empty()) || (tally.problems() > 0 && tally.settled == tally.files);
     if (wakePending || !news) {
         return;
     }

@@ -28,7 +28,6 @@
 #include "Heap.h"
 #include "Manifest.h"
 #include "SyncSession.h"
-#include "Transfer.h"
 
 namespace {
 
@@ -155,18 +154,16 @@ void installSignalHandlers() {
     std::signal(SIGPIPE, SIG_IGN);
 }
 
-// The library logs through glog; the user sees its lines only with --trace. ERROR lines are
-// still formed, so that the sink can attach them to the failed file.
+// The library logs through glog; the user sees its lines only with --trace. Why a file failed
+// comes from the library's per-file events, not from its log.
 void setUpLogging(char const* program, bool trace) {
     google::InitGoogleLogging(program);
     for (int severity = google::GLOG_INFO; severity < google::NUM_SEVERITIES; ++severity) {
         google::SetLogDestination(severity, "");
     }
     FLAGS_logtostderr = trace;
-    FLAGS_minloglevel = trace ? google::GLOG_INFO : google::GLOG_ERROR;
+    FLAGS_minloglevel = trace ? google::GLOG_INFO : google::GLOG_FATAL;
     FLAGS_stderrthreshold = trace ? google::GLOG_INFO : google::GLOG_FATAL;
-    static ErrorLineSink sink;
-    google::AddLogSink(&sink);
 }
 
 SyncOptions syncOptions(Arguments const& args) {

@@ -275,9 +275,12 @@ void ActiveState::setDownloadAvailable() noexcept {
         Change{});
 }
 
-void ActiveState::setDownloadAvailable(FileOutcome const& outcome) noexcept {
+void ActiveState::setDownloadAvailable(FileOutcome const& outcome, uint64_t received,
+                                       uint64_t total) noexcept {
     Change change;
     change.outcome = &outcome;
+    change.received = change.previouslyReceived = received;
+    change.total = total;
     runNotificationPass(
         [](State& target) {
             target.status = IRemoteResource::Available;
@@ -297,10 +300,12 @@ void ActiveState::setDownloadError(IRemoteResource::DownloadError error) noexcep
         Change{});
 }
 
-void ActiveState::setDownloadError(IRemoteResource::DownloadError error,
-                                   FileOutcome const& outcome) noexcept {
+void ActiveState::setDownloadError(IRemoteResource::DownloadError error, FileOutcome const& outcome,
+                                   uint64_t received, uint64_t total) noexcept {
     Change change;
     change.outcome = &outcome;
+    change.received = change.previouslyReceived = received;
+    change.total = total;
     runNotificationPass(
         [error](State& target) {
             target.status = IRemoteResource::Error;
@@ -510,7 +515,7 @@ void ActiveState::decideFileEvents(ActiveState const* child, State const& before
         PendingFileEvent event;
         event.descriptor = child->descriptor;
         event.state = after;
-        if (downloading) {
+        if (downloading || change.outcome != nullptr) {
             event.received = change.received;
             event.total = change.total;
         }

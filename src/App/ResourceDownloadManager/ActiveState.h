@@ -124,8 +124,8 @@ class RDM_EXPORT ActiveState {
 
     // What a change of a child tells its parents' file subscribers beyond the state itself.
     struct Change {
-        // While Downloading: bytes received now and before this change, and the announced total
-        // (0 when not known).
+        // While Downloading, and with the outcome of a run that downloaded: bytes received now
+        // and before this change, and the announced total (0 when not known).
         uint64_t received = 0;
         uint64_t previouslyReceived = 0;
         uint64_t total = 0;
@@ -154,9 +154,10 @@ class RDM_EXPORT ActiveState {
     // Error, `error`, 0.0.
     void setDownloadError(IRemoteResource::DownloadError error) noexcept;
     // The same two, ending a run whose outcome the parents' file subscribers hear of.
-    void setDownloadAvailable(FileOutcome const& outcome) noexcept;
-    void setDownloadError(IRemoteResource::DownloadError error,
-                          FileOutcome const& outcome) noexcept;
+    void setDownloadAvailable(FileOutcome const& outcome, uint64_t received = 0,
+                              uint64_t total = 0) noexcept;
+    void setDownloadError(IRemoteResource::DownloadError error, FileOutcome const& outcome,
+                          uint64_t received = 0, uint64_t total = 0) noexcept;
 
     // A copy of the state taken under the lock.
     IRemoteResource::State getCurrentState() const noexcept;

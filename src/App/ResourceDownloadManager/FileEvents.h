@@ -107,7 +107,8 @@ struct FileEvent {
     ResourceDescriptor const* descriptor = nullptr;    // the file
     IRemoteResource::State state;                      // the file's state after the change
     // While the status is Downloading: bytes received so far and the total the transfer
-    // announced (0 when not known). 0 for every other status.
+    // announced (0 when not known). With the outcome of a run that downloaded: the figures of
+    // its last report (which may come before the last piece). 0 otherwise.
     uint64_t bytesReceived = 0;
     uint64_t bytesTotal = 0;
     // Set when a pipeline run of the file has ended (the status is then Available or Error),

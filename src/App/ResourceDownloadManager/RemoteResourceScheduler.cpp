@@ -287,13 +287,15 @@ class ResourceItem final : public ISchedulableResource {
         // The bytes of the last report, so that file subscribers can tell how far a report
         // moved. Reports of one transfer come one at a time, on whatever thread the client uses.
         std::atomic<uint64_t> lastReceived{0};
+        std::atomic<uint64_t> lastTotal{0};
         IResourceDownloader::Task task;
         task.descriptor = descriptor;
-        task.onProgress = [this, &lastReceived](uint64_t received, uint64_t total) {
+        task.onProgress = [this, &lastReceived, &lastTotal](uint64_t received, uint64_t total) {
             ActiveState::Change change;
             change.received = received;
             change.previouslyReceived = lastReceived.exchange(received);
             change.total = total;
+            lastTotal = total;
             state.setProgress(received, total, change);
         };
         task.isCancelled = [this] { return cancelRequested.load(); };
@@ -304,10 +306,10 @@ class ResourceItem final : public ISchedulableResource {
         if (error == IRemoteResource::NoError) {
             outcome.decision = FileDecision::Downloaded;
             outcome.failure = {};
-            state.setDownloadAvailable(outcome);
+            state.setDownloadAvailable(outcome, lastReceived, lastTotal);
         } else {
             outcome.decision = FileDecision::Failed;
-            state.setDownloadError(error, outcome);
+            state.setDownloadError(error, outcome, lastReceived, lastTotal);
         }
         services->retrier->downloadFinished(this, error);
         tracer.trace(IEventTracer::DownloadEnd,

@@ -1,0 +1,83 @@
+#include "Catalogue.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace Tiskel::ResourceSync {
+
+Catalogue::Catalogue(Manifest manifest, std::string const& target, bool traceNames)
+    : targetPrefix(target.empty() || target.back() == '/' ? target : target + "/") {
+    std::size_t files = 0;
+    for (ManifestBundle const& bundle : manifest.bundles) {
+        files += bundle.files.size();
+    }
+    descriptors.resize(files);
+    infos.resize(files);
+    bundles.resize(manifest.bundles.size());
+    groupInfos.resize(manifest.bundles.size());
+
+    // Every file costs a handful of allocations here, and a large manifest has many files: the
+    // manifest's own strings are moved, and each path is built once, at its final size.
+    std::size_t constexpr kLongestSuffix = std::max(sizeof kPartSuffix, sizeof kStagedSuffix);
+    std::size_t index = 0;
+    for (std::size_t g = 0; g < manifest.bundles.size(); ++g) {
+        ManifestBundle& bundle = manifest.bundles[g];
+        GroupInfo& group = groupInfos[g];
+        group.name = std::move(bundle.name);
+        group.init = bundle.init;
+        group.first = index;
+        group.count = bundle.files.size();
+        std::set<App::ResourceDescriptor const*>& members = bundles[g].descriptors;
+        for (ManifestFile& listed : bundle.files) {
+            App::ResourceDescriptor& file = descriptors[index];
+            FileInfo& info = infos[index];
+            info.size = listed.size;
+            info.group = static_cast<uint32_t>(g);
+            group.sizeTotal += listed.size >= 0 ? static_cast<uint64_t>(listed.size) : 0;
+            group.sizesKnown = group.sizesKnown && listed.size >= 0;
+
+            std::string local;
+            local.reserve(targetPrefix.size() + listed.localPath.size() + kLongestSuffix);
+            local.assign(targetPrefix).append(listed.localPath);
+            // Temporary and staged files live next to the file, on the same filesystem, so
+            // that moving them into place is a rename.
+            file.tempPath = local + kPartSuffix;
+            if (listed.sha256.empty()) {
+                file.downloadPath = local;
+            } else {
+                file.downloadPath = local + kStagedSuffix;
+                file.postProcessing = 1;
+                info.digest = static_cast<uint32_t>(digests.size());
+                digests.push_back(std::move(listed.sha256));
+            }
+            file.localPath = std::move(local);
+            file.remotePath = std::move(listed.remotePath);
+            file.baseUrl = manifest.baseUrl;
+            if (traceNames) {
+                file.category = group.name;
+                file.name = std::move(listed.localPath);
+            }
+            file.updatePolicy = listed.policy;
+            // A file that only has to be there is settled when it is scheduled: the scheduler
+            // looks for it on the spot and queues no check for a file it finds.
+            file.localCopyPolicy = listed.policy == App::ResourceDescriptor::IfMissing ? 1 : 0;
+            // Files are made at rising addresses, so the hint is always right.
+            members.insert(members.end(), &file);
+            ++index;
+        }
+        // What the manifest held for this bundle is not needed any more.
+        bundle.files = {};
+    }
+}
+
+std::string_view Catalogue::relativePath(std::size_t index) const {
+    return std::string_view(descriptors[index].localPath.string()).substr(targetPrefix.size());
+}
+
+std::string const& Catalogue::digest(std::size_t index) const {
+    static std::string const kNone;
+    uint32_t const which = infos[index].digest;
+    return which == FileInfo::kNoDigest ? kNone : digests[which];
+}
+
+}  // namespace Tiskel::ResourceSync
