@@ -283,6 +283,27 @@ TEST_F(ResourceSyncHttp, FailuresNameTheirReasonAndKeepTheOldFile) {
     EXPECT_THAT(report, HasSubstr(R"("exitCode": 1)"));
 }
 
+// An ifModified file whose check failed keeps its old copy but is not "already current": it is
+// counted on its own, named with the reason, and fails the run (3 when nothing could be reached).
+TEST_F(ResourceSyncHttp, AFileWhoseCheckFailedIsNotCheckedAndFailsTheRun) {
+    manifest(R"({"path": "a.txt"})");
+    ASSERT_EQ(sync().code, 0);
+    server.addStatus("/site/a.txt", 500);
+    Finished const answered = sync({"--report", work.file("report.json")});
+    EXPECT_EQ(answered.code, 1) << answered.out << answered.err;
+    EXPECT_THAT(answered.out, HasSubstr("0 already current, 0 failed, 1 not checked"));
+    EXPECT_THAT(answered.out, HasSubstr("a.txt: not checked: HTTP 500"));
+    EXPECT_THAT(TempDir::read(work.file("report.json")), HasSubstr(R"("notChecked": 1)"));
+    EXPECT_EQ(local("/a.txt"), "alpha v1\n");
+
+    work.write("m.json", R"({"baseUrl": "http://127.0.0.1:)" + std::to_string(freeLoopbackPort()) +
+                             R"(/", "bundles": [{"files": [{"path": "a.txt"}]}]})");
+    Finished const unreachable = sync();
+    EXPECT_EQ(unreachable.code, 3) << unreachable.out << unreachable.err;
+    EXPECT_THAT(unreachable.out, HasSubstr("a.txt: not checked: "));
+    EXPECT_EQ(local("/a.txt"), "alpha v1\n");
+}
+
 TEST_F(ResourceSyncHttp, SignalDuringATransferLeavesNoTemporaryFileAndTheOldFile) {
     std::pair<int, int> const cases[] = {{SIGINT, 130}, {SIGTERM, 143}};
     for (auto [number, expected] : cases) {
