@@ -59,9 +59,6 @@ endforeach()
 
 install(TARGETS ResourceDownloadManager EXPORT ResourceDownloadManagerTargets
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
-# The library finds its system proxy module in this folder beside itself.
-install(TARGETS ResourceDownloadManagerSystemProxy
-    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/${RDM_MODULE_FOLDER})
 install(EXPORT ResourceDownloadManagerTargets
     NAMESPACE ResourceDownloadManager::
     DESTINATION ${RDM_CMAKE_PACKAGE_DIR})
@@ -115,8 +112,8 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Lets dpkg-shlibdeps resolve the program's dependency on the library of this same package.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR}/src/App/ResourceDownloadManager)
-# libcurl is loaded with dlopen on the first request, so dpkg-shlibdeps does not see it; the
-# transfer options the HTTP client sets (CURLOPT_PROTOCOLS_STR) are only known from 7.85 on.
+# dpkg-shlibdeps reads the oldest libcurl from the symbols in use, but the transfer options the
+# HTTP client sets (CURLOPT_PROTOCOLS_STR) are only known from 7.85 on.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcurl4 (>= 7.85.0)")
 # A shlibs file and the ldconfig trigger, so that the library is found once installed.
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)

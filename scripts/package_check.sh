@@ -98,11 +98,12 @@ dpkg-deb -I "$deb"
 contents=$(dpkg-deb -c "$deb")
 echo "$contents"
 depends=$(dpkg-deb -f "$deb" Depends)
-[[ "$depends" == *libqt5core* ]] || fail "Depends lacks the libraries dpkg-shlibdeps finds"
-# libcurl is loaded at run time, so the package names it itself.
+for library in libqt5core libqt5network; do
+    [[ "$depends" == *"$library"* ]] || fail "Depends lacks $library, which dpkg-shlibdeps finds"
+done
+# dpkg-shlibdeps would accept an older libcurl than the transfer options need.
 [[ "$depends" == *"libcurl4 (>= 7.85"* ]] || fail "Depends lacks libcurl4 (>= 7.85)"
-wanted=(libResourceDownloadManager.so.0 resource-download-manager/SystemProxyQt.so
-    ResourceDownloadManagerConfig.cmake
+wanted=(libResourceDownloadManager.so.0 ResourceDownloadManagerConfig.cmake
     resource-download-manager.pc QtEventHandler.h)
 if [ -f tools/resource-sync/CMakeLists.txt ]; then
     wanted+=(bin/resource-sync)

@@ -176,6 +176,8 @@ TEST(PercentEncodePath, EscapesWhatAUrlCannotHoldAndKeepsTheRest) {
         {"100%", "100%25"},
         {"%4", "%254"},
         {"%zz", "%25zz"},
+        {"%4z", "%254z"},  // an escape needs two hex digits, not one of them
+        {"%z4", "%25z4"},
         {"%%41", "%25%41"},
     };
     for (Row const& row : rows) {

@@ -6,6 +6,3 @@ add_dependencies(${target} resource-sync)
 target_compile_definitions(${target} PRIVATE RDM_SYNC_PROGRAM="$<TARGET_FILE:resource-sync>")
 target_include_directories(${target} PRIVATE ${CMAKE_CURRENT_LIST_DIR})
 target_link_libraries(${target} PRIVATE Qt5::Core)
-# The heap preparation is tested in a child process of the test itself.
-target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/tools/resource-sync/Heap.cpp)
-target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/tools/resource-sync)

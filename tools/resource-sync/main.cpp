@@ -25,7 +25,6 @@
 #include <QSocketNotifier>
 #include <glog/logging.h>
 
-#include "Heap.h"
 #include "Manifest.h"
 #include "SyncSession.h"
 
@@ -222,14 +221,6 @@ int runSync(int argc, char** argv) {
         syncOptions(Arguments(argc, argv, 2, {"--trace", "--quiet"},
                               {"--dir", "--jobs", "--from-dir", "--rate", "--offline-marker",
                                "--watch", "--give-up", "--report"}));
-    {
-        std::error_code error;
-        std::uintmax_t const manifestBytes =
-            std::filesystem::file_size(options.manifestPath, error);
-        if (!error) {
-            prepareHeap(expectedHeapBytes(static_cast<std::size_t>(manifestBytes)));
-        }
-    }
     Manifest manifest = loadManifest(options.manifestPath);
     std::string const target = targetFolder(options, manifest);
 

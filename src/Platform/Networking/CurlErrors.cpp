@@ -1,7 +1,5 @@
 #include "Platform/Networking/CurlErrors.h"
 
-#include "Platform/Networking/CurlLibrary.h"
-
 namespace Tiskel::Networking::Curl {
 namespace {
 
@@ -14,7 +12,7 @@ Response failure(int32_t error, std::string text, TransferFacts const& facts) {
 }
 
 std::string describe(TransferFacts const& facts) {
-    return facts.message.empty() ? std::string(api().easy_strerror(facts.code)) : facts.message;
+    return facts.message.empty() ? std::string(curl_easy_strerror(facts.code)) : facts.message;
 }
 
 std::string httpText(long status) {
@@ -48,7 +46,7 @@ Response toResponse(TransferFacts const& facts) {
             break;
     }
     if (facts.multiCode != CURLM_OK) {
-        return failure(Response::ClientError, api().multi_strerror(facts.multiCode), facts);
+        return failure(Response::ClientError, curl_multi_strerror(facts.multiCode), facts);
     }
 
     switch (facts.code) {

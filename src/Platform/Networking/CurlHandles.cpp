@@ -5,37 +5,47 @@
 
 namespace Tiskel::Networking::Curl {
 
+void ensureGlobalInit() {
+    static CURLcode const result = curl_global_init(CURL_GLOBAL_DEFAULT);
+    if (result != CURLE_OK) {
+        throw std::runtime_error(std::string("libcurl initialisation failed: ") +
+                                 curl_easy_strerror(result));
+    }
+}
+
 EasyHandle::EasyHandle() {
-    handle.reset(api().easy_init());
+    ensureGlobalInit();
+    handle.reset(curl_easy_init());
     if (!handle) {
         throw std::runtime_error("libcurl could not create a request handle");
     }
 }
 
 MultiHandle::MultiHandle() {
-    handle.reset(api().multi_init());
+    ensureGlobalInit();
+    handle.reset(curl_multi_init());
     if (!handle) {
         throw std::runtime_error("libcurl could not create a transfer driver");
     }
 }
 
 ShareHandle::ShareHandle() : share(nullptr) {
-    Api const& curl = api();
-    share = curl.share_init();
+    ensureGlobalInit();
+    share = curl_share_init();
     if (share == nullptr) {
         throw std::runtime_error("libcurl could not create a share handle");
     }
-    curl.share_setopt(share, CURLSHOPT_LOCKFUNC, &ShareHandle::lock);
-    curl.share_setopt(share, CURLSHOPT_UNLOCKFUNC, &ShareHandle::unlock);
-    curl.share_setopt(share, CURLSHOPT_USERDATA, this);
+    curl_share_setopt(share, CURLSHOPT_LOCKFUNC, &ShareHandle::lock);
+    curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, &ShareHandle::unlock);
+    curl_share_setopt(share, CURLSHOPT_USERDATA, this);
     // Connections are not shared here: libcurl does not support one connection cache used by
     // concurrent threads. Each easy handle keeps its own, and handles are pooled instead.
-    curl.share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
-    curl.share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+    curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+    curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
 }
 
 ShareHandle::~ShareHandle() {
-    api().share_cleanup(share);
+    curl_share_cleanup(share);
 }
 
 void ShareHandle::lock(CURL* /*handle*/, curl_lock_data data, curl_lock_access /*access*/,

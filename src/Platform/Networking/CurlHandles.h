@@ -9,22 +9,24 @@
 
 #include <curl/curl.h>
 
-#include "Platform/Networking/CurlLibrary.h"
-
 namespace Tiskel::Networking::Curl {
+
+// Initialises libcurl for the process, once, whatever thread gets here first. Never cleaned up:
+// handles may live until the process ends. Throws std::runtime_error when libcurl cannot start.
+void ensureGlobalInit();
 
 // Owns one easy handle: one request, with its options and its receive buffer. Used by one
 // thread at a time; moving hands it over.
 class EasyHandle {
   public:
-    // Throws std::runtime_error when libcurl cannot be loaded or cannot create a handle.
+    // Throws std::runtime_error when libcurl cannot create a handle.
     EasyHandle();
 
     CURL* get() const { return handle.get(); }
 
   private:
     struct Cleanup {
-        void operator()(CURL* easy) const { api().easy_cleanup(easy); }
+        void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
     };
     std::unique_ptr<CURL, Cleanup> handle;
 };
@@ -33,14 +35,14 @@ class EasyHandle {
 // finished transfers open for the next one. Used by one thread at a time; moving hands it over.
 class MultiHandle {
   public:
-    // Throws std::runtime_error when libcurl cannot be loaded or cannot create a handle.
+    // Throws std::runtime_error when libcurl cannot create a handle.
     MultiHandle();
 
     CURLM* get() const { return handle.get(); }
 
   private:
     struct Cleanup {
-        void operator()(CURLM* multi) const { api().multi_cleanup(multi); }
+        void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
     };
     std::unique_ptr<CURLM, Cleanup> handle;
 };
@@ -51,7 +53,7 @@ class MultiHandle {
 // for the lock callbacks.
 class ShareHandle {
   public:
-    // Throws std::runtime_error when libcurl cannot be loaded or cannot create the share.
+    // Throws std::runtime_error when libcurl cannot create the share.
     ShareHandle();
     ~ShareHandle();
     ShareHandle(ShareHandle const&) = delete;

@@ -139,7 +139,7 @@ size_t onBody(char* data, size_t size, size_t count, void* user) {
             // Bodies of 4xx/5xx answers never get here (libcurl fails first); this catches a
             // redirect that is not followed, whose body is not the resource.
             long status = 0;
-            Curl::api().easy_getinfo(transfer.curl, CURLINFO_RESPONSE_CODE, &status);
+            curl_easy_getinfo(transfer.curl, CURLINFO_RESPONSE_CODE, &status);
             if (status < 200 || status >= 300) {
                 transfer.stop = Curl::StopReason::BadStatus;
                 return CURL_WRITEFUNC_ERROR;
@@ -151,7 +151,7 @@ size_t onBody(char* data, size_t size, size_t count, void* user) {
         transfer.received += length;
         if (transfer.options.onProgress) {
             curl_off_t expected = -1;
-            Curl::api().easy_getinfo(transfer.curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &expected);
+            curl_easy_getinfo(transfer.curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &expected);
             transfer.options.onProgress(transfer.received,
                                         expected > 0 ? static_cast<uint64_t>(expected) : 0);
         }
@@ -189,7 +189,7 @@ bool isSupportedProxy(std::string const& proxy) {
 }
 
 struct SlistDeleter {
-    void operator()(curl_slist* list) const { Curl::api().slist_free_all(list); }
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
 using HeaderList = std::unique_ptr<curl_slist, SlistDeleter>;
 
@@ -198,7 +198,7 @@ HeaderList headerList(HeaderMap const& headers) {
     for (auto const& [name, value] : headers) {
         // "Name;" is libcurl's way of sending a header with an empty value.
         std::string const line = value.empty() ? name + ";" : name + ": " + value;
-        curl_slist* const extended = Curl::api().slist_append(list.get(), line.c_str());
+        curl_slist* const extended = curl_slist_append(list.get(), line.c_str());
         if (extended == nullptr) {
             throw std::bad_alloc();
         }
@@ -209,7 +209,7 @@ HeaderList headerList(HeaderMap const& headers) {
 }
 
 struct UrlHandleDeleter {
-    void operator()(CURLU* handle) const { Curl::api().url_cleanup(handle); }
+    void operator()(CURLU* handle) const { curl_url_cleanup(handle); }
 };
 
 // The request's URL with the extra parameters appended to its query; "" when that fails.
@@ -217,25 +217,24 @@ std::string targetUrl(Request const& request) {
     if (request.extra().empty()) {
         return request.url().str();
     }
-    Curl::Api const& curl = Curl::api();
-    std::unique_ptr<CURLU, UrlHandleDeleter> const handle(curl.url());
+    std::unique_ptr<CURLU, UrlHandleDeleter> const handle(curl_url());
     if (!handle ||
-        curl.url_set(handle.get(), CURLUPART_URL, request.url().str().c_str(), 0) != CURLUE_OK) {
+        curl_url_set(handle.get(), CURLUPART_URL, request.url().str().c_str(), 0) != CURLUE_OK) {
         return {};
     }
     for (auto const& [key, value] : request.extra()) {
         std::string const pair = key + "=" + value;
-        if (curl.url_set(handle.get(), CURLUPART_QUERY, pair.c_str(),
+        if (curl_url_set(handle.get(), CURLUPART_QUERY, pair.c_str(),
                          CURLU_APPENDQUERY | CURLU_URLENCODE) != CURLUE_OK) {
             return {};
         }
     }
     char* joined = nullptr;
-    if (curl.url_get(handle.get(), CURLUPART_URL, &joined, 0) != CURLUE_OK) {
+    if (curl_url_get(handle.get(), CURLUPART_URL, &joined, 0) != CURLUE_OK) {
         return {};
     }
     std::string result(joined);
-    curl.free(joined);
+    curl_free(joined);
     return result;
 }
 
@@ -281,7 +280,7 @@ class CurlHttpClient final : public IHttpClient {
             }
         }
         Curl::MultiHandle driver;
-        Curl::api().multi_setopt(driver.get(), CURLMOPT_MAXCONNECTS, kConnectionsPerDriver);
+        curl_multi_setopt(driver.get(), CURLMOPT_MAXCONNECTS, kConnectionsPerDriver);
         return driver;
     }
 
@@ -297,8 +296,9 @@ class CurlHttpClient final : public IHttpClient {
                    curl_slist* headers, RequestOptions const& options, Method method,
                    Transfer& transfer);
 
-    // The share, made by the first request. Declared before the pool so that it outlives every
-    // connection kept there.
+    // The share, made by the first request, which also initialises libcurl and its TLS library:
+    // a client that sends no request never initialises them. Declared before the pool so that it
+    // outlives every connection kept there.
     Curl::ShareHandle& sharedData() {
         std::call_once(shareMade, [this] { share = std::make_unique<Curl::ShareHandle>(); });
         return *share;
@@ -317,8 +317,7 @@ class CurlHttpClient final : public IHttpClient {
 // time while nothing arrives: this loop waits at most kIdlePollMilliseconds, so a cancellation
 // or a stall is seen promptly also while a server stays silent or trickles header lines.
 void drive(CURLM* multi, Transfer& transfer, Curl::TransferFacts& facts) {
-    Curl::Api const& curl = Curl::api();
-    facts.multiCode = curl.multi_add_handle(multi, transfer.curl);
+    facts.multiCode = curl_multi_add_handle(multi, transfer.curl);
     if (facts.multiCode != CURLM_OK) {
         return;
     }
@@ -326,28 +325,28 @@ void drive(CURLM* multi, Transfer& transfer, Curl::TransferFacts& facts) {
     facts.code = CURLE_ABORTED_BY_CALLBACK;
     for (;;) {
         int running = 0;
-        facts.multiCode = curl.multi_perform(multi, &running);
+        facts.multiCode = curl_multi_perform(multi, &running);
         if (facts.multiCode != CURLM_OK || running == 0 || transfer.mustStop(Clock::now())) {
             break;
         }
-        facts.multiCode = curl.multi_poll(multi, nullptr, 0, kIdlePollMilliseconds, nullptr);
+        facts.multiCode = curl_multi_poll(multi, nullptr, 0, kIdlePollMilliseconds, nullptr);
         if (facts.multiCode != CURLM_OK) {
             break;
         }
     }
     int queued = 0;
-    while (CURLMsg* const message = curl.multi_info_read(multi, &queued)) {
+    while (CURLMsg* const message = curl_multi_info_read(multi, &queued)) {
         if (message->msg == CURLMSG_DONE && message->easy_handle == transfer.curl) {
             facts.code = message->data.result;
         }
     }
     // Detaching an unfinished transfer closes its connection; a finished one stays cached.
-    curl.multi_remove_handle(multi, transfer.curl);
+    curl_multi_remove_handle(multi, transfer.curl);
 }
 
 Response CurlHttpClient::perform(Request const& request, RequestOptions const& options,
                                  Method method) {
-    // libcurl is loaded by the first request; a library that cannot be loaded fails each one.
+    // When libcurl cannot be initialised, each request fails with the reason.
     Curl::ShareHandle* shared = nullptr;
     try {
         shared = &sharedData();
@@ -387,10 +386,9 @@ Response CurlHttpClient::perform(Request const& request, RequestOptions const& o
     if (!cancelledBeforeStart && !transfer.thrown) {
         configure(curl, *shared, url, headers.get(), options, method, transfer);
         drive(lease.get(), transfer, facts);
-        Curl::Api const& library = Curl::api();
-        library.easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &facts.httpStatus);
+        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &facts.httpStatus);
         curl_off_t fileTime = -1;
-        library.easy_getinfo(curl, CURLINFO_FILETIME_T, &fileTime);
+        curl_easy_getinfo(curl, CURLINFO_FILETIME_T, &fileTime);
         facts.lastModified = fileTime;
         facts.message = transfer.errorBuffer;
     }
@@ -406,53 +404,52 @@ Response CurlHttpClient::perform(Request const& request, RequestOptions const& o
 void CurlHttpClient::configure(CURL* curl, Curl::ShareHandle& shared, std::string const& url,
                                curl_slist* headers, RequestOptions const& options, Method method,
                                Transfer& transfer) {
-    auto const setopt = Curl::api().easy_setopt;
-    setopt(curl, CURLOPT_URL, url.c_str());
-    setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-    setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    setopt(curl, CURLOPT_SHARE, shared.get());
-    setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
-    setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
-    setopt(curl, CURLOPT_FILETIME, 1L);
-    setopt(curl, CURLOPT_FAILONERROR, 1L);
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_SHARE, shared.get());
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(curl, CURLOPT_FILETIME, 1L);
+    curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
     if (method == Method::Head) {
-        setopt(curl, CURLOPT_NOBODY, 1L);
+        curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
     } else {
-        setopt(curl, CURLOPT_HTTPGET, 1L);
+        curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
     }
-    setopt(curl, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
 
     // An empty proxy switches proxies off, including those named by environment variables,
     // and an empty exclusion list keeps no_proxy from overriding the proxy we were given.
-    setopt(curl, CURLOPT_PROXY, options.proxy.c_str());
-    setopt(curl, CURLOPT_NOPROXY, "");
+    curl_easy_setopt(curl, CURLOPT_PROXY, options.proxy.c_str());
+    curl_easy_setopt(curl, CURLOPT_NOPROXY, "");
 
     long bufferSize = CURL_MAX_WRITE_SIZE;
     if (options.receiveBufferKiB > 0) {
         bufferSize = static_cast<long>(
             std::min<int64_t>(int64_t{options.receiveBufferKiB} * 1024, CURL_MAX_READ_SIZE));
     }
-    setopt(curl, CURLOPT_BUFFERSIZE, bufferSize);
-    setopt(curl, CURLOPT_CONNECTTIMEOUT,
-           static_cast<long>(std::max<int32_t>(options.connectTimeoutSeconds, 0)));
+    curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, bufferSize);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT,
+                     static_cast<long>(std::max<int32_t>(options.connectTimeoutSeconds, 0)));
     long timeoutMs = 0;
     if (options.transferTimeoutMicroseconds > 0) {
         timeoutMs =
             static_cast<long>(std::max<int64_t>(options.transferTimeoutMicroseconds / 1000, 1));
     }
-    setopt(curl, CURLOPT_TIMEOUT_MS, timeoutMs);
-    setopt(curl, CURLOPT_FOLLOWLOCATION, options.followRedirects != 0 ? 1L : 0L);
-    setopt(curl, CURLOPT_MAXREDIRS,
-           options.maxRedirects < 0 ? -1L : static_cast<long>(options.maxRedirects));
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, timeoutMs);
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, options.followRedirects != 0 ? 1L : 0L);
+    curl_easy_setopt(curl, CURLOPT_MAXREDIRS,
+                     options.maxRedirects < 0 ? -1L : static_cast<long>(options.maxRedirects));
 
-    setopt(curl, CURLOPT_ERRORBUFFER, transfer.errorBuffer);
-    setopt(curl, CURLOPT_WRITEFUNCTION, &onBody);
-    setopt(curl, CURLOPT_WRITEDATA, &transfer);
-    setopt(curl, CURLOPT_HEADERFUNCTION, &onHeader);
-    setopt(curl, CURLOPT_HEADERDATA, &transfer);
-    setopt(curl, CURLOPT_PREREQFUNCTION, &onConnected);
-    setopt(curl, CURLOPT_PREREQDATA, &transfer);
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, transfer.errorBuffer);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &onBody);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &onHeader);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
+    curl_easy_setopt(curl, CURLOPT_PREREQFUNCTION, &onConnected);
+    curl_easy_setopt(curl, CURLOPT_PREREQDATA, &transfer);
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 
 #include <cstring>
 #include <memory>
-#include <stdexcept>
 
 #include "Platform/Networking/CurlHandles.h"
 
@@ -10,7 +9,7 @@ namespace Tiskel::Networking {
 namespace {
 
 struct UrlHandleDeleter {
-    void operator()(CURLU* handle) const { Curl::api().url_cleanup(handle); }
+    void operator()(CURLU* handle) const { curl_url_cleanup(handle); }
 };
 
 bool isHexDigit(char c) {
@@ -37,17 +36,10 @@ Url::Url(std::string const& text) : text(text) {
         text[separator + 3] == '/') {
         return;
     }
-    // A URL that libcurl cannot judge, because it cannot be loaded, counts as invalid; the
-    // client reports the loading failure itself before it looks at the URL.
-    Curl::Api const* curl = nullptr;
-    try {
-        curl = &Curl::api();
-    } catch (std::runtime_error const&) {
-        return;
-    }
-    std::unique_ptr<CURLU, UrlHandleDeleter> const handle(curl->url());
+    Curl::ensureGlobalInit();
+    std::unique_ptr<CURLU, UrlHandleDeleter> const handle(curl_url());
     // Without CURLU_DEFAULT_SCHEME a text lacking a scheme is refused instead of guessed.
-    valid = handle && curl->url_set(handle.get(), CURLUPART_URL, text.c_str(), 0) == CURLUE_OK;
+    valid = handle && curl_url_set(handle.get(), CURLUPART_URL, text.c_str(), 0) == CURLUE_OK;
 }
 
 std::string percentEncodePath(std::string const& path) {

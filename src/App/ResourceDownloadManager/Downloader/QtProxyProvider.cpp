@@ -1,47 +1,35 @@
 #include "App/ResourceDownloadManager/Downloader/QtProxyProvider.h"
 
+#include <QNetworkProxyFactory>
+#include <QNetworkProxyQuery>
+#include <QString>
+#include <QUrl>
 #include <glog/logging.h>
 
-#include "App/ResourceDownloadManager/Downloader/SystemProxyModule.h"
+#include "App/ResourceDownloadManager/Downloader/QtProxyProviderDetail.h"
 
 namespace Tiskel::App {
 namespace {
 
 constexpr char kUnit[] = "App/ResourceDownloadManager/Downloader/QtProxyProvider";
 
-// The module's lookup function, loaded by the first question; null when it cannot be loaded,
-// which is logged once.
-RdmSystemProxyLookup systemLookup() {
-    static RdmSystemProxyLookup const lookup = [] {
-        RdmSystemProxyLookup found = nullptr;
-        std::string const problem =
-            detail::loadSystemProxyModule(detail::systemProxyModulePath(), found);
-        if (!problem.empty()) {
-            google::LogMessage(kUnit, __LINE__, google::GLOG_ERROR).stream()
-                << "System proxy settings are unavailable, every request connects directly: "
-                << problem;
-        }
-        return found;
-    }();
-    return lookup;
-}
-
 }  // namespace
 
 Networking::IProxyProvider::Proxy QtProxyProvider::getProxy(std::string const& url) const noexcept {
     try {
-        RdmSystemProxyLookup const lookup = systemLookup();
-        RdmSystemProxyAnswer answer{};
-        if (lookup == nullptr || lookup(url.data(), url.size(), &answer) != 0) {
-            return Proxy{};
-        }
-        Proxy proxy;
-        proxy.type = static_cast<Proxy::Type>(answer.type);
-        proxy.host = answer.host;
-        proxy.port = answer.port;
-        return proxy;
+        QUrl const parsed(QString::fromUtf8(url.data(), static_cast<int>(url.size())),
+                          QUrl::TolerantMode);
+        QNetworkProxyQuery const query(parsed, QNetworkProxyQuery::UrlRequest);
+        return detail::firstUsableProxy(QNetworkProxyFactory::systemProxyForQuery(query));
     } catch (...) {
-        // Only allocation can fail here; a direct connection is the answer that needs nothing.
+        // Only allocation can fail here. The request then goes direct, which needs nothing more,
+        // but not unannounced: a user behind a proxy learns why it did not go through it.
+        try {
+            google::LogMessage(kUnit, __LINE__, google::GLOG_ERROR).stream()
+                << "Could not read the system proxy settings for " << url
+                << "; the request connects directly";
+        } catch (...) {
+        }
         return Proxy{};
     }
 }

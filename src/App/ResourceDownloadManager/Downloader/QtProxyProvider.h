@@ -11,18 +11,15 @@ namespace Tiskel::App {
 // Qt reads them (on Linux the http_proxy, https_proxy and no_proxy variables; on macOS the
 // network settings). The settings are read at every call, so a change applies to the next
 // request. Stateless; callable from any thread.
-//
-// Qt is asked through a module (SystemProxyQt, in the "resource-download-manager" folder beside
-// the library) that the first call loads, so that QtNetwork is loaded only by a process that
-// makes requests. When the module cannot be loaded, one ERROR line says why and every answer is
-// a direct connection.
 class RDM_EXPORT QtProxyProvider final : public Networking::IProxyProvider {
   public:
     QtProxyProvider() = default;
     ~QtProxyProvider() override = default;
 
     // The first proxy of the system's list for `url` that is an HTTP or SOCKS 5 proxy needing
-    // no credentials; the empty record (None, "", 0) when there is none. Never throws.
+    // no credentials; the empty record (None, "", 0) when there is none. Never throws: when the
+    // settings cannot be read (only allocation can fail), an ERROR line says so and the answer
+    // is the empty record.
     Proxy getProxy(std::string const& url) const noexcept override;
 };
 
