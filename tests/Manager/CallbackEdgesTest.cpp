@@ -2,11 +2,13 @@
 // callback can run on: abort it, join its thread, destroy it, register more bundles.
 
 #include <atomic>
+#include <chrono>
 #include <deque>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include <QCoreApplication>
 #include <gtest/gtest.h>
@@ -19,6 +21,7 @@
 #include "App/ResourceDownloadManager/ResourceWaiter.h"
 
 #include "Support/LogCapture.h"
+#include "Support/QtApplication.h"
 #include "Support/TempDir.h"
 #include "Support/Wait.h"
 
@@ -164,10 +167,12 @@ TEST_F(CallbackEdgesTest, EachCallFromACallbackEndsWithoutAHangOrACrash) {
             resource->scheduleDownload(ISchedulableResource::Normal);
         }
 
-        ASSERT_TRUE(Support::waitUntil([&] {
-            QCoreApplication::processEvents();
-            return returned.load();
-        })) << "the callback did not return";
+        ASSERT_TRUE(Support::pumpUntil([&] { return returned.load(); },
+                                       [&] {
+                                           auto const state = resource->getCurrentState();
+                                           return std::make_tuple(state.status, state.progress);
+                                       }))
+            << "the callback did not return";
         if (c.where == Where::QtApplicationThread || c.where == Where::HostPass) {
             EXPECT_EQ(callbackThread, std::this_thread::get_id());
         } else {
@@ -197,6 +202,47 @@ TEST_F(CallbackEdgesTest, EachCallFromACallbackEndsWithoutAHangOrACrash) {
             EXPECT_EQ(resource->getCurrentState().status, IRemoteResource::Available);
         }
     }
+}
+
+// The callback adapter unsubscribes when destroyed and then frees its callable, so unsubscribing
+// must wait for a delivery already running on another thread. The callback reads its captures
+// (stored in the adapter) after the destruction has begun: a destructor that does not wait
+// frees them under the running callback, which AddressSanitizer reports and the check below
+// sees as a destruction that returned while the callback ran.
+TEST_F(CallbackEdgesTest, DestroyingTheAdapterWaitsForACallbackRunningOnAnotherThread) {
+    ResourceDownloadManager manager;
+    ResourceDownloadManager::Dependencies deps;
+    deps.downloader =
+        std::make_shared<ResourceDownloaderFileMock>(ioPath(dir.file("server")), 1 << 20);
+    manager.init({}, deps);
+    IRemoteResource* resource = manager.getMainScheduler()->registerResource(&bundleOf("held"));
+
+    std::atomic<bool> entered{false}, destroying{false}, destroyed{false}, returned{false};
+    std::atomic<bool> destroyedDuringCallback{false};
+    auto handler = std::make_unique<RemoteResourceEventHandlerCallback>();
+    handler->setCallback([&](IRemoteResource::State) {
+        entered = true;
+        Support::waitUntil([&] { return destroying.load(); });
+        // A destructor that waits cannot return during this look; one that does not returns
+        // within microseconds.
+        Support::waitUntil([&] { return destroyed.load(); }, std::chrono::milliseconds(200));
+        destroyedDuringCallback = destroyed.load();
+        returned = true;
+    });
+    IRemoteResource::NotificationParams notifyOn;
+    notifyOn.statuses = {IRemoteResource::Available};
+    handler->setNotificationParams(notifyOn);
+    handler->registerWithin(resource);
+    manager.startEventLoopThread();
+    resource->scheduleDownload(ISchedulableResource::Normal);
+    ASSERT_TRUE(Support::waitUntil([&] { return entered.load(); }));
+
+    destroying = true;
+    handler.reset();
+    destroyed = true;
+    EXPECT_TRUE(returned.load()) << "the adapter's destruction returned while its callback ran";
+    ASSERT_TRUE(Support::waitUntil([&] { return returned.load(); }));
+    EXPECT_FALSE(destroyedDuringCallback.load());
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <QCoreApplication>
@@ -49,12 +50,13 @@ bool lastIs(std::vector<Emission> const& emissions, Status status) {
     return !emissions.empty() && emissions.back().status == status;
 }
 
-// Runs this thread's Qt event loop until `condition` holds or the deadline passes.
+// Runs this thread's Qt event loop until `condition` holds; gives up once neither the loop nor
+// `resource` has moved for a while.
 template <class Condition>
-bool pumpUntil(Condition condition) {
-    return Support::waitUntil([&] {
-        QCoreApplication::processEvents();
-        return condition();
+bool pumpUntil(Condition condition, IRemoteResource* resource) {
+    return Support::pumpUntil(condition, [resource] {
+        IRemoteResource::State const state = resource->getCurrentState();
+        return std::make_tuple(state.status, state.error, state.progress);
     });
 }
 
@@ -110,7 +112,8 @@ TEST_F(QtEventHandlerTest, SignalsFromPoolThreadsArriveOnTheObjectsThreadInOrder
     adapter.registerWithin(resource);
     EXPECT_TRUE(emissions->empty()) << "emitted inside the notification";
     resource->scheduleDownload(ISchedulableResource::Normal);
-    ASSERT_TRUE(pumpUntil([&] { return lastIs(*emissions, IRemoteResource::Available); }));
+    ASSERT_TRUE(
+        pumpUntil([&] { return lastIs(*emissions, IRemoteResource::Available); }, resource));
 
     EXPECT_EQ(emissions->front().status, IRemoteResource::Waiting);
     auto const downloading =
@@ -151,7 +154,7 @@ TEST_F(QtEventHandlerTest, ASlotMayReadStateAndReschedule) {
     adapter.registerWithin(resource);
     resource->scheduleDownload(ISchedulableResource::Normal);
     // A second Available needs the status to have left Available: the rescheduled run happened.
-    EXPECT_TRUE(pumpUntil([&] { return available >= 2; }));
+    EXPECT_TRUE(pumpUntil([&] { return available >= 2; }, resource));
 }
 
 TEST_F(QtEventHandlerTest, ADestroyedAdapterGetsNothingAndOthersCarryOn) {
@@ -178,9 +181,10 @@ TEST_F(QtEventHandlerTest, ADestroyedAdapterGetsNothingAndOthersCarryOn) {
 
     resource->scheduleDownload(ISchedulableResource::Normal);
     // Destroyed while the pool threads are delivering progress to it.
-    ASSERT_TRUE(pumpUntil([&] { return !midwayEmissions->empty(); }));
+    ASSERT_TRUE(pumpUntil([&] { return !midwayEmissions->empty(); }, resource));
     midway.reset();
-    ASSERT_TRUE(pumpUntil([&] { return lastIs(*survivorEmissions, IRemoteResource::Available); }));
+    ASSERT_TRUE(pumpUntil([&] { return lastIs(*survivorEmissions, IRemoteResource::Available); },
+                          resource));
     EXPECT_EQ(Support::TempDir::read(dir.file("out/small.txt")), "small");
 }
 

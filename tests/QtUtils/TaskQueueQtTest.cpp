@@ -15,6 +15,7 @@
 #include "Platform/QtUtils/TaskQueueQt.h"
 
 #include "Support/LogCapture.h"
+#include "Support/QtApplication.h"
 #include "Support/Wait.h"
 
 namespace Tiskel::App {
@@ -38,14 +39,7 @@ class RecordingHandler : public ITaskQueueEventHandler {
     std::vector<State> states;
 };
 
-// Runs the Qt event loop on this thread until `condition` holds or the deadline passes.
-template <class Condition>
-bool pumpUntil(Condition condition) {
-    return ::Tiskel::Test::waitUntil([&] {
-        QCoreApplication::processEvents();
-        return condition();
-    });
-}
+using ::Tiskel::Test::pumpUntil;
 
 class TaskQueueQtTest : public ::testing::Test {
   protected:
@@ -119,6 +113,7 @@ TEST_F(TaskQueueQtTest, TasksPostedByManyThreadsWhileTheLoopRunsRunOnceInEachThr
     std::vector<std::vector<int>> runs(kThreads);  // touched on the application thread only
     std::atomic<int> ranOf[kThreads] = {};
     bool offThread = false;
+    std::atomic<bool> gaveUp{false};
     auto const mainThread = std::this_thread::get_id();
     std::vector<std::thread> posters;
     for (int t = 0; t < kThreads; ++t) {
@@ -132,22 +127,25 @@ TEST_F(TaskQueueQtTest, TasksPostedByManyThreadsWhileTheLoopRunsRunOnceInEachThr
                     },
                     Core::ITaskQueue::Normal);
                 if (i % 10 == 9) {
-                    ::Tiskel::Test::waitUntil([&] { return ranOf[t] == i + 1; });
+                    ::Tiskel::Test::waitUntil([&] { return ranOf[t] == i + 1; },
+                                              [&] { return !gaveUp.load(); });
                 }
             }
         });
     }
     std::size_t ran = 0;
-    ASSERT_TRUE(pumpUntil([&] {
+    bool const allRan = pumpUntil([&] {
         ran = 0;
         for (auto const& r : runs) {
             ran += r.size();
         }
         return ran == kThreads * kTasks;
-    })) << ran;
+    });
+    gaveUp = !allRan;
     for (auto& poster : posters) {
         poster.join();
     }
+    ASSERT_TRUE(allRan) << ran;
     QCoreApplication::processEvents();  // a late wake-up must find nothing to run again
     std::vector<int> expected(kTasks);
     std::iota(expected.begin(), expected.end(), 0);

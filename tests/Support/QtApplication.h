@@ -1,6 +1,12 @@
 #pragma once
 
+#include <chrono>
+
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
+#include <QEventLoop>
+
+#include "Support/Wait.h"
 
 namespace Tiskel::Test {
 
@@ -21,5 +27,38 @@ class QtApplication {
   public:
     QCoreApplication application{argc, argv};
 };
+
+// Runs this thread's Qt event loop until `condition` holds; returns whether it did. Gives up at
+// the deadline, or as soon as the work has stood still for `quiet`: the loop dispatched nothing
+// and what `watch` returns (the state of the work that would make the condition true) did not
+// change. Whatever is still missing then is not on its way, and the test fails in seconds
+// instead of at the deadline.
+template <class Condition, class Watch>
+bool pumpUntil(Condition condition, Watch watch,
+               std::chrono::milliseconds quiet = std::chrono::seconds(5)) {
+    auto lastMove = std::chrono::steady_clock::now();
+    auto seen = watch();
+    return waitUntil(
+        [&] {
+            if (QAbstractEventDispatcher::instance()->processEvents(QEventLoop::AllEvents)) {
+                lastMove = std::chrono::steady_clock::now();
+            }
+            return condition();
+        },
+        [&] {
+            auto now = watch();
+            if (!(now == seen)) {
+                seen = now;
+                lastMove = std::chrono::steady_clock::now();
+            }
+            return std::chrono::steady_clock::now() - lastMove < quiet;
+        });
+}
+
+// As above, for a condition that only the event loop can make true.
+template <class Condition>
+bool pumpUntil(Condition condition) {
+    return pumpUntil(condition, [] { return 0; });
+}
 
 }  // namespace Tiskel::Test

@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include <QCoreApplication>
 #include <gmock/gmock.h>
@@ -194,10 +195,14 @@ TEST_F(ResourceWaiterQtTest, OnTheQtThreadOnlyResourcesThatNotifyAtOnceMayBeWait
         done = true;
     });
     main->scheduleDownload(ISchedulableResource::Normal);
-    EXPECT_TRUE(Support::waitUntil([&] {
-        QCoreApplication::processEvents();
-        return done.load();
-    }));
+    // The waiter must be woken by the notification, not by its own deadline: once the download
+    // and the event loop have stood still, the notification is not coming. The waiter thread is
+    // then left unjoined, which ends the program at once.
+    ASSERT_TRUE(Support::pumpUntil([&] { return done.load(); },
+                                   [&] {
+                                       State const state = main->getCurrentState();
+                                       return std::make_tuple(state.status, state.progress);
+                                   }));
     waiter.join();
     EXPECT_TRUE(fromThread.settled);
     EXPECT_EQ(fromThread.state.status, IRemoteResource::Available);

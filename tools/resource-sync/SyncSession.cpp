@@ -2,17 +2,12 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <climits>
 #include <cstdint>
-#include <cstring>
 #include <exception>
-#include <fcntl.h>
 #include <filesystem>
-#include <stdexcept>
 #include <string_view>
 #include <thread>
-#include <unistd.h>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -95,17 +90,6 @@ SyncSession::SyncSession(SyncOptions options, Manifest manifest, std::string tar
         httpClient = Networking::createHttpClient(Networking::HttpClientDefault);
     }
 
-    if (::pipe2(bell, O_CLOEXEC | O_NONBLOCK) != 0) {
-        throw std::runtime_error(std::string("cannot create a pipe: ") + std::strerror(errno));
-    }
-    bellNotifier = std::make_unique<QSocketNotifier>(bell[0], QSocketNotifier::Read);
-    QObject::connect(bellNotifier.get(), &QSocketNotifier::activated, &context, [this] {
-        char drained[64];
-        while (::read(bell[0], drained, sizeof drained) > 0) {
-        }
-        onWake();
-    });
-
     redrawTimer.setInterval(kRedrawInterval);
     QObject::connect(&redrawTimer, &QTimer::timeout, &context, [this] { display.redraw(); });
     giveUpTimer.setSingleShot(true);
@@ -119,15 +103,15 @@ SyncSession::SyncSession(SyncOptions options, Manifest manifest, std::string tar
 
 SyncSession::~SyncSession() {
     round.reset();
-    bellNotifier.reset();
-    ::close(bell[0]);
-    ::close(bell[1]);
 }
 
 void SyncSession::ring() {
-    char const byte = 1;
-    // A full pipe already holds a wake-up; nothing is lost by dropping this one.
-    [[maybe_unused]] ssize_t const written = ::write(bell[1], &byte, 1);
+    if (!wakePosted.exchange(true)) {
+        inbox.post([this] {
+            wakePosted = false;
+            onWake();
+        });
+    }
 }
 
 void SyncSession::start() {

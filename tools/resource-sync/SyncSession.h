@@ -1,12 +1,14 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
 
 #include <QObject>
-#include <QSocketNotifier>
 #include <QTimer>
+
+#include "Platform/QtUtils/QtInbox.h"
 
 #include "Display.h"
 #include "Manifest.h"
@@ -26,8 +28,8 @@ class IHttpClient;
 // SyncState as the subscriber of its files (each file's outcome and reason). A driver thread
 // runs `processCurrentQueue`, which returns once every file has settled and nothing is left to
 // retry. Notifications are delivered at once on the thread that caused them into the SyncState,
-// which wakes the main thread through a pipe watched by the event loop when there is something
-// to show or decide; a timer redraws the terminal.
+// which wakes the main thread through a QtInbox when there is something to show or decide; a timer
+// redraws the terminal.
 //
 // Every round needs a new manager: an item that was found current is trusted from then on, so
 // re-scheduling it in the same manager would never look at the server again.
@@ -85,11 +87,12 @@ class SyncSession {
     Display display;
     std::shared_ptr<Networking::IHttpClient> httpClient;  // kept across rounds for keep-alive
 
-    QObject context;  // receiver of the timers and the bell
-    // The bell: other threads write a byte to wake the main thread. Only a wake-up goes through
-    // it; the news itself is in the SyncState, under its mutex.
-    int bell[2] = {-1, -1};
-    std::unique_ptr<QSocketNotifier> bellNotifier;
+    QObject context;  // receiver of the timers and of the inbox's work
+    // Other threads wake the main thread through it. Only a wake-up goes through it; the news
+    // itself is in the SyncState, under its mutex. `wakePosted`: a wake-up is waiting to run, and
+    // it will see whatever is rung before it starts.
+    App::QtInbox inbox{"resource-sync", &context};
+    std::atomic<bool> wakePosted{false};
     QTimer redrawTimer;
     QTimer giveUpTimer;
     QTimer watchTimer;

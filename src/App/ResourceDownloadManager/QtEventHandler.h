@@ -20,6 +20,8 @@
 
 namespace Tiskel::App {
 
+class QtInbox;
+
 // Re-emits each notification of the resources it is registered within as the Qt signal
 // `stateChanged`.
 //
@@ -69,16 +71,12 @@ class RDM_EXPORT RemoteResourceEventHandlerQt : public QObject, public IRemoteRe
                       Tiskel::App::IRemoteResource::DownloadError error, double progress);
 
   private:
-    // Emits the queued notifications, oldest first. Runs on the object's thread.
-    void emitPending();
-
     // Used on the object's thread only.
     IRemoteResource::NotificationParams params;
     std::list<IRemoteResource*> resources;
 
-    // The queue between the delivering threads and the object's thread, and its wake-up channel.
-    struct Mailbox;
-    std::unique_ptr<Mailbox> const mailbox;
+    // Carries the notifications from the delivering threads to the object's thread.
+    std::unique_ptr<QtInbox> const inbox;
 };
 
 }  // namespace Tiskel::App

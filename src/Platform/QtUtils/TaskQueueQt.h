@@ -6,6 +6,8 @@
 
 namespace Tiskel::App {
 
+class QtInbox;
+
 // A task queue bound to the Qt event loop: `addTask`, from any thread, runs the task later on the
 // thread of the Qt application object.
 //
@@ -23,11 +25,8 @@ namespace Tiskel::App {
 //    the application object is gone are dropped with an ERROR line.
 // `execOne` always returns false: only the event loop runs the tasks.
 //
-// The tasks are handed from the posting threads to the application thread through this queue's
-// own mutex. A posting thread wakes the application thread by writing a byte to a pipe that a
-// socket notifier there watches (one wake-up per change from empty to non-empty), so no Qt event
-// passes between threads and every hand-over is ordered by synchronisation that race detectors
-// see. A queue built off the application thread starts its notifier through one queued call.
+// The tasks reach the application thread through a QtInbox whose context is the application
+// object.
 //
 // Thread-safe. The queue may be destroyed on any thread, also after the application object.
 class TaskQueueQt final : public Core::ITaskQueue {
@@ -46,9 +45,9 @@ class TaskQueueQt final : public Core::ITaskQueue {
     void addTask(std::function<void()> task, Priority priority) override;
 
   private:
-    friend class TaskQueueQtReceiver;
     struct Shared;
     std::shared_ptr<Shared> shared;
+    std::unique_ptr<QtInbox> inbox;
 };
 
 }  // namespace Tiskel::App
