@@ -233,32 +233,11 @@ TEST(ParallelExecutor, PicksUpTasksPostedWhileALongTaskRuns) {
     }
 }
 
-// Tasks queued before the job, each waiting until all of them run at once: every pool thread
-// must be woken while tasks remain, although no task has finished yet. Repeated, since the
-// threads are idle between jobs.
-TEST(ParallelExecutor, QueuedTasksSpreadOverEveryThread) {
-    constexpr int kThreads = 4;
-    ParallelExecutor executor(kThreads);
-    for (int job = 0; job < 3; ++job) {
-        TaskQueue queue;
-        std::atomic<int> running{0};
-        std::atomic<int> together{0};
-        for (int i = 0; i < kThreads; ++i) {
-            queue.addTask(
-                [&] {
-                    ++running;
-                    together += waitUntil([&] { return running == kThreads; }) ? 1 : 0;
-                },
-                ITaskQueue::Normal);
-        }
-        EXPECT_EQ(executor.execQueue(queue), 1);
-        EXPECT_EQ(together, kThreads) << "job " << job;
-    }
-}
-
 // Threads start as the work needs them: none before the first job, one for a job that finds
-// its queue empty, as many as tasks run together, and never more than the pool's size.
-TEST(ParallelExecutor, StartsThreadsOnlyAsTheWorkNeedsThem) {
+// its queue empty, as many as tasks run together, and never more than the pool's size. Tasks
+// queued before a job each wait until all of them run at once, so every pool thread must be
+// woken while tasks remain although none has finished; a second job finds the threads idle.
+TEST(ParallelExecutor, StartsThreadsOnlyAsTheWorkNeedsThemAndWakesEachOne) {
     struct Row {
         std::size_t poolSize;
         int tasksTogether;  // tasks queued at once, each waiting until all of them run; 0: none
@@ -267,27 +246,26 @@ TEST(ParallelExecutor, StartsThreadsOnlyAsTheWorkNeedsThem) {
     };
     for (Row const row :
          {Row{8, 0, 1, 1}, Row{8, 1, 8, 1}, Row{8, 3, 8, 3}, Row{4, 4, 4, 4}, Row{2, 0, 1, 1}}) {
+        SCOPED_TRACE(std::to_string(row.poolSize) + "/" + std::to_string(row.tasksTogether));
         ParallelExecutor executor(row.poolSize);
-        EXPECT_EQ(executor.startedThreadCount(), 0u) << row.poolSize;
-        TaskQueue queue;
-        std::atomic<int> running{0};
-        std::atomic<int> together{0};
-        for (int i = 0; i < row.tasksTogether; ++i) {
-            queue.addTask(
-                [&] {
-                    ++running;
-                    together += waitUntil([&] { return running == row.tasksTogether; }) ? 1 : 0;
-                },
-                ITaskQueue::Normal);
+        EXPECT_EQ(executor.startedThreadCount(), 0u);
+        for (int job = 0; job < 2; ++job) {
+            TaskQueue queue;
+            std::atomic<int> running{0};
+            std::atomic<int> together{0};
+            for (int i = 0; i < row.tasksTogether; ++i) {
+                queue.addTask(
+                    [&] {
+                        ++running;
+                        together += waitUntil([&] { return running == row.tasksTogether; }) ? 1 : 0;
+                    },
+                    ITaskQueue::Normal);
+            }
+            EXPECT_EQ(executor.execQueue(queue), row.tasksTogether > 0 ? 1 : 0);
+            EXPECT_EQ(together, row.tasksTogether) << "job " << job;
+            EXPECT_LE(executor.startedThreadCount(), row.startedAtMost) << "job " << job;
+            EXPECT_GE(executor.startedThreadCount(), row.startedAtLeast) << "job " << job;
         }
-        EXPECT_EQ(executor.execQueue(queue), row.tasksTogether > 0 ? 1 : 0);
-        EXPECT_EQ(together, row.tasksTogether);
-        std::size_t const started = executor.startedThreadCount();
-        EXPECT_LE(started, row.startedAtMost) << row.poolSize << "/" << row.tasksTogether;
-        EXPECT_GE(started, row.startedAtLeast) << row.poolSize << "/" << row.tasksTogether;
-        // A second job of the same size reuses them.
-        EXPECT_EQ(executor.execQueue(queue), 0);
-        EXPECT_EQ(executor.startedThreadCount(), started);
     }
 }
 

@@ -7,7 +7,6 @@
 #include <glog/logging.h>
 #include <gtest/gtest.h>
 
-#include "App/ResourceDownloadManager/Downloader/NetworkStateEmulator.h"
 #include "App/ResourceDownloadManager/Downloader/ResourceDownloaderFileMock.h"
 #include "App/ResourceDownloadManager/ResourceDescriptor.h"
 
@@ -98,17 +97,6 @@ TEST_F(FileMockTest, PacingHoldsTheCopyToTheRate) {
     // Only a lower bound: the machine is shared and may be slower, never faster.
     EXPECT_GE(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
               0.395);
-}
-
-TEST(NetworkStateEmulator, FollowsTheMarkerFileOnEveryCall) {
-    TempDir dir;
-    EXPECT_EQ(NetworkStateEmulator(ioPath()).getState(), INetworkStateChecker::Online);
-    NetworkStateEmulator emulator(dir.ioFile("offline"));
-    EXPECT_EQ(emulator.getState(), INetworkStateChecker::Online);
-    dir.write("offline", "");
-    EXPECT_EQ(emulator.getState(), INetworkStateChecker::Offline);
-    std::filesystem::remove(dir.file("offline"));
-    EXPECT_EQ(emulator.getState(), INetworkStateChecker::Online);
 }
 
 }  // namespace

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include <QCoreApplication>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "App/ResourceDownloadManager/CallbackEventHandler.h"
@@ -168,13 +168,8 @@ TEST_F(ManagerTest, EventLoopThreadPicksUpNewWorkAndSurvivesAFailingPass) {
     auto scheduler = manager.getMainScheduler();
     scheduler->registerAutoSchedule(&failing, ISchedulableResource::Normal);
     ASSERT_TRUE(Support::waitUntil([&] {
-        for (auto const& line : log.lines()) {
-            if (line.severity == google::GLOG_ERROR &&
-                line.text.find("last-modified lookup failed") != std::string::npos) {
-                return true;
-            }
-        }
-        return false;
+        return testing::Value(log.errors(),
+                              testing::Contains(testing::HasSubstr("last-modified lookup failed")));
     }));
     // The thread went idle after the failed pass; new work wakes it.
     EXPECT_TRUE(reaches(scheduler->registerAutoSchedule(&fine, ISchedulableResource::Normal),
@@ -248,42 +243,6 @@ TEST_F(ManagerTest, APendingRetryPauseIsCutShortByNewWork) {
     EXPECT_LT(took, std::chrono::seconds(4)) << "the pause ran its full length";
     manager.processCurrentQueue();
     EXPECT_EQ(lateResource->getCurrentState().status, IRemoteResource::Available);
-}
-
-TEST_F(ManagerTest, QtNotificationQueueDeliversOnTheApplicationThread) {
-    int argc = 1;
-    char name[] = "rdm_manager_tests";
-    char* argv[] = {name, nullptr};
-    QCoreApplication application(argc, argv);
-    dir.write("server/a.txt", "alpha");
-    auto& bundle = bundleOf({"a.txt"});
-    ResourceDownloadManager manager;
-    ResourceDownloadManager::Params params;
-    params.useQtNotificationQueue = true;
-    init(manager, fileDownloader(), params);
-
-    std::vector<std::pair<Status, std::thread::id>> deliveries;
-    RemoteResourceEventHandlerCallback handler;
-    handler.setCallback([&](IRemoteResource::State state) {
-        deliveries.emplace_back(state.status, std::this_thread::get_id());
-    });
-    IRemoteResource::NotificationParams notificationParams;
-    notificationParams.statuses = {IRemoteResource::Downloading, IRemoteResource::Available};
-    handler.setNotificationParams(notificationParams);
-    IRemoteResource* resource = manager.getMainScheduler()->registerResource(&bundle);
-    handler.registerWithin(resource);
-    manager.startEventLoopThread();
-    resource->scheduleDownload(ISchedulableResource::Normal);
-
-    ASSERT_TRUE(Support::waitUntil([&] {
-        QCoreApplication::processEvents();
-        return !deliveries.empty() && deliveries.back().first == IRemoteResource::Available;
-    }));
-    manager.abort();
-    EXPECT_EQ(deliveries.front().first, IRemoteResource::Downloading);
-    for (auto const& delivery : deliveries) {
-        EXPECT_EQ(delivery.second, std::this_thread::get_id());
-    }
 }
 
 // The default components against a loopback web server: the HTTP downloader over the libcurl

@@ -314,24 +314,6 @@ TEST_F(ActiveStateTest, DeliversOneChangeUpEveryPathInOrder) {
                             "second:Downloading@30", "item:Available@100", "second:Available@100"));
 }
 
-// Adding a child again resets its record and links the parent a second time.
-TEST_F(ActiveStateTest, ChildAddedTwiceIsResetAndReportsTwice) {
-    auto parent = node(), child = node(), sibling = node();
-    Key key;
-    listen(*parent, key, "parent", params({Downloading, Available}, true));
-    parent->addChild(child.get());
-    parent->addChild(sibling.get());
-    child->setDownloadAvailable();
-    sibling->setDownloadAvailable();
-    parent->addChild(child.get());
-    sibling->checkAllNotifications();  // recomputes with the child's record back at Waiting
-    child->setProgress(1, 2);
-    runAll();
-    EXPECT_THAT(
-        seen, ElementsAre("parent:Downloading@50", "parent:Available@100", "parent:Downloading@50",
-                          "parent:Downloading@75", "parent:Downloading@75"));
-}
-
 // Items change on their own threads while a subscriber of the bundle comes and goes. The queue
 // runs each delivery inside addTask, and a delivery takes its node's lock: with the item's own
 // subscriber, a task posted before the item's lock was released deadlocks here.
@@ -569,46 +551,6 @@ TEST(ActiveStateOrderTest, EverySubscriberEndsOnTheLastStateDecidedForIt) {
     ASSERT_TRUE(Tiskel::Test::waitUntil([&] { return queue->idle(); }));
     std::lock_guard<std::mutex> lock(tracer->mutex);
     EXPECT_EQ(received, tracer->last);
-}
-
-class MockResource : public IRemoteResource {
-  public:
-    MOCK_METHOD(void, scheduleDownload, (SchedulePriority), (noexcept, override));
-    MOCK_METHOD(void, cancelDownload, (), (noexcept, override));
-    MOCK_METHOD(State, getCurrentState, (), (const, noexcept, override));
-    MOCK_METHOD(ResourceDescriptorBundle const*, getDescriptor, (), (const, noexcept, override));
-    MOCK_METHOD(void, registerEventHandler,
-                (IRemoteResourceEventHandler*, NotificationParams const&), (noexcept, override));
-    MOCK_METHOD(void, unregisterEventHandler, (IRemoteResourceEventHandler*), (noexcept, override));
-};
-
-// Registers with every resource given, delivers to the latest callable if any, and unregisters
-// from every resource in order on destruction.
-TEST(CallbackEventHandlerTest, DeliversToTheLatestCallableAndUnregistersEverywhere) {
-    ::testing::StrictMock<MockResource> first, second;
-    ::testing::StrictMock<::testing::MockFunction<void(State, ResourceDescriptorBundle const*)>>
-        withBundle;
-    ::testing::StrictMock<::testing::MockFunction<void(State)>> stateOnly;
-    auto handler = std::make_unique<RemoteResourceEventHandlerCallback>();
-    ResourceDescriptorBundle bundle;
-    ::testing::InSequence order;
-    EXPECT_CALL(first, registerEventHandler(handler.get(), ::testing::_));
-    EXPECT_CALL(second, registerEventHandler(handler.get(), ::testing::_));
-    EXPECT_CALL(withBundle, Call(State{Error, Lost}, &bundle));
-    EXPECT_CALL(stateOnly, Call(State{Available}));
-    EXPECT_CALL(first, unregisterEventHandler(handler.get()));
-    EXPECT_CALL(second, unregisterEventHandler(handler.get()));
-
-    handler->registerWithin(&first);
-    handler->registerWithin(&second);
-    handler->onStateChanged({Available}, &bundle);  // no callable yet: nothing happens
-    handler->setCallback(withBundle.AsStdFunction());
-    handler->onStateChanged({Error, Lost}, &bundle);
-    handler->setCallback(stateOnly.AsStdFunction());
-    handler->onStateChanged({Available}, &bundle);
-    handler->setCallback(std::function<void(State)>());
-    handler->onStateChanged({Waiting}, &bundle);  // an empty one-argument callable does nothing
-    handler.reset();
 }
 
 }  // namespace

@@ -56,12 +56,7 @@ TEST(MisbehavingHost, ThrowingSubscribersAreLoggedAndKeepHearing) {
     child.setDownloadError(IRemoteResource::GeneralError);
     EXPECT_EQ(handler.states, 3);
     EXPECT_EQ(handler.files, 3);
-    std::vector<std::string> errors;
-    for (auto const& line : log.lines()) {
-        if (line.severity == google::GLOG_ERROR) {
-            errors.push_back(line.text);
-        }
-    }
+    std::vector<std::string> const errors = log.errors();
     EXPECT_EQ(errors.size(), 6u);
     EXPECT_THAT(errors, testing::Contains(testing::HasSubstr("subscriber failed")).Times(3));
 }
@@ -80,12 +75,7 @@ TEST(MisbehavingHost, ALinkThatWouldMakeACycleIsRefused) {
     bottom.addChild(&top);
     bottom.addChild(&middle);
 
-    std::vector<std::string> refused;
-    for (auto const& line : log.lines()) {
-        if (line.severity == google::GLOG_ERROR) {
-            refused.push_back(line.text);
-        }
-    }
+    std::vector<std::string> const refused = log.errors();
     // A link let through would hang the change below.
     ASSERT_EQ(refused.size(), 3u);
     EXPECT_THAT(refused.front(), testing::HasSubstr("cycle"));

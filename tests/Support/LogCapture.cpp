@@ -33,6 +33,17 @@ std::vector<std::string> LogCapture::textsFrom(std::string const& file) const {
     return texts;
 }
 
+std::vector<std::string> LogCapture::errors() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    std::vector<std::string> texts;
+    for (auto const& line : captured) {
+        if (line.severity == google::GLOG_ERROR) {
+            texts.push_back(line.text);
+        }
+    }
+    return texts;
+}
+
 void LogCapture::clear() {
     std::lock_guard<std::mutex> lock(mutex);
     captured.clear();

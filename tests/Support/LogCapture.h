@@ -30,6 +30,8 @@ class LogCapture : public google::LogSink {
     std::vector<LogLine> lines() const;
     // Texts of the messages whose file is `file`, in arrival order.
     std::vector<std::string> textsFrom(std::string const& file) const;
+    // Texts of the ERROR messages, in arrival order.
+    std::vector<std::string> errors() const;
     void clear();
 
   private:
