@@ -1,8 +1,20 @@
 // The scheduler assembled from the library's real parts, as a host runs it without the download
-// manager: a task queue drained by a blocking executor, the file-backed downloader serving a
-// temporary "server" directory, the real retrier and the logging tracer.
+// manager: a task queue drained by a blocking executor and the file-backed downloader serving a
+// temporary "server" directory. One subscriber on a bundle hears what happened to each of its
+// files, with the decision of every run and the reason of every failure.
 
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -12,6 +24,7 @@
 #include "App/ResourceDownloadManager/Downloader/NetworkStateEmulator.h"
 #include "App/ResourceDownloadManager/Downloader/ResourceDownloaderFileMock.h"
 #include "App/ResourceDownloadManager/EventTracer.h"
+#include "App/ResourceDownloadManager/FileEvents.h"
 #include "App/ResourceDownloadManager/RemoteResourceScheduler.h"
 #include "App/ResourceDownloadManager/ResourceDescriptor.h"
 #include "App/ResourceDownloadManager/ResourceDownloadManager.h"
@@ -19,24 +32,295 @@
 
 #include "Support/LogCapture.h"
 #include "Support/TempDir.h"
+#include "Support/Wait.h"
 
 namespace Tiskel::App {
 namespace {
 
-TEST(Pipeline, OneRunTracesItsStagesAndNotificationsInOrder) {
+using Status = IRemoteResource::DownloadStatus;
+
+// Every event, copied out of the call.
+struct Heard {
+    ResourceDescriptor const* descriptor;
+    ResourceDescriptorBundle const* bundle;
+    Status status;
+    uint64_t received;
+    uint64_t total;
+    bool hasOutcome;
+    FileOutcome outcome;
+};
+
+class Recorder : public IFileEventHandler {
+  public:
+    void onFileEvent(FileEvent const& event) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        heard.push_back({event.descriptor, event.bundle, event.state.status, event.bytesReceived,
+                         event.bytesTotal, event.outcome != nullptr,
+                         event.outcome != nullptr ? *event.outcome : FileOutcome{}});
+    }
+    std::vector<Heard> of(ResourceDescriptor const* file) const {
+        std::lock_guard<std::mutex> lock(mutex);
+        std::vector<Heard> result;
+        for (Heard const& event : heard) {
+            if (event.descriptor == file) {
+                result.push_back(event);
+            }
+        }
+        return result;
+    }
+
+  private:
+    mutable std::mutex mutex;
+    std::vector<Heard> heard;
+};
+
+// Rejects every download while `reject` is set.
+struct SwitchablePostProcessor : IPostProcessor {
+    Result process(ResourceDescriptor const*) const override {
+        return reject ? static_cast<Result>(1) : Processed;
+    }
+    std::atomic<bool> reject{false};
+};
+
+// The file-backed downloader; while `noServerTime` is set, a Last-Modified query answers -1
+// through the old query alone, as a downloader that knows nothing of failed queries does.
+struct SwitchableServerTime : ResourceDownloaderFileMock {
+    using ResourceDownloaderFileMock::ResourceDownloaderFileMock;
+    int64_t requestLastModified(ResourceDescriptor const* descriptor) const override {
+        return noServerTime ? -1 : ResourceDownloaderFileMock::requestLastModified(descriptor);
+    }
+    LastModified checkLastModified(ResourceDescriptor const* descriptor) const override {
+        return noServerTime ? IResourceDownloader::checkLastModified(descriptor)
+                            : ResourceDownloaderFileMock::checkLastModified(descriptor);
+    }
+    std::atomic<bool> noServerTime{false};
+};
+
+class PipelineTest : public testing::Test {
+  protected:
+    // A file of 100 bytes on the server as files/<name>, described with `policy`.
+    ResourceDescriptor& publish(std::string const& name, ResourceDescriptor::UpdatePolicy policy,
+                                std::size_t size = 100) {
+        dir.write("server/files/" + name, std::string(size, 'x'));
+        ResourceDescriptor& descriptor = descriptors.emplace_back();
+        descriptor.localPath = descriptor.downloadPath = dir.file(name);
+        descriptor.tempPath = dir.file(name + ".part");
+        descriptor.remotePath = "files/" + name;
+        descriptor.updatePolicy = policy;
+        return descriptor;
+    }
+
+    // A bundle of `files`, registered and followed by `recorder`.
+    IRemoteResource* follow(std::vector<ResourceDescriptor const*> const& files,
+                            FileEventParams const& params = {}) {
+        ResourceDescriptorBundle& bundle = bundles.emplace_back();
+        bundle.descriptors.insert(files.begin(), files.end());
+        IRemoteResource* resource = scheduler.registerResource(&bundle);
+        resource->registerFileEventHandler(&recorder, params);
+        return resource;
+    }
+
+    void drain() { executor.execQueue(*downloads); }
+
+    static void setAge(std::string const& path, std::chrono::hours age) {
+        std::filesystem::last_write_time(path, std::filesystem::file_time_type::clock::now() - age);
+    }
+
     Tiskel::Test::TempDir dir;
+    std::shared_ptr<Core::TaskQueue> downloads = std::make_shared<Core::TaskQueue>();
+    Core::BlockingExecutor executor;
+    std::shared_ptr<SwitchablePostProcessor> postProcessor =
+        std::make_shared<SwitchablePostProcessor>();
+    std::deque<ResourceDescriptor> descriptors;
+    std::deque<ResourceDescriptorBundle> bundles;
+    Recorder recorder;
+    std::shared_ptr<SwitchableServerTime> downloader =
+        std::make_shared<SwitchableServerTime>(dir.ioFile("server"), 1000000);
+    RemoteResourceScheduler scheduler{downloader,
+                                      downloads,
+                                      std::make_shared<Core::TaskQueueImmediate>(),
+                                      postProcessor,
+                                      std::make_shared<ValidatorStub>(),
+                                      std::make_shared<EventTracerStub>(),
+                                      std::make_shared<DownloadRetrierStub>()};
+};
+
+// Each way a run can end, with what the subscriber is told: the decision, and for failures and
+// failed checks the kind of reason, the path it names and the system's error number.
+TEST_F(PipelineTest, EachRunEndsWithItsDecisionAndReason) {
+    using P = ResourceDescriptor;
+    using D = FileDecision;
+    using F = FileFailure;
+    using namespace std::chrono_literals;
+    struct Case {
+        char const* name;
+        ResourceDescriptor::UpdatePolicy policy;
+        std::function<void(ResourceDescriptor&)> arrange;
+        FileDecision decision;
+        FileFailure::Kind failure = F::None;
+        char const* pathEnd = "";
+        int systemError = 0;
+    };
+    auto const local = [](ResourceDescriptor& f) { std::ofstream(f.localPath.string()) << "old"; };
+    auto const onServer = [&](ResourceDescriptor& f) { return dir.file("server/" + f.remotePath); };
+    auto const noServerTime = [&](ResourceDescriptor& f) {
+        local(f), downloader->noServerTime = true;
+    };
+    std::vector<Case> const cases = {
+        {"always", P::Always, {}, D::Downloaded},
+        {"missing", P::IfMissing, {}, D::Downloaded},
+        {"present", P::IfMissing, local, D::KeptPresent},
+        {"valid", P::Validate, local, D::KeptValid},
+        {"notime", P::IfModified, noServerTime, D::KeptNoServerTime},
+        {"older", P::IfModified, [&](auto& f) { local(f), setAge(onServer(f), 48h); },
+         D::KeptNotModified},
+        {"newer", P::IfModified, [&](auto& f) { local(f), setAge(f.localPath.string(), 48h); },
+         D::Downloaded},
+        {"uncheckable", P::IfModified,
+         [&](auto& f) { local(f), std::filesystem::remove(onServer(f)); }, D::KeptCheckFailed,
+         F::FileSystem, "server/files/uncheckable", ENOENT},
+        {"gone", P::Always, [&](auto& f) { std::filesystem::remove(onServer(f)); }, D::Failed,
+         F::FileSystem, "server/files/gone", ENOENT},
+        {"nofolder", P::Always, [&](auto& f) { f.tempPath = dir.file("absent/nofolder.part"); },
+         D::Failed, F::FileSystem, "absent/nofolder.part", ENOENT},
+        {"rejected", P::Always, [](auto& f) { f.postProcessing = 1; }, D::Failed, F::Rejected},
+    };
+    postProcessor->reject = true;  // only the file that asks for post-processing meets it
+    for (Case const& c : cases) {
+        SCOPED_TRACE(c.name);
+        ResourceDescriptor& file = publish(c.name, c.policy);
+        downloader->noServerTime = false;
+        if (c.arrange) {
+            c.arrange(file);
+        }
+        follow({&file})->scheduleDownload(ISchedulableResource::Normal);
+        drain();
+
+        std::vector<Heard> const heard = recorder.of(&file);
+        ASSERT_FALSE(heard.empty());
+        Heard const& last = heard.back();
+        F const& failure = last.outcome.failure;
+        bool const failed = c.decision == D::Failed;
+        EXPECT_EQ(std::tie(last.hasOutcome, last.bundle, last.status, failure.systemError),
+                  std::make_tuple(true, &bundles.back(), failed ? Status::Error : Status::Available,
+                                  c.systemError));
+        EXPECT_EQ(last.outcome.decision, c.decision) << fileDecisionName(last.outcome.decision);
+        EXPECT_EQ(failure.kind, c.failure) << failure.text;
+        EXPECT_EQ(failure.text.empty(), c.failure == F::None) << failure.text;
+        EXPECT_THAT(failure.path, testing::EndsWith(c.pathEnd));
+        // Only a run that downloads goes through Downloading, first with no bytes known.
+        bool const downloaded = heard.size() > 1;
+        EXPECT_EQ(downloaded, failed || c.decision == D::Downloaded);
+        EXPECT_TRUE(!downloaded ||
+                    (heard[0].status == Status::Downloading && !heard[0].hasOutcome));
+    }
+}
+
+// Cancelling, a later run that trusts the first, and the local-copy shortcut that settles a
+// file when it is scheduled, before any run.
+TEST_F(PipelineTest, CancelledTrustedAndSettledAtScheduling) {
+    ResourceDescriptor& cancelled = publish("cancelled", ResourceDescriptor::Always);
+    ResourceDescriptor& trusted = publish("trusted", ResourceDescriptor::IfMissing);
+    ResourceDescriptor& shortcut = publish("shortcut", ResourceDescriptor::IfMissing);
+    dir.write("shortcut", "here");
+    shortcut.localCopyPolicy = 1;
+
+    IRemoteResource* one = follow({&cancelled});
+    IRemoteResource* two = follow({&trusted, &shortcut});
+    one->cancelDownload();
+    one->scheduleDownload(ISchedulableResource::Normal);
+    two->scheduleDownload(ISchedulableResource::Normal);
+    // The shortcut's outcome comes at scheduling, without a run.
+    ASSERT_EQ(recorder.of(&shortcut).size(), 1u);
+    EXPECT_EQ(recorder.of(&shortcut)[0].outcome.decision, FileDecision::KeptPresent);
+    drain();
+    two->scheduleDownload(ISchedulableResource::Normal);
+    drain();
+
+    Heard const last = recorder.of(&cancelled).back();
+    EXPECT_EQ(last.outcome.decision, FileDecision::Failed);
+    EXPECT_EQ(last.outcome.failure.kind, FileFailure::Cancelled);
+    std::vector<Heard> const runs = recorder.of(&trusted);
+    EXPECT_EQ(runs.back().outcome.decision, FileDecision::KeptAvailable);
+    EXPECT_EQ(runs[runs.size() - 2].outcome.decision, FileDecision::Downloaded);
+    EXPECT_EQ(recorder.of(&shortcut).size(), 2u);  // settled again at the second scheduling
+}
+
+// Progress events come when the fraction received crosses a multiple of the granularity, with
+// the bytes; without `progress` there are none. Unsubscribed, a handler hears nothing more.
+TEST_F(PipelineTest, ProgressCrossesGranularityStepsAndUnsubscribingEndsEvents) {
+    ResourceDescriptor& big = publish("big", ResourceDescriptor::Always, 1 << 20);
+    FileEventParams params;
+    params.progress = true;
+    params.progressGranularity = 0.25;
+    IRemoteResource* resource = follow({&big}, params);
+    resource->scheduleDownload(ISchedulableResource::Normal);
+    drain();
+
+    // The copier reports before each 128 KiB piece: 0, 128 KiB, ..., 896 KiB of 1 MiB.
+    std::vector<uint64_t> progress;
+    for (Heard const& event : recorder.of(&big)) {
+        if (event.status == Status::Downloading && event.received > 0) {
+            EXPECT_EQ(event.total, 1u << 20);
+            progress.push_back(event.received);
+        }
+    }
+    EXPECT_EQ(progress, (std::vector<uint64_t>{1u << 18, 2u << 18, 3u << 18}));
+
+    resource->unregisterFileEventHandler(&recorder);
+    std::size_t const before = recorder.of(&big).size();
+    resource->scheduleDownload(ISchedulableResource::Normal);
+    drain();
+    EXPECT_EQ(recorder.of(&big).size(), before);
+}
+
+// Unsubscribing from another thread waits for a call in progress: the handler may be destroyed
+// as soon as it returns. A call may also unsubscribe itself without waiting for itself.
+TEST_F(PipelineTest, UnsubscribingWaitsForACallInProgressElsewhere) {
+    ResourceDescriptor& file = publish("f", ResourceDescriptor::Always);
+    IRemoteResource* resource = follow({&file});
+    struct Handler : IFileEventHandler {
+        explicit Handler(std::function<void(FileEvent const&)> fn) : fn(std::move(fn)) {}
+        void onFileEvent(FileEvent const& event) override { fn(event); }
+        std::function<void(FileEvent const&)> fn;
+    };
+    std::promise<void> entered;
+    std::atomic<bool> returned{false};
+    bool returnedDuringCall = false;
+    Handler blocking([&](FileEvent const& event) {
+        if (event.outcome != nullptr) {
+            entered.set_value();
+            // A wait for the call keeps `returned` false here; without one it turns true at once.
+            Tiskel::Test::waitUntil([&] { return returned.load(); },
+                                    std::chrono::milliseconds(100));
+            returnedDuringCall = returned.load();
+        }
+    });
+    int selfRemovingCalls = 0;
+    Handler selfRemoving([&](FileEvent const&) {
+        ++selfRemovingCalls;
+        resource->unregisterFileEventHandler(&selfRemoving);
+    });
+    resource->registerFileEventHandler(&blocking, {});
+    resource->registerFileEventHandler(&selfRemoving, {});
+    resource->scheduleDownload(ISchedulableResource::Normal);
+    std::thread worker([this] { drain(); });
+    entered.get_future().wait();
+    resource->unregisterFileEventHandler(&blocking);
+    returned = true;
+    worker.join();
+    EXPECT_FALSE(returnedDuringCall);
+    EXPECT_EQ(selfRemovingCalls, 1);
+}
+
+// A run with the logging tracer and the real retrier traces its stages and the bundle's
+// notifications in order.
+TEST_F(PipelineTest, OneRunTracesItsStagesAndNotificationsInOrder) {
     Tiskel::Test::LogCapture log;
-    dir.write("server/files/logo.png", std::string(100, 'x'));
-    ResourceDescriptor file;
-    file.localPath = file.downloadPath = dir.file("logo.png");
-    file.tempPath = dir.file("logo.png.part");
+    ResourceDescriptor& file = publish("logo.png", ResourceDescriptor::IfModified);
     file.category = "res";
     file.name = file.id = "logo.png";
-    file.remotePath = "files/logo.png";
-    file.updatePolicy = ResourceDescriptor::IfModified;
-    ResourceDescriptorBundle bundle{{&file}};  // outlives the scheduler
-    auto downloads = std::make_shared<Core::TaskQueue>();
-    RemoteResourceScheduler scheduler{
+    RemoteResourceScheduler traced{
         std::make_shared<ResourceDownloaderFileMock>(dir.ioFile("server"), 1000000),
         downloads,
         std::make_shared<Core::TaskQueueImmediate>(),
@@ -44,14 +328,13 @@ TEST(Pipeline, OneRunTracesItsStagesAndNotificationsInOrder) {
         std::make_shared<ValidatorStub>(),
         std::make_shared<EventTracer>(true),
         std::make_shared<DownloadRetrier>()};
-    IRemoteResource* resource =
-        scheduler.registerAutoSchedule(&bundle, ISchedulableResource::Normal);
     RemoteResourceEventHandlerCallback handler;
     IRemoteResource::NotificationParams params;
-    params.statuses = {IRemoteResource::Downloading, IRemoteResource::Available};
+    params.statuses = {Status::Downloading, Status::Available};
     handler.setNotificationParams(params);
-    handler.registerWithin(resource);
-    Core::BlockingExecutor().execQueue(*downloads);
+    handler.registerWithin(traced.registerAutoSchedule(
+        &bundles.emplace_back(ResourceDescriptorBundle{{&file}}), ISchedulableResource::Normal));
+    drain();
 
     std::string const item = "[res/logo.png] (Status: ";
     std::string const group = "[G: res/logo.png, ..(0 more)] (Status: ";

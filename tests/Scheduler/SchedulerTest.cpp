@@ -113,17 +113,6 @@ class SchedulerTest : public ::testing::Test {
         return resource;
     }
 
-    // Makes `handler` count in `heard` the deliveries of states with one of `statuses`.
-    void listen(RemoteResourceEventHandlerCallback& handler,
-                std::set<IRemoteResource::DownloadStatus> statuses, bool progress = false) {
-        handler.setCallback([this](IRemoteResource::State /*state*/) { ++heard; });
-        IRemoteResource::NotificationParams params;
-        params.notifyProgress = progress;
-        params.statuses = std::move(statuses);
-        handler.setNotificationParams(params);
-    }
-
-    std::atomic<int> heard{0};
     Tiskel::Test::TempDir dir;
     NiceMock<MockHost> host;
     Core::TaskQueue tasks;
@@ -287,7 +276,11 @@ TEST_F(SchedulerTest, SubscriberHearsNoReRegistrationAndLeavesEveryBundleWhenDes
     IRemoteResource* left = scheduler->registerResource(bundle);
     // The storage outlives the handler, so a late delivery is caught by ASan or the count.
     std::optional<RemoteResourceEventHandlerCallback> handler(std::in_place);
-    listen(*handler, {IRemoteResource::Waiting, IRemoteResource::Downloading});
+    int heard = 0;
+    handler->setCallback([&](IRemoteResource::State) { ++heard; });
+    IRemoteResource::NotificationParams notifyOn;
+    notifyOn.statuses = {IRemoteResource::Waiting, IRemoteResource::Downloading};
+    handler->setNotificationParams(notifyOn);
     handler->registerWithin(left);
     handler->registerWithin(scheduler->registerResource(group({shared})));
     EXPECT_EQ(scheduler->registerResource(bundle), left);
@@ -308,9 +301,12 @@ TEST_F(SchedulerTest, SubscriberHearsNoReRegistrationAndLeavesEveryBundleWhenDes
 // and every notification due must still arrive.
 TEST_F(SchedulerTest, MisbehavingSubscribersNeitherHangNorEndTheProcess) {
     using S = IRemoteResource;
+    S::NotificationParams notifyOn;
+    notifyOn.statuses = {S::Downloading, S::Available, S::Error};
     RemoteResourceEventHandlerCallback second;
     int secondHeard = 0;
     second.setCallback([&](S::State) { ++secondHeard; });
+    second.setNotificationParams(notifyOn);
     S::State readInside;
     struct Case {
         std::string name;
@@ -353,10 +349,7 @@ TEST_F(SchedulerTest, MisbehavingSubscribersNeitherHangNorEndTheProcess) {
                 c.act(own, handler);
             }
         });
-        IRemoteResource::NotificationParams notifyOn;
-        notifyOn.statuses = {S::Downloading, S::Available, S::Error};
         handler.setNotificationParams(notifyOn);
-        second.setNotificationParams(notifyOn);
         secondHeard = 0;
         handler.registerWithin(own);
         for (int run = 0; run < 2; ++run) {
@@ -365,11 +358,9 @@ TEST_F(SchedulerTest, MisbehavingSubscribersNeitherHangNorEndTheProcess) {
         }
         EXPECT_EQ(heardByHandler, c.heard);
         EXPECT_EQ(stateOf(own), c.finalState);
-        auto const errors = log.errors();
-        EXPECT_EQ(errors.size(), c.logged.empty() ? 0u : 1u);
-        if (!c.logged.empty()) {
-            EXPECT_THAT(errors.back(), ::testing::HasSubstr(c.logged));
-        }
+        EXPECT_THAT(log.errors(),
+                    ::testing::AllOf(::testing::SizeIs(c.logged.empty() ? 0 : 1),
+                                     ::testing::Each(::testing::HasSubstr(c.logged))));
         c.alsoCheck();
     }
 }
