@@ -1,28 +1,18 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <deque>
-#include <memory>
 #include <mutex>
 #include <stdexcept>
-#include <string>
 #include <thread>
 #include <tuple>
 
-#include <QCoreApplication>
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "App/ResourceDownloadManager/ActiveState.h"
-#include "App/ResourceDownloadManager/Downloader/ResourceDownloaderFileMock.h"
-#include "App/ResourceDownloadManager/RemoteResourceScheduler.h"
-#include "App/ResourceDownloadManager/ResourceDescriptor.h"
-#include "App/ResourceDownloadManager/ResourceDownloadManager.h"
 #include "App/ResourceDownloadManager/ResourceWaiter.h"
 
+#include "Support/BLocalFiles.h"
 #include "Support/QtApplication.h"
-#include "Support/TempDir.h"
-#include "Support/Wait.h"
 
 namespace Tiskel::App {
 namespace {
@@ -142,39 +132,25 @@ TEST(ResourceWaiter, EndsAtTheDeadlineOrAtOnceForASettledResource) {
 }
 
 // The real manager, with notifications of the main scheduler delivered on the Qt thread.
-class ResourceWaiterQtTest : public ::testing::Test {
+class ResourceWaiterQtTest : public Support::LocalFiles {
   protected:
-    void SetUp() override {
+    ResourceWaiterQtTest() {
         dir.write("server/a.txt", "alpha");
         dir.write("server/b.txt", "beta");
-        ResourceDownloadManager::Params params;
-        params.useQtNotificationQueue = true;
-        ResourceDownloadManager::Dependencies deps;
-        deps.downloader =
-            std::make_shared<ResourceDownloaderFileMock>(ioPath(dir.file("server")), 1 << 20);
-        manager.init(params, deps);
-    }
-
-    ResourceDescriptorBundle& bundleOf(std::string const& remotePath) {
-        auto& d = descriptors.emplace_back();
-        d.localPath = d.downloadPath = dir.write("out/" + remotePath, "old");
-        d.tempPath = dir.file("out/" + remotePath + ".part");
-        d.remotePath = remotePath;
-        return bundles.emplace_back(ResourceDescriptorBundle{{&d}});
+        dir.write("out/a.txt", "old");
+        dir.write("out/b.txt", "old");
+        init(manager, {/*useParallelExecutor=*/false, 0, /*useQtNotificationQueue=*/true});
     }
 
     Support::QtApplication qt;
-    Support::TempDir dir;
-    std::deque<ResourceDescriptor> descriptors;
-    std::deque<ResourceDescriptorBundle> bundles;
     ResourceDownloadManager manager;
 };
 
 TEST_F(ResourceWaiterQtTest, OnTheQtThreadOnlyResourcesThatNotifyAtOnceMayBeWaitedOn) {
     // The init scheduler delivers at once on the worker's thread; the main one through Qt.
     IRemoteResource* init = manager.getInitScheduler()->registerAutoSchedule(
-        &bundleOf("a.txt"), ISchedulableResource::Normal);
-    IRemoteResource* main = manager.getMainScheduler()->registerResource(&bundleOf("b.txt"));
+        &bundleOf({"a.txt"}), ISchedulableResource::Normal);
+    IRemoteResource* main = manager.getMainScheduler()->registerResource(&bundleOf({"b.txt"}));
     manager.startEventLoopThread();
 
     EXPECT_THAT(
