@@ -50,16 +50,13 @@ bool pumpUntil(Condition condition, IRemoteResource* resource) {
 }
 
 // A Qt application on the test's thread, a folder standing for the server, and a manager whose
-// downloads copy from it at a simulated rate with the event-loop thread running.
+// downloads copy from it at a simulated rate on two pool threads.
 class QtEventHandlerTest : public Support::LocalFiles {
   protected:
     QtEventHandlerTest() {
         dir.write("server/big.bin", std::string(512 << 10, 'b'));  // four pieces, 1/8 s each
         dir.write("server/small.txt", "small");
-    }
-
-    void start(bool onPoolThreads) {
-        init(manager, {onPoolThreads, 2}, fileDownloader(1024));
+        init(manager, {/*useParallelExecutor=*/true, /*threadCount=*/2}, fileDownloader(1024));
         resource = manager.getMainScheduler()->registerResource(&bundle);
         manager.startEventLoopThread();
     }
@@ -71,7 +68,6 @@ class QtEventHandlerTest : public Support::LocalFiles {
 };
 
 TEST_F(QtEventHandlerTest, SignalsFromPoolThreadsArriveOnTheObjectsThreadInOrder) {
-    start(/*onPoolThreads=*/true);
     RemoteResourceEventHandlerQt adapter;
     // Queued connections and QML resolve the arguments' types by name.
     QMetaMethod const signal = QMetaMethod::fromSignal(&RemoteResourceEventHandlerQt::stateChanged);
@@ -104,33 +100,7 @@ TEST_F(QtEventHandlerTest, SignalsFromPoolThreadsArriveOnTheObjectsThreadInOrder
     EXPECT_DOUBLE_EQ(emissions->back().progress, 1.0);
 }
 
-TEST_F(QtEventHandlerTest, ASlotMayReadStateAndReschedule) {
-    // Notifications are delivered on the event-loop thread inside the resource's delivery; the
-    // slot below calls back into that resource, which a callback there may not do.
-    start(/*onPoolThreads=*/false);
-    RemoteResourceEventHandlerQt adapter;
-    int available = 0;
-    QObject::connect(&adapter, &RemoteResourceEventHandlerQt::stateChanged,
-                     [&](ResourceDescriptorBundle const*, Status status,
-                         IRemoteResource::DownloadError, double) {
-                         if (status != IRemoteResource::Available) {
-                             return;
-                         }
-                         if (++available == 1) {
-                             // Nothing runs until the slot schedules again.
-                             EXPECT_EQ(resource->getCurrentState().status,
-                                       IRemoteResource::Available);
-                             resource->scheduleDownload(ISchedulableResource::High);
-                         }
-                     });
-    adapter.registerWithin(resource);
-    resource->scheduleDownload(ISchedulableResource::Normal);
-    // A second Available needs the status to have left Available: the rescheduled run happened.
-    EXPECT_TRUE(pumpUntil([&] { return available >= 2; }, resource));
-}
-
 TEST_F(QtEventHandlerTest, ADestroyedAdapterGetsNothingAndOthersCarryOn) {
-    start(/*onPoolThreads=*/true);
     IRemoteResource::NotificationParams everyStep;
     everyStep.statuses = {IRemoteResource::Downloading, IRemoteResource::Available};
     everyStep.notifyProgress = true;
