@@ -1,5 +1,6 @@
 // The HTTP downloader with the real client against a loopback server and a real proxy: files in
-// place, the temporary file handled, and each way a download ends with its log line.
+// place, the temporary file handled, and each way a download ends with its reason and log line;
+// and with a client written from the networking contract alone.
 
 #include <atomic>
 #include <chrono>
@@ -19,6 +20,7 @@
 #include "App/ResourceDownloadManager/Downloader/ResourceDownloaderHttp.h"
 #include "App/ResourceDownloadManager/FileUtils.h"
 #include "App/ResourceDownloadManager/ResourceDescriptor.h"
+#include "Platform/Networking/IHttpClient.h"
 
 #include "Support/HttpTestServer.h"
 #include "Support/LogCapture.h"
@@ -39,6 +41,36 @@ using Tiskel::Test::TempDir;
 
 constexpr char kUnit[] = "App/ResourceDownloadManager/Downloader/ResourceDownloaderHttp";
 
+// A client written from the networking contract alone: the body goes to `onData` in pieces,
+// progress to `onProgress`, `shouldCancel` is polled before each piece. Its answer is scripted.
+class ContractClient final : public IHttpClient {
+  public:
+    Response download(Request const&, RequestOptions const& options) override {
+        for (std::string const& piece : pieces) {
+            if (options.shouldCancel && options.shouldCancel()) {
+                Response cancelled;
+                cancelled.error = Response::Cancelled;
+                return cancelled;
+            }
+            options.onData(piece);
+            received += piece.size();
+            if (options.onProgress) {
+                options.onProgress(received, 0);
+            }
+        }
+        if (afterBody) {
+            afterBody();
+        }
+        return answer;
+    }
+    Response head(Request const&, RequestOptions const&) override { return answer; }
+
+    std::vector<std::string> pieces;
+    std::function<void()> afterBody;
+    Response answer;
+    uint64_t received = 0;
+};
+
 class HttpDownloaderTest : public Test {
   protected:
     HttpDownloaderTest() {
@@ -51,12 +83,15 @@ class HttpDownloaderTest : public Test {
         ::unsetenv("http_proxy");
     }
 
+    // Runs the download; why it failed lands in `failure`.
     Result download() {
         auto const onProgress = [this](uint64_t done, uint64_t total) {
             progress = {done, total};
             duringTransfer();
         };
-        return downloader.exec({&descriptor, onProgress, [this] { return cancelTask.load(); }});
+        failure = {};
+        return downloader.exec(
+            {&descriptor, onProgress, [this] { return cancelTask.load(); }, &failure});
     }
     std::string resourceUrl() const { return descriptor.baseUrl + descriptor.remotePath; }
     std::string downloaded() const { return TempDir::read(descriptor.downloadPath.string()); }
@@ -70,6 +105,7 @@ class HttpDownloaderTest : public Test {
     std::function<void()> duringTransfer = [] {};
     // The last progress report.
     std::pair<uint64_t, uint64_t> progress;
+    FileFailure failure;
     // The system proxy lookup, as the application uses it.
     ResourceDownloaderHttp downloader{
         createHttpClient(HttpClientDefault), std::make_shared<QtProxyProvider>(),
@@ -93,8 +129,16 @@ TEST_F(HttpDownloaderTest, DownloadsReplaceTheFileOverOneConnectionAndLastModifi
     server.addFile("/pack/res.bin", "abc", fileTime);
     EXPECT_EQ(downloader.requestLastModified(&descriptor), fileTime);
 
-    descriptor.remotePath = "/missing.bin";
-    EXPECT_EQ(downloader.requestLastModified(&descriptor), -1);
+    // A failed query carries its reason; a file without a time is no failure.
+    server.addStatus("/broken.bin", 500);
+    server.addFile("/undated.bin", "no time");
+    for (auto [path, status] : {std::pair{"/broken.bin", 500}, {"/undated.bin", 0}}) {
+        descriptor.remotePath = path;
+        IResourceDownloader::LastModified const answer = downloader.checkLastModified(&descriptor);
+        EXPECT_EQ(answer.time, -1);
+        EXPECT_EQ(answer.failure.kind, status ? FileFailure::HttpStatus : FileFailure::None);
+        EXPECT_EQ(answer.failure.httpStatus, status);
+    }
     EXPECT_EQ(log.textsFrom(kUnit).size(), 10u);  // requests for the time are not logged
 }
 
@@ -108,17 +152,22 @@ TEST_F(HttpDownloaderTest, EachWayADownloadFailsHasItsResultAndLogLine) {
         std::string baseUrl;
         std::function<void()> during;  // run once the transfer stalls
         Result result;
+        FileFailure::Kind kind;
         std::string line;  // how it starts; the offline note only where it must show
     } const rows[] = {
-        {server.baseUrl(), [] {}, Result::Failed, "failed with error=HTTP 404"},
+        {server.baseUrl(), [] {}, Result::Failed, FileFailure::HttpStatus,
+         "failed with error=HTTP 404"},
         {"http://127.0.0.1:" + std::to_string(Tiskel::Test::freeLoopbackPort()), [] {},
-         Result::ConnectionLost, "failed with error="},
-        {server.url("/short"), [] {}, Result::ConnectionLost, "failed with error="},
-        {tls.baseUrl(), [] {}, Result::Failed, "failed with error="},
-        {stall, [this] { cancelTask = true; }, Result::Cancelled, "was cancelled."},
+         Result::ConnectionLost, FileFailure::Transport, "failed with error="},
+        {server.url("/short"), [] {}, Result::ConnectionLost, FileFailure::Transport,
+         "failed with error="},
+        {tls.baseUrl(), [] {}, Result::Failed, FileFailure::Transport, "failed with error="},
+        {stall, [this] { cancelTask = true; }, Result::Cancelled, FileFailure::Cancelled,
+         "was cancelled."},
         {stall, [this] { dir.write("offline-marker", ""); }, Result::ConnectionLost,
-         "failed with error=cancelled" + offline},
-        {stall, [this] { downloader.abort(); }, Result::Cancelled, "was cancelled."},
+         FileFailure::Offline, "failed with error=cancelled" + offline},
+        {stall, [this] { downloader.abort(); }, Result::Cancelled, FileFailure::Cancelled,
+         "was cancelled."},
     };
     tls.addFile("/pack/res.bin", "secret");
     std::string const body(100000, 's');
@@ -130,6 +179,8 @@ TEST_F(HttpDownloaderTest, EachWayADownloadFailsHasItsResultAndLogLine) {
         log.clear();
         duringTransfer = row.during;
         EXPECT_EQ(download(), row.result);
+        EXPECT_EQ(failure.kind, row.kind);
+        EXPECT_EQ(failure.httpStatus, row.kind == FileFailure::HttpStatus ? 404 : 0);
         std::filesystem::remove(dir.file("offline-marker"));
         cancelTask = false;
         std::vector<Tiskel::Test::LogLine> const lines = log.lines();
@@ -213,6 +264,66 @@ TEST_F(HttpDownloaderTest, DownloadGoesThroughTheSystemProxyUnlessItWantsCredent
         EXPECT_EQ(download(), Result::Success) << user;
         // The proxy logs each request it forwards.
         EXPECT_EQ(tinyProxy.log().find("GET " + resourceUrl()) != std::string::npos, user.empty());
+    }
+}
+
+// Any client true to the networking contract works: one that knows only the contract's own body
+// receiver (`onData`) gets the body into place like the library's own client, and its answers map
+// to results and reasons.
+TEST_F(HttpDownloaderTest, AContractClientFeedsTheFileAndItsAnswersMapToResultsAndReasons) {
+    auto client = std::make_shared<ContractClient>();
+    ResourceDownloaderHttp const contract(
+        client, std::make_shared<QtProxyProvider>(),
+        std::make_shared<NetworkStateEmulator>(dir.ioFile("offline-marker")));
+    auto const run = [&] {
+        failure = {};
+        return contract.exec({&descriptor, [](auto, auto) {}, [] { return false; }, &failure});
+    };
+    client->pieces = {"new ", "content ", "in three pieces"};
+    ASSERT_EQ(run(), Result::Success);
+    EXPECT_EQ(downloaded(), "new content in three pieces");
+
+    struct Row {
+        int32_t error;
+        int32_t status;
+        bool offline;
+        Result result;
+        FileFailure::Kind kind;
+    } const rows[] = {
+        {Response::HttpStatus, 404, false, Result::Failed, FileFailure::HttpStatus},
+        {Response::CouldNotConnect, 0, false, Result::ConnectionLost, FileFailure::Transport},
+        {Response::ConnectionLost, 200, false, Result::ConnectionLost, FileFailure::Transport},
+        {Response::TlsFailure, 0, false, Result::Failed, FileFailure::Transport},
+        {Response::HttpStatus, 500, true, Result::ConnectionLost, FileFailure::Offline},
+        // A transfer that completes as the network goes offline still puts the file in place.
+        {Response::NoError, 200, true, Result::ConnectionLost, FileFailure::Offline},
+    };
+    for (Row const& row : rows) {
+        SCOPED_TRACE(std::to_string(row.error) + (row.offline ? " offline" : ""));
+        client->pieces = {"body"};
+        client->answer = Response{};
+        client->answer.error = row.error;
+        client->answer.httpStatus = row.status;
+        client->answer.errorText = "scripted";
+        // The checker turns offline once the body is in: the transfer itself is not stopped.
+        client->afterBody = [&] {
+            if (row.offline) {
+                dir.write("offline-marker", "");
+            }
+        };
+        EXPECT_EQ(run(), row.result);
+        std::filesystem::remove(dir.file("offline-marker"));
+        bool const completed = row.error == Response::NoError;
+        EXPECT_EQ(downloaded(), completed ? "body" : "new content in three pieces");
+        EXPECT_EQ(failure.kind, row.kind);
+        if (row.kind == FileFailure::HttpStatus) {
+            EXPECT_EQ(failure.httpStatus, row.status);
+        }
+        if (row.kind == FileFailure::Transport) {
+            EXPECT_EQ(failure.transportError, row.error);
+            EXPECT_EQ(failure.text, "scripted");
+        }
+        EXPECT_FALSE(fileExists(descriptor.tempPath));
     }
 }
 

@@ -1,28 +1,25 @@
+// The manager's own behaviour (its workers, threads and passes, the default components over
+// HTTP), and what a host may do to it from inside a notification callback.
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <deque>
 #include <filesystem>
-#include <memory>
 #include <mutex>
 #include <stdexcept>
-#include <string>
 #include <thread>
-#include <vector>
+#include <tuple>
 
+#include <QCoreApplication>
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "App/ResourceDownloadManager/CallbackEventHandler.h"
-#include "App/ResourceDownloadManager/Downloader/ResourceDownloaderFileMock.h"
-#include "App/ResourceDownloadManager/RemoteResourceScheduler.h"
-#include "App/ResourceDownloadManager/ResourceDescriptor.h"
-#include "App/ResourceDownloadManager/ResourceDownloadManager.h"
+#include "App/ResourceDownloadManager/ResourceWaiter.h"
 
+#include "Support/BLocalFiles.h"
 #include "Support/HttpTestServer.h"
 #include "Support/LogCapture.h"
-#include "Support/TempDir.h"
-#include "Support/Wait.h"
+#include "Support/QtApplication.h"
 
 namespace Tiskel::App {
 namespace {
@@ -77,47 +74,7 @@ class ObservingDownloader : public IResourceDownloader {
     mutable int running = 0;
 };
 
-// A folder that stands for the server ("server/"), an output folder ("out/") and descriptors
-// between them.
-class ManagerTest : public ::testing::Test {
-  protected:
-    ResourceDescriptorBundle& bundleOf(
-        std::vector<std::string> const& remotePaths, std::string const& baseUrl = "",
-        ResourceDescriptor::UpdatePolicy policy = ResourceDescriptor::Always) {
-        auto& bundle = bundles.emplace_back();
-        for (auto const& remotePath : remotePaths) {
-            auto& d = descriptors.emplace_back();
-            d.localPath = d.downloadPath = dir.file("out/" + remotePath);
-            d.tempPath = dir.file("out/" + remotePath + ".part");
-            d.remotePath = remotePath;
-            d.baseUrl = baseUrl;
-            d.updatePolicy = policy;
-            bundle.descriptors.insert(&d);
-        }
-        return bundle;
-    }
-
-    void init(ResourceDownloadManager& manager, std::shared_ptr<IResourceDownloader> downloader,
-              ResourceDownloadManager::Params params = {}) {
-        ResourceDownloadManager::Dependencies deps;
-        deps.downloader = std::move(downloader);
-        manager.init(params, deps);
-    }
-
-    std::shared_ptr<ResourceDownloaderFileMock> fileDownloader() {
-        return std::make_shared<ResourceDownloaderFileMock>(ioPath(dir.file("server")), 1 << 20);
-    }
-
-    void SetUp() override { dir.write("out/.keep", ""); }  // the host creates its folders
-
-    static bool reaches(IRemoteResource* resource, Status status) {
-        return Support::waitUntil([&] { return resource->getCurrentState().status == status; });
-    }
-
-    Support::TempDir dir;
-    std::deque<ResourceDescriptor> descriptors;  // stable addresses
-    std::deque<ResourceDescriptorBundle> bundles;
-};
+using ManagerTest = Support::LocalFiles;
 
 TEST_F(ManagerTest, WithoutInitThereIsNothingToRunAbortOrStart) {
     ResourceDownloadManager manager;
@@ -134,7 +91,7 @@ TEST_F(ManagerTest, HostDrivenPassesServeTheInitWorkerFirst) {
     auto& mainBundle = bundleOf({"main.txt"});
     auto& initBundle = bundleOf({"init.txt"});
     ResourceDownloadManager manager;
-    init(manager, fileDownloader());
+    init(manager);
 
     // Main registered first and with a higher priority: neither may put it ahead.
     auto* mainResource =
@@ -161,7 +118,7 @@ TEST_F(ManagerTest, EventLoopThreadPicksUpNewWorkAndSurvivesAFailingPass) {
     downloader->throwOnLastModified = true;
     Support::LogCapture log;
     ResourceDownloadManager manager;
-    init(manager, downloader);
+    init(manager, {}, downloader);
     manager.startEventLoopThread();
     EXPECT_THROW(manager.startEventLoopThread(), std::logic_error);
 
@@ -172,8 +129,9 @@ TEST_F(ManagerTest, EventLoopThreadPicksUpNewWorkAndSurvivesAFailingPass) {
                               testing::Contains(testing::HasSubstr("last-modified lookup failed")));
     }));
     // The thread went idle after the failed pass; new work wakes it.
-    EXPECT_TRUE(reaches(scheduler->registerAutoSchedule(&fine, ISchedulableResource::Normal),
-                        IRemoteResource::Available));
+    auto* resource = scheduler->registerAutoSchedule(&fine, ISchedulableResource::Normal);
+    EXPECT_TRUE(Support::waitUntil(
+        [&] { return resource->getCurrentState().status == IRemoteResource::Available; }));
     manager.abort();  // returns only once the idle thread has ended
     manager.abort();
 }
@@ -184,7 +142,7 @@ TEST_F(ManagerTest, HostDrivenPassLetsATaskExceptionReachTheHost) {
     auto downloader = std::make_shared<ObservingDownloader>(fileDownloader());
     downloader->throwOnLastModified = true;
     ResourceDownloadManager manager;
-    init(manager, downloader);
+    init(manager, {}, downloader);
     manager.getMainScheduler()->registerAutoSchedule(&bundle, ISchedulableResource::Normal);
     EXPECT_THROW(manager.processCurrentQueue(), std::runtime_error);
 }
@@ -199,10 +157,7 @@ TEST_F(ManagerTest, ParallelExecutorRunsSeveralDownloadsAtOnce) {
     auto downloader = std::make_shared<ObservingDownloader>(fileDownloader());
     downloader->holdUntil = 3;  // downloads wait until three have been inside at once
     ResourceDownloadManager manager;
-    ResourceDownloadManager::Params params;
-    params.useParallelExecutor = true;
-    params.threadCount = 3;
-    init(manager, downloader, params);
+    init(manager, {/*useParallelExecutor=*/true, /*threadCount=*/3}, downloader);
     auto* resource =
         manager.getMainScheduler()->registerAutoSchedule(&bundle, ISchedulableResource::Normal);
     manager.processCurrentQueue();
@@ -217,7 +172,7 @@ TEST_F(ManagerTest, APendingRetryPauseIsCutShortByNewWork) {
     dir.write("server/late.txt", "late");
     auto& late = bundleOf({"late.txt"});
     ResourceDownloadManager manager;
-    init(manager, fileDownloader());
+    init(manager);
     auto scheduler = manager.getMainScheduler();
     scheduler->registerAutoSchedule(&failing, ISchedulableResource::Normal);
     EXPECT_TRUE(manager.processCurrentQueueQuant());  // the four first attempts
@@ -243,6 +198,156 @@ TEST_F(ManagerTest, APendingRetryPauseIsCutShortByNewWork) {
     EXPECT_LT(took, std::chrono::seconds(4)) << "the pause ran its full length";
     manager.processCurrentQueue();
     EXPECT_EQ(lateResource->getCurrentState().status, IRemoteResource::Available);
+}
+
+// What a host may do to the manager from inside a notification callback, on each thread a
+// callback can run on: abort it, join its thread, wait on a resource, destroy it, register more.
+enum class Where { EventLoopThread, PoolThread, QtApplicationThread, HostPass };
+enum class Action { Abort, Join, Wait, Destroy, Register };
+
+// A manager destroyed inside a callback keeps its internals, which refer to the registered
+// descriptors and bundles until the process ends (its event-loop thread may still be finishing a
+// task when the test moves on): so they are never freed.
+class CallbackEdgesTest : public Support::LocalFiles {
+  protected:
+    CallbackEdgesTest() : LocalFiles(/*keepForever=*/true) {}
+    ResourceDescriptorBundle& published(std::string const& name) {
+        dir.write("server/" + name, name);
+        return bundleOf({name});
+    }
+};
+
+TEST_F(CallbackEdgesTest, EachCallFromACallbackEndsWithoutAHangOrACrash) {
+    char const* const whereName[] = {"event-loop thread", "pool thread", "Qt thread", "host pass"};
+    char const* const actionName[] = {"abort", "join", "wait", "destroy", "register"};
+    int n = 0;
+    for (Where where :
+         {Where::EventLoopThread, Where::PoolThread, Where::QtApplicationThread, Where::HostPass}) {
+        for (Action action :
+             {Action::Abort, Action::Join, Action::Wait, Action::Destroy, Action::Register}) {
+            SCOPED_TRACE(std::string(actionName[int(action)]) + " on the " + whereName[int(where)]);
+            Support::QtApplication qt;
+            Support::LogCapture log;
+            auto& first = published("first-" + std::to_string(++n));
+            auto& second = published("second-" + std::to_string(n));
+            auto manager = std::make_unique<ResourceDownloadManager>();
+            init(*manager, {where == Where::PoolThread, 2, where == Where::QtApplicationThread});
+            std::shared_ptr<RemoteResourceScheduler> scheduler = manager->getMainScheduler();
+
+            std::atomic<bool> returned{false}, threw{false};
+            std::atomic<IRemoteResource*> registered{nullptr};
+            std::thread::id callbackThread;
+            RemoteResourceEventHandlerCallback handler;
+            handler.setCallback([&](IRemoteResource::State) {
+                callbackThread = std::this_thread::get_id();
+                try {
+                    switch (action) {
+                        case Action::Abort:
+                            manager->abort();
+                            break;
+                        case Action::Join:
+                            manager->joinEventLoopThread();
+                            break;
+                        case Action::Wait:
+                            waitUntilSettled(scheduler->registerResource(&second),
+                                             Support::kGenerousDeadline);
+                            break;
+                        case Action::Destroy:
+                            manager.reset();
+                            break;
+                        case Action::Register:
+                            registered = scheduler->registerAutoSchedule(
+                                &second, ISchedulableResource::Normal);
+                            break;
+                    }
+                } catch (std::logic_error const&) {
+                    threw = true;
+                }
+                returned = true;
+            });
+            IRemoteResource::NotificationParams notificationParams;
+            notificationParams.statuses = {IRemoteResource::Available};
+            handler.setNotificationParams(notificationParams);
+            IRemoteResource* resource = scheduler->registerResource(&first);
+            handler.registerWithin(resource);
+            if (where == Where::HostPass) {
+                // The callback runs on this thread, inside the pass; a manager destroyed there
+                // leaves the pass to end on its kept internals.
+                resource->scheduleDownload(ISchedulableResource::Normal);
+                ResourceDownloadManager* const driving = manager.get();
+                driving->processCurrentQueue();
+            } else {
+                manager->startEventLoopThread();
+                resource->scheduleDownload(ISchedulableResource::Normal);
+            }
+
+            ASSERT_TRUE(Support::pumpUntil([&] { return returned.load(); },
+                                           [&] {
+                                               auto const state = resource->getCurrentState();
+                                               return std::make_tuple(state.status, state.progress);
+                                           }))
+                << "the callback did not return";
+            EXPECT_EQ(callbackThread == std::this_thread::get_id(),
+                      where == Where::QtApplicationThread || where == Where::HostPass);
+            EXPECT_EQ(threw.load(), action == Action::Join || action == Action::Wait);
+            if (action == Action::Register) {
+                ASSERT_NE(registered.load(), nullptr);
+                EXPECT_TRUE(Support::waitUntil([&] {
+                    QCoreApplication::processEvents();
+                    return registered.load()->getCurrentState().status ==
+                           IRemoteResource::Available;
+                }));
+            }
+            EXPECT_THAT(log.errors(),
+                        testing::Contains(testing::HasSubstr("ResourceDownloadManager destroyed"))
+                            .Times(action == Action::Destroy ? 1 : 0));
+            if (manager) {
+                // A host thread outside callbacks: joins whatever the callback could not.
+                manager->abort();
+            } else {
+                // The internals were kept: the resource still answers, aborted.
+                EXPECT_EQ(resource->getCurrentState().status, IRemoteResource::Available);
+            }
+        }
+    }
+}
+
+// The callback adapter unsubscribes when destroyed and then frees its callable, so unsubscribing
+// must wait for a delivery already running on another thread. The callback reads its captures
+// (stored in the adapter) after the destruction has begun: a destructor that does not wait
+// frees them under the running callback, which AddressSanitizer reports and the check below
+// sees as a destruction that returned while the callback ran.
+TEST_F(CallbackEdgesTest, DestroyingTheAdapterWaitsForACallbackRunningOnAnotherThread) {
+    ResourceDownloadManager manager;
+    init(manager);
+    IRemoteResource* resource = manager.getMainScheduler()->registerResource(&published("held"));
+
+    std::atomic<bool> entered{false}, destroying{false}, destroyed{false}, returned{false};
+    std::atomic<bool> destroyedDuringCallback{false};
+    auto handler = std::make_unique<RemoteResourceEventHandlerCallback>();
+    handler->setCallback([&](IRemoteResource::State) {
+        entered = true;
+        Support::waitUntil([&] { return destroying.load(); });
+        // A destructor that waits cannot return during this look; one that does not returns
+        // within microseconds.
+        Support::waitUntil([&] { return destroyed.load(); }, std::chrono::milliseconds(200));
+        destroyedDuringCallback = destroyed.load();
+        returned = true;
+    });
+    IRemoteResource::NotificationParams notifyOn;
+    notifyOn.statuses = {IRemoteResource::Available};
+    handler->setNotificationParams(notifyOn);
+    handler->registerWithin(resource);
+    manager.startEventLoopThread();
+    resource->scheduleDownload(ISchedulableResource::Normal);
+    ASSERT_TRUE(Support::waitUntil([&] { return entered.load(); }));
+
+    destroying = true;
+    handler.reset();
+    destroyed = true;
+    EXPECT_TRUE(returned.load()) << "the adapter's destruction returned while its callback ran";
+    ASSERT_TRUE(Support::waitUntil([&] { return returned.load(); }));
+    EXPECT_FALSE(destroyedDuringCallback.load());
 }
 
 // The default components against a loopback web server: the HTTP downloader over the libcurl

@@ -1,24 +1,13 @@
 #include <algorithm>
-#include <deque>
-#include <memory>
-#include <string>
 #include <tuple>
-#include <vector>
 
-#include <QCoreApplication>
 #include <QMetaMethod>
 #include <QThread>
-#include <gtest/gtest.h>
 
-#include "App/ResourceDownloadManager/Downloader/ResourceDownloaderFileMock.h"
 #include "App/ResourceDownloadManager/QtEventHandler.h"
-#include "App/ResourceDownloadManager/RemoteResourceScheduler.h"
-#include "App/ResourceDownloadManager/ResourceDescriptor.h"
-#include "App/ResourceDownloadManager/ResourceDownloadManager.h"
 
+#include "Support/BLocalFiles.h"
 #include "Support/QtApplication.h"
-#include "Support/TempDir.h"
-#include "Support/Wait.h"
 
 namespace Tiskel::App {
 namespace {
@@ -61,45 +50,24 @@ bool pumpUntil(Condition condition, IRemoteResource* resource) {
 }
 
 // A Qt application on the test's thread, a folder standing for the server, and a manager whose
-// downloads copy from it at a simulated rate with the event-loop thread running.
-class QtEventHandlerTest : public ::testing::Test {
+// downloads copy from it at a simulated rate on two pool threads.
+class QtEventHandlerTest : public Support::LocalFiles {
   protected:
-    void SetUp() override {
+    QtEventHandlerTest() {
         dir.write("server/big.bin", std::string(512 << 10, 'b'));  // four pieces, 1/8 s each
         dir.write("server/small.txt", "small");
-        dir.write("out/.keep", "");
-    }
-
-    void start(ResourceDownloadManager::Params params) {
-        ResourceDownloadManager::Dependencies deps;
-        deps.downloader =
-            std::make_shared<ResourceDownloaderFileMock>(ioPath(dir.file("server")), 1024);
-        manager.init(params, deps);
+        init(manager, {/*useParallelExecutor=*/true, /*threadCount=*/2}, fileDownloader(1024));
         resource = manager.getMainScheduler()->registerResource(&bundle);
         manager.startEventLoopThread();
     }
 
-    ResourceDescriptor& describe(std::string const& remotePath) {
-        auto& d = descriptors.emplace_back();
-        d.localPath = d.downloadPath = dir.file("out/" + remotePath);
-        d.tempPath = dir.file("out/" + remotePath + ".part");
-        d.remotePath = remotePath;
-        return d;
-    }
-
     Support::QtApplication qt;
-    Support::TempDir dir;
-    std::deque<ResourceDescriptor> descriptors;
-    ResourceDescriptorBundle bundle{{&describe("big.bin"), &describe("small.txt")}};
+    ResourceDescriptorBundle& bundle = bundleOf({"big.bin", "small.txt"});
     ResourceDownloadManager manager;
     IRemoteResource* resource = nullptr;
 };
 
 TEST_F(QtEventHandlerTest, SignalsFromPoolThreadsArriveOnTheObjectsThreadInOrder) {
-    ResourceDownloadManager::Params params;
-    params.useParallelExecutor = true;
-    params.threadCount = 2;
-    start(params);
     RemoteResourceEventHandlerQt adapter;
     // Queued connections and QML resolve the arguments' types by name.
     QMetaMethod const signal = QMetaMethod::fromSignal(&RemoteResourceEventHandlerQt::stateChanged);
@@ -132,36 +100,7 @@ TEST_F(QtEventHandlerTest, SignalsFromPoolThreadsArriveOnTheObjectsThreadInOrder
     EXPECT_DOUBLE_EQ(emissions->back().progress, 1.0);
 }
 
-TEST_F(QtEventHandlerTest, ASlotMayReadStateAndReschedule) {
-    // Notifications are delivered on the event-loop thread inside the resource's delivery; the
-    // slot below calls back into that resource, which a callback there may not do.
-    start({});
-    RemoteResourceEventHandlerQt adapter;
-    int available = 0;
-    QObject::connect(&adapter, &RemoteResourceEventHandlerQt::stateChanged,
-                     [&](ResourceDescriptorBundle const*, Status status,
-                         IRemoteResource::DownloadError, double) {
-                         if (status != IRemoteResource::Available) {
-                             return;
-                         }
-                         if (++available == 1) {
-                             // Nothing runs until the slot schedules again.
-                             EXPECT_EQ(resource->getCurrentState().status,
-                                       IRemoteResource::Available);
-                             resource->scheduleDownload(ISchedulableResource::High);
-                         }
-                     });
-    adapter.registerWithin(resource);
-    resource->scheduleDownload(ISchedulableResource::Normal);
-    // A second Available needs the status to have left Available: the rescheduled run happened.
-    EXPECT_TRUE(pumpUntil([&] { return available >= 2; }, resource));
-}
-
 TEST_F(QtEventHandlerTest, ADestroyedAdapterGetsNothingAndOthersCarryOn) {
-    ResourceDownloadManager::Params params;
-    params.useParallelExecutor = true;
-    params.threadCount = 2;
-    start(params);
     IRemoteResource::NotificationParams everyStep;
     everyStep.statuses = {IRemoteResource::Downloading, IRemoteResource::Available};
     everyStep.notifyProgress = true;

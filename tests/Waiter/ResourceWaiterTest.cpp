@@ -1,28 +1,19 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <deque>
-#include <memory>
 #include <mutex>
 #include <stdexcept>
-#include <string>
 #include <thread>
 #include <tuple>
+#include <utility>
 
-#include <QCoreApplication>
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "App/ResourceDownloadManager/ActiveState.h"
-#include "App/ResourceDownloadManager/Downloader/ResourceDownloaderFileMock.h"
-#include "App/ResourceDownloadManager/RemoteResourceScheduler.h"
-#include "App/ResourceDownloadManager/ResourceDescriptor.h"
-#include "App/ResourceDownloadManager/ResourceDownloadManager.h"
 #include "App/ResourceDownloadManager/ResourceWaiter.h"
 
+#include "Support/BLocalFiles.h"
 #include "Support/QtApplication.h"
-#include "Support/TempDir.h"
-#include "Support/Wait.h"
 
 namespace Tiskel::App {
 namespace {
@@ -77,34 +68,28 @@ class HandDrivenResource final : public IRemoteResource {
 };
 
 TEST(ResourceWaiter, SleepsThroughUnsettledChangesAndReturnsTheSettledState) {
-    struct Case {
-        char const* name;
-        void (*settle)(ActiveState&);
-        IRemoteResource::DownloadStatus status;
-        IRemoteResource::DownloadError error;
-    } const cases[] = {
-        {"available", [](ActiveState& n) { n.setDownloadAvailable(); }, IRemoteResource::Available,
-         IRemoteResource::NoError},
-        {"error",
-         [](ActiveState& n) { n.setDownloadError(IRemoteResource::InternetConnectionLost); },
-         IRemoteResource::Error, IRemoteResource::InternetConnectionLost},
-    };
-    for (auto const& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (bool const fails : {false, true}) {
+        SCOPED_TRACE(fails ? "error" : "available");
         HandDrivenResource resource;  // Waiting
         std::thread changer([&] {
             ASSERT_TRUE(resource.waitForSubscriber());
             // A change of status that settles nothing wakes the waiter, which must sleep on.
             resource.node.setProgress(1, 4);
             resource.node.setProgress(3, 4);
-            c.settle(resource.node);
+            if (fails) {
+                resource.node.setDownloadError(IRemoteResource::InternetConnectionLost);
+            } else {
+                resource.node.setDownloadAvailable();
+            }
         });
         ResourceWaitResult const result =
             waitUntilSettled(&resource, milliseconds(Support::kGenerousDeadline));
         changer.join();
         EXPECT_TRUE(result.settled);
-        EXPECT_EQ(result.state.status, c.status);
-        EXPECT_EQ(result.state.error, c.error);
+        EXPECT_EQ(
+            std::make_pair(result.state.status, result.state.error),
+            fails ? std::make_pair(IRemoteResource::Error, IRemoteResource::InternetConnectionLost)
+                  : std::make_pair(IRemoteResource::Available, IRemoteResource::NoError));
         EXPECT_EQ(resource.subscriberCount(), 0) << "the wait left its subscription behind";
     }
 }
@@ -130,51 +115,29 @@ TEST(ResourceWaiter, EndsAtTheDeadlineOrAtOnceForASettledResource) {
         }
         auto const start = std::chrono::steady_clock::now();
         ResourceWaitResult const result = waitUntilSettled(&resource, c.timeout);
-        auto const took = std::chrono::steady_clock::now() - start;
+        EXPECT_GE(std::chrono::steady_clock::now() - start, c.timeout) << "returned early";
         EXPECT_EQ(result.settled, c.settled);
         EXPECT_EQ(result.state.status,
                   c.settled ? IRemoteResource::Available : IRemoteResource::Downloading);
         EXPECT_DOUBLE_EQ(result.state.progress, c.settled ? 1.0 : 0.5);
-        EXPECT_GE(took, c.timeout) << "returned before the deadline";
         EXPECT_EQ(resource.subscriberCount(), 0);
     }
     EXPECT_THROW(waitUntilSettled(nullptr, milliseconds(10)), std::invalid_argument);
 }
 
+using ResourceWaiterQtTest = Support::LocalFiles;
+
 // The real manager, with notifications of the main scheduler delivered on the Qt thread.
-class ResourceWaiterQtTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        dir.write("server/a.txt", "alpha");
-        dir.write("server/b.txt", "beta");
-        ResourceDownloadManager::Params params;
-        params.useQtNotificationQueue = true;
-        ResourceDownloadManager::Dependencies deps;
-        deps.downloader =
-            std::make_shared<ResourceDownloaderFileMock>(ioPath(dir.file("server")), 1 << 20);
-        manager.init(params, deps);
-    }
-
-    ResourceDescriptorBundle& bundleOf(std::string const& remotePath) {
-        auto& d = descriptors.emplace_back();
-        d.localPath = d.downloadPath = dir.write("out/" + remotePath, "old");
-        d.tempPath = dir.file("out/" + remotePath + ".part");
-        d.remotePath = remotePath;
-        return bundles.emplace_back(ResourceDescriptorBundle{{&d}});
-    }
-
-    Support::QtApplication qt;
-    Support::TempDir dir;
-    std::deque<ResourceDescriptor> descriptors;
-    std::deque<ResourceDescriptorBundle> bundles;
-    ResourceDownloadManager manager;
-};
-
 TEST_F(ResourceWaiterQtTest, OnTheQtThreadOnlyResourcesThatNotifyAtOnceMayBeWaitedOn) {
+    dir.write("server/a.txt", "alpha");
+    dir.write("server/b.txt", "beta");
+    Support::QtApplication qt;
+    ResourceDownloadManager manager;
+    init(manager, {/*useParallelExecutor=*/false, 0, /*useQtNotificationQueue=*/true});
     // The init scheduler delivers at once on the worker's thread; the main one through Qt.
     IRemoteResource* init = manager.getInitScheduler()->registerAutoSchedule(
-        &bundleOf("a.txt"), ISchedulableResource::Normal);
-    IRemoteResource* main = manager.getMainScheduler()->registerResource(&bundleOf("b.txt"));
+        &bundleOf({"a.txt"}), ISchedulableResource::Normal);
+    IRemoteResource* main = manager.getMainScheduler()->registerResource(&bundleOf({"b.txt"}));
     manager.startEventLoopThread();
 
     EXPECT_THAT(
