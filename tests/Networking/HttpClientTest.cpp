@@ -9,7 +9,6 @@
 
 #include <gmock/gmock.h>
 
-#include "Platform/Core/Exception.h"
 #include "Platform/Networking/IHttpClient.h"
 
 #include "Support/HttpTestServer.h"
@@ -131,33 +130,6 @@ TEST_F(HttpClientTest, EachFailureEndsInItsErrorClassWithAText) {
     EXPECT_EQ(server.requestCount("/file"), 0u);
     EXPECT_EQ(server.requestCount("/loopA") + server.requestCount("/loopB"), 4u);
     EXPECT_EQ(tls.requestCount("/file"), 0u);
-}
-
-// The zero-copy receiver takes the place of onData; when it throws (a full disk) the transfer
-// ends at once as a local failure naming the reason, instead of an exception leaving the call.
-TEST_F(HttpClientTest, TheBodySinkGetsEveryPieceAndItsFailureEndsTheTransfer) {
-    std::string const body = patternBody(3 * 1024 * 1024 + 5);
-    server.addFile("/big.bin", body);
-    std::string received;
-    bool fail = true;
-    RequestOptions options;
-    options.onData = [](std::string) { ADD_FAILURE() << "onData called beside the sink"; };
-    options.bodySink = [&](char const* data, std::size_t length) {
-        received.append(data, length);
-        if (fail && received.size() > length) {  // from the second piece on
-            throw Tiskel::Exception() << Tiskel::ErrorDetails("No space left on device");
-        }
-    };
-    Response const failed = client->download(Request(Url(server.url("/big.bin")), {}, {}), options);
-    EXPECT_EQ(failed.error, Response::ClientError);
-    EXPECT_EQ(failed.errorText, "storing the body failed: No space left on device");
-    EXPECT_LT(received.size(), body.size());
-
-    received.clear();
-    fail = false;
-    Response const whole = client->download(Request(Url(server.url("/big.bin")), {}, {}), options);
-    EXPECT_EQ(whole.error, Response::NoError) << whole.errorText;
-    EXPECT_TRUE(received == body);
 }
 
 TEST(PercentEncodePath, EscapesWhatAUrlCannotHoldAndKeepsTheRest) {
