@@ -16,7 +16,7 @@
 #include "App/ResourceDownloadManager/CallbackEventHandler.h"
 #include "App/ResourceDownloadManager/ResourceWaiter.h"
 
-#include "Support/BLocalFiles.h"
+#include "Support/LocalFiles.h"
 #include "Support/HttpTestServer.h"
 #include "Support/LogCapture.h"
 #include "Support/QtApplication.h"

@@ -18,7 +18,7 @@
 #include "App/ResourceDownloadManager/FileUtils.h"
 #include "App/ResourceDownloadManager/IRemoteResourceEventHandler.h"
 
-#include "Support/BLocalFiles.h"
+#include "Support/LocalFiles.h"
 #include "Support/StateRule.h"
 
 namespace Tiskel::App {

@@ -6,7 +6,7 @@
 
 #include "App/ResourceDownloadManager/QtEventHandler.h"
 
-#include "Support/BLocalFiles.h"
+#include "Support/LocalFiles.h"
 #include "Support/QtApplication.h"
 
 namespace Tiskel::App {

@@ -12,7 +12,7 @@
 #include "App/ResourceDownloadManager/ActiveState.h"
 #include "App/ResourceDownloadManager/ResourceWaiter.h"
 
-#include "Support/BLocalFiles.h"
+#include "Support/LocalFiles.h"
 #include "Support/QtApplication.h"
 
 namespace Tiskel::App {
