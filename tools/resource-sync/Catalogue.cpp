@@ -11,8 +11,10 @@ Catalogue::Catalogue(Manifest manifest, std::string const& target, bool traceNam
     for (ManifestBundle const& bundle : manifest.bundles) {
         files += bundle.files.size();
     }
-    descriptors.resize(files);
-    infos.resize(files);
+    // Each descriptor is made just before it is filled, while its memory is at hand; the
+    // arrays never grow past this, since the bundles hold the descriptors' addresses.
+    descriptors.reserve(files);
+    infos.reserve(files);
     bundles.resize(manifest.bundles.size());
     groupInfos.resize(manifest.bundles.size());
 
@@ -29,8 +31,8 @@ Catalogue::Catalogue(Manifest manifest, std::string const& target, bool traceNam
         group.count = bundle.files.size();
         std::set<App::ResourceDescriptor const*>& members = bundles[g].descriptors;
         for (ManifestFile& listed : bundle.files) {
-            App::ResourceDescriptor& file = descriptors[index];
-            FileInfo& info = infos[index];
+            App::ResourceDescriptor& file = descriptors.emplace_back();
+            FileInfo& info = infos.emplace_back();
             info.size = listed.size;
             info.group = static_cast<uint32_t>(g);
             group.sizeTotal += listed.size >= 0 ? static_cast<uint64_t>(listed.size) : 0;

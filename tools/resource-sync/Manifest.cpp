@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_map>
+#include <vector>
 
 #include <QByteArray>
 #include <QJsonArray>
@@ -62,6 +63,81 @@ void forEachPart(std::string const& path, Visit visit) {
         start = slash + 1;
     }
 }
+
+// Paths, each with the entry that claimed it first: an open-addressing table of indices into
+// one array of claims. A manifest of a million files costs a few large allocations here rather
+// than a node per file, and a look-up touches two arrays instead of a chain of nodes.
+template <class Value>
+class ClaimTable {
+  public:
+    // Room for `count` claims in all; growing by at least half keeps many small calls cheap.
+    void reserve(std::size_t count) {
+        if (count > claims.capacity()) {
+            claims.reserve(std::max(count, claims.capacity() + claims.capacity() / 2));
+        }
+        if (count * 2 > buckets.size()) {
+            rehash(count * 2);
+        }
+    }
+
+    // Claims `path` for `value`, or returns the earlier claim's value and claims nothing. The
+    // table keeps the view: the text must outlive it.
+    Value const* claim(std::string_view path, Value value) {
+        std::size_t const hash = std::hash<std::string_view>()(path);
+        std::size_t const slot = find(path, hash);
+        if (buckets[slot] != 0) {
+            return &claims[buckets[slot] - 1].value;
+        }
+        claims.push_back(Claim{path, hash, value});
+        buckets[slot] = static_cast<uint32_t>(claims.size());
+        if (claims.size() * 2 > buckets.size()) {
+            rehash(buckets.size() * 2);
+        }
+        return nullptr;
+    }
+
+    Value const* find(std::string_view path) const {
+        std::size_t const slot = find(path, std::hash<std::string_view>()(path));
+        return buckets[slot] == 0 ? nullptr : &claims[buckets[slot] - 1].value;
+    }
+
+  private:
+    struct Claim {
+        std::string_view path;
+        std::size_t hash;
+        Value value;
+    };
+
+    // The slot holding `path`, or the empty slot where it would go.
+    std::size_t find(std::string_view path, std::size_t hash) const {
+        std::size_t const mask = buckets.size() - 1;
+        for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+            uint32_t const index = buckets[slot];
+            if (index == 0 || (claims[index - 1].hash == hash && claims[index - 1].path == path)) {
+                return slot;
+            }
+        }
+    }
+
+    void rehash(std::size_t least) {
+        std::size_t size = 16;
+        while (size < least) {
+            size *= 2;
+        }
+        buckets.assign(size, 0);
+        for (std::size_t i = 0; i < claims.size(); ++i) {
+            std::size_t slot = claims[i].hash & (size - 1);
+            while (buckets[slot] != 0) {
+                slot = (slot + 1) & (size - 1);
+            }
+            buckets[slot] = static_cast<uint32_t>(i + 1);
+        }
+    }
+
+    std::vector<Claim> claims;
+    std::vector<uint32_t> buckets =
+        std::vector<uint32_t>(16, 0);  // index + 1 into `claims`, 0 empty
+};
 
 // Walks the document and stops at the first problem with a message that names its JSON path.
 // The path is only put into words when something is wrong: a large manifest is checked without
@@ -207,10 +283,8 @@ class Checker {
         // The claims keep views of the local paths in `listed.files`, whose elements therefore
         // must never move: the vector gets its final size before the first one is made.
         listed.files.reserve(files.size());
-        std::size_t const claims = this->files.size() + static_cast<std::size_t>(files.size());
-        if (claims > this->files.bucket_count() * this->files.max_load_factor()) {
-            this->files.reserve(std::max(claims, 2 * this->files.size()));
-        }
+        claimed += static_cast<std::size_t>(files.size());
+        this->files.reserve(claimed);
         for (int f = 0; f < files.size(); ++f) {
             here.file = f;
             file(files[f], policy, listed.files.emplace_back());
@@ -360,9 +434,8 @@ class Checker {
     // the same place and a file where another file needs a folder. `path` is kept by reference:
     // it must stay where it is until the check ends.
     void claim(std::string const& path) {
-        auto const [it, added] = files.try_emplace(path, here);
-        if (!added) {
-            fail("local path \"" + path + "\" is also the local path of " + it->second.text());
+        if (Place const* const earlier = files.claim(path, here)) {
+            fail("local path \"" + path + "\" is also the local path of " + earlier->text());
         }
         if (auto const folder = folders.find(path); folder != folders.end()) {
             fail("local path \"" + path + "\" is a folder of " + folder->second.text());
@@ -381,9 +454,9 @@ class Checker {
             if (folders.count(folder) != 0) {
                 break;
             }
-            if (auto const file = files.find(std::string_view(folder)); file != files.end()) {
+            if (Place const* const file = files.find(folder)) {
                 fail("needs \"" + folder + "\" as a folder, but it is the local path of " +
-                     file->second.text());
+                     file->text());
             }
             folders.emplace(std::move(folder), here);
         }
@@ -393,7 +466,8 @@ class Checker {
     Place here;
     // Local paths seen so far (views of the FileSpecs' own paths), and the folders they need,
     // each with the entry that claimed it first.
-    std::unordered_map<std::string_view, Place> files;
+    ClaimTable<Place> files;
+    std::size_t claimed = 0;  // files listed so far, with those of the bundle being read
     std::unordered_map<std::string, Place> folders;
     std::string lastFolder;
 };

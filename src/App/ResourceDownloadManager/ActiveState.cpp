@@ -455,6 +455,12 @@ void ActiveState::addChild(ActiveState* child) noexcept {
     child->addParent(this);
 }
 
+void ActiveState::reserveChildren(std::size_t count) {
+    std::lock_guard<std::mutex> lock(mutex);
+    ChildTable& table = childTable();
+    table.records.reserve(table.records.size() + count);
+}
+
 void ActiveState::addParent(ActiveState* parent) noexcept {
     std::lock_guard<std::mutex> lock(mutex);
     // Nearly every item belongs to one bundle: the first parent is kept inline.

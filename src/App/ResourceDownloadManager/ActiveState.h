@@ -194,6 +194,8 @@ class RDM_EXPORT ActiveState {
     // so that its real state arrives. Links are never removed. A link that would make a cycle
     // (the child is this node or one of its ancestors) is refused with an ERROR line.
     void addChild(ActiveState* child) noexcept;
+    // Makes room for `count` more children, so that linking many grows the table once.
+    void reserveChildren(std::size_t count);
     // Called only by `addChild`.
     void addParent(ActiveState* parent) noexcept;
 

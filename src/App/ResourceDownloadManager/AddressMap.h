@@ -47,6 +47,18 @@ class AddressMap {
         }
     }
 
+    // Room for `total` keys without growing on the way: one move of the present keys instead of
+    // one per doubling.
+    void reserve(std::size_t total) {
+        std::size_t size = slots.empty() ? 2 : slots.size();
+        while (total * 2 > size) {
+            size *= 2;
+        }
+        if (size != slots.size()) {
+            rehash(size);
+        }
+    }
+
     std::size_t size() const noexcept { return count; }
     bool empty() const noexcept { return count == 0; }
 
@@ -72,8 +84,10 @@ class AddressMap {
 
     // Doubles the table, keeping it at most half full. It starts at two slots: most tables
     // (a bundle's children, of which a per-file bundle has one) stay that small.
-    void grow() {
-        std::vector<std::pair<Key const*, Value>> old(slots.empty() ? 2 : slots.size() * 2);
+    void grow() { rehash(slots.empty() ? 2 : slots.size() * 2); }
+
+    void rehash(std::size_t size) {
+        std::vector<std::pair<Key const*, Value>> old(size);
         old.swap(slots);
         shift = 64;
         for (std::size_t size = slots.size(); size > 1; size /= 2) {

@@ -438,6 +438,7 @@ class ResourceBundle final : public IRemoteResource {
 
     // Links one item below this bundle. Used only while the scheduler builds the bundle.
     void link(ResourceItem* item) { state.addChild(&item->node()); }
+    void reserveLinks(std::size_t count) { state.reserveChildren(count); }
 
     // The linked items, each once; kept in address order. Used only while the scheduler builds
     // the bundle.
@@ -505,6 +506,8 @@ ResourceBundle* RemoteResourceScheduler::Impl::Add(ResourceDescriptorBundle cons
     std::vector<ResourceItem*> members;
     std::vector<ResourceItem*> existing;
     members.reserve(bundle->descriptors.size());
+    itemsByDescriptor.reserve(itemsByDescriptor.size() + bundle->descriptors.size());
+    resource->reserveLinks(bundle->descriptors.size());
     for (ResourceDescriptor const* descriptor : bundle->descriptors) {
         if (descriptor == nullptr) {
             continue;
