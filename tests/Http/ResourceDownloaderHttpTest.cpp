@@ -45,33 +45,21 @@ constexpr char kUnit[] = "App/ResourceDownloadManager/Downloader/ResourceDownloa
 constexpr char kPath[] = "/pack/r\xC3\xA9s b.bin";
 
 // A client written from the networking contract alone: the body goes to `onData` in pieces,
-// progress to `onProgress`, `shouldCancel` is polled before each piece. Its answer is scripted.
+// then `afterBody` runs and the scripted answer comes back.
 class ContractClient final : public IHttpClient {
   public:
     Response download(Request const&, RequestOptions const& options) override {
         for (std::string const& piece : pieces) {
-            if (options.shouldCancel && options.shouldCancel()) {
-                Response cancelled;
-                cancelled.error = Response::Cancelled;
-                return cancelled;
-            }
             options.onData(piece);
-            received += piece.size();
-            if (options.onProgress) {
-                options.onProgress(received, 0);
-            }
         }
-        if (afterBody) {
-            afterBody();
-        }
+        afterBody();
         return answer;
     }
     Response head(Request const&, RequestOptions const&) override { return answer; }
 
     std::vector<std::string> pieces;
-    std::function<void()> afterBody;
+    std::function<void()> afterBody = [] {};
     Response answer;
-    uint64_t received = 0;
 };
 
 class HttpDownloaderTest : public Test {
@@ -275,22 +263,20 @@ TEST_F(HttpDownloaderTest, AContractClientFeedsTheFileAndItsAnswersMapToResultsA
 
     struct Row {
         int32_t error;
-        int32_t status;
         bool offline;
         Result result;
         FileFailure::Kind kind;
     } const rows[] = {
-        {Response::CouldNotConnect, 0, false, Result::ConnectionLost, FileFailure::Transport},
-        {Response::HttpStatus, 500, true, Result::ConnectionLost, FileFailure::Offline},
+        {Response::CouldNotConnect, false, Result::ConnectionLost, FileFailure::Transport},
+        {Response::HttpStatus, true, Result::ConnectionLost, FileFailure::Offline},
         // A transfer that completes as the network goes offline still puts the file in place.
-        {Response::NoError, 200, true, Result::ConnectionLost, FileFailure::Offline},
+        {Response::NoError, true, Result::ConnectionLost, FileFailure::Offline},
     };
     for (Row const& row : rows) {
         SCOPED_TRACE(std::to_string(row.error) + (row.offline ? " offline" : ""));
         client->pieces = {"body"};
         client->answer = Response{};
         client->answer.error = row.error;
-        client->answer.httpStatus = row.status;
         client->answer.errorText = "scripted";
         // The checker turns offline once the body is in: the transfer itself is not stopped.
         client->afterBody = [&] {
