@@ -149,10 +149,7 @@ TEST_F(FileUtilsTest, TemporaryFileReplacesTheOldFileOnlyOnAMoveAndLogsFailures)
     EXPECT_FALSE(fileExists(missing));
 
     // A temporary path that cannot be freed, then a destination that cannot be reached.
-    {
-        TemporaryFile busy(folder, dest);
-        EXPECT_FALSE(busy.ready);
-    }
+    EXPECT_FALSE(TemporaryFile(folder, dest).ready);
     {
         TemporaryFile temporary(tmp, orphan);
         dir.write("res.tmp", "complete");
