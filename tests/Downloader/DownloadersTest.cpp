@@ -122,37 +122,31 @@ class DownloaderTest : public testing::Test {
     std::atomic<bool> cancel{false};
 };
 
-TEST_F(DownloaderTest, TheLocalCopyReportsProgressBeforeEachPiece) {
-    // The empty source comes second, so it has to replace a non-empty file.
-    for (size_t size : {300 * 1024, 0}) {
-        SCOPED_TRACE(size);
+// The local copy reports progress before each piece and looks for a cancellation after it: a
+// cancelled copy stops after its first piece, logs it and keeps the old file; an empty source,
+// copied after a non-empty one, replaces the file. (A missing source fails the manager's retry
+// test.)
+TEST_F(DownloaderTest, TheLocalCopyReportsEachPieceAndStopsWhenCancelled) {
+    std::vector<Progress> const pieces = {{0, 307200}, {131072, 307200}, {262144, 307200}};
+    for (auto [size, cancelled] : {std::pair{300 * 1024, true}, {300 * 1024, false}, {0, false}}) {
+        SCOPED_TRACE(std::to_string(size) + (cancelled ? " cancelled" : ""));
         progress.clear();
+        log.clear();
+        cancel = cancelled;
         std::string const content = publish(size);
-        EXPECT_EQ(download(Kind::Directory), Result::Success);
-        EXPECT_EQ(progress, (size == 0 ? std::vector<Progress>{}
-                                       : std::vector<Progress>{
-                                             {0, 307200}, {131072, 307200}, {262144, 307200}}));
-        EXPECT_EQ(TempDir::read(dest), content);
+        EXPECT_EQ(download(Kind::Directory), cancelled ? Result::Cancelled : Result::Success);
+        EXPECT_EQ(progress, cancelled ? std::vector<Progress>{pieces[0]}
+                                      : std::vector<Progress>(pieces.begin(),
+                                                              pieces.begin() + (size ? 3 : 0)));
+        EXPECT_EQ(TempDir::read(dest), cancelled ? oldContent : content);
         EXPECT_FALSE(std::filesystem::exists(tmp));
+        std::vector<Tiskel::Test::LogLine> const lines = log.lines();
+        ASSERT_EQ(lines.size(), cancelled ? 1u : 0u);
+        if (cancelled) {
+            EXPECT_EQ(lines[0].text, "request=/pack/res.bin was cancelled.");
+            EXPECT_EQ(lines[0].severity, google::GLOG_INFO);
+        }
     }
-}
-
-TEST_F(DownloaderTest, AMissingSourceOrACancelledLocalCopyKeepsTheOldFile) {
-    std::filesystem::remove(dir.file("server/pack/res.bin"));
-    EXPECT_EQ(download(Kind::Directory), Result::Failed);
-    log.clear();  // the missing source's ERROR line belongs to the file helpers
-
-    publish(300 * 1024);
-    progress.clear();
-    cancel = true;
-    EXPECT_EQ(download(Kind::Directory), Result::Cancelled);
-    // Cancellation is checked after the first piece.
-    EXPECT_EQ(progress, (std::vector<Progress>{{0, 307200}}));
-    EXPECT_FALSE(std::filesystem::exists(tmp));
-    EXPECT_EQ(TempDir::read(dest), oldContent);
-    EXPECT_EQ(log.textsFrom("App/ResourceDownloadManager/Downloader/ResourceDownloaderFileMock"),
-              std::vector<std::string>{"request=/pack/res.bin was cancelled."});
-    EXPECT_EQ(log.lines().at(0).severity, google::GLOG_INFO);
 }
 
 TEST_F(DownloaderTest, PacingHoldsTheLocalCopyToTheRate) {

@@ -66,9 +66,10 @@ TEST_F(FileUtilsTest, OpenersLogWhyTheyFailed) {
     EXPECT_EQ(TempDir::read(existing), "");
 }
 
-// A failed stream stays failed and each failure logs the file and the reason; a good stream
-// closes once and then refuses writes.
-TEST_F(FileUtilsTest, AFailedWriteOrCloseNamesTheFileAndTheReasonAndSticks) {
+// A failed write leaves the stream failed, so that a later close cannot report success; a good
+// stream closes once (a second close could hit a descriptor number another file has by then)
+// and then refuses writes.
+TEST_F(FileUtilsTest, AFailedWriteSticksAndAStreamClosesOnce) {
     boost::intrusive_ptr<Core::IDataOutput> const full = openOutputNoexcept("/dev/full");
     EXPECT_THROW(writeOutput(*full, "/dev/full", "abc", 3), Tiskel::Exception);
     EXPECT_FALSE(closeOutputNoexcept(*full, "/dev/full"));
@@ -85,16 +86,12 @@ TEST_F(FileUtilsTest, AFailedWriteOrCloseNamesTheFileAndTheReasonAndSticks) {
     expectErrors({"failed to write file=" + file + ", errno=Bad file descriptor"});
 }
 
+// The local-directory downloader reads whole files into fresh buffers; a buffer used before must
+// shrink to the file too.
 TEST_F(FileUtilsTest, ReadWholeFileSizesTheBufferToTheFile) {
     std::vector<uint8_t> buffer(100, 0xAA);
-    std::string const big(300000, 'z');
-    ASSERT_TRUE(readWholeFileToBuffer(dir.write("big", big), buffer));
-    EXPECT_EQ(std::string(buffer.begin(), buffer.end()), big);
     ASSERT_TRUE(readWholeFileToBuffer(dir.write("empty", ""), buffer));
     EXPECT_TRUE(buffer.empty());
-    EXPECT_FALSE(readWholeFileToBuffer(missing, buffer));
-    expectErrors(
-        {"failed to create file for reading=" + missing + ", errno=No such file or directory"});
 
     // sysfs attributes claim a page as their size but hold a few bytes: the read comes up short.
     if (fileExists("/sys/devices/system/cpu/online")) {
@@ -152,10 +149,7 @@ TEST_F(FileUtilsTest, TemporaryFileReplacesTheOldFileOnlyOnAMoveAndLogsFailures)
     EXPECT_FALSE(fileExists(missing));
 
     // A temporary path that cannot be freed, then a destination that cannot be reached.
-    {
-        TemporaryFile busy(folder, dest);
-        EXPECT_FALSE(busy.ready);
-    }
+    EXPECT_FALSE(TemporaryFile(folder, dest).ready);
     {
         TemporaryFile temporary(tmp, orphan);
         dir.write("res.tmp", "complete");

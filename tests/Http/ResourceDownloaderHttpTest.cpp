@@ -40,35 +40,26 @@ using Tiskel::Test::SlowHttpServer;
 using Tiskel::Test::TempDir;
 
 constexpr char kUnit[] = "App/ResourceDownloadManager/Downloader/ResourceDownloaderHttp";
+// The resource's path holds a space and a non-ASCII name, so every request shows that the remote
+// path is percent-encoded (the server decodes the path before it looks the file up).
+constexpr char kPath[] = "/pack/r\xC3\xA9s b.bin";
 
 // A client written from the networking contract alone: the body goes to `onData` in pieces,
-// progress to `onProgress`, `shouldCancel` is polled before each piece. Its answer is scripted.
+// then `afterBody` runs and the scripted answer comes back.
 class ContractClient final : public IHttpClient {
   public:
     Response download(Request const&, RequestOptions const& options) override {
         for (std::string const& piece : pieces) {
-            if (options.shouldCancel && options.shouldCancel()) {
-                Response cancelled;
-                cancelled.error = Response::Cancelled;
-                return cancelled;
-            }
             options.onData(piece);
-            received += piece.size();
-            if (options.onProgress) {
-                options.onProgress(received, 0);
-            }
         }
-        if (afterBody) {
-            afterBody();
-        }
+        afterBody();
         return answer;
     }
     Response head(Request const&, RequestOptions const&) override { return answer; }
 
     std::vector<std::string> pieces;
-    std::function<void()> afterBody;
+    std::function<void()> afterBody = [] {};
     Response answer;
-    uint64_t received = 0;
 };
 
 class HttpDownloaderTest : public Test {
@@ -77,7 +68,7 @@ class HttpDownloaderTest : public Test {
         descriptor.downloadPath = dir.ioFile("res.bin");
         descriptor.tempPath = dir.ioFile("res.tmp");
         descriptor.baseUrl = server.baseUrl();
-        descriptor.remotePath = "/pack/res.bin";
+        descriptor.remotePath = kPath + 1;  // joined to the base URL by one '/'
         dir.write("res.bin", "old content");
         // Direct connections unless a test names a proxy.
         ::unsetenv("http_proxy");
@@ -93,7 +84,7 @@ class HttpDownloaderTest : public Test {
         return downloader.exec(
             {&descriptor, onProgress, [this] { return cancelTask.load(); }, &failure});
     }
-    std::string resourceUrl() const { return descriptor.baseUrl + descriptor.remotePath; }
+    std::string resourceUrl() const { return descriptor.baseUrl + "/pack/r%C3%A9s%20b.bin"; }
     std::string downloaded() const { return TempDir::read(descriptor.downloadPath.string()); }
 
     TempDir dir;
@@ -114,19 +105,19 @@ class HttpDownloaderTest : public Test {
 
 TEST_F(HttpDownloaderTest, DownloadsReplaceTheFileOverOneConnectionAndLastModifiedIsTheFilesTime) {
     std::string const body(2 * 1024 * 1024 + 3, 'x');
-    server.addFile("/pack/res.bin", body);
+    server.addFile(kPath, body);
     for (int i = 0; i < 10; ++i) {
         ASSERT_EQ(download(), Result::Success);
         EXPECT_EQ(downloaded(), body);
         EXPECT_FALSE(fileExists(descriptor.tempPath));
         EXPECT_EQ(progress, std::make_pair(uint64_t{body.size()}, uint64_t{body.size()}));
     }
-    EXPECT_EQ(server.requestCount("/pack/res.bin"), 10u);
+    EXPECT_EQ(server.requestCount(kPath), 10u);
     EXPECT_EQ(server.connectionCount(), 1u);
     EXPECT_EQ(log.textsFrom(kUnit), std::vector<std::string>(10, "HTTP download=" + resourceUrl()));
 
     int64_t const fileTime = fileLastModifiedTime(ioPath(dir.write("server-copy.bin", "abc")));
-    server.addFile("/pack/res.bin", "abc", fileTime);
+    server.addFile(kPath, "abc", fileTime);
     EXPECT_EQ(downloader.requestLastModified(&descriptor), fileTime);
 
     // A failed query carries its reason; a file without a time is no failure.
@@ -169,10 +160,10 @@ TEST_F(HttpDownloaderTest, EachWayADownloadFailsHasItsResultAndLogLine) {
         {stall, [this] { downloader.abort(); }, Result::Cancelled, FileFailure::Cancelled,
          "was cancelled."},
     };
-    tls.addFile("/pack/res.bin", "secret");
+    tls.addFile(kPath, "secret");
     std::string const body(100000, 's');
-    server.addFault("/short/pack/res.bin", body, HttpTestServer::Fault::ShortBody, 40000);
-    server.addFault("/stall/pack/res.bin", body, HttpTestServer::Fault::Stall, 30000);
+    server.addFault(std::string("/short") + kPath, body, HttpTestServer::Fault::ShortBody, 40000);
+    server.addFault(std::string("/stall") + kPath, body, HttpTestServer::Fault::Stall, 30000);
     for (Row const& row : rows) {
         descriptor.baseUrl = row.baseUrl;
         SCOPED_TRACE(row.baseUrl + " " + row.line);
@@ -194,18 +185,8 @@ TEST_F(HttpDownloaderTest, EachWayADownloadFailsHasItsResultAndLogLine) {
         EXPECT_FALSE(fileExists(descriptor.tempPath));
     }
     // An aborted downloader cancels every later download.
-    server.addFile("/stall/pack/res.bin", "new content");
+    server.addFile(std::string("/stall") + kPath, "new content");
     EXPECT_EQ(download(), Result::Cancelled);
-}
-
-TEST_F(HttpDownloaderTest, RemotePathsWithSpacesAndNonAsciiNamesArePercentEncoded) {
-    // The server decodes the request's path before it looks the file up.
-    server.addFile("/pack/a b/\xC3\xBC.txt", "encoded");
-    descriptor.remotePath = "pack/a b/\xC3\xBC.txt";
-    EXPECT_EQ(download(), Result::Success);
-    EXPECT_EQ(downloaded(), "encoded");
-    EXPECT_EQ(log.textsFrom(kUnit),
-              std::vector<std::string>{"HTTP download=" + server.url("/pack/a%20b/%C3%BC.txt")});
 }
 
 // An abort stops a Last-Modified query as promptly as a download, also while the server says
@@ -214,8 +195,8 @@ TEST_F(HttpDownloaderTest, RemotePathsWithSpacesAndNonAsciiNamesArePercentEncode
 TEST_F(HttpDownloaderTest, AbortStopsQueriesAndDownloadsWhileTheServerKeepsThemWaiting) {
     SlowHttpServer silent(SlowHttpServer::Mode::Silent);
     SlowHttpServer trickle(SlowHttpServer::Mode::TrickleHeaders);
-    server.addFault("/stall/pack/res.bin", std::string(100000, 's'), HttpTestServer::Fault::Stall,
-                    30000);
+    server.addFault(std::string("/stall") + kPath, std::string(100000, 's'),
+                    HttpTestServer::Fault::Stall, 30000);
     struct Row {
         std::string baseUrl;
         std::function<bool()> waiting;  // true once the server keeps the request waiting
@@ -253,23 +234,20 @@ TEST_F(HttpDownloaderTest, AbortStopsQueriesAndDownloadsWhileTheServerKeepsThemW
     }
 }
 
-// Through a real proxy named by the environment, as the system proxy provider reads it: an
-// entry that wants credentials is skipped for a direct connection.
-TEST_F(HttpDownloaderTest, DownloadGoesThroughTheSystemProxyUnlessItWantsCredentials) {
+// Through a real proxy named by the environment, as the system proxy provider reads it.
+TEST_F(HttpDownloaderTest, DownloadGoesThroughTheSystemProxy) {
     Tiskel::Test::TinyProxy tinyProxy;
-    server.addFile("/pack/res.bin", "new content");
+    server.addFile(kPath, "new content");
     ::unsetenv("no_proxy");
-    for (std::string const user : {"user@", ""}) {
-        ::setenv("http_proxy", ("http://" + user + tinyProxy.address()).c_str(), 1);
-        EXPECT_EQ(download(), Result::Success) << user;
-        // The proxy logs each request it forwards.
-        EXPECT_EQ(tinyProxy.log().find("GET " + resourceUrl()) != std::string::npos, user.empty());
-    }
+    ::setenv("http_proxy", ("http://" + tinyProxy.address()).c_str(), 1);
+    EXPECT_EQ(download(), Result::Success);
+    // The proxy logs each request it forwards.
+    EXPECT_THAT(tinyProxy.log(), HasSubstr("GET " + resourceUrl()));
 }
 
 // Any client true to the networking contract works: one that knows only the contract's own body
 // receiver (`onData`) gets the body into place like the library's own client, and its answers map
-// to results and reasons.
+// to results and reasons (the answers the real client gives in the tests above are not repeated).
 TEST_F(HttpDownloaderTest, AContractClientFeedsTheFileAndItsAnswersMapToResultsAndReasons) {
     auto client = std::make_shared<ContractClient>();
     ResourceDownloaderHttp const contract(
@@ -285,25 +263,20 @@ TEST_F(HttpDownloaderTest, AContractClientFeedsTheFileAndItsAnswersMapToResultsA
 
     struct Row {
         int32_t error;
-        int32_t status;
         bool offline;
         Result result;
         FileFailure::Kind kind;
     } const rows[] = {
-        {Response::HttpStatus, 404, false, Result::Failed, FileFailure::HttpStatus},
-        {Response::CouldNotConnect, 0, false, Result::ConnectionLost, FileFailure::Transport},
-        {Response::ConnectionLost, 200, false, Result::ConnectionLost, FileFailure::Transport},
-        {Response::TlsFailure, 0, false, Result::Failed, FileFailure::Transport},
-        {Response::HttpStatus, 500, true, Result::ConnectionLost, FileFailure::Offline},
+        {Response::CouldNotConnect, false, Result::ConnectionLost, FileFailure::Transport},
+        {Response::HttpStatus, true, Result::ConnectionLost, FileFailure::Offline},
         // A transfer that completes as the network goes offline still puts the file in place.
-        {Response::NoError, 200, true, Result::ConnectionLost, FileFailure::Offline},
+        {Response::NoError, true, Result::ConnectionLost, FileFailure::Offline},
     };
     for (Row const& row : rows) {
         SCOPED_TRACE(std::to_string(row.error) + (row.offline ? " offline" : ""));
         client->pieces = {"body"};
         client->answer = Response{};
         client->answer.error = row.error;
-        client->answer.httpStatus = row.status;
         client->answer.errorText = "scripted";
         // The checker turns offline once the body is in: the transfer itself is not stopped.
         client->afterBody = [&] {
@@ -316,9 +289,6 @@ TEST_F(HttpDownloaderTest, AContractClientFeedsTheFileAndItsAnswersMapToResultsA
         bool const completed = row.error == Response::NoError;
         EXPECT_EQ(downloaded(), completed ? "body" : "new content in three pieces");
         EXPECT_EQ(failure.kind, row.kind);
-        if (row.kind == FileFailure::HttpStatus) {
-            EXPECT_EQ(failure.httpStatus, row.status);
-        }
         if (row.kind == FileFailure::Transport) {
             EXPECT_EQ(failure.transportError, row.error);
             EXPECT_EQ(failure.text, "scripted");

@@ -16,8 +16,8 @@
 #include "App/ResourceDownloadManager/CallbackEventHandler.h"
 #include "App/ResourceDownloadManager/ResourceWaiter.h"
 
-#include "Support/LocalFiles.h"
 #include "Support/HttpTestServer.h"
+#include "Support/LocalFiles.h"
 #include "Support/LogCapture.h"
 #include "Support/QtApplication.h"
 
@@ -85,66 +85,38 @@ TEST_F(ManagerTest, WithoutInitThereIsNothingToRunAbortOrStart) {
     EXPECT_THROW(manager.startEventLoopThread(), std::logic_error);
 }
 
-TEST_F(ManagerTest, HostDrivenPassesServeTheInitWorkerFirst) {
-    dir.write("server/init.txt", "first");
-    dir.write("server/main.txt", "second");
-    auto& mainBundle = bundleOf({"main.txt"});
-    auto& initBundle = bundleOf({"init.txt"});
-    ResourceDownloadManager manager;
-    init(manager);
-
-    // Main registered first and with a higher priority: neither may put it ahead.
-    auto* mainResource =
-        manager.getMainScheduler()->registerAutoSchedule(&mainBundle, ISchedulableResource::High);
-    auto* initResource =
-        manager.getInitScheduler()->registerAutoSchedule(&initBundle, ISchedulableResource::Low);
-    EXPECT_TRUE(manager.processCurrentQueueQuant());
-    EXPECT_EQ(initResource->getCurrentState().status, IRemoteResource::Available);
-    EXPECT_EQ(mainResource->getCurrentState().status, IRemoteResource::Waiting);
-
-    manager.processCurrentQueue();
-    EXPECT_EQ(mainResource->getCurrentState().status, IRemoteResource::Available);
-    EXPECT_EQ(Support::TempDir::read(dir.file("out/main.txt")), "second");
-    EXPECT_FALSE(manager.processCurrentQueueQuant()) << "nothing is left to do";
-}
-
-TEST_F(ManagerTest, EventLoopThreadPicksUpNewWorkAndSurvivesAFailingPass) {
-    dir.write("server/a.txt", "alpha");
+// A task's exception reaches a host that drives the passes itself; on the event-loop thread it
+// is logged, and the thread, idle after the failed pass, still picks up new work.
+TEST_F(ManagerTest, ATaskExceptionReachesAHostPassAndTheEventLoopThreadSurvivesIt) {
     dir.write("server/b.txt", "bravo");
-    dir.write("out/a.txt", "old");  // IfModified asks the server only about an existing file
-    auto& failing = bundleOf({"a.txt"}, "", ResourceDescriptor::IfModified);
-    auto& fine = bundleOf({"b.txt"});
+    // IfModified asks the server only about an existing file.
+    dir.write("out/a.txt", "old");
+    dir.write("out/c.txt", "old");
     auto downloader = std::make_shared<ObservingDownloader>(fileDownloader());
     downloader->throwOnLastModified = true;
     Support::LogCapture log;
     ResourceDownloadManager manager;
     init(manager, {}, downloader);
+    auto scheduler = manager.getMainScheduler();
+    scheduler->registerAutoSchedule(&bundleOf({"a.txt"}, "", ResourceDescriptor::IfModified),
+                                    ISchedulableResource::Normal);
+    EXPECT_THROW(manager.processCurrentQueue(), std::runtime_error);
+
     manager.startEventLoopThread();
     EXPECT_THROW(manager.startEventLoopThread(), std::logic_error);
-
-    auto scheduler = manager.getMainScheduler();
-    scheduler->registerAutoSchedule(&failing, ISchedulableResource::Normal);
+    scheduler->registerAutoSchedule(&bundleOf({"c.txt"}, "", ResourceDescriptor::IfModified),
+                                    ISchedulableResource::Normal);
     ASSERT_TRUE(Support::waitUntil([&] {
         return testing::Value(log.errors(),
-                              testing::Contains(testing::HasSubstr("last-modified lookup failed")));
+                              testing::Contains(testing::HasSubstr(
+                                  "Download pass failed: last-modified lookup failed")));
     }));
-    // The thread went idle after the failed pass; new work wakes it.
-    auto* resource = scheduler->registerAutoSchedule(&fine, ISchedulableResource::Normal);
+    auto* resource =
+        scheduler->registerAutoSchedule(&bundleOf({"b.txt"}), ISchedulableResource::Normal);
     EXPECT_TRUE(Support::waitUntil(
         [&] { return resource->getCurrentState().status == IRemoteResource::Available; }));
     manager.abort();  // returns only once the idle thread has ended
     manager.abort();
-}
-
-TEST_F(ManagerTest, HostDrivenPassLetsATaskExceptionReachTheHost) {
-    dir.write("out/a.txt", "old");
-    auto& bundle = bundleOf({"a.txt"}, "", ResourceDescriptor::IfModified);
-    auto downloader = std::make_shared<ObservingDownloader>(fileDownloader());
-    downloader->throwOnLastModified = true;
-    ResourceDownloadManager manager;
-    init(manager, {}, downloader);
-    manager.getMainScheduler()->registerAutoSchedule(&bundle, ISchedulableResource::Normal);
-    EXPECT_THROW(manager.processCurrentQueue(), std::runtime_error);
 }
 
 TEST_F(ManagerTest, ParallelExecutorRunsSeveralDownloadsAtOnce) {
@@ -357,7 +329,9 @@ class ManagerHttpTest : public ManagerTest {
     Support::HttpTestServer server;
 };
 
-TEST_F(ManagerHttpTest, DefaultComponentsDownloadAndOnlyTheMainSchedulerRetries) {
+// A host-driven pass serves the init worker first, even when the main worker's work came first
+// and with a higher priority; only the main worker retries.
+TEST_F(ManagerHttpTest, DefaultComponentsServeTheInitWorkerFirstAndOnlyTheMainWorkerRetries) {
     // Each flaky path answers 500 once, then serves its file.
     server.addFlakyFile("/files/init.txt", "init", 1);
     server.addFlakyFile("/files/main.txt", "main", 1);
@@ -366,19 +340,22 @@ TEST_F(ManagerHttpTest, DefaultComponentsDownloadAndOnlyTheMainSchedulerRetries)
     auto& mainBundle = bundleOf({"main.txt", "big.bin"}, server.url("/files"));
     ResourceDownloadManager manager;
     manager.init({}, {});
-    auto* initResource =
-        manager.getInitScheduler()->registerAutoSchedule(&initBundle, ISchedulableResource::Normal);
     auto* mainResource =
-        manager.getMainScheduler()->registerAutoSchedule(&mainBundle, ISchedulableResource::Normal);
+        manager.getMainScheduler()->registerAutoSchedule(&mainBundle, ISchedulableResource::High);
+    auto* initResource =
+        manager.getInitScheduler()->registerAutoSchedule(&initBundle, ISchedulableResource::Low);
+    EXPECT_TRUE(manager.processCurrentQueueQuant());
+    EXPECT_EQ(initResource->getCurrentState().status, IRemoteResource::Error);
+    EXPECT_EQ(mainResource->getCurrentState().status, IRemoteResource::Waiting);
     manager.processCurrentQueue();
 
-    EXPECT_EQ(initResource->getCurrentState().status, IRemoteResource::Error);
     EXPECT_EQ(initResource->getCurrentState().error, IRemoteResource::GeneralError);
     EXPECT_EQ(server.requestCount("/files/init.txt"), 1u);
     EXPECT_EQ(mainResource->getCurrentState().status, IRemoteResource::Available);
     EXPECT_EQ(server.requestCount("/files/main.txt"), 2u);
     EXPECT_EQ(Support::TempDir::read(dir.file("out/main.txt")), "main");
     EXPECT_EQ(Support::TempDir::read(dir.file("out/big.bin")), std::string(300000, 'b'));
+    EXPECT_FALSE(manager.processCurrentQueueQuant()) << "nothing is left to do";
 }
 
 TEST_F(ManagerHttpTest, AbortDuringAStalledTransferReturnsPromptlyAndKeepsTheOldFile) {
