@@ -1,9 +1,23 @@
 #include "Catalogue.h"
 
 #include <algorithm>
+#include <set>
 #include <utility>
 
+#include "TargetFolder.h"
+
 namespace Tiskel::ResourceSync {
+
+namespace {
+
+// `path` + `suffix` in one allocation of the final size.
+std::string withSuffix(std::string const& path, std::string const& suffix) {
+    std::string result;
+    result.reserve(path.size() + suffix.size());
+    return result.append(path).append(suffix);
+}
+
+}  // namespace
 
 Catalogue::Catalogue(Manifest manifest, std::string const& target, bool traceNames)
     : targetPrefix(target.empty() || target.back() == '/' ? target : target + "/") {
@@ -20,7 +34,8 @@ Catalogue::Catalogue(Manifest manifest, std::string const& target, bool traceNam
 
     // Every file costs a handful of allocations here, and a large manifest has many files: the
     // manifest's own strings are moved, and each path is built once, at its final size.
-    std::size_t constexpr kLongestSuffix = std::max(sizeof kPartSuffix, sizeof kStagedSuffix);
+    std::string const part = partSuffix();
+    std::string const staged = stagedSuffix();
     std::size_t index = 0;
     for (std::size_t g = 0; g < manifest.bundles.size(); ++g) {
         ManifestBundle& bundle = manifest.bundles[g];
@@ -39,15 +54,15 @@ Catalogue::Catalogue(Manifest manifest, std::string const& target, bool traceNam
             group.sizesKnown = group.sizesKnown && listed.size >= 0;
 
             std::string local;
-            local.reserve(targetPrefix.size() + listed.localPath.size() + kLongestSuffix);
+            local.reserve(targetPrefix.size() + listed.localPath.size());
             local.assign(targetPrefix).append(listed.localPath);
             // Temporary and staged files live next to the file, on the same filesystem, so
-            // that moving them into place is a rename.
-            file.tempPath = local + kPartSuffix;
+            // that moving them into place is a rename. Their names carry the run's process id.
+            file.tempPath = withSuffix(local, part);
             if (listed.sha256.empty()) {
                 file.downloadPath = local;
             } else {
-                file.downloadPath = local + kStagedSuffix;
+                file.downloadPath = withSuffix(local, staged);
                 file.postProcessing = 1;
                 info.digest = static_cast<uint32_t>(digests.size());
                 digests.push_back(std::move(listed.sha256));
@@ -69,6 +84,15 @@ Catalogue::Catalogue(Manifest manifest, std::string const& target, bool traceNam
         }
         // What the manifest held for this bundle is not needed any more.
         bundle.files = {};
+    }
+}
+
+void Catalogue::setExcluded(std::size_t index, bool excluded) {
+    std::set<App::ResourceDescriptor const*>& members = bundles[infos[index].group].descriptors;
+    if (excluded) {
+        members.erase(&descriptors[index]);
+    } else {
+        members.insert(&descriptors[index]);
     }
 }
 

@@ -71,6 +71,10 @@ class Catalogue {
     }
     std::string const& target() const noexcept { return targetPrefix; }
 
+    // Leaves a file out of its bundle, or puts it back, for the rounds to come.
+    // REQUIRES: no round is running (the library reads the bundles).
+    void setExcluded(std::size_t index, bool excluded);
+
   private:
     std::string targetPrefix;  // the target folder with a trailing '/', or empty
     std::vector<App::ResourceDescriptor> descriptors;

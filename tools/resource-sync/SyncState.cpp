@@ -217,6 +217,26 @@ void SyncState::setFolderProblem(std::size_t file, std::string problem) {
     folderProblems[file] = std::move(problem);
 }
 
+void SyncState::refuse(std::size_t index, std::string reason) {
+    std::unique_lock<std::mutex> lock(mutex);
+    std::size_t const groupIndex = files.info(index).group;
+    bool const groupWasSettled = groups[groupIndex].settled == files.groups()[groupIndex].count;
+    FileRound& file = rounds[index];
+    count(index, -1);
+    file.status = IRemoteResource::Error;
+    file.error = IRemoteResource::GeneralError;
+    file.decision = static_cast<uint8_t>(FileDecision::Failed);
+    reasons[index] = std::move(reason);
+    count(index, 1);
+    if (keepEvents) {
+        events.push_back({SyncEvent::FileFailed, index});
+        if (!groupWasSettled && groups[groupIndex].settled == files.groups()[groupIndex].count) {
+            events.push_back({SyncEvent::GroupSettled, groupIndex});
+        }
+    }
+    changed(lock);
+}
+
 SyncCounts SyncState::counts() const {
     std::lock_guard<std::mutex> lock(mutex);
     return tally;

@@ -88,6 +88,10 @@ class SyncState final : public App::IFileEventHandler {
     // library's reason for every failure of the file. REQUIRES: no round is running.
     void setFolderProblem(std::size_t file, std::string problem);
 
+    // Fails a file the sync keeps from the library in this round, with `reason`.
+    // REQUIRES: the round's downloads have not started.
+    void refuse(std::size_t file, std::string reason);
+
     SyncCounts counts() const;
     // Events since the last call; re-arms the wake-up.
     std::vector<SyncEvent> takeEvents();
