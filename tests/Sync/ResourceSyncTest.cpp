@@ -382,6 +382,30 @@ TEST_F(ResourceSyncHttp, LeftoversOfDeadRunsGoAndNothingIsWrittenThroughALinkOut
     EXPECT_TRUE(fs::exists(live));
 }
 
+// A present file of another size than the manifest's is damaged and fetched again under every
+// policy; with --verify so is one whose digest does not match.
+TEST_F(ResourceSyncHttp, DamagedFilesAreRepairedBySizeAndWithVerifyByDigest) {
+    manifest(R"({"path": "sub/b.bin", "policy": "ifMissing", "size": 307200, "sha256": ")" +
+             sha256(binaryBody(300 * 1024)) + R"("}, {"path": "a.txt", "size": 9})");
+    ASSERT_EQ(sync().code, 0);
+    fs::resize_file(target() + "/sub/b.bin", 1000);
+    fs::resize_file(target() + "/a.txt", 3);  // the server's copy is older: only the size tells
+    Finished const repaired = sync();
+    EXPECT_EQ(repaired.code, 0) << repaired.out << repaired.err;
+    EXPECT_THAT(repaired.out, HasSubstr("repaired sub/b.bin (300.0 KiB)"));
+    EXPECT_THAT(repaired.out, HasSubstr("2 downloaded (300.0 KiB), 0 already current, 0 failed, "
+                                        "2 repaired"));
+    EXPECT_EQ(local("/a.txt"), "alpha v1\n");
+
+    std::string same = binaryBody(300 * 1024);
+    same[0] = static_cast<char>(same[0] ^ 1);
+    work.write("out/sub/b.bin", same);
+    EXPECT_THAT(sync().out, HasSubstr("2 already current"));
+    Finished const verified = sync({"--verify"});
+    EXPECT_THAT(verified.out, HasSubstr("1 repaired"));
+    EXPECT_EQ(local("/sub/b.bin"), binaryBody(300 * 1024));
+}
+
 TEST_F(ResourceSyncHttp, WatchFetchesAFileChangedWhileItRuns) {
     siteManifest();
     Program program(kProgram, {"sync", work.file("m.json"), "--dir", target(), "--watch", "1"});

@@ -19,7 +19,7 @@ std::string withSuffix(std::string const& path, std::string const& suffix) {
 
 }  // namespace
 
-Catalogue::Catalogue(Manifest manifest, std::string const& target, bool traceNames)
+Catalogue::Catalogue(Manifest manifest, std::string const& target, bool traceNames, bool verify)
     : targetPrefix(target.empty() || target.back() == '/' ? target : target + "/") {
     std::size_t files = 0;
     for (ManifestBundle const& bundle : manifest.bundles) {
@@ -74,10 +74,16 @@ Catalogue::Catalogue(Manifest manifest, std::string const& target, bool traceNam
                 file.category = group.name;
                 file.name = std::move(listed.localPath);
             }
-            file.updatePolicy = listed.policy;
+            // A file whose digest matches is the one the manifest means, whatever the server's
+            // time says: with --verify the digest decides.
+            file.updatePolicy = verify && info.digest != FileInfo::kNoDigest
+                                    ? App::ResourceDescriptor::Validate
+                                    : listed.policy;
+            // A present file of another size is damaged: downloaded again under every policy.
+            file.expectedSize = listed.size;
             // A file that only has to be there is settled when it is scheduled: the scheduler
             // looks for it on the spot and queues no check for a file it finds.
-            file.localCopyPolicy = listed.policy == App::ResourceDescriptor::IfMissing ? 1 : 0;
+            file.localCopyPolicy = file.updatePolicy == App::ResourceDescriptor::IfMissing ? 1 : 0;
             // Files are made at rising addresses, so the hint is always right.
             members.insert(members.end(), &file);
             ++index;

@@ -41,8 +41,9 @@ struct GroupInfo {
 class Catalogue {
   public:
     // Takes the manifest apart (its strings are moved) into descriptors below `target`.
-    // With `traceNames` each descriptor also gets its relative path as its trace name.
-    Catalogue(Manifest manifest, std::string const& target, bool traceNames);
+    // With `traceNames` each descriptor also gets its relative path as its trace name. With
+    // `verify` every file that has a digest is checked against it, whatever its policy.
+    Catalogue(Manifest manifest, std::string const& target, bool traceNames, bool verify = false);
     Catalogue(Catalogue const&) = delete;
     Catalogue& operator=(Catalogue const&) = delete;
 

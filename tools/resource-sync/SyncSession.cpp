@@ -83,7 +83,7 @@ struct SyncSession::Round {
 SyncSession::SyncSession(SyncOptions options, Manifest manifest, std::string target)
     : options(std::move(options)),
       target(std::move(target)),
-      catalogue(std::move(manifest), this->target, this->options.trace),
+      catalogue(std::move(manifest), this->target, this->options.trace, this->options.verify),
       state(
           catalogue, [this] { ring(); }, this->options.display == DisplayMode::Plain),
       display(this->options.display, state, stdout) {
@@ -195,6 +195,8 @@ void SyncSession::startRound() {
     App::ResourceDownloadManager::Params params;
     params.useParallelExecutor = true;
     params.threadCount = options.jobs;
+    // A damaged file (its size is not the manifest's) is fetched again under every policy.
+    params.repairSizeMismatch = true;
     App::ResourceDownloadManager::Dependencies deps;
     if (options.offlineMarker.empty()) {
         deps.networkStateChecker = std::make_shared<App::NetworkStateCheckerStub>();

@@ -49,7 +49,8 @@ struct SyncOptions {
     int watchSeconds = 0;  // 0: one round
     int giveUpSeconds = 60;
     std::string reportPath;
-    bool wait = true;  // for another run that holds the target folder
+    bool wait = true;     // for another run that holds the target folder
+    bool verify = false;  // check every present file that has a digest against it
     DisplayMode display = DisplayMode::Plain;
 };
 

@@ -109,6 +109,9 @@ void SyncState::count(std::size_t index, int step) {
     if (file.decision == static_cast<uint8_t>(FileDecision::Downloaded)) {
         add(tally.fetched, 1);
         add(tally.fetchedBytes, file.bytes);
+        if (file.repaired) {
+            add(tally.repaired, 1);
+        }
     } else if (file.decision == static_cast<uint8_t>(FileDecision::KeptCheckFailed)) {
         add(tally.notChecked, 1);
     }
@@ -153,6 +156,8 @@ void SyncState::onFileEvent(App::FileEvent const& event) {
     if (event.outcome != nullptr) {
         App::FileOutcome const& outcome = *event.outcome;
         file.decision = static_cast<uint8_t>(outcome.decision);
+        file.repaired = outcome.why == App::DownloadReason::SizeDiffers ||
+                        outcome.why == App::DownloadReason::Invalid;
         if (outcome.decision == FileDecision::Downloaded) {
             // The transfer's last report may come before its last piece.
             file.bytes = std::max(event.bytesReceived, event.bytesTotal);

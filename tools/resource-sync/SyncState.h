@@ -27,6 +27,7 @@ struct FileRound {
     static constexpr uint8_t kNoDecision = 0xFF;
     uint8_t decision = kNoDecision;  // App::FileDecision of its last run
     bool unreachable = false;        // its problem is that no connection could be made
+    bool repaired = false;           // downloaded because the local file's size or digest was wrong
 };
 
 // One bundle in the current round.
@@ -52,6 +53,7 @@ struct SyncCounts {
     std::size_t settled = 0;  // Available or Error
     std::size_t available = 0;
     std::size_t fetched = 0;     // Available after a download in this round
+    std::size_t repaired = 0;    // of those, downloads that replaced a damaged local file
     std::size_t failed = 0;      // Error
     std::size_t notChecked = 0;  // Available, but asking the server whether it changed failed
     // Failed or not checked because no connection could be made (or the network is offline).

@@ -42,6 +42,7 @@ constexpr char kUsage[] =
     "  resource-sync sync MANIFEST [--dir DIR] [--jobs N] [--from-dir SRC [--rate KIBPS]]\n"
     "                     [--offline-marker PATH] [--trace] [--watch SECONDS]\n"
     "                     [--give-up SECONDS] [--report FILE] [--quiet] [--no-wait]\n"
+    "                     [--verify]\n"
     "  resource-sync manifest DIR --base-url URL [--policy POLICY] [--no-sha256]\n"
     "                         [--paths-only]\n"
     "\n"
@@ -56,6 +57,8 @@ constexpr char kUsage[] =
     "  --give-up SECONDS     stop waiting for retries after this long (default 60)\n"
     "  --report FILE         also write the summary as JSON to FILE\n"
     "  --quiet               print only errors and the summary\n"
+    "  --verify              check every present file that has a sha256 against it\n"
+    "                        (a file whose size differs from \"size\" is always fetched)\n"
     "  --no-wait             exit with 4 at once when another run syncs into DIR\n"
     "                        (by default the run waits for it)\n"
     "manifest  prints a manifest for the files below DIR (sizes and SHA-256 digests)\n"
@@ -190,6 +193,7 @@ SyncOptions syncOptions(Arguments const& args) {
     options.giveUpSeconds = args.number("--give-up", 0, 86400 * 365, 60);
     options.reportPath = args.get("--report");
     options.wait = !args.has("--no-wait");
+    options.verify = args.has("--verify");
     if (args.has("--quiet")) {
         options.display = DisplayMode::Quiet;
     } else if (::isatty(STDOUT_FILENO) == 1 && std::getenv("TERM") != nullptr &&
@@ -221,7 +225,7 @@ std::string targetFolder(SyncOptions const& options, Manifest const& manifest) {
 
 int runSync(int argc, char** argv) {
     SyncOptions const options =
-        syncOptions(Arguments(argc, argv, 2, {"--trace", "--quiet", "--no-wait"},
+        syncOptions(Arguments(argc, argv, 2, {"--trace", "--quiet", "--no-wait", "--verify"},
                               {"--dir", "--jobs", "--from-dir", "--rate", "--offline-marker",
                                "--watch", "--give-up", "--report"}));
     Manifest manifest = loadManifest(options.manifestPath);
