@@ -350,5 +350,60 @@ TEST_F(PipelineTest, OneRunTracesItsStagesAndNotificationsInOrder) {
                              item + "Available, err:NoError =100%) /Exec "));
 }
 
+// Why a run downloads; and the size repair, which goes past the policies only when it is on:
+// a present file whose size is not the expected one is fetched again, the local-copy shortcut
+// included.
+TEST_F(PipelineTest, DownloadsSayWhyAndAWrongSizeIsRepairedOnlyWhenSwitchedOn) {
+    using D = FileDecision;
+    using R = DownloadReason;
+    RemoteResourceScheduler repairing{downloader,
+                                      downloads,
+                                      std::make_shared<Core::TaskQueueImmediate>(),
+                                      postProcessor,
+                                      std::make_shared<ValidatorStub>(),
+                                      std::make_shared<EventTracerStub>(),
+                                      std::make_shared<DownloadRetrierStub>(),
+                                      true};
+    struct Case {
+        char const* name;
+        ResourceDescriptor::UpdatePolicy policy;
+        bool repair;
+        int localSize;  // -1: no local file
+        int32_t localCopyPolicy;
+        FileDecision decision;
+        DownloadReason why;
+    };
+    Case const cases[] = {
+        {"always", ResourceDescriptor::Always, false, 100, 0, D::Downloaded, R::Always},
+        {"missing", ResourceDescriptor::IfMissing, true, -1, 0, D::Downloaded, R::Missing},
+        {"short-off", ResourceDescriptor::IfMissing, false, 50, 0, D::KeptPresent, R::None},
+        {"short-on", ResourceDescriptor::IfMissing, true, 50, 0, D::Downloaded, R::SizeDiffers},
+        {"whole-on", ResourceDescriptor::IfMissing, true, 100, 0, D::KeptPresent, R::None},
+        {"shortcut-off", ResourceDescriptor::IfMissing, false, 50, 1, D::KeptPresent, R::None},
+        {"shortcut-on", ResourceDescriptor::IfMissing, true, 50, 1, D::Downloaded, R::SizeDiffers},
+        {"valid-on", ResourceDescriptor::Validate, true, 50, 0, D::Downloaded, R::SizeDiffers},
+    };
+    for (Case const& c : cases) {
+        SCOPED_TRACE(c.name);
+        ResourceDescriptor& file = publish(c.name, c.policy);
+        file.expectedSize = 100;
+        file.localCopyPolicy = c.localCopyPolicy;
+        if (c.localSize >= 0) {
+            dir.write(c.name, std::string(static_cast<std::size_t>(c.localSize), 'o'));
+        }
+        ResourceDescriptorBundle& bundle = bundles.emplace_back(ResourceDescriptorBundle{{&file}});
+        IRemoteResource* resource = (c.repair ? repairing : scheduler).registerResource(&bundle);
+        resource->registerFileEventHandler(&recorder, {});
+        resource->scheduleDownload(ISchedulableResource::Normal);
+        drain();
+        std::vector<Heard> const heard = recorder.of(&file);
+        ASSERT_FALSE(heard.empty());
+        EXPECT_EQ(heard.back().outcome.decision, c.decision);
+        EXPECT_EQ(heard.back().outcome.why, c.why);
+        EXPECT_EQ(Tiskel::Test::TempDir::read(dir.file(c.name)).size(),
+                  c.decision == D::Downloaded ? 100u : c.localSize + 0u);
+    }
+}
+
 }  // namespace
 }  // namespace Tiskel::App

@@ -117,7 +117,19 @@ TEST(ResourceSyncManifest, EveryProblemIsReportedWithExitTwoAndNothingWritten) {
          "needs \"a\" as a folder"},
         {R"({"baseUrl": "http://h/", "bundles": [{"files": [{"path": "x.resource-sync-part"}]}]})",
          {},
-         "ends with a suffix the sync uses"},
+         "is a name the sync uses for its own files"},
+        {R"({"baseUrl": "http://h/", "bundles": [{"files": ["d/x.resource-sync-42.new"]}]})",
+         {},
+         "is a name the sync uses for its own files"},
+        {R"({"baseUrl": "http://h/", "bundles": [{"files": [".resource-sync.lock"]}]})",
+         {},
+         "is a name the sync uses for its own files"},
+        {R"({"baseUrl": "http://h/", "target": "a/../../x", "bundles": []})",
+         {},
+         "target: \"a/../../x\" leads out of the manifest's folder"},
+        {R"({"baseUrl": "http://h/", "target": "/tmp/x", "bundles": []})",
+         {},
+         "target: \"/tmp/x\" must be relative"},
         {R"({"baseUrl": "http://h/", "bundles": [{"files": [{"path": "a", "policy": "validate"}]}]})",
          {},
          "sha256: missing: the validate policy"},
@@ -312,9 +324,8 @@ TEST_F(ResourceSyncHttp, SignalDuringATransferLeavesNoTemporaryFileAndTheOldFile
         manifest(R"({"path": "slow.bin", "policy": "always"})");
         work.write("out/slow.bin", "old");
         Program program(kProgram, {"sync", work.file("m.json"), "--dir", target()});
-        ASSERT_TRUE(waitUntil([&] {
-            return server.stalledNow() > 0 && fs::exists(target() + "/slow.bin.resource-sync-part");
-        }));
+        ASSERT_TRUE(
+            waitUntil([&] { return server.stalledNow() > 0 && !leftovers(target()).empty(); }));
         program.signal(number);
         ASSERT_TRUE(program.wait());
         EXPECT_EQ(program.exitCode(), expected) << program.out() << program.err();
@@ -322,6 +333,77 @@ TEST_F(ResourceSyncHttp, SignalDuringATransferLeavesNoTemporaryFileAndTheOldFile
         EXPECT_EQ(local("/slow.bin"), "old");
         EXPECT_TRUE(leftovers(target()).empty());
     }
+}
+
+TEST_F(ResourceSyncHttp, OneRunPerFolderTheNextWaitsOrLeavesWithFour) {
+    server.addFault("/site/slow.bin", binaryBody(1024 * 1024), HttpTestServer::Fault::Stall,
+                    64 * 1024);
+    manifest(R"({"path": "slow.bin", "policy": "always"})");
+    Program first(kProgram, {"sync", work.file("m.json"), "--dir", target()});
+    ASSERT_TRUE(waitUntil([&] { return server.stalledNow() > 0; }));
+
+    Finished const busy = sync({"--no-wait"});
+    EXPECT_EQ(busy.code, 4) << busy.out << busy.err;
+    EXPECT_THAT(busy.err, HasSubstr("another resource-sync is running in " + target() + " (pid "));
+
+    Program second(kProgram, {"sync", work.file("m.json"), "--dir", target()});
+    std::string const waiting = "waiting for another resource-sync in " + target() + " (pid ";
+    ASSERT_TRUE(waitUntil([&] { return second.err().find(waiting) != std::string::npos; }));
+    // The first run ends without its file; the second then takes the folder and fetches it whole.
+    server.addFile("/site/slow.bin", binaryBody(1024 * 1024));
+    first.signal(SIGTERM);
+    ASSERT_TRUE(first.wait());
+    ASSERT_TRUE(second.wait());
+    EXPECT_EQ(second.exitCode(), 0) << second.out() << second.err();
+    EXPECT_EQ(local("/slow.bin"), binaryBody(1024 * 1024));
+    EXPECT_EQ(second.err().find(waiting), second.err().rfind(waiting)) << "printed once";
+    EXPECT_TRUE(leftovers(target()).empty());
+}
+
+TEST_F(ResourceSyncHttp, LeftoversOfDeadRunsGoAndNothingIsWrittenThroughALinkOutOfTheTarget) {
+    siteManifest();
+    // No lock file says the last run ended cleanly: the leftovers of runs that are gone are
+    // removed; a temporary of a live process (this test) is not.
+    std::string const old = work.write("out/c.txt.resource-sync-part", "an old version's");
+    std::string const live =
+        work.write("out/a.txt.resource-sync-" + std::to_string(::getpid()) + ".part", "live");
+    std::string const elsewhere = work.file("elsewhere");
+    fs::create_directories(elsewhere);
+    fs::create_directory_symlink(elsewhere, target() + "/sub");
+
+    Finished const run = sync();
+    EXPECT_EQ(run.code, 1) << run.out << run.err;
+    EXPECT_THAT(run.out, HasSubstr("sub/b.bin leads outside " + target() + " through the symlink " +
+                                   target() + "/sub"));
+    EXPECT_TRUE(fs::is_empty(elsewhere));
+    EXPECT_EQ(local("/a.txt"), "alpha v1\n");
+    EXPECT_EQ(local("/c.txt"), "gamma\n");
+    EXPECT_FALSE(fs::exists(old));
+    EXPECT_TRUE(fs::exists(live));
+}
+
+// A present file of another size than the manifest's is damaged and fetched again under every
+// policy; with --verify so is one whose digest does not match.
+TEST_F(ResourceSyncHttp, DamagedFilesAreRepairedBySizeAndWithVerifyByDigest) {
+    manifest(R"({"path": "sub/b.bin", "policy": "ifMissing", "size": 307200, "sha256": ")" +
+             sha256(binaryBody(300 * 1024)) + R"("}, {"path": "a.txt", "size": 9})");
+    ASSERT_EQ(sync().code, 0);
+    fs::resize_file(target() + "/sub/b.bin", 1000);
+    fs::resize_file(target() + "/a.txt", 3);  // the server's copy is older: only the size tells
+    Finished const repaired = sync();
+    EXPECT_EQ(repaired.code, 0) << repaired.out << repaired.err;
+    EXPECT_THAT(repaired.out, HasSubstr("repaired sub/b.bin (300.0 KiB)"));
+    EXPECT_THAT(repaired.out, HasSubstr("2 downloaded (300.0 KiB), 0 already current, 0 failed, "
+                                        "2 repaired"));
+    EXPECT_EQ(local("/a.txt"), "alpha v1\n");
+
+    std::string same = binaryBody(300 * 1024);
+    same[0] = static_cast<char>(same[0] ^ 1);
+    work.write("out/sub/b.bin", same);
+    EXPECT_THAT(sync().out, HasSubstr("2 already current"));
+    Finished const verified = sync({"--verify"});
+    EXPECT_THAT(verified.out, HasSubstr("1 repaired"));
+    EXPECT_EQ(local("/sub/b.bin"), binaryBody(300 * 1024));
 }
 
 TEST_F(ResourceSyncHttp, WatchFetchesAFileChangedWhileItRuns) {

@@ -1,11 +1,25 @@
 #include "Catalogue.h"
 
 #include <algorithm>
+#include <set>
 #include <utility>
+
+#include "TargetFolder.h"
 
 namespace Tiskel::ResourceSync {
 
-Catalogue::Catalogue(Manifest manifest, std::string const& target, bool traceNames)
+namespace {
+
+// `path` + `suffix` in one allocation of the final size.
+std::string withSuffix(std::string const& path, std::string const& suffix) {
+    std::string result;
+    result.reserve(path.size() + suffix.size());
+    return result.append(path).append(suffix);
+}
+
+}  // namespace
+
+Catalogue::Catalogue(Manifest manifest, std::string const& target, bool traceNames, bool verify)
     : targetPrefix(target.empty() || target.back() == '/' ? target : target + "/") {
     std::size_t files = 0;
     for (ManifestBundle const& bundle : manifest.bundles) {
@@ -20,7 +34,8 @@ Catalogue::Catalogue(Manifest manifest, std::string const& target, bool traceNam
 
     // Every file costs a handful of allocations here, and a large manifest has many files: the
     // manifest's own strings are moved, and each path is built once, at its final size.
-    std::size_t constexpr kLongestSuffix = std::max(sizeof kPartSuffix, sizeof kStagedSuffix);
+    std::string const part = partSuffix();
+    std::string const staged = stagedSuffix();
     std::size_t index = 0;
     for (std::size_t g = 0; g < manifest.bundles.size(); ++g) {
         ManifestBundle& bundle = manifest.bundles[g];
@@ -39,15 +54,15 @@ Catalogue::Catalogue(Manifest manifest, std::string const& target, bool traceNam
             group.sizesKnown = group.sizesKnown && listed.size >= 0;
 
             std::string local;
-            local.reserve(targetPrefix.size() + listed.localPath.size() + kLongestSuffix);
+            local.reserve(targetPrefix.size() + listed.localPath.size());
             local.assign(targetPrefix).append(listed.localPath);
             // Temporary and staged files live next to the file, on the same filesystem, so
-            // that moving them into place is a rename.
-            file.tempPath = local + kPartSuffix;
+            // that moving them into place is a rename. Their names carry the run's process id.
+            file.tempPath = withSuffix(local, part);
             if (listed.sha256.empty()) {
                 file.downloadPath = local;
             } else {
-                file.downloadPath = local + kStagedSuffix;
+                file.downloadPath = withSuffix(local, staged);
                 file.postProcessing = 1;
                 info.digest = static_cast<uint32_t>(digests.size());
                 digests.push_back(std::move(listed.sha256));
@@ -59,16 +74,31 @@ Catalogue::Catalogue(Manifest manifest, std::string const& target, bool traceNam
                 file.category = group.name;
                 file.name = std::move(listed.localPath);
             }
-            file.updatePolicy = listed.policy;
+            // A file whose digest matches is the one the manifest means, whatever the server's
+            // time says: with --verify the digest decides.
+            file.updatePolicy = verify && info.digest != FileInfo::kNoDigest
+                                    ? App::ResourceDescriptor::Validate
+                                    : listed.policy;
+            // A present file of another size is damaged: downloaded again under every policy.
+            file.expectedSize = listed.size;
             // A file that only has to be there is settled when it is scheduled: the scheduler
             // looks for it on the spot and queues no check for a file it finds.
-            file.localCopyPolicy = listed.policy == App::ResourceDescriptor::IfMissing ? 1 : 0;
+            file.localCopyPolicy = file.updatePolicy == App::ResourceDescriptor::IfMissing ? 1 : 0;
             // Files are made at rising addresses, so the hint is always right.
             members.insert(members.end(), &file);
             ++index;
         }
         // What the manifest held for this bundle is not needed any more.
         bundle.files = {};
+    }
+}
+
+void Catalogue::setExcluded(std::size_t index, bool excluded) {
+    std::set<App::ResourceDescriptor const*>& members = bundles[infos[index].group].descriptors;
+    if (excluded) {
+        members.erase(&descriptors[index]);
+    } else {
+        members.insert(&descriptors[index]);
     }
 }
 

@@ -41,8 +41,9 @@ struct GroupInfo {
 class Catalogue {
   public:
     // Takes the manifest apart (its strings are moved) into descriptors below `target`.
-    // With `traceNames` each descriptor also gets its relative path as its trace name.
-    Catalogue(Manifest manifest, std::string const& target, bool traceNames);
+    // With `traceNames` each descriptor also gets its relative path as its trace name. With
+    // `verify` every file that has a digest is checked against it, whatever its policy.
+    Catalogue(Manifest manifest, std::string const& target, bool traceNames, bool verify = false);
     Catalogue(Catalogue const&) = delete;
     Catalogue& operator=(Catalogue const&) = delete;
 
@@ -70,6 +71,10 @@ class Catalogue {
         return static_cast<std::size_t>(bundle - bundles.data());
     }
     std::string const& target() const noexcept { return targetPrefix; }
+
+    // Leaves a file out of its bundle, or puts it back, for the rounds to come.
+    // REQUIRES: no round is running (the library reads the bundles).
+    void setExcluded(std::size_t index, bool excluded);
 
   private:
     std::string targetPrefix;  // the target folder with a trailing '/', or empty

@@ -126,7 +126,8 @@ void Display::show(std::vector<SyncEvent> const& events) {
                     text += "downloading " + name + "\n";
                     break;
                 case SyncEvent::FileDone:
-                    text += "downloaded " + name + " (" + formatBytes(file.bytes) + ")\n";
+                    text += (file.repaired ? "repaired " : "downloaded ") + name + " (" +
+                            formatBytes(file.bytes) + ")\n";
                     break;
                 case SyncEvent::FileNotChecked:
                     text += "not checked " + name + ": " + reason + "\n";

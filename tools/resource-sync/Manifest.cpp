@@ -19,6 +19,8 @@
 #include <QJsonParseError>
 #include <QUrl>
 
+#include "TargetFolder.h"
+
 namespace Tiskel::ResourceSync {
 
 namespace {
@@ -27,11 +29,6 @@ using App::ResourceDescriptor;
 
 // Largest integer a JSON number (a double) holds exactly.
 constexpr double kLargestExactInteger = 9007199254740992.0;
-
-bool endsWith(std::string const& text, char const* suffix) {
-    size_t const length = std::strlen(suffix);
-    return text.size() >= length && text.compare(text.size() - length, length, suffix) == 0;
-}
 
 // The UTF-8 text of a JSON string. Manifest strings are nearly always ASCII, which is narrowed
 // straight into the result instead of going through QString::toStdString's intermediate byte
@@ -158,6 +155,7 @@ class Checker {
             fail(problem, "baseUrl");
         }
         manifest.target = optionalString(root, "target");
+        checkTarget(manifest.target);
         ResourceDescriptor::UpdatePolicy const policy =
             optionalPolicy(root, ResourceDescriptor::IfModified);
         QJsonArray const bundles = requiredArray(root, "bundles");
@@ -369,6 +367,21 @@ class Checker {
         claim(listed.localPath);
     }
 
+    // Whoever wrote the manifest chooses what is inside the target, never where the target is:
+    // it stays below the manifest's own folder. (`--dir` on the command line goes anywhere.)
+    void checkTarget(std::string const& target) const {
+        if (!target.empty() && target.front() == '/') {
+            fail("\"" + target + "\" must be relative to the manifest's folder", "target");
+        }
+        int depth = 0;
+        forEachPart(target, [&](std::string_view part) {
+            depth += part == ".." ? -1 : (part.empty() || part == "." ? 0 : 1);
+            if (depth < 0) {
+                fail("\"" + target + "\" leads out of the manifest's folder", "target");
+            }
+        });
+    }
+
     // A remote path with the URL's escapes decoded, as the default local path. Most paths have
     // no escapes and are taken as they are.
     static std::string decoded(std::string const& remotePath) {
@@ -422,9 +435,11 @@ class Checker {
         if (result.empty()) {
             fail("names no file", key);
         }
-        if (endsWith(result, kPartSuffix) || endsWith(result, kStagedSuffix)) {
-            fail("\"" + path + "\" ends with a suffix the sync uses for its own files (" +
-                     kPartSuffix + ", " + kStagedSuffix + ")",
+        // A leftover of a sync must never be mistaken for a resource, nor a resource be
+        // removed as a leftover.
+        if (isOwnName(std::string_view(result).substr(result.rfind('/') + 1))) {
+            fail("\"" + path + "\" is a name the sync uses for its own files (" + kLockName +
+                     ", NAME.resource-sync-PID.part, NAME.resource-sync-PID.new)",
                  key);
         }
         return result;

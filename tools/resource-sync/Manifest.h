@@ -24,11 +24,6 @@
 // Plain values and free functions; thread-compatible.
 namespace Tiskel::ResourceSync {
 
-// Suffixes of the files a sync keeps next to each local file while it works; no manifest entry
-// may end with them, so a leftover can never be mistaken for a resource.
-inline constexpr char kPartSuffix[] = ".resource-sync-part";
-inline constexpr char kStagedSuffix[] = ".resource-sync-new";
-
 struct ManifestFile {
     std::string remotePath;  // relative to the base URL, as written in the manifest
     std::string localPath;   // relative to the target folder, normalised ("a/b", no "." parts)

@@ -10,6 +10,7 @@
 
 #include "Checksum.h"
 #include "Manifest.h"
+#include "TargetFolder.h"
 
 namespace Tiskel::ResourceSync {
 
@@ -35,12 +36,8 @@ std::string describeFolder(std::string const& folder, std::string const& baseUrl
             continue;
         }
         std::string const relative = it->path().lexically_relative(folder).generic_string();
-        std::string const suffixes[] = {kPartSuffix, kStagedSuffix};
-        if (std::any_of(std::begin(suffixes), std::end(suffixes), [&](std::string const& s) {
-                return relative.size() >= s.size() &&
-                       relative.compare(relative.size() - s.size(), s.size(), s) == 0;
-            })) {
-            continue;  // leftovers of an interrupted sync into this folder
+        if (isOwnName(it->path().filename().string())) {
+            continue;  // the lock, or leftovers of an interrupted sync into this folder
         }
         size_t const slash = relative.find('/');
         bundles[slash == std::string::npos ? rootName : relative.substr(0, slash)].push_back(

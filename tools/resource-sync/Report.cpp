@@ -92,6 +92,9 @@ void printSummary(Summary const& summary, std::FILE* out) {
     if (counts.notChecked > 0) {
         text += ", " + std::to_string(counts.notChecked) + " not checked";
     }
+    if (counts.repaired > 0) {
+        text += ", " + std::to_string(counts.repaired) + " repaired";
+    }
     if (std::size_t const unfinished = counts.files - counts.settled; unfinished > 0) {
         text += ", " + std::to_string(unfinished) + " unfinished";
     }
@@ -136,6 +139,7 @@ bool writeReport(Summary const& summary, std::string const& path, std::string& p
         {"current", static_cast<double>(counts.current())},
         {"failed", static_cast<double>(counts.failed)},
         {"notChecked", static_cast<double>(counts.notChecked)},
+        {"repaired", static_cast<double>(counts.repaired)},
         {"unfinished", static_cast<double>(counts.files - counts.settled)},
         {"bytes", static_cast<double>(counts.fetchedBytes)},
         {"seconds", summary.seconds},

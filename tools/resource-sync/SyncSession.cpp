@@ -28,6 +28,7 @@
 
 #include "Checksum.h"
 #include "Report.h"
+#include "TargetFolder.h"
 
 namespace Tiskel::ResourceSync {
 
@@ -82,7 +83,7 @@ struct SyncSession::Round {
 SyncSession::SyncSession(SyncOptions options, Manifest manifest, std::string target)
     : options(std::move(options)),
       target(std::move(target)),
-      catalogue(std::move(manifest), this->target, this->options.trace),
+      catalogue(std::move(manifest), this->target, this->options.trace, this->options.verify),
       state(
           catalogue, [this] { ring(); }, this->options.display == DisplayMode::Plain),
       display(this->options.display, state, stdout) {
@@ -131,29 +132,53 @@ void SyncSession::interrupt(int number) {
     }
 }
 
-void SyncSession::createFolders() {
+void SyncSession::prepareFolders() {
+    for (std::size_t const index : excluded) {
+        catalogue.setExcluded(index, false);
+    }
+    excluded.clear();
+    // A folder's look is taken again each round: links may have changed in between.
+    Containment containment(target.empty() ? "." : target);
     // Files usually come folder by folder: one look at each distinct folder, and none at a
-    // folder just seen.
-    std::unordered_map<std::string, std::string> problems;
+    // folder just seen. A problem is a folder that cannot be made; a link is where the folder
+    // would lead out of the target.
+    struct Look {
+        std::string problem;
+        std::string link;
+    };
+    std::unordered_map<std::string, Look> looks;
     std::string lastFolder;
-    std::string const* lastProblem = nullptr;
+    Look const* last = nullptr;
     for (std::size_t i = 0; i < catalogue.size(); ++i) {
         std::string const& path = catalogue.descriptor(i).localPath.string();
         std::string_view const folder = std::string_view(path).substr(0, path.rfind('/') + 1);
-        if (lastProblem == nullptr || folder != lastFolder) {
-            auto [it, inserted] = problems.try_emplace(std::string(folder));
-            if (inserted && !folder.empty()) {
+        if (last == nullptr || folder != lastFolder) {
+            auto [it, inserted] = looks.try_emplace(std::string(folder));
+            std::string_view const relative = catalogue.relativePath(i);
+            std::size_t const slash = relative.rfind('/');
+            if (inserted && slash != std::string_view::npos) {
+                it->second.link = containment.escapingLink(relative.substr(0, slash));
+            }
+            if (inserted && !folder.empty() && it->second.link.empty()) {
                 std::error_code error;
                 std::filesystem::create_directories(it->first, error);
                 if (error) {
-                    it->second = "cannot create the folder " + it->first + ": " + error.message();
+                    it->second.problem =
+                        "cannot create the folder " + it->first + ": " + error.message();
                 }
             }
             lastFolder = folder;
-            lastProblem = &it->second;
+            last = &it->second;
         }
-        if (!lastProblem->empty()) {
-            state.setFolderProblem(i, *lastProblem);
+        if (!last->link.empty()) {
+            // Not even a temporary file is written there.
+            catalogue.setExcluded(i, true);
+            excluded.push_back(i);
+            state.refuse(i, std::string(catalogue.relativePath(i)) + " leads outside " +
+                                (target.empty() ? "." : target) + " through the symlink " +
+                                last->link);
+        } else if (!last->problem.empty()) {
+            state.setFolderProblem(i, last->problem);
         }
     }
 }
@@ -163,13 +188,15 @@ void SyncSession::startRound() {
     ending = false;
     deadlinePassed = false;
     gaveUp = false;
-    createFolders();
+    prepareFolders();
     roundStart = std::chrono::steady_clock::now();
     round = std::make_unique<Round>();
 
     App::ResourceDownloadManager::Params params;
     params.useParallelExecutor = true;
     params.threadCount = options.jobs;
+    // A damaged file (its size is not the manifest's) is fetched again under every policy.
+    params.repairSizeMismatch = true;
     App::ResourceDownloadManager::Dependencies deps;
     if (options.offlineMarker.empty()) {
         deps.networkStateChecker = std::make_shared<App::NetworkStateCheckerStub>();

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <QObject>
 #include <QTimer>
@@ -48,6 +49,8 @@ struct SyncOptions {
     int watchSeconds = 0;  // 0: one round
     int giveUpSeconds = 60;
     std::string reportPath;
+    bool wait = true;     // for another run that holds the target folder
+    bool verify = false;  // check every present file that has a digest against it
     DisplayMode display = DisplayMode::Plain;
 };
 
@@ -72,7 +75,9 @@ class SyncSession {
     struct Round;
 
     void startRound();
-    void createFolders();
+    // Makes the folders the files need; a file whose folder cannot be made, or lies beyond a
+    // link that leads out of the target, is kept from the library and fails on its own.
+    void prepareFolders();
     void onWake();
     void checkEnd();
     void endRound();
@@ -82,7 +87,8 @@ class SyncSession {
 
     SyncOptions const options;
     std::string const target;
-    Catalogue const catalogue;
+    Catalogue catalogue;  // only changed between rounds: the files kept from the library
+    std::vector<std::size_t> excluded;
     SyncState state;
     Display display;
     std::shared_ptr<Networking::IHttpClient> httpClient;  // kept across rounds for keep-alive

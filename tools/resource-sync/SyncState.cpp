@@ -109,6 +109,9 @@ void SyncState::count(std::size_t index, int step) {
     if (file.decision == static_cast<uint8_t>(FileDecision::Downloaded)) {
         add(tally.fetched, 1);
         add(tally.fetchedBytes, file.bytes);
+        if (file.repaired) {
+            add(tally.repaired, 1);
+        }
     } else if (file.decision == static_cast<uint8_t>(FileDecision::KeptCheckFailed)) {
         add(tally.notChecked, 1);
     }
@@ -153,6 +156,8 @@ void SyncState::onFileEvent(App::FileEvent const& event) {
     if (event.outcome != nullptr) {
         App::FileOutcome const& outcome = *event.outcome;
         file.decision = static_cast<uint8_t>(outcome.decision);
+        file.repaired = outcome.why == App::DownloadReason::SizeDiffers ||
+                        outcome.why == App::DownloadReason::Invalid;
         if (outcome.decision == FileDecision::Downloaded) {
             // The transfer's last report may come before its last piece.
             file.bytes = std::max(event.bytesReceived, event.bytesTotal);
@@ -215,6 +220,26 @@ void SyncState::setReason(std::size_t file, std::string reason) {
 void SyncState::setFolderProblem(std::size_t file, std::string problem) {
     std::lock_guard<std::mutex> lock(mutex);
     folderProblems[file] = std::move(problem);
+}
+
+void SyncState::refuse(std::size_t index, std::string reason) {
+    std::unique_lock<std::mutex> lock(mutex);
+    std::size_t const groupIndex = files.info(index).group;
+    bool const groupWasSettled = groups[groupIndex].settled == files.groups()[groupIndex].count;
+    FileRound& file = rounds[index];
+    count(index, -1);
+    file.status = IRemoteResource::Error;
+    file.error = IRemoteResource::GeneralError;
+    file.decision = static_cast<uint8_t>(FileDecision::Failed);
+    reasons[index] = std::move(reason);
+    count(index, 1);
+    if (keepEvents) {
+        events.push_back({SyncEvent::FileFailed, index});
+        if (!groupWasSettled && groups[groupIndex].settled == files.groups()[groupIndex].count) {
+            events.push_back({SyncEvent::GroupSettled, groupIndex});
+        }
+    }
+    changed(lock);
 }
 
 SyncCounts SyncState::counts() const {

@@ -27,6 +27,7 @@ struct FileRound {
     static constexpr uint8_t kNoDecision = 0xFF;
     uint8_t decision = kNoDecision;  // App::FileDecision of its last run
     bool unreachable = false;        // its problem is that no connection could be made
+    bool repaired = false;           // downloaded because the local file's size or digest was wrong
 };
 
 // One bundle in the current round.
@@ -52,6 +53,7 @@ struct SyncCounts {
     std::size_t settled = 0;  // Available or Error
     std::size_t available = 0;
     std::size_t fetched = 0;     // Available after a download in this round
+    std::size_t repaired = 0;    // of those, downloads that replaced a damaged local file
     std::size_t failed = 0;      // Error
     std::size_t notChecked = 0;  // Available, but asking the server whether it changed failed
     // Failed or not checked because no connection could be made (or the network is offline).
@@ -87,6 +89,10 @@ class SyncState final : public App::IFileEventHandler {
     // Why the file's folder could not be made, for the whole round: it takes the place of the
     // library's reason for every failure of the file. REQUIRES: no round is running.
     void setFolderProblem(std::size_t file, std::string problem);
+
+    // Fails a file the sync keeps from the library in this round, with `reason`.
+    // REQUIRES: the round's downloads have not started.
+    void refuse(std::size_t file, std::string reason);
 
     SyncCounts counts() const;
     // Events since the last call; re-arms the wake-up.

@@ -2,7 +2,8 @@
 // ResourceDownloadManager library; and writes such a manifest for a folder.
 //
 // Exit codes: 0 every file is Available; 1 some file failed; 2 usage or manifest error (nothing
-// touched on disk); 3 offline (every failure a lost connection); 130 / 143 on SIGINT / SIGTERM.
+// touched on disk); 3 offline (every failure a lost connection); 4 another run holds the folder
+// (with --no-wait); 130 / 143 on SIGINT / SIGTERM.
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -27,18 +28,21 @@
 
 #include "Manifest.h"
 #include "SyncSession.h"
+#include "TargetFolder.h"
 
 namespace {
 
 using namespace Tiskel::ResourceSync;
 
 constexpr int kExitUsage = 2;
+constexpr int kExitBusy = 4;
 
 constexpr char kUsage[] =
     "usage:\n"
     "  resource-sync sync MANIFEST [--dir DIR] [--jobs N] [--from-dir SRC [--rate KIBPS]]\n"
     "                     [--offline-marker PATH] [--trace] [--watch SECONDS]\n"
-    "                     [--give-up SECONDS] [--report FILE] [--quiet]\n"
+    "                     [--give-up SECONDS] [--report FILE] [--quiet] [--no-wait]\n"
+    "                     [--verify]\n"
     "  resource-sync manifest DIR --base-url URL [--policy POLICY] [--no-sha256]\n"
     "                         [--paths-only]\n"
     "\n"
@@ -53,6 +57,10 @@ constexpr char kUsage[] =
     "  --give-up SECONDS     stop waiting for retries after this long (default 60)\n"
     "  --report FILE         also write the summary as JSON to FILE\n"
     "  --quiet               print only errors and the summary\n"
+    "  --verify              check every present file that has a sha256 against it\n"
+    "                        (a file whose size differs from \"size\" is always fetched)\n"
+    "  --no-wait             exit with 4 at once when another run syncs into DIR\n"
+    "                        (by default the run waits for it)\n"
     "manifest  prints a manifest for the files below DIR (sizes and SHA-256 digests)\n"
     "  --policy POLICY       always, ifMissing, ifModified (default) or validate\n"
     "  --no-sha256           leave the digests out\n"
@@ -60,7 +68,7 @@ constexpr char kUsage[] =
     "                        the quickest manifest to read, for very many files\n"
     "\n"
     "exit codes: 0 all files available, 1 some failed, 2 usage or manifest error,\n"
-    "            3 offline, 130/143 interrupted\n";
+    "            3 offline, 4 another run holds the folder, 130/143 interrupted\n";
 
 class UsageError : public std::runtime_error {
   public:
@@ -184,6 +192,8 @@ SyncOptions syncOptions(Arguments const& args) {
     options.watchSeconds = args.number("--watch", 1, 86400 * 365, 0);
     options.giveUpSeconds = args.number("--give-up", 0, 86400 * 365, 60);
     options.reportPath = args.get("--report");
+    options.wait = !args.has("--no-wait");
+    options.verify = args.has("--verify");
     if (args.has("--quiet")) {
         options.display = DisplayMode::Quiet;
     } else if (::isatty(STDOUT_FILENO) == 1 && std::getenv("TERM") != nullptr &&
@@ -207,22 +217,25 @@ std::string targetFolder(SyncOptions const& options, Manifest const& manifest) {
     if (manifest.target.empty()) {
         return ".";
     }
-    std::filesystem::path const target(manifest.target);
-    if (target.is_absolute()) {
-        return manifest.target;
-    }
-    return (std::filesystem::path(options.manifestPath).parent_path() / target)
+    // The manifest's reader has made sure it is relative and stays below the manifest's folder.
+    return (std::filesystem::path(options.manifestPath).parent_path() / manifest.target)
         .lexically_normal()
         .string();
 }
 
 int runSync(int argc, char** argv) {
     SyncOptions const options =
-        syncOptions(Arguments(argc, argv, 2, {"--trace", "--quiet"},
+        syncOptions(Arguments(argc, argv, 2, {"--trace", "--quiet", "--no-wait", "--verify"},
                               {"--dir", "--jobs", "--from-dir", "--rate", "--offline-marker",
                                "--watch", "--give-up", "--report"}));
     Manifest manifest = loadManifest(options.manifestPath);
     std::string const target = targetFolder(options, manifest);
+    // One run per folder, from here to the end of the process. Taken before the signal
+    // handlers are installed, so that an interrupt ends a run that is still waiting for it.
+    FolderLock lock(target, options.wait);
+    if (!lock.previousRunEndedCleanly()) {
+        removeLeftovers(target);
+    }
 
     QCoreApplication application(argc, argv);
     // Qt adopts the user's locale; numbers in the output keep a decimal point.
@@ -240,6 +253,8 @@ int runSync(int argc, char** argv) {
     });
     session.start();
     int const code = application.exec();
+    // Every round ended with its temporaries removed or renamed into place.
+    lock.markClean();
     // The run is over and reported. What is left in memory (the manager of the last round with a
     // resource and a subscription per file, the files' records) goes with the process: freeing
     // it piece by piece would take about as long as building it did.
@@ -295,6 +310,9 @@ int main(int argc, char** argv) {
     } catch (UsageError const& error) {
         std::fprintf(stderr, "resource-sync: %s\n\n%s", error.what(), kUsage);
         return kExitUsage;
+    } catch (FolderBusy const& error) {
+        std::fprintf(stderr, "resource-sync: %s\n", error.what());
+        return kExitBusy;
     } catch (ManifestError const& error) {
         std::fprintf(stderr, "resource-sync: %s\n", error.what());
         return kExitUsage;

@@ -94,9 +94,21 @@ enum class FileDecision : int32_t {
     Failed = 7,
 };
 
+// Why a run downloaded the file (or tried to).
+enum class DownloadReason : int32_t {
+    None = 0,         // no download was decided
+    Always = 1,       // the policy downloads on every run
+    Missing = 2,      // there was no local file
+    SizeDiffers = 3,  // the local file's size was not the expected one (a damaged file)
+    Newer = 4,        // the server's file is newer than the local one
+    Invalid = 5,      // the validator found the local file invalid
+};
+
 // The outcome of one pipeline run of one file.
 struct FileOutcome {
     FileDecision decision = FileDecision::Downloaded;
+    // Set for Downloaded, and for Failed when a download was tried; None otherwise.
+    DownloadReason why = DownloadReason::None;
     // Set for Failed and KeptCheckFailed; `kind` None otherwise.
     FileFailure failure;
 };

@@ -240,7 +240,12 @@ int64_t fileLastModifiedTime(ioPath const& path) {
 
 std::optional<int64_t> fileLastModifiedTimeIfExists(ioPath const& path) noexcept {
     // A missing file is the usual answer before a first download; it comes as a value.
-    return path.try_last_write_time();
+    std::optional<FileStatus> const status = path.try_status();
+    return status ? std::optional<int64_t>(status->lastWriteTime) : std::nullopt;
+}
+
+std::optional<FileStatus> fileStatusIfExists(ioPath const& path) noexcept {
+    return path.try_status();
 }
 
 TemporaryFile::TemporaryFile(ioPath const& tmpPath, ioPath const& destPath) noexcept

@@ -63,6 +63,10 @@ RDM_EXPORT int64_t fileLastModifiedTime(ioPath const& path);
 // The file's last-write time, from one look at the file; empty exactly when `fileExists` would
 // answer false (nothing there, or it cannot be examined). Never throws.
 RDM_EXPORT std::optional<int64_t> fileLastModifiedTimeIfExists(ioPath const& path) noexcept;
+// The file's size and last-write time from one look at it; empty exactly when `fileExists`
+// would answer false. Never throws.
+using FileStatus = ioPath::Status;
+RDM_EXPORT std::optional<FileStatus> fileStatusIfExists(ioPath const& path) noexcept;
 
 // Stages one download: frees the temporary path at construction, moves the finished file into
 // place on request, and removes whatever is still at the temporary path when it goes. Lives on

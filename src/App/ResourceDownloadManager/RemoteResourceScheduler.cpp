@@ -56,6 +56,7 @@ struct SchedulerServices {
     std::shared_ptr<IValidator> validator;
     std::shared_ptr<IEventTracer> eventTracer;
     std::shared_ptr<IDownloadRetrier> retrier;
+    bool repairSizeMismatch = false;  // see ResourceDownloadManager::Params
 
     // An item's scheduling memory and run hand-over are guarded by one of these, picked by the
     // item's address: a mutex per item would cost more than the rest of the item. The sections
@@ -129,7 +130,11 @@ class ResourceItem final : public ISchedulableResource {
     // IfMissing no run could change that verdict: true then, and nothing is queued; the file's
     // subscribers hear the outcome of a run that ends here.
     bool settledByLocalCopy() noexcept {
-        if (descriptor->localCopyPolicy != 1 || !fileExists(descriptor->localPath)) {
+        if (descriptor->localCopyPolicy != 1) {
+            return false;
+        }
+        std::optional<FileStatus> const local = fileStatusIfExists(descriptor->localPath);
+        if (!local || sizeDiffers(*local)) {
             return false;
         }
         if (descriptor->updatePolicy == ResourceDescriptor::IfMissing) {
@@ -140,6 +145,12 @@ class ResourceItem final : public ISchedulableResource {
         }
         state.setDownloadAvailable();
         return false;
+    }
+
+    // True when size repair is on and the present file is not of the expected size.
+    bool sizeDiffers(FileStatus const& local) const noexcept {
+        return services->repairSizeMismatch && descriptor->expectedSize >= 0 &&
+               local.size != descriptor->expectedSize;
     }
 
     bool isAbove(SchedulePriority priority) {
@@ -218,21 +229,27 @@ class ResourceItem final : public ISchedulableResource {
     // or a file function leaves the pass where it happened, the state included.
     void runPipeline() {
         traceNodeEvent(IEventTracer::Exec);
-        FileOutcome kept;
-        if (isDownloadNeeded(kept)) {
-            startDownload();
+        FileOutcome outcome;
+        if (isDownloadNeeded(outcome)) {
+            startDownload(outcome.why);
         } else {
-            state.setDownloadAvailable(kept);
+            state.setDownloadAvailable(outcome);
         }
         firstRun = false;
         traceNodeEvent(IEventTracer::ExecEnd);
     }
 
-    // True when the file must be downloaded; otherwise `kept` says why it stays as it is.
-    bool isDownloadNeeded(FileOutcome& kept) {
+    // True when the file must be downloaded, with `outcome.why` saying why; otherwise
+    // `outcome` says why it stays as it is.
+    bool isDownloadNeeded(FileOutcome& outcome) {
+        auto const download = [&outcome](DownloadReason why) {
+            outcome.why = why;
+            return true;
+        };
+        FileOutcome& kept = outcome;
         ResourceDescriptor::UpdatePolicy const policy = descriptor->updatePolicy;
         if (policy == ResourceDescriptor::Always) {
-            return true;
+            return download(DownloadReason::Always);
         }
         // Once the item has been checked, an Available status is trusted: re-checking on every
         // scheduling would cost a file test plus a request or a validation each time.
@@ -240,17 +257,19 @@ class ResourceItem final : public ISchedulableResource {
             kept.decision = FileDecision::KeptAvailable;
             return false;
         }
+        // One look at the local file tells whether it is there, how big and how old it is.
+        std::optional<FileStatus> const local = fileStatusIfExists(descriptor->localPath);
+        if (!local) {
+            return download(DownloadReason::Missing);
+        }
+        if (sizeDiffers(*local)) {
+            return download(DownloadReason::SizeDiffers);
+        }
         if (policy == ResourceDescriptor::IfModified) {
-            // One look at the local file tells both whether it is there and how old it is.
-            std::optional<int64_t> const localTime =
-                fileLastModifiedTimeIfExists(descriptor->localPath);
-            if (!localTime) {
-                return true;
-            }
             IResourceDownloader::LastModified remote =
                 services->downloader->checkLastModified(descriptor);
-            if (remote.time > *localTime) {
-                return true;
+            if (remote.time > local->lastWriteTime) {
+                return download(DownloadReason::Newer);
             }
             if (remote.failure.failed()) {
                 kept.decision = FileDecision::KeptCheckFailed;
@@ -261,9 +280,6 @@ class ResourceItem final : public ISchedulableResource {
             }
             return false;
         }
-        if (!fileExists(descriptor->localPath)) {
-            return true;
-        }
         if (policy == ResourceDescriptor::IfMissing) {
             kept.decision = FileDecision::KeptPresent;
             return false;
@@ -271,19 +287,20 @@ class ResourceItem final : public ISchedulableResource {
         // Validate, and any policy value this library does not know: the validator is the only
         // judge that can tell a bad file from a good one.
         if (services->validator->validate(descriptor) == IValidator::Invalid) {
-            return true;
+            return download(DownloadReason::Invalid);
         }
         kept.decision = FileDecision::KeptValid;
         return false;
     }
 
-    void startDownload() {
+    void startDownload(DownloadReason why) {
         IEventTracer& tracer = *services->eventTracer;
         tracer.trace(IEventTracer::Download, messageRecord(descriptor->remotePath));
         // Downloading at 0; the size is not known yet.
         state.setProgress(0, 1, ActiveState::Change{});
 
         FileOutcome outcome;
+        outcome.why = why;
         // The bytes of the last report, so that file subscribers can tell how far a report
         // moved. Reports of one transfer come one at a time, on whatever thread the client uses.
         std::atomic<uint64_t> lastReceived{0};
@@ -544,7 +561,7 @@ RemoteResourceScheduler::RemoteResourceScheduler(
     std::shared_ptr<Core::ITaskQueue> const& notificationQueue,
     std::shared_ptr<IPostProcessor> const& postProcessor,
     std::shared_ptr<IValidator> const& validator, std::shared_ptr<IEventTracer> const& eventTracer,
-    std::shared_ptr<IDownloadRetrier> const& retrier)
+    std::shared_ptr<IDownloadRetrier> const& retrier, bool repairSizeMismatch)
     : impl(std::make_unique<Impl>()) {
     SchedulerServices& services = impl->services;
     services.downloader = downloader;
@@ -554,6 +571,7 @@ RemoteResourceScheduler::RemoteResourceScheduler(
     services.validator = validator;
     services.eventTracer = eventTracer;
     services.retrier = retrier;
+    services.repairSizeMismatch = repairSizeMismatch;
 }
 
 RemoteResourceScheduler::~RemoteResourceScheduler() = default;

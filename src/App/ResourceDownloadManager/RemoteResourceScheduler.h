@@ -43,7 +43,8 @@ class RDM_EXPORT RemoteResourceScheduler final : public IRemoteResourceScheduler
                             std::shared_ptr<IPostProcessor> const& postProcessor,
                             std::shared_ptr<IValidator> const& validator,
                             std::shared_ptr<IEventTracer> const& eventTracer,
-                            std::shared_ptr<IDownloadRetrier> const& retrier);
+                            std::shared_ptr<IDownloadRetrier> const& retrier,
+                            bool repairSizeMismatch = false);
     ~RemoteResourceScheduler() override;
     RemoteResourceScheduler(RemoteResourceScheduler const&) = delete;
     RemoteResourceScheduler& operator=(RemoteResourceScheduler const&) = delete;

@@ -33,6 +33,10 @@ struct ResourceDescriptor {
     int32_t postProcessing = 0;   // non-zero: run the post-processor after a download
     UpdatePolicy updatePolicy = Always;
     int32_t localCopyPolicy = 0;  // 1: an existing local file is reported Available at once
+    // The size of the whole file at `localPath`, or -1 when not known. Read only when the
+    // manager's `Params::repairSizeMismatch` is on: a present file of another size is then
+    // downloaded again, whatever the update policy.
+    int64_t expectedSize = -1;
 };
 
 // A group of descriptors registered and observed as one resource. Owned by the host and kept

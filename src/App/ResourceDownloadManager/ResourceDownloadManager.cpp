@@ -156,7 +156,7 @@ struct ResourceDownloadManager::Impl {
         // Runs the queue through `executor`; when it had nothing, asks the retrier for one retry
         // and, when a pause is due, waits on the watcher (cut short by new work or a stop).
         bool processQuant(Core::IExecutor* executor);
-        void build(Dependencies const& dependencies);
+        void build(Dependencies const& dependencies, Params const& params);
     };
 
     std::shared_ptr<Core::IExecutor> executor = std::make_shared<Core::BlockingExecutor>();
@@ -230,10 +230,11 @@ bool ResourceDownloadManager::Impl::Worker::processQuant(Core::IExecutor* execut
     return true;
 }
 
-void ResourceDownloadManager::Impl::Worker::build(Dependencies const& dependencies) {
+void ResourceDownloadManager::Impl::Worker::build(Dependencies const& dependencies,
+                                                  Params const& params) {
     scheduler = std::make_shared<RemoteResourceScheduler>(
         dependencies.downloader, taskQueue, notificationQueue, dependencies.postProcessor,
-        dependencies.validator, dependencies.eventTracer, retrier);
+        dependencies.validator, dependencies.eventTracer, retrier, params.repairSizeMismatch);
 }
 
 void ResourceDownloadManager::Impl::eventLoop() noexcept {
@@ -315,8 +316,8 @@ void ResourceDownloadManager::init(Params const& params, Dependencies const& dep
     impl->mainWorker.watcher =
         std::make_unique<Core::TaskQueueWatcher>(impl->mainWorker.taskQueue.get());
     impl->mainWorker.retrier = std::make_shared<DownloadRetrier>();
-    impl->initWorker.build(deps);
-    impl->mainWorker.build(deps);
+    impl->initWorker.build(deps, params);
+    impl->mainWorker.build(deps, params);
 }
 
 std::size_t ResourceDownloadManager::getOptimalThreadCount() {

@@ -111,6 +111,10 @@ class RDM_EXPORT ResourceDownloadManager {
         // The main worker delivers notifications on the Qt event loop (a QCoreApplication must
         // exist) instead of at once on the thread that changed the state.
         bool useQtNotificationQueue = false;
+        // Goes past the update policies: a present file whose size is not its descriptor's
+        // `expectedSize` (when that is 0 or more) is downloaded again under every policy,
+        // IfMissing and the local-copy shortcut included. Off: the policies alone decide.
+        bool repairSizeMismatch = false;
     };
 
     // Services the host may inject; `init` fills each empty one with its default.

@@ -54,12 +54,12 @@ int64_t ioPath::last_write_time() const {
     return static_cast<int64_t>(info.st_mtime);
 }
 
-std::optional<int64_t> ioPath::try_last_write_time() const noexcept {
+std::optional<ioPath::Status> ioPath::try_status() const noexcept {
     struct stat info {};
     if (::stat(text.c_str(), &info) != 0) {
         return std::nullopt;
     }
-    return static_cast<int64_t>(info.st_mtime);
+    return Status{static_cast<int64_t>(info.st_size), static_cast<int64_t>(info.st_mtime)};
 }
 
 std::ostream& operator<<(std::ostream& stream, ioPath const& path) {

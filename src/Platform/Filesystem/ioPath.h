@@ -36,7 +36,12 @@ class TISKEL_EXPORT ioPath {
     // The same, or empty when the file cannot be examined (there is none, or any other failure).
     // Never throws: for callers to whom a missing file is an ordinary answer, which an exception
     // would make many times dearer than the look at the file itself.
-    std::optional<int64_t> try_last_write_time() const noexcept;
+    // What one stat() tells of the file; empty when there is nothing or it cannot be examined.
+    struct Status {
+        int64_t size = 0;
+        int64_t lastWriteTime = 0;  // seconds since the Unix epoch
+    };
+    std::optional<Status> try_status() const noexcept;
 
     bool empty() const { return text.empty(); }
     std::string const& string() const { return text; }
