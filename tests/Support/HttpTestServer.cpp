@@ -34,6 +34,11 @@ struct HttpTestServer::Impl {
             std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", gmtime_r(&time, &parts));
             response.set_header("Last-Modified", text);
         }
+        if (!route.authorization.empty() &&
+            request.get_header_value("Authorization") != route.authorization) {
+            response.status = 401;
+            return;
+        }
         if (route.status == 302) {
             response.set_header("Location", route.body);
         }
@@ -117,6 +122,13 @@ HttpTestServer::~HttpTestServer() {
     impl->stopped = true;
     impl->server->stop();
     impl->thread.join();
+}
+
+void HttpTestServer::addProtectedFile(std::string const& path, std::string body,
+                                      std::string const& user, std::string const& password) {
+    Route route{std::move(body)};
+    route.authorization = httplib::make_basic_authentication_header(user, password).second;
+    add(path, std::move(route));
 }
 
 void HttpTestServer::add(std::string const& path, Route route) {

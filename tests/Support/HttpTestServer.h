@@ -42,6 +42,10 @@ class HttpTestServer {
     void addFlakyFile(std::string const& path, std::string body, int failures, int status = 500) {
         add(path, {std::move(body), -1, failures, status});
     }
+    // Serves `body` only to requests with HTTP basic authentication as `user` and `password`;
+    // answers 401 to the others.
+    void addProtectedFile(std::string const& path, std::string body, std::string const& user,
+                          std::string const& password);
     // Always answers `status` (404, 500, ...).
     void addStatus(std::string const& path, int status) { add(path, {"", -1, INT_MAX, status}); }
     // Answers 302 with Location `target` (a path on this server or an absolute URL).
@@ -69,6 +73,7 @@ class HttpTestServer {
         int status = 200;
         Fault fault = Fault::None;
         size_t afterBytes = 0;
+        std::string authorization = {};  // the Authorization header required, if any
     };
     void add(std::string const& path, Route route);
 

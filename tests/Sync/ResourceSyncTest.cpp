@@ -406,6 +406,31 @@ TEST_F(ResourceSyncHttp, DamagedFilesAreRepairedBySizeAndWithVerifyByDigest) {
     EXPECT_EQ(local("/sub/b.bin"), binaryBody(300 * 1024));
 }
 
+// A password never reaches the lines, the trace or the report; with a netrc file it need not be
+// in the manifest at all.
+TEST_F(ResourceSyncHttp, NoPasswordInAnyOutputAndNetrcSuppliesIt) {
+    server.addProtectedFile("/site/private.txt", "private\n", "reader", "s3cret");
+    std::string const withPassword = "http://reader:s3cret@" + server.baseUrl().substr(7);
+    work.write("m.json", R"({"baseUrl": ")" + withPassword +
+                             R"(/site", "bundles": [{"files": ["private.txt", "gone.txt"]}]})");
+    Finished const run = sync({"--trace", "--give-up", "1", "--report", work.file("r.json")});
+    EXPECT_EQ(run.code, 1) << run.out << run.err;
+    EXPECT_EQ(local("/private.txt"), "private\n");
+    EXPECT_THAT(run.out, HasSubstr("http://***@127.0.0.1:"));
+    for (std::string const& output : {run.out, run.err, TempDir::read(work.file("r.json"))}) {
+        EXPECT_THAT(output, Not(HasSubstr("s3cret")));
+    }
+
+    fs::remove(target() + "/private.txt");
+    manifest(R"("private.txt")");
+    EXPECT_EQ(sync({"--give-up", "1"}).code, 1) << "401 without credentials";
+    std::string const netrc =
+        work.write("netrc", "machine 127.0.0.1 login reader password s3cret\n");
+    Finished const viaNetrc = sync({"--netrc-file", netrc});
+    EXPECT_EQ(viaNetrc.code, 0) << viaNetrc.out << viaNetrc.err;
+    EXPECT_EQ(local("/private.txt"), "private\n");
+}
+
 TEST_F(ResourceSyncHttp, WatchFetchesAFileChangedWhileItRuns) {
     siteManifest();
     Program program(kProgram, {"sync", work.file("m.json"), "--dir", target(), "--watch", "1"});

@@ -88,7 +88,10 @@ SyncSession::SyncSession(SyncOptions options, Manifest manifest, std::string tar
           catalogue, [this] { ring(); }, this->options.display == DisplayMode::Plain),
       display(this->options.display, state, stdout) {
     if (this->options.fromDir.empty()) {
-        httpClient = Networking::createHttpClient(Networking::HttpClientDefault);
+        Networking::HttpClientSettings settings;
+        settings.netrc = this->options.netrc;
+        settings.netrcFile = this->options.netrcFile;
+        httpClient = Networking::createHttpClient(Networking::HttpClientDefault, settings);
     }
 
     redrawTimer.setInterval(kRedrawInterval);

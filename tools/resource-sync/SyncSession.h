@@ -49,8 +49,10 @@ struct SyncOptions {
     int watchSeconds = 0;  // 0: one round
     int giveUpSeconds = 60;
     std::string reportPath;
-    bool wait = true;     // for another run that holds the target folder
-    bool verify = false;  // check every present file that has a digest against it
+    bool wait = true;       // for another run that holds the target folder
+    bool verify = false;    // check every present file that has a digest against it
+    bool netrc = false;     // credentials from a netrc file
+    std::string netrcFile;  // that file; empty: ~/.netrc
     DisplayMode display = DisplayMode::Plain;
 };
 

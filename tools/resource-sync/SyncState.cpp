@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "Platform/Networking/Response.h"
+#include "Platform/Networking/Url.h"
 
 namespace Tiskel::ResourceSync {
 
@@ -40,25 +41,10 @@ std::string urlOf(App::ResourceDescriptor const& file) {
 
 }  // namespace
 
-std::string maskCredentials(std::string const& url) {
-    std::size_t const scheme = url.find("://");
-    if (scheme == std::string::npos) {
-        return url;
-    }
-    std::size_t const hostStart = scheme + 3;
-    std::size_t const authorityEnd = url.find_first_of("/?#", hostStart);
-    std::size_t const at =
-        url.rfind('@', authorityEnd == std::string::npos ? url.size() - 1 : authorityEnd - 1);
-    if (at == std::string::npos || at < hostStart) {
-        return url;
-    }
-    return url.substr(0, hostStart) + "***@" + url.substr(at + 1);
-}
-
 std::string describeFailure(FileFailure const& failure, std::string const& url) {
     std::string text = failure.text.empty() ? std::string("unknown reason") : failure.text;
     if (failure.kind == FileFailure::HttpStatus || failure.kind == FileFailure::Transport) {
-        text += " from " + maskCredentials(url);
+        text += " from " + Networking::maskCredentials(url);
     }
     return text;
 }

@@ -138,7 +138,4 @@ class SyncState final : public App::IFileEventHandler {
 // failed, the URL it concerns with any user name and password masked.
 std::string describeFailure(App::FileFailure const& failure, std::string const& url);
 
-// `url` with a user name and password replaced by "***".
-std::string maskCredentials(std::string const& url);
-
 }  // namespace Tiskel::ResourceSync

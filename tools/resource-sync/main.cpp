@@ -57,6 +57,8 @@ constexpr char kUsage[] =
     "  --give-up SECONDS     stop waiting for retries after this long (default 60)\n"
     "  --report FILE         also write the summary as JSON to FILE\n"
     "  --quiet               print only errors and the summary\n"
+    "  --netrc               take user names and passwords from ~/.netrc\n"
+    "  --netrc-file FILE     ... from FILE\n"
     "  --verify              check every present file that has a sha256 against it\n"
     "                        (a file whose size differs from \"size\" is always fetched)\n"
     "  --no-wait             exit with 4 at once when another run syncs into DIR\n"
@@ -194,6 +196,8 @@ SyncOptions syncOptions(Arguments const& args) {
     options.reportPath = args.get("--report");
     options.wait = !args.has("--no-wait");
     options.verify = args.has("--verify");
+    options.netrcFile = args.get("--netrc-file");
+    options.netrc = args.has("--netrc") || !options.netrcFile.empty();
     if (args.has("--quiet")) {
         options.display = DisplayMode::Quiet;
     } else if (::isatty(STDOUT_FILENO) == 1 && std::getenv("TERM") != nullptr &&
@@ -224,10 +228,10 @@ std::string targetFolder(SyncOptions const& options, Manifest const& manifest) {
 }
 
 int runSync(int argc, char** argv) {
-    SyncOptions const options =
-        syncOptions(Arguments(argc, argv, 2, {"--trace", "--quiet", "--no-wait", "--verify"},
-                              {"--dir", "--jobs", "--from-dir", "--rate", "--offline-marker",
-                               "--watch", "--give-up", "--report"}));
+    SyncOptions const options = syncOptions(
+        Arguments(argc, argv, 2, {"--trace", "--quiet", "--no-wait", "--verify", "--netrc"},
+                  {"--dir", "--jobs", "--from-dir", "--rate", "--offline-marker", "--watch",
+                   "--give-up", "--report", "--netrc-file"}));
     Manifest manifest = loadManifest(options.manifestPath);
     std::string const target = targetFolder(options, manifest);
     // One run per folder, from here to the end of the process. Taken before the signal

@@ -247,6 +247,8 @@ Response invalidUrl(std::string text) {
 
 class CurlHttpClient final : public IHttpClient {
   public:
+    explicit CurlHttpClient(HttpClientSettings const& settings) : settings(settings) {}
+
     Response download(Request const& request, RequestOptions const& options) override {
         return perform(request, options, Method::Get);
     }
@@ -305,6 +307,7 @@ class CurlHttpClient final : public IHttpClient {
     }
     std::once_flag shareMade;
     std::unique_ptr<Curl::ShareHandle> share;
+    HttpClientSettings const settings;
     std::mutex poolMutex;
     std::vector<Curl::MultiHandle> idle;  // guarded by poolMutex
 };
@@ -411,6 +414,13 @@ void CurlHttpClient::configure(CURL* curl, Curl::ShareHandle& shared, std::strin
     curl_easy_setopt(curl, CURLOPT_SHARE, shared.get());
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (settings.netrc) {
+        // A user name or password in the URL wins over the file.
+        curl_easy_setopt(curl, CURLOPT_NETRC, static_cast<long>(CURL_NETRC_OPTIONAL));
+        if (!settings.netrcFile.empty()) {
+            curl_easy_setopt(curl, CURLOPT_NETRC_FILE, settings.netrcFile.c_str());
+        }
+    }
     curl_easy_setopt(curl, CURLOPT_FILETIME, 1L);
     curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
     if (method == Method::Head) {
@@ -454,10 +464,11 @@ void CurlHttpClient::configure(CURL* curl, Curl::ShareHandle& shared, std::strin
 
 }  // namespace
 
-std::unique_ptr<IHttpClient> createHttpClient(HttpClientType type) {
+std::unique_ptr<IHttpClient> createHttpClient(HttpClientType type,
+                                              HttpClientSettings const& settings) {
     switch (type) {
         case HttpClientDefault:
-            return std::make_unique<CurlHttpClient>();
+            return std::make_unique<CurlHttpClient>(settings);
     }
     throw std::invalid_argument("unknown HTTP client type " +
                                 std::to_string(static_cast<int32_t>(type)));

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "Platform/Export.h"
 #include "Platform/Networking/Request.h"
@@ -35,8 +36,17 @@ enum HttpClientType : int32_t {
     HttpClientDefault = 0,
 };
 
+// What a client does the same way for every request.
+struct HttpClientSettings {
+    // Credentials for a host come from a netrc file when the URL has none, so that they need
+    // not be written where the URL is shown or stored: `netrcFile`, or ~/.netrc when empty.
+    bool netrc = false;
+    std::string netrcFile;
+};
+
 // Creates a client of `type`. Throws std::invalid_argument for an unknown type and
 // std::runtime_error when the transport cannot be initialised.
-TISKEL_EXPORT std::unique_ptr<IHttpClient> createHttpClient(HttpClientType type);
+TISKEL_EXPORT std::unique_ptr<IHttpClient> createHttpClient(
+    HttpClientType type, HttpClientSettings const& settings = {});
 
 }  // namespace Tiskel::Networking

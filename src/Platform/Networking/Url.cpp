@@ -61,4 +61,19 @@ std::string percentEncodePath(std::string const& path) {
     return encoded;
 }
 
+std::string maskCredentials(std::string const& url) {
+    std::size_t const scheme = url.find("://");
+    if (scheme == std::string::npos) {
+        return url;
+    }
+    std::size_t const hostStart = scheme + 3;
+    std::size_t const authorityEnd = url.find_first_of("/?#", hostStart);
+    std::size_t const at =
+        url.rfind('@', authorityEnd == std::string::npos ? url.size() - 1 : authorityEnd - 1);
+    if (at == std::string::npos || at < hostStart) {
+        return url;
+    }
+    return url.substr(0, hostStart) + "***@" + url.substr(at + 1);
+}
+
 }  // namespace Tiskel::Networking

@@ -7,6 +7,7 @@
 #include <glog/logging.h>
 
 #include "App/ResourceDownloadManager/Downloader/QtProxyProviderDetail.h"
+#include "Platform/Networking/Url.h"
 
 namespace Tiskel::App {
 namespace {
@@ -26,8 +27,8 @@ Networking::IProxyProvider::Proxy QtProxyProvider::getProxy(std::string const& u
         // but not unannounced: a user behind a proxy learns why it did not go through it.
         try {
             google::LogMessage(kUnit, __LINE__, google::GLOG_ERROR).stream()
-                << "Could not read the system proxy settings for " << url
-                << "; the request connects directly";
+                << "Could not read the system proxy settings for "
+                << Networking::maskCredentials(url) << "; the request connects directly";
         } catch (...) {
         }
         return Proxy{};

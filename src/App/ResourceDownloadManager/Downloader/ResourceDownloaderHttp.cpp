@@ -10,6 +10,7 @@
 #include "App/ResourceDownloadManager/FileUtils.h"
 #include "App/ResourceDownloadManager/LogFilter.h"
 #include "App/ResourceDownloadManager/ResourceDescriptor.h"
+#include "Platform/Networking/Url.h"
 
 namespace Tiskel::App {
 
@@ -138,7 +139,7 @@ IResourceDownloader::Result ResourceDownloaderHttp::exec(Task task) const {
     std::string const target = url(descriptor);
     if (isLogged(google::GLOG_INFO)) {
         google::LogMessage(kUnit, __LINE__, google::GLOG_INFO).stream()
-            << "HTTP download=" << target;
+            << "HTTP download=" << Networking::maskCredentials(target);
     }
     FileFailure ignored;
     FileFailure& failure = task.failure != nullptr ? *task.failure : ignored;
@@ -200,14 +201,15 @@ IResourceDownloader::Result ResourceDownloaderHttp::exec(Task task) const {
     if (response.error == Networking::Response::Cancelled && !offline) {
         if (isLogged(google::GLOG_INFO)) {
             google::LogMessage(kUnit, __LINE__, google::GLOG_INFO).stream()
-                << "request=" << target << " was cancelled.";
+                << "request=" << Networking::maskCredentials(target) << " was cancelled.";
         }
         failure.kind = FileFailure::Cancelled;
         failure.text = "cancelled";
         return Cancelled;
     }
     google::LogMessage(kUnit, __LINE__, google::GLOG_WARNING).stream()
-        << "request=" << target << " failed with error=" << response.errorText
+        << "request=" << Networking::maskCredentials(target)
+        << " failed with error=" << response.errorText
         << (offline ? " (App OFFLINE mode activated!)" : "");
     if (offline) {
         failure = offlineFailure(response);
