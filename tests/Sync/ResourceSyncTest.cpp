@@ -135,6 +135,9 @@ TEST(ResourceSyncManifest, EveryProblemIsReportedWithExitTwoAndNothingWritten) {
          "sha256: missing: the validate policy"},
         {R"({"baseUrl": "http://h/", "bundles": []})", {"--jobs", "0"}, "--jobs needs"},
         {R"({"baseUrl": "http://h/", "bundles": []})", {"--rate", "5"}, "--rate applies only"},
+        {R"({"baseUrl": "http://h/", "bundles": []})",
+         {"--report", "/nonexistent-folder/r.json"},
+         "--report /nonexistent-folder/r.json: the folder /nonexistent-folder does not exist"},
         {R"({"baseUrl": "http://h/", "bundles": []})", {"--colour"}, "unknown option --colour"},
     };
     for (Case const& test : cases) {
@@ -429,6 +432,16 @@ TEST_F(ResourceSyncHttp, NoPasswordInAnyOutputAndNetrcSuppliesIt) {
     Finished const viaNetrc = sync({"--netrc-file", netrc});
     EXPECT_EQ(viaNetrc.code, 0) << viaNetrc.out << viaNetrc.err;
     EXPECT_EQ(local("/private.txt"), "private\n");
+}
+
+// A report that cannot be written at the end fails a run that otherwise succeeded.
+TEST_F(ResourceSyncHttp, AReportThatCannotBeWrittenFailsTheRun) {
+    siteManifest();
+    fs::create_directories(work.file("taken"));  // a folder where the report file should go
+    Finished const run = sync({"--report", work.file("taken")});
+    EXPECT_EQ(run.code, 1) << run.out << run.err;
+    EXPECT_THAT(run.out, HasSubstr("Synced: 3 files"));
+    EXPECT_THAT(run.err, HasSubstr(work.file("taken")));
 }
 
 TEST_F(ResourceSyncHttp, WatchFetchesAFileChangedWhileItRuns) {

@@ -1,5 +1,11 @@
 #include "Report.h"
 
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+#include <unistd.h>
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -109,6 +115,22 @@ void printSummary(Summary const& summary, std::FILE* out) {
     text += "Files are in " + summary.target + "\n";
     std::fputs(text.c_str(), out);
     std::fflush(out);
+}
+
+std::string reportPathProblem(std::string const& path) {
+    std::filesystem::path const parent = std::filesystem::path(path).parent_path();
+    std::string const folder = parent.empty() ? "." : parent.string();
+    std::error_code error;
+    if (!std::filesystem::is_directory(folder, error)) {
+        return "--report " + path + ": the folder " + folder + " does not exist";
+    }
+    // The report is written to a temporary file beside it and renamed: the folder must take
+    // new files.
+    if (::access(folder.c_str(), W_OK | X_OK) != 0) {
+        return "--report " + path + ": the folder " + folder + " is not writable (" +
+               std::strerror(errno) + ")";
+    }
+    return {};
 }
 
 bool writeReport(Summary const& summary, std::string const& path, std::string& problem) {

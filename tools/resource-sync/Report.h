@@ -54,6 +54,10 @@ Summary summarise(SyncState const& state, std::string const& target, double seco
 // the files are. With `all` false only the first few failures are listed.
 void printSummary(Summary const& summary, std::FILE* out);
 
+// Why a report could not be written to `path` (its folder is missing or not writable), or
+// empty; asked before a run starts, so that a run does not end with nowhere to put its report.
+std::string reportPathProblem(std::string const& path);
+
 // Writes the summary as a JSON document to `path`, replacing it atomically. False, with
 // `problem` set, when the file cannot be written.
 bool writeReport(Summary const& summary, std::string const& path, std::string& problem);

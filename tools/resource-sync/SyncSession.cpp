@@ -315,10 +315,13 @@ void SyncSession::onRoundFinished() {
     Summary const summary =
         summarise(state, where.lexically_normal().string(), seconds, signal, gaveUp);
     printSummary(summary, stdout);
+    int exitCode = summary.exitCode;
     if (!options.reportPath.empty()) {
         std::string problem;
         if (!writeReport(summary, options.reportPath, problem)) {
             std::fprintf(stderr, "resource-sync: %s\n", problem.c_str());
+            // Whoever asked for the report reads the run's result from it.
+            exitCode = exitCode == 0 ? 1 : exitCode;
         }
     }
     if (signal == 0 && options.watchSeconds > 0) {
@@ -330,7 +333,7 @@ void SyncSession::onRoundFinished() {
     }
     // The last round: its manager has nothing left to run, and the process ends with the event
     // loop without releasing it (main.cpp).
-    QCoreApplication::exit(signal != 0 ? 128 + signal : summary.exitCode);
+    QCoreApplication::exit(signal != 0 ? 128 + signal : exitCode);
 }
 
 }  // namespace Tiskel::ResourceSync

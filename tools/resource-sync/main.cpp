@@ -27,6 +27,7 @@
 #include <glog/logging.h>
 
 #include "Manifest.h"
+#include "Report.h"
 #include "SyncSession.h"
 #include "TargetFolder.h"
 
@@ -194,6 +195,11 @@ SyncOptions syncOptions(Arguments const& args) {
     options.watchSeconds = args.number("--watch", 1, 86400 * 365, 0);
     options.giveUpSeconds = args.number("--give-up", 0, 86400 * 365, 60);
     options.reportPath = args.get("--report");
+    if (!options.reportPath.empty()) {
+        if (std::string const problem = reportPathProblem(options.reportPath); !problem.empty()) {
+            throw UsageError(problem);
+        }
+    }
     options.wait = !args.has("--no-wait");
     options.verify = args.has("--verify");
     options.netrcFile = args.get("--netrc-file");
