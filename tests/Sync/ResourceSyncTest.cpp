@@ -115,6 +115,9 @@ TEST(ResourceSyncManifest, EveryProblemIsReportedWithExitTwoAndNothingWritten) {
         {R"({"baseUrl": "http://h/", "bundles": [{"files": [{"path": "a"}, {"path": "a/b"}]}]})",
          {},
          "needs \"a\" as a folder"},
+        {R"({"baseUrl": "http://h/", "bundles": [{"files": ["a/b"]}, {"files": ["a"]}]})",
+         {},
+         "bundles[1].files[0]: local path \"a\" is a folder of bundles[0].files[0]"},
         {R"({"baseUrl": "http://h/", "bundles": [{"files": [{"path": "x.resource-sync-part"}]}]})",
          {},
          "is a name the sync uses for its own files"},
@@ -296,6 +299,16 @@ TEST_F(ResourceSyncHttp, FailuresNameTheirReasonAndKeepTheOldFile) {
     std::string const report = TempDir::read(work.file("report.json"));
     EXPECT_THAT(report, HasSubstr(R"("error": "Corrupted")"));
     EXPECT_THAT(report, HasSubstr(R"("exitCode": 1)"));
+    EXPECT_THAT(report, HasSubstr(R"("current": 0)"));  // the downloaded file is not current
+
+    // A corrupt file beside one that cannot be reached is not "offline".
+    server.addRedirect("/site/away.txt",
+                       "http://127.0.0.1:" + std::to_string(freeLoopbackPort()) + "/away.txt");
+    manifest(R"({"path": "tampered.bin", "policy": "always", "sha256": ")" +
+             sha256("what the manifest promised") + R"("}, "away.txt")");
+    Finished const mixed = sync({"--give-up", "1", "--quiet"});
+    EXPECT_EQ(mixed.code, 1) << mixed.out << mixed.err;
+    EXPECT_THAT(mixed.out, HasSubstr("away.txt: InternetConnectionLost"));
 }
 
 // An ifModified file whose check failed keeps its old copy but is not "already current": it is
