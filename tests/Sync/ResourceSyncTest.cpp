@@ -287,7 +287,7 @@ TEST_F(ResourceSyncHttp, FailuresNameTheirReasonAndKeepTheOldFile) {
     Finished const run = sync({"--report", work.file("report.json"), "--quiet"});
     EXPECT_EQ(run.code, 1) << run.out << run.err;
     for (char const* line : {"tampered.bin: Corrupted: SHA-256 mismatch: expected ",
-                             "gone.txt: GeneralError: HTTP 404 from http://",
+                             "gone.txt: GeneralError: HTTP 404 Not Found from http://",
                              "blocked/c.txt: GeneralError: cannot create the folder ",
                              "Failed: 4 files, 1 downloaded (9 B), 0 already current, 3 failed"}) {
         EXPECT_THAT(run.out, HasSubstr(line));
@@ -455,6 +455,28 @@ TEST_F(ResourceSyncHttp, AReportThatCannotBeWrittenFailsTheRun) {
     EXPECT_EQ(run.code, 1) << run.out << run.err;
     EXPECT_THAT(run.out, HasSubstr("Synced: 3 files"));
     EXPECT_THAT(run.err, HasSubstr(work.file("taken")));
+}
+
+// A server that answered and then broke off, or went silent, fails the run with what happened
+// (exit 1, not "offline"); --give-up also ends a transfer that stalled.
+TEST_F(ResourceSyncHttp, ABrokenOrStalledTransferSaysWhatHappened) {
+    struct Case {
+        HttpTestServer::Fault fault;
+        char const* reason;
+    };
+    Case const cases[] = {
+        {HttpTestServer::Fault::ShortBody, "big.bin: InternetConnectionLost: transfer failed: "},
+        {HttpTestServer::Fault::Stall, "big.bin: Cancelled: stalled: no data for "},
+    };
+    for (Case const& c : cases) {
+        server.addFault("/site/big.bin", binaryBody(1024 * 1024), c.fault, 64 * 1024);
+        manifest(R"({"path": "big.bin", "policy": "always"})");
+        Finished const run = sync({"--give-up", "1"});
+        EXPECT_EQ(run.code, 1) << run.out << run.err;
+        EXPECT_THAT(run.out, HasSubstr(c.reason));
+        EXPECT_THAT(run.out, HasSubstr("Failed (gave up waiting for retries)"));
+        EXPECT_TRUE(leftovers(target()).empty());
+    }
 }
 
 TEST_F(ResourceSyncHttp, WatchFetchesAFileChangedWhileItRuns) {

@@ -120,7 +120,7 @@ void Display::show(std::vector<SyncEvent> const& events) {
             }
             std::string const name(files.relativePath(event.index));
             FileRound const& file = state.file(event.index);
-            std::string const& reason = state.reason(event.index);
+            std::string const& reason = event.reason;
             switch (event.kind) {
                 case SyncEvent::FileDownloading:
                     text += "downloading " + name + "\n";
@@ -133,7 +133,7 @@ void Display::show(std::vector<SyncEvent> const& events) {
                     text += "not checked " + name + ": " + reason + "\n";
                     break;
                 default:
-                    text += "failed " + name + ": " + IRemoteResource::errorToString(file.error) +
+                    text += "failed " + name + ": " + IRemoteResource::errorToString(event.error) +
                             (reason.empty() ? "" : ": " + reason) + "\n";
                     break;
             }

@@ -101,6 +101,8 @@ SyncSession::SyncSession(SyncOptions options, Manifest manifest, std::string tar
         deadlinePassed = true;
         checkEnd();
     });
+    stallTimer.setSingleShot(true);
+    QObject::connect(&stallTimer, &QTimer::timeout, &context, [this] { checkEnd(); });
     watchTimer.setSingleShot(true);
     QObject::connect(&watchTimer, &QTimer::timeout, &context, [this] { startRound(); });
 }
@@ -278,20 +280,42 @@ void SyncSession::onWake() {
     checkEnd();
 }
 
-// Ends the round early when all that is left are retry pauses that cannot help: the offline
-// marker is there and every failure is a lost connection, or --give-up has passed.
+// Ends the round early when what is left cannot help: only retry pauses remain and the offline
+// marker is there with every failure a lost connection; or --give-up has passed and what is left
+// is retry pauses, or downloads that have received nothing for the --give-up time (stalled). A
+// download that is still receiving goes on.
 void SyncSession::checkEnd() {
     if (!round || ending) {
         return;
     }
     SyncCounts const counts = state.counts();
-    if (counts.problems() == 0 || counts.settled < counts.files) {
+    if (counts.settled < counts.files) {
+        if (!deadlinePassed) {
+            return;
+        }
+        auto const limit = std::chrono::seconds(options.giveUpSeconds);
+        auto const quiet = state.quietFor(std::chrono::steady_clock::now());
+        if (quiet < limit) {
+            // Asked again when the quiet would reach the limit; news wakes it sooner.
+            stallTimer.start(std::chrono::duration_cast<std::chrono::milliseconds>(limit - quiet) +
+                             std::chrono::milliseconds(10));
+            return;
+        }
+        gaveUp = true;
+        state.giveUp(options.giveUpSeconds);
+        endRound();
+        return;
+    }
+    if (counts.problems() == 0) {
         return;
     }
     bool const offline = !options.offlineMarker.empty() && App::fileExists(options.offlineMarker) &&
                          counts.problems() == counts.unreachable;
     if (offline || deadlinePassed) {
         gaveUp = !offline;
+        if (gaveUp) {
+            state.giveUp(options.giveUpSeconds);
+        }
         endRound();
     }
 }
@@ -305,6 +329,7 @@ void SyncSession::onRoundFinished() {
     round->driver.join();
     redrawTimer.stop();
     giveUpTimer.stop();
+    stallTimer.stop();
     display.show(state.takeEvents());
     display.endRound();
 

@@ -103,6 +103,7 @@ class SyncSession {
     std::atomic<bool> wakePosted{false};
     QTimer redrawTimer;
     QTimer giveUpTimer;
+    QTimer stallTimer;  // after --give-up: when running downloads would have been quiet too long
     QTimer watchTimer;
 
     std::unique_ptr<Round> round;

@@ -1,6 +1,8 @@
 #include "SyncState.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 
@@ -39,10 +41,58 @@ std::string urlOf(App::ResourceDescriptor const& file) {
     return url.append(path);
 }
 
+// The reason phrase of the statuses a file server commonly answers with, or null.
+char const* statusPhrase(int status) {
+    switch (status) {
+        case 400:
+            return "Bad Request";
+        case 401:
+            return "Unauthorized";
+        case 403:
+            return "Forbidden";
+        case 404:
+            return "Not Found";
+        case 408:
+            return "Request Timeout";
+        case 410:
+            return "Gone";
+        case 416:
+            return "Range Not Satisfiable";
+        case 429:
+            return "Too Many Requests";
+        case 500:
+            return "Internal Server Error";
+        case 502:
+            return "Bad Gateway";
+        case 503:
+            return "Service Unavailable";
+        case 504:
+            return "Gateway Timeout";
+        default:
+            return nullptr;
+    }
+}
+
 }  // namespace
 
 std::string describeFailure(FileFailure const& failure, std::string const& url) {
     std::string text = failure.text.empty() ? std::string("unknown reason") : failure.text;
+    if (failure.kind == FileFailure::HttpStatus) {
+        if (char const* phrase = statusPhrase(failure.httpStatus)) {
+            text += std::string(" ") + phrase;
+        }
+    } else if (failure.kind == FileFailure::Transport &&
+               failure.transportError != Networking::Response::CouldNotConnect) {
+        // The server was reached: what broke was the transfer, not the way to the server.
+        constexpr std::string_view kStall = "no data received for ";
+        long milliseconds = 0;
+        if (text.rfind(kStall, 0) == 0 &&
+            std::sscanf(text.c_str() + kStall.size(), "%ld ms", &milliseconds) == 1) {
+            text = "stalled: no data for " + std::to_string(milliseconds / 1000) + " s";
+        } else {
+            text = "transfer failed: " + text;
+        }
+    }
     if (failure.kind == FileFailure::HttpStatus || failure.kind == FileFailure::Transport) {
         text += " from " + Networking::maskCredentials(url);
     }
@@ -59,6 +109,8 @@ void SyncState::reset() {
     rounds.assign(files.size(), FileRound{});
     groups.assign(files.groups().size(), GroupRound{});
     received.clear();
+    gaveUpAfter = 0;
+    lastActivity = std::chrono::steady_clock::now();
     reasons.clear();
     ownReasons.clear();
     folderProblems.clear();
@@ -112,6 +164,7 @@ void SyncState::onFileEvent(App::FileEvent const& event) {
     std::unique_lock<std::mutex> lock(mutex);
     FileRound& file = rounds[index];
     GroupRound& group = groups[groupIndex];
+    lastActivity = std::chrono::steady_clock::now();
     bool const groupWasSettled = group.settled == files.groups()[groupIndex].count;
     count(index, -1);
     bool const started =
@@ -123,14 +176,20 @@ void SyncState::onFileEvent(App::FileEvent const& event) {
     // downloads have an entry: a file that is kept costs no look-up here.
     uint64_t before = 0;
     auto const runningEntry = received.find(index);
-    if (runningEntry != received.end()) {
-        before = runningEntry->second;
+    bool const wasRunning = runningEntry != received.end();
+    std::chrono::steady_clock::time_point quietSince;
+    if (wasRunning) {
+        before = runningEntry->second.bytes;
+        quietSince = runningEntry->second.since;
     }
     bool const downloading = event.state.status == IRemoteResource::Downloading;
     uint64_t const now = downloading ? event.bytesReceived : 0;
     if (downloading) {
-        received[index] = now;
-    } else if (runningEntry != received.end()) {
+        Running& running = received[index];
+        if (!wasRunning || now != running.bytes) {
+            running = {now, std::chrono::steady_clock::now()};
+        }
+    } else if (wasRunning) {
         received.erase(runningEntry);
     }
     group.inFlight += now - before;  // unsigned: a step back subtracts
@@ -161,6 +220,13 @@ void SyncState::onFileEvent(App::FileEvent const& event) {
                    folder != folderProblems.end() &&
                    outcome.failure.kind == FileFailure::FileSystem) {
             reasons[index] = folder->second;
+        } else if (gaveUpAfter > 0 && outcome.failure.kind == FileFailure::Cancelled) {
+            // Ended by the give-up: say why it did not finish instead of "cancelled".
+            auto const quiet = std::chrono::duration_cast<std::chrono::seconds>(
+                std::chrono::steady_clock::now() - quietSince);
+            reasons[index] = wasRunning && quiet.count() >= gaveUpAfter
+                                 ? "stalled: no data for " + std::to_string(quiet.count()) + " s"
+                                 : "gave up after " + std::to_string(gaveUpAfter) + " s";
         } else {
             reasons[index] = describeFailure(outcome.failure, urlOf(*event.descriptor));
         }
@@ -173,10 +239,11 @@ void SyncState::onFileEvent(App::FileEvent const& event) {
                     events.push_back({SyncEvent::FileDone, index});
                     break;
                 case FileDecision::Failed:
-                    events.push_back({SyncEvent::FileFailed, index});
+                    events.push_back({SyncEvent::FileFailed, index, file.error, reasons[index]});
                     break;
                 case FileDecision::KeptCheckFailed:
-                    events.push_back({SyncEvent::FileNotChecked, index});
+                    events.push_back(
+                        {SyncEvent::FileNotChecked, index, file.error, reasons[index]});
                     break;
                 default:
                     break;
@@ -220,7 +287,7 @@ void SyncState::refuse(std::size_t index, std::string reason) {
     reasons[index] = std::move(reason);
     count(index, 1);
     if (keepEvents) {
-        events.push_back({SyncEvent::FileFailed, index});
+        events.push_back({SyncEvent::FileFailed, index, file.error, reasons[index]});
         if (!groupWasSettled && groups[groupIndex].settled == files.groups()[groupIndex].count) {
             events.push_back({SyncEvent::GroupSettled, groupIndex});
         }
@@ -237,6 +304,23 @@ std::vector<SyncEvent> SyncState::takeEvents() {
     std::lock_guard<std::mutex> lock(mutex);
     wakePending = false;
     return std::exchange(events, {});
+}
+
+std::chrono::steady_clock::duration SyncState::quietFor(
+    std::chrono::steady_clock::time_point now) const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return now - lastActivity;
+}
+
+void SyncState::giveUp(int seconds) {
+    std::lock_guard<std::mutex> lock(mutex);
+    gaveUpAfter = seconds;
+    // Files that never got a run: their reason is the give-up itself.
+    for (std::size_t i = 0; i < rounds.size(); ++i) {
+        if (!isSettled(rounds[i].status) && received.count(i) == 0) {
+            reasons.emplace(i, "gave up after " + std::to_string(seconds) + " s");
+        }
+    }
 }
 
 uint64_t SyncState::transferred() const {

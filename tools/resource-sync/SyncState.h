@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -45,6 +46,10 @@ struct SyncEvent {
     enum Kind { FileDownloading, FileDone, FileFailed, FileNotChecked, GroupSettled };
     Kind kind;
     std::size_t index;  // of the file or the group
+    // For FileFailed and FileNotChecked, as they were when the event happened: a retry may
+    // have changed the file's state by the time the line is printed.
+    IRemoteResource::DownloadError error = IRemoteResource::NoError;
+    std::string reason = {};
 };
 
 // Counts across all files.
@@ -99,6 +104,12 @@ class SyncState final : public App::IFileEventHandler {
     std::vector<SyncEvent> takeEvents();
     // Bytes received by every download of the round, monotonic.
     uint64_t transferred() const;
+    // How long since the library last told of any file (a status, bytes or an outcome).
+    std::chrono::steady_clock::duration quietFor(std::chrono::steady_clock::time_point now) const;
+    // The round is being ended because --give-up passed after `seconds`: a download that the
+    // end cancels failed for that reason (stalled, when it had been quiet), and a file that
+    // never settled says so. REQUIRES: called on the main thread before the round is aborted.
+    void giveUp(int seconds);
 
     // Runs `read` with the mutex held, for a consistent view of what the getters below return.
     void inspect(std::function<void()> const& read) const;
@@ -124,7 +135,13 @@ class SyncState final : public App::IFileEventHandler {
     // Guarded by mutex.
     std::vector<FileRound> rounds;
     std::vector<GroupRound> groups;
-    std::unordered_map<std::size_t, uint64_t> received;  // running downloads' bytes
+    struct Running {
+        uint64_t bytes = 0;
+        std::chrono::steady_clock::time_point since;  // when `bytes` last changed
+    };
+    std::unordered_map<std::size_t, Running> received;  // running downloads
+    int gaveUpAfter = 0;  // seconds; 0 while the round has not been given up
+    std::chrono::steady_clock::time_point lastActivity;
     std::unordered_map<std::size_t, std::string> reasons;
     std::unordered_map<std::size_t, std::string> ownReasons;      // from setReason
     std::unordered_map<std::size_t, std::string> folderProblems;  // for the round
