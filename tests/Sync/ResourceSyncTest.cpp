@@ -527,34 +527,49 @@ TEST(ResourceSyncTerminal, ShowsABarPerBundleAndTheSummary) {
     work.write("site/music/one.bin", binaryBody(1024 * 1024));
     work.write("site/music/two.bin", binaryBody(1024 * 1024 + 1));
     work.write("site/docs/three.txt", std::string(512 * 1024, 't'));
+    work.write("site/a-bundle-with-a-name-too-long-to-show/four.txt", "four");
     Finished const written = runToEnd(
         kProgram, {"manifest", work.file("site"), "--base-url", "http://example.invalid/"});
     ASSERT_EQ(written.code, 0) << written.err;
     work.write("m.json", written.out);
 
-    std::string const socket = "rdm-sync-" + std::to_string(::getpid());
-    std::string const command = kProgram + " sync " + work.file("m.json") + " --dir " +
-                                work.file("out") + " --from-dir " + work.file("site") +
-                                " --rate 2560 --jobs 1; echo $? > " + work.file("exit") + "; cat";
-    std::string const tmux = "tmux -L " + socket + " -f /dev/null ";
-    ASSERT_EQ(std::system((tmux + "new-session -d -x 100 -y 20 '" + command + "'").c_str()), 0);
-    bool const ended = waitUntil([&] { return fs::exists(work.file("exit")); });
-    std::string const screenFile = work.file("screen");
-    std::system((tmux + "capture-pane -p > " + screenFile).c_str());
-    std::system((tmux + "kill-server").c_str());
-    ASSERT_TRUE(ended);
-    EXPECT_EQ(TempDir::read(work.file("exit")), "0\n");
+    // The final screen of a run in a tmux pane `columns` wide.
+    auto const screenOf = [&](int columns) {
+        fs::remove_all(work.file("out"));
+        fs::remove(work.file("exit"));
+        std::string const socket = "rdm-sync-" + std::to_string(::getpid());
+        std::string const command = kProgram + " sync " + work.file("m.json") + " --dir " +
+                                    work.file("out") + " --from-dir " + work.file("site") +
+                                    " --rate 2560 --jobs 1; echo $? > " + work.file("exit") +
+                                    "; cat";
+        std::string const tmux = "tmux -L " + socket + " -f /dev/null ";
+        EXPECT_EQ(std::system((tmux + "new-session -d -x " + std::to_string(columns) + " -y 20 '" +
+                               command + "'")
+                                  .c_str()),
+                  0);
+        bool const ended = waitUntil([&] { return fs::exists(work.file("exit")); });
+        std::string const screenFile = work.file("screen");
+        std::system((tmux + "capture-pane -p > " + screenFile).c_str());
+        std::system((tmux + "kill-server").c_str());
+        EXPECT_TRUE(ended);
+        EXPECT_EQ(TempDir::read(work.file("exit")), "0\n");
+        return TempDir::read(screenFile);
+    };
 
-    std::string const screen = TempDir::read(screenFile);
-    EXPECT_THAT(
-        screen,
-        HasSubstr("docs  [##############################] 100%  512.0 KiB / 512.0 KiB  1/1 files"));
-    EXPECT_THAT(
-        screen,
-        HasSubstr("music [##############################] 100%  2.0 MiB / 2.0 MiB  2/2 files"));
+    std::string const screen = screenOf(100);
+    std::string const full = "[##############################] 100%  ";
     EXPECT_THAT(screen,
-                HasSubstr("total [##############################] 100%  2.5 MiB / 2.5 MiB"));
-    EXPECT_THAT(screen, HasSubstr("Synced: 3 files, 3 downloaded (2.5 MiB), 0 already current"));
+                HasSubstr("docs                 " + full + "512.0 KiB / 512.0 KiB  1/1 files"));
+    EXPECT_THAT(screen, HasSubstr("music                " + full + "2.0 MiB / 2.0 MiB  2/2 files"));
+    EXPECT_THAT(screen, HasSubstr("total                " + full + "2.5 MiB / 2.5 MiB  "));
+    EXPECT_THAT(screen, HasSubstr("a-bundle-~ng-to-show " + full));
+    EXPECT_THAT(screen, HasSubstr("Synced: 4 files, 4 downloaded (2.5 MiB), 0 already current"));
+    // A narrow terminal shortens the names and the bars, never a number.
+    std::string const narrow = screenOf(60);
+    EXPECT_THAT(narrow, HasSubstr("] 100%  2.0 MiB / 2.0 MiB  2/2 files\n"));
+    EXPECT_THAT(narrow, HasSubstr("] 100%  512.0 KiB / 512.0 KiB  1/1 files\n"));
+    EXPECT_THAT(narrow, testing::ContainsRegex(
+                            "total.*\\] 100%  2\\.5 MiB / 2\\.5 MiB  [0-9.]+ [KMG]?i?B/s"));
     EXPECT_EQ(TempDir::read(work.file("out/music/two.bin")), binaryBody(1024 * 1024 + 1));
 }
 

@@ -44,11 +44,36 @@ std::string duration(double seconds) {
     return text;
 }
 
+// `text` in exactly `width` columns: padded, or shortened in the middle with a '~'.
 std::string padRight(std::string text, std::size_t width) {
     if (text.size() > width) {
-        return text.substr(0, width);
+        if (width < 5) {
+            return text.substr(0, width);
+        }
+        std::size_t const head = (width - 1) / 2;
+        return text.substr(0, head) + "~" + text.substr(text.size() - (width - 1 - head));
     }
     return text + std::string(width - text.size(), ' ');
+}
+
+// "NAME [####....] PCT  NUMBERS" in at most `width` columns. The numbers are never cut (unless
+// the terminal is narrower than they are); the bar takes what is left, up to 30 columns; when
+// even a short bar does not fit beside the name, the name is shortened, then the bar dropped.
+std::string fitLine(std::string const& name, std::size_t nameWidth, double fraction,
+                    std::string const& numbers, std::size_t width) {
+    std::string const tail = " " + percent(fraction) + "  " + numbers;
+    std::size_t const room = width > tail.size() ? width - tail.size() : 0;
+    constexpr std::size_t kShortestBar = 5;
+    constexpr std::size_t kShortestName = 5;
+    if (room >= nameWidth + 1 + kShortestBar + 2) {
+        std::size_t const barWidth = std::min<std::size_t>(room - nameWidth - 3, 30);
+        return padRight(name, nameWidth) + " " + bar(fraction, barWidth) + tail;
+    }
+    if (room >= kShortestName + 1 + kShortestBar + 2) {
+        return padRight(name, room - kShortestBar - 3) + " " + bar(fraction, kShortestBar) + tail;
+    }
+    std::string line = padRight(name, std::max(room, kShortestName)) + tail;
+    return line.size() > width ? line.substr(0, width) : line;
 }
 
 // The terminal's size; 80 x 24 when it does not say.
@@ -68,6 +93,11 @@ double groupProgress(GroupInfo const& info, GroupRound const& group) {
         return info.count == 0 ? 1.0
                                : static_cast<double>(info.count - group.failed) /
                                      static_cast<double>(info.count);
+    }
+    if (info.sizesKnown && info.sizeTotal > 0) {
+        // Bytes tell how far a bundle of big and small files is better than a count of files.
+        return static_cast<double>(std::min(group.doneBytes + group.inFlight, info.sizeTotal)) /
+               static_cast<double>(info.sizeTotal);
     }
     return group.heard ? group.state.progress : 0.0;
 }
@@ -154,7 +184,8 @@ void Display::redraw() {
         text += "\x1b[" + std::to_string(linesDrawn) + "A\r";
     }
     for (std::string const& line : lines) {
-        // One column is left free so that a full line never wraps.
+        // One column is left free so that a full line never wraps (lines are made to fit; this
+        // only guards a name wider in columns than in bytes, or a tiny terminal).
         text += line.substr(0, static_cast<std::size_t>(std::max(columns - 1, 1)));
         text += kEraseLine;
         text += "\n";
@@ -165,6 +196,45 @@ void Display::redraw() {
     linesDrawn = lines.size();
     std::fputs(text.c_str(), out);
     std::fflush(out);
+}
+
+void Display::setRetryClock(std::function<Clock::time_point()> clock) {
+    nextRetry = std::move(clock);
+}
+
+void Display::showProgress() {
+    if (displayMode != DisplayMode::Plain) {
+        return;
+    }
+    constexpr auto kEvery = std::chrono::seconds(10);
+    Clock::time_point const now = Clock::now();
+    std::string text;
+    std::unordered_map<std::size_t, std::pair<Clock::time_point, uint64_t>> seen;
+    state.inspect([&] {
+        state.forEachRunning([&](std::size_t index, uint64_t bytes, Clock::time_point started) {
+            auto const last = lastProgress.find(index);
+            std::pair<Clock::time_point, uint64_t> const from =
+                last != lastProgress.end() ? last->second : std::make_pair(started, uint64_t{0});
+            if (now - from.first < kEvery) {
+                seen.emplace(index, from);
+                return;
+            }
+            double const seconds = std::chrono::duration<double>(now - from.first).count();
+            int64_t const size = state.catalogue().info(index).size;
+            text += std::string(state.catalogue().relativePath(index)) + ": " + formatBytes(bytes) +
+                    (size >= 0 ? " of " + formatBytes(size) : "") + ", " +
+                    formatBytes(
+                        static_cast<uint64_t>(static_cast<double>(bytes - from.second) / seconds)) +
+                    "/s\n";
+            seen.emplace(index, std::make_pair(now, bytes));
+        });
+    });
+    // Downloads that ended are forgotten.
+    lastProgress = std::move(seen);
+    if (!text.empty()) {
+        std::fputs(text.c_str(), out);
+        std::fflush(out);
+    }
 }
 
 void Display::endRound() {
@@ -189,20 +259,18 @@ double Display::rate(Clock::time_point now) {
 }
 
 std::string Display::groupLine(GroupInfo const& info, GroupRound const& group,
-                               std::size_t nameWidth, std::size_t barWidth) {
-    double const progress = groupProgress(info, group);
-    std::string line =
-        padRight(info.name, nameWidth) + " " + bar(progress, barWidth) + " " + percent(progress);
+                               std::size_t nameWidth, std::size_t width) {
+    std::string numbers;
     uint64_t const done = group.doneBytes + group.inFlight;
     if (info.sizesKnown) {
-        line += "  " + formatBytes(std::min(done, info.sizeTotal)) + " / " +
-                formatBytes(info.sizeTotal);
+        numbers += formatBytes(std::min(done, info.sizeTotal)) + " / " +
+                   formatBytes(info.sizeTotal) + "  ";
     }
-    line += "  " + std::to_string(group.settled) + "/" + std::to_string(info.count) + " files";
+    numbers += std::to_string(group.settled) + "/" + std::to_string(info.count) + " files";
     if (group.failed > 0) {
-        line += ", " + std::to_string(group.failed) + " failed";
+        numbers += ", " + std::to_string(group.failed) + " failed";
     }
-    return line;
+    return fitLine(info.name, nameWidth, groupProgress(info, group), numbers, width);
 }
 
 std::vector<std::string> Display::frame(int columns, int rows) {
@@ -211,11 +279,15 @@ std::vector<std::string> Display::frame(int columns, int rows) {
     for (GroupInfo const& info : infos) {
         nameWidth = std::max(nameWidth, std::min<std::size_t>(info.name.size(), 20));
     }
-    std::size_t const barWidth =
-        static_cast<std::size_t>(std::clamp(columns - static_cast<int>(nameWidth) - 50, 10, 30));
-    // Room for the bundles: the screen less the total line and a line of slack.
-    std::size_t const room = static_cast<std::size_t>(std::max(rows - 3, 2));
-    double const bytesPerSecond = rate(Clock::now());
+    // One column is left free so that a full line never wraps.
+    auto const width = static_cast<std::size_t>(std::max(columns - 1, 1));
+    constexpr std::size_t kFailedShown = 3;
+    // Room for the bundles: the screen less the total line, the failed files and a line of
+    // slack.
+    std::size_t const room = static_cast<std::size_t>(std::max(rows - 3 - 4, 2));
+    Clock::time_point const now = Clock::now();
+    Clock::time_point const retryAt = nextRetry ? nextRetry() : Clock::time_point();
+    double const bytesPerSecond = rate(now);
     uint64_t const transferred = state.transferred();
 
     std::vector<std::string> lines;
@@ -247,24 +319,52 @@ std::vector<std::string> Display::frame(int columns, int rows) {
             sizesKnown = sizesKnown && infos[g].sizesKnown;
         }
         for (std::size_t g : shown) {
-            lines.push_back(groupLine(infos[g], state.group(g), nameWidth, barWidth));
+            lines.push_back(groupLine(infos[g], state.group(g), nameWidth, width));
         }
         if (crowded) {
             lines.push_back("... " + std::to_string(infos.size() - shown.size()) +
                             " more bundles, " + std::to_string(finished) + " of " +
                             std::to_string(infos.size()) + " finished");
         }
-        std::size_t const files = state.catalogue().size();
-        double const fraction = files == 0 ? 1.0 : progressSum / static_cast<double>(files);
-        std::string line =
-            padRight("total", nameWidth) + " " + bar(fraction, barWidth) + " " + percent(fraction);
-        line += "  " + (sizesKnown ? formatBytes(std::min(done, total)) + " / " + formatBytes(total)
-                                   : formatBytes(transferred));
-        line += "  " + formatBytes(static_cast<uint64_t>(bytesPerSecond)) + "/s";
-        if (sizesKnown && bytesPerSecond > 0 && done < total) {
-            line += "  ETA " + duration(static_cast<double>(total - done) / bytesPerSecond);
+        // A failed file waiting for its retry says why, and when the retry comes.
+        std::size_t listed = 0;
+        for (std::size_t index : state.failing()) {
+            if (listed++ == kFailedShown) {
+                lines.push_back("  ... " + std::to_string(state.failing().size() - kFailedShown) +
+                                " more failed");
+                break;
+            }
+            std::string line = "  failed " + std::string(state.catalogue().relativePath(index));
+            if (std::string const& reason = state.reason(index); !reason.empty()) {
+                line += ": " + reason;
+            }
+            std::string retry;
+            if (retryAt > now) {
+                retry = ", retrying in " +
+                        std::to_string(static_cast<long>(
+                            std::ceil(std::chrono::duration<double>(retryAt - now).count()))) +
+                        " s";
+            }
+            // The reason gives way to the retry time.
+            if (line.size() + retry.size() > width && width > retry.size() + 3) {
+                line = line.substr(0, width - retry.size() - 3) + "...";
+            }
+            lines.push_back(line + retry);
         }
-        lines.push_back(std::move(line));
+        std::size_t const files = state.catalogue().size();
+        // Bytes done over bytes known; a count of files when sizes are missing.
+        double const fraction =
+            sizesKnown && total > 0
+                ? static_cast<double>(std::min(done, total)) / static_cast<double>(total)
+                : (files == 0 ? 1.0 : progressSum / static_cast<double>(files));
+        std::string numbers =
+            (sizesKnown ? formatBytes(std::min(done, total)) + " / " + formatBytes(total)
+                        : formatBytes(transferred));
+        numbers += "  " + formatBytes(static_cast<uint64_t>(bytesPerSecond)) + "/s";
+        if (sizesKnown && bytesPerSecond > 0 && done < total) {
+            numbers += "  ETA " + duration(static_cast<double>(total - done) / bytesPerSecond);
+        }
+        lines.push_back(fitLine("total", nameWidth, fraction, numbers, width));
     });
     return lines;
 }

@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -36,11 +38,17 @@ class Display {
     void redraw();
     // Terminal mode draws the last frame of the round and gives the cursor back.
     void endRound();
+    // Plain mode: a line for each download that has run for 10 s or more since it started or
+    // since its last such line (bytes so far, and the rate since the last line). Call it every
+    // 10 s or so.
+    void showProgress();
+    // Where the next retry's time comes from, for the lines of failed files ("retrying in N s").
+    void setRetryClock(std::function<std::chrono::steady_clock::time_point()> clock);
 
   private:
     std::vector<std::string> frame(int columns, int rows);
     std::string groupLine(GroupInfo const& info, GroupRound const& group, std::size_t nameWidth,
-                          std::size_t barWidth);
+                          std::size_t width);
     double rate(std::chrono::steady_clock::time_point now);
 
     DisplayMode const displayMode;
@@ -49,6 +57,10 @@ class Display {
     std::size_t linesDrawn = 0;
     // Recent (time, bytes transferred) samples for the rate.
     std::deque<std::pair<std::chrono::steady_clock::time_point, uint64_t>> samples;
+    std::function<std::chrono::steady_clock::time_point()> nextRetry;
+    // Plain mode: the last progress line of each running download (time, bytes).
+    std::unordered_map<std::size_t, std::pair<std::chrono::steady_clock::time_point, uint64_t>>
+        lastProgress;
 };
 
 }  // namespace Tiskel::ResourceSync

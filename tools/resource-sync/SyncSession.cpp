@@ -95,7 +95,10 @@ SyncSession::SyncSession(SyncOptions options, Manifest manifest, std::string tar
     }
 
     redrawTimer.setInterval(kRedrawInterval);
-    QObject::connect(&redrawTimer, &QTimer::timeout, &context, [this] { display.redraw(); });
+    QObject::connect(&redrawTimer, &QTimer::timeout, &context, [this] {
+        display.redraw();
+        display.showProgress();
+    });
     giveUpTimer.setSingleShot(true);
     QObject::connect(&giveUpTimer, &QTimer::timeout, &context, [this] {
         deadlinePassed = true;
@@ -265,8 +268,12 @@ void SyncSession::startRound() {
         round->finished = true;
         ring();
     });
+    display.setRetryClock([manager = &manager] { return manager->nextRetryTime(); });
     if (display.mode() == DisplayMode::Terminal) {
-        redrawTimer.start();
+        redrawTimer.start(kRedrawInterval);
+    } else if (display.mode() == DisplayMode::Plain) {
+        // Through a pipe: a line for a long download every 10 s (Display::showProgress).
+        redrawTimer.start(std::chrono::seconds(1));
     }
     giveUpTimer.start(std::chrono::seconds(options.giveUpSeconds));
 }
@@ -332,6 +339,7 @@ void SyncSession::onRoundFinished() {
     stallTimer.stop();
     display.show(state.takeEvents());
     display.endRound();
+    display.setRetryClock({});  // the round's manager goes
 
     double const seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - roundStart).count();

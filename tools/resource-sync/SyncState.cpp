@@ -109,6 +109,7 @@ void SyncState::reset() {
     rounds.assign(files.size(), FileRound{});
     groups.assign(files.groups().size(), GroupRound{});
     received.clear();
+    failed.clear();
     gaveUpAfter = 0;
     lastActivity = std::chrono::steady_clock::now();
     reasons.clear();
@@ -171,6 +172,11 @@ void SyncState::onFileEvent(App::FileEvent const& event) {
         event.state.status == IRemoteResource::Downloading && file.status != event.state.status;
     file.status = event.state.status;
     file.error = event.state.error;
+    if (file.status == IRemoteResource::Error) {
+        failed.insert(index);
+    } else {
+        failed.erase(index);
+    }
 
     // Bytes of the running download; what a report adds goes to its bundle and the total. Only
     // downloads have an entry: a file that is kept costs no look-up here.
@@ -186,8 +192,12 @@ void SyncState::onFileEvent(App::FileEvent const& event) {
     uint64_t const now = downloading ? event.bytesReceived : 0;
     if (downloading) {
         Running& running = received[index];
+        if (!wasRunning) {
+            running.started = std::chrono::steady_clock::now();
+        }
         if (!wasRunning || now != running.bytes) {
-            running = {now, std::chrono::steady_clock::now()};
+            running.bytes = now;
+            running.since = std::chrono::steady_clock::now();
         }
     } else if (wasRunning) {
         received.erase(runningEntry);
@@ -283,6 +293,7 @@ void SyncState::refuse(std::size_t index, std::string reason) {
     count(index, -1);
     file.status = IRemoteResource::Error;
     file.error = IRemoteResource::GeneralError;
+    failed.insert(index);
     file.decision = static_cast<uint8_t>(FileDecision::Failed);
     reasons[index] = std::move(reason);
     count(index, 1);

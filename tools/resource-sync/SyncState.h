@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -119,6 +120,15 @@ class SyncState final : public App::IFileEventHandler {
     GroupRound const& group(std::size_t index) const { return groups[index]; }
     // Why the file failed or was not checked, in words; empty when nothing is known.
     std::string const& reason(std::size_t index) const;
+    // The files whose last run failed, in index order.
+    std::set<std::size_t> const& failing() const { return failed; }
+    // Calls `visit(index, bytes, started)` for each running download.
+    template <class Visit>
+    void forEachRunning(Visit&& visit) const {
+        for (auto const& [index, running] : received) {
+            visit(index, running.bytes, running.started);
+        }
+    }
 
   private:
     // Adds the file's present status to the counts (`step` 1) or takes it out (`step` -1).
@@ -138,7 +148,9 @@ class SyncState final : public App::IFileEventHandler {
     struct Running {
         uint64_t bytes = 0;
         std::chrono::steady_clock::time_point since;  // when `bytes` last changed
+        std::chrono::steady_clock::time_point started;
     };
+    std::set<std::size_t> failed;                       // files whose status is Error
     std::unordered_map<std::size_t, Running> received;  // running downloads
     int gaveUpAfter = 0;  // seconds; 0 while the round has not been given up
     std::chrono::steady_clock::time_point lastActivity;

@@ -1,6 +1,7 @@
 #include "App/ResourceDownloadManager/ResourceDownloadManager.h"
 
 #include <algorithm>
+#include <atomic>
 #include <exception>
 #include <functional>
 #include <mutex>
@@ -152,6 +153,8 @@ struct ResourceDownloadManager::Impl {
         std::shared_ptr<IDownloadRetrier> retrier = std::make_shared<DownloadRetrierStub>();
         std::shared_ptr<RemoteResourceScheduler> scheduler;
         std::unique_ptr<Core::TaskQueueWatcher> watcher;
+        // The end of the retry pause being waited out, in steady-clock ticks; 0 when none.
+        std::atomic<int64_t> retryAt{0};
 
         // Runs the queue through `executor`; when it had nothing, asks the retrier for one retry
         // and, when a pause is due, waits on the watcher (cut short by new work or a stop).
@@ -216,15 +219,13 @@ bool ResourceDownloadManager::Impl::Worker::processQuant(Core::IExecutor* execut
     }
     // Without a watcher (before `init`) there is nothing to wait on.
     if (watcher) {
-        switch (retrier->getState()) {
-            case IDownloadRetrier::LongDelay:
-                watcher->waitForState(Core::ITaskQueueEventHandler::HasTasks, kLongPause);
-                break;
-            case IDownloadRetrier::ShortDelay:
-                watcher->waitForState(Core::ITaskQueueEventHandler::HasTasks, kShortPause);
-                break;
-            default:
-                break;
+        IDownloadRetrier::State const state = retrier->getState();
+        if (state == IDownloadRetrier::LongDelay || state == IDownloadRetrier::ShortDelay) {
+            std::chrono::seconds const pause =
+                state == IDownloadRetrier::LongDelay ? kLongPause : kShortPause;
+            retryAt = (std::chrono::steady_clock::now() + pause).time_since_epoch().count();
+            watcher->waitForState(Core::ITaskQueueEventHandler::HasTasks, pause);
+            retryAt = 0;
         }
     }
     return true;
@@ -326,6 +327,13 @@ std::size_t ResourceDownloadManager::getOptimalThreadCount() {
 
 std::shared_ptr<RemoteResourceScheduler> ResourceDownloadManager::getInitScheduler() const {
     return impl->initWorker.scheduler;
+}
+
+std::chrono::steady_clock::time_point ResourceDownloadManager::nextRetryTime() const noexcept {
+    int64_t const init = impl->initWorker.retryAt;
+    int64_t const main = impl->mainWorker.retryAt;
+    int64_t const next = init == 0 ? main : main == 0 ? init : std::min(init, main);
+    return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(next));
 }
 
 std::shared_ptr<RemoteResourceScheduler> ResourceDownloadManager::getMainScheduler() const {

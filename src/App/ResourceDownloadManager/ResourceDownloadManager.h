@@ -157,6 +157,9 @@ class RDM_EXPORT ResourceDownloadManager {
     bool processCurrentQueueQuant();
     // Passes until one makes no progress.
     void processCurrentQueue();
+    // When the retrier's pause that a pass is waiting out ends, and with it the next retry; the
+    // zero time point while no pass waits for one. Any thread.
+    std::chrono::steady_clock::time_point nextRetryTime() const noexcept;
 
     // Starts the event-loop thread, which runs passes and sleeps while the main queue is empty.
     // An exception escaping a pass is logged at ERROR and the loop goes on. Throws
