@@ -10,10 +10,8 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <future>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -32,7 +30,6 @@
 
 #include "Support/LogCapture.h"
 #include "Support/TempDir.h"
-#include "Support/Wait.h"
 
 namespace Tiskel::App {
 namespace {
@@ -272,45 +269,6 @@ TEST_F(PipelineTest, ProgressCrossesGranularityStepsAndUnsubscribingEndsEvents) 
     resource->scheduleDownload(ISchedulableResource::Normal);
     drain();
     EXPECT_EQ(recorder.of(&big).size(), before);
-}
-
-// Unsubscribing from another thread waits for a call in progress: the handler may be destroyed
-// as soon as it returns. A call may also unsubscribe itself without waiting for itself.
-TEST_F(PipelineTest, UnsubscribingWaitsForACallInProgressElsewhere) {
-    ResourceDescriptor& file = publish("f", ResourceDescriptor::Always);
-    IRemoteResource* resource = follow({&file});
-    struct Handler : IFileEventHandler {
-        explicit Handler(std::function<void(FileEvent const&)> fn) : fn(std::move(fn)) {}
-        void onFileEvent(FileEvent const& event) override { fn(event); }
-        std::function<void(FileEvent const&)> fn;
-    };
-    std::promise<void> entered;
-    std::atomic<bool> returned{false};
-    bool returnedDuringCall = false;
-    Handler blocking([&](FileEvent const& event) {
-        if (event.outcome != nullptr) {
-            entered.set_value();
-            // A wait for the call keeps `returned` false here; without one it turns true at once.
-            Tiskel::Test::waitUntil([&] { return returned.load(); },
-                                    std::chrono::milliseconds(100));
-            returnedDuringCall = returned.load();
-        }
-    });
-    int selfRemovingCalls = 0;
-    Handler selfRemoving([&](FileEvent const&) {
-        ++selfRemovingCalls;
-        resource->unregisterFileEventHandler(&selfRemoving);
-    });
-    resource->registerFileEventHandler(&blocking, {});
-    resource->registerFileEventHandler(&selfRemoving, {});
-    resource->scheduleDownload(ISchedulableResource::Normal);
-    std::thread worker([this] { drain(); });
-    entered.get_future().wait();
-    resource->unregisterFileEventHandler(&blocking);
-    returned = true;
-    worker.join();
-    EXPECT_FALSE(returnedDuringCall);
-    EXPECT_EQ(selfRemovingCalls, 1);
 }
 
 // A run with the logging tracer and the real retrier traces its stages and the bundle's

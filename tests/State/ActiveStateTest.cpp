@@ -1,7 +1,9 @@
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -18,6 +20,7 @@
 #include "App/ResourceDownloadManager/ActiveState.h"
 #include "App/ResourceDownloadManager/AddressMap.h"
 #include "App/ResourceDownloadManager/CallbackEventHandler.h"
+#include "App/ResourceDownloadManager/FileEvents.h"
 #include "App/ResourceDownloadManager/ResourceDescriptor.h"
 #include "App/ResourceDownloadManager/ResourceDownloadManager.h"
 #include "Platform/Core/TaskQueue.h"
@@ -318,6 +321,65 @@ TEST_F(ActiveStateTest, ASlowSubscriberElsewhereCannotLeaveAStaleLastNotificatio
     first.join();
     EXPECT_EQ(b->getCurrentState(), (State{Error, General, 0.5}));
     EXPECT_THAT(heard, ElementsAre(State{Downloading, NoError, 0.5}, State{Error, General, 0.5}));
+}
+
+// Removal waits for the subscriber's callback running on another thread, since the host may free
+// what the callback uses once it returns; a callback that removes itself does not wait for
+// itself. Status and file subscribers alike.
+TEST_F(ActiveStateTest, RemovalWaitsForACallbackRunningElsewhere) {
+    struct Handler : IRemoteResourceEventHandler, IFileEventHandler {
+        void onStateChanged(State, ResourceDescriptorBundle const*) override {}
+        void onFileEvent(FileEvent const&) override {}
+    } blocking, selfRemoving;
+    for (bool const file : {false, true}) {
+        SCOPED_TRACE(file ? "file subscriber" : "status subscriber");
+        auto immediate = std::make_shared<Core::TaskQueueImmediate>();
+        auto parent = node(immediate), child = node(immediate);
+        parent->addChild(child.get());
+        auto subscribe = [&](Handler* handler, std::function<void()> callback) {
+            if (file) {
+                parent->addFileSubscriber(handler, [=](FileEvent const&) { callback(); }, {});
+            } else {
+                parent->addChangeSubscriber(
+                    handler, [=](State) { callback(); }, params({Error, Available}));
+            }
+        };
+        auto remove = [&](Handler* handler) {
+            file ? parent->removeFileSubscriber(handler) : parent->removeChangeSubscriber(handler);
+        };
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool entered = false, removing = false, removed = false, removedDuringCall = true;
+        int selfCalls = 0;
+        subscribe(&blocking, [&] {
+            std::unique_lock<std::mutex> lock(mutex);
+            entered = true;
+            changed.notify_all();
+            changed.wait_for(lock, Tiskel::Test::kGenerousDeadline, [&] { return removing; });
+            // A removal that waits cannot return during this look; one that does not returns
+            // within microseconds.
+            removedDuringCall =
+                changed.wait_for(lock, std::chrono::milliseconds(200), [&] { return removed; });
+        });
+        subscribe(&selfRemoving, [&] { ++selfCalls, remove(&selfRemoving); });
+        std::thread setter([&] { child->setDownloadError(General); });
+        std::unique_lock<std::mutex> lock(mutex);
+        // On a hang the test stops here and the unjoined thread ends the program.
+        ASSERT_TRUE(
+            changed.wait_for(lock, Tiskel::Test::kGenerousDeadline, [&] { return entered; }));
+        removing = true;
+        changed.notify_all();
+        lock.unlock();
+        remove(&blocking);
+        lock.lock();
+        removed = true;
+        changed.notify_all();
+        lock.unlock();
+        setter.join();
+        child->setDownloadAvailable();  // reaches neither
+        EXPECT_FALSE(removedDuringCall) << "the removal returned while the callback ran";
+        EXPECT_EQ(selfCalls, 1);
+    }
 }
 
 // Runs its tasks in random order on two threads of its own.
