@@ -382,63 +382,33 @@ TEST_F(ActiveStateTest, RemovalWaitsForACallbackRunningElsewhere) {
     }
 }
 
-// Runs its tasks in random order on two threads of its own.
+// Keeps its tasks until `execOne` runs a randomly chosen one on the calling thread.
 class ShufflingQueue : public Core::ITaskQueue {
   public:
-    explicit ShufflingQueue(unsigned seed) : random(seed) {
-        for (auto& worker : workers) {
-            worker = std::thread([this] { work(); });
-        }
-    }
-    ~ShufflingQueue() override {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            stopping = true;
-        }
-        changed.notify_all();
-        for (auto& worker : workers) {
-            worker.join();
-        }
-    }
+    explicit ShufflingQueue(unsigned seed) : random(seed) {}
     void RegisterEventHandler(Core::ITaskQueueEventHandler*) override {}
     void UnregisterEventHandler(Core::ITaskQueueEventHandler*) override {}
-    bool execOne() override { return false; }
     void addTask(std::function<void()> task, Priority) override {
         std::lock_guard<std::mutex> lock(mutex);
         tasks.push_back(std::move(task));
-        changed.notify_one();
     }
-    bool idle() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return tasks.empty() && running == 0;
+    bool execOne() override {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (tasks.empty()) {
+            return false;
+        }
+        std::swap(tasks[random() % tasks.size()], tasks.back());
+        auto task = std::move(tasks.back());
+        tasks.pop_back();
+        lock.unlock();
+        task();
+        return true;
     }
 
   private:
-    void work() {
-        std::unique_lock<std::mutex> lock(mutex);
-        for (;;) {
-            changed.wait(lock, [&] { return stopping || !tasks.empty(); });
-            if (tasks.empty()) {
-                return;
-            }
-            std::swap(tasks[random() % tasks.size()], tasks.back());
-            auto task = std::move(tasks.back());
-            tasks.pop_back();
-            ++running;
-            lock.unlock();
-            task();
-            lock.lock();
-            --running;
-        }
-    }
-
     std::mutex mutex;
-    std::condition_variable changed;
     std::vector<std::function<void()>> tasks;
     std::mt19937 random;
-    int running = 0;
-    bool stopping = false;
-    std::thread workers[2];
 };
 
 // Remembers, per traced resource, the subscriber state of the last notification traced: at the
@@ -459,7 +429,7 @@ class LastNotificationTracer : public IEventTracer {
 // included, come and go. Once everything has run, each subscriber's last delivery must be the
 // last state decided for it, and no callback may start once its removal has returned. Run with
 // a queue that delivers inside addTask (a delivery takes its node's lock: one posted before the
-// item's lock was released deadlocks) and with one that runs the tasks out of order elsewhere.
+// item's lock was released deadlocks) and with one whose tasks every thread runs out of order.
 TEST(ActiveStateOrderTest, EverySubscriberEndsOnTheLastStateDecidedForIt) {
     constexpr int kItems = 6, kBundles = 4, kNodes = kItems + kBundles;
     unsigned const seed = std::random_device()();
@@ -467,10 +437,9 @@ TEST(ActiveStateOrderTest, EverySubscriberEndsOnTheLastStateDecidedForIt) {
     for (bool const shuffled : {false, true}) {
         SCOPED_TRACE(shuffled ? "shuffling queue" : "immediate queue");
         auto tracer = std::make_shared<LastNotificationTracer>();
-        auto shuffling = shuffled ? std::make_shared<ShufflingQueue>(seed) : nullptr;
-        std::shared_ptr<Core::ITaskQueue> queue = shuffling;
-        if (!shuffled) {
-            queue = std::make_shared<Core::TaskQueueImmediate>();
+        std::shared_ptr<Core::ITaskQueue> queue = std::make_shared<Core::TaskQueueImmediate>();
+        if (shuffled) {
+            queue = std::make_shared<ShufflingQueue>(seed);
         }
         ResourceDescriptor ids[kNodes];
         std::vector<std::unique_ptr<ActiveState>> nodes;
@@ -521,6 +490,7 @@ TEST(ActiveStateOrderTest, EverySubscriberEndsOnTheLastStateDecidedForIt) {
                         default:
                             item.setProgress(random() % 101, 100);
                     }
+                    queue->execOne();
                 }
                 --running;
             });
@@ -532,6 +502,7 @@ TEST(ActiveStateOrderTest, EverySubscriberEndsOnTheLastStateDecidedForIt) {
                 nodes[n]->removeChangeSubscriber(&keys[n]);
                 ++generation[n];
                 subscribe(n);
+                queue->execOne();
             }
             --running;
         });
@@ -540,7 +511,8 @@ TEST(ActiveStateOrderTest, EverySubscriberEndsOnTheLastStateDecidedForIt) {
         for (auto& thread : threads) {
             thread.join();
         }
-        ASSERT_TRUE(Tiskel::Test::waitUntil([&] { return !shuffling || shuffling->idle(); }));
+        while (queue->execOne()) {
+        }
         EXPECT_EQ(late, 0) << "delivered after its removal had returned";
         std::lock_guard<std::mutex> lock(tracer->mutex);
         EXPECT_EQ(received, tracer->last);

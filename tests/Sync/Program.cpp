@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <fcntl.h>
+#include <set>
 #include <signal.h>
 #include <spawn.h>
 #include <stdexcept>
@@ -16,14 +17,20 @@ namespace Tiskel::Test {
 namespace {
 
 bool isProxyVariable(std::string const& entry) {
-    std::string const name = entry.substr(0, entry.find('='));
-    for (char const* proxy : {"http_proxy", "https_proxy", "all_proxy", "no_proxy", "HTTP_PROXY",
-                              "HTTPS_PROXY", "ALL_PROXY", "NO_PROXY"}) {
-        if (name == proxy) {
-            return true;
-        }
+    static std::set<std::string> const names = {"http_proxy", "https_proxy", "all_proxy",
+                                                "no_proxy",   "HTTP_PROXY",  "HTTPS_PROXY",
+                                                "ALL_PROXY",  "NO_PROXY"};
+    return names.count(entry.substr(0, entry.find('='))) != 0;
+}
+
+// The null-terminated array of pointers into `words` that the exec functions take.
+std::vector<char*> pointersTo(std::vector<std::string>& words) {
+    std::vector<char*> pointers;
+    for (std::string& word : words) {
+        pointers.push_back(word.data());
     }
-    return false;
+    pointers.push_back(nullptr);
+    return pointers;
 }
 
 }  // namespace
@@ -31,23 +38,12 @@ bool isProxyVariable(std::string const& entry) {
 Program::Program(std::string const& path, std::vector<std::string> const& args) {
     std::vector<std::string> words{path};
     words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& word : words) {
-        argv.push_back(word.data());
-    }
-    argv.push_back(nullptr);
     std::vector<std::string> environment;
     for (char** entry = environ; *entry != nullptr; ++entry) {
         if (!isProxyVariable(*entry)) {
             environment.emplace_back(*entry);
         }
     }
-    std::vector<char*> envp;
-    for (std::string& entry : environment) {
-        envp.push_back(entry.data());
-    }
-    envp.push_back(nullptr);
-
     std::string const out = outputs.file("out");
     std::string const err = outputs.file("err");
     posix_spawn_file_actions_t actions;
@@ -55,7 +51,8 @@ Program::Program(std::string const& path, std::vector<std::string> const& args) 
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int const result = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), envp.data());
+    int const result = posix_spawn(&pid, path.c_str(), &actions, nullptr, pointersTo(words).data(),
+                                   pointersTo(environment).data());
     posix_spawn_file_actions_destroy(&actions);
     if (result != 0) {
         throw std::runtime_error("cannot start " + path + ": " + std::strerror(result));

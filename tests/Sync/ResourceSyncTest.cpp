@@ -58,72 +58,52 @@ int64_t now() {
     return static_cast<int64_t>(std::time(nullptr));
 }
 
+// Each manifest or command-line problem is named on stderr with exit code 2 before anything is
+// written.
 TEST(ResourceSyncManifest, EveryProblemIsReportedWithExitTwoAndNothingWritten) {
     std::string const sha = std::string(64, 'a');
+    // A manifest of one bundle holding `files`.
+    auto const files = [](std::string const& list) {
+        return R"({"baseUrl": "http://h/", "bundles": [{"files": [)" + list + "]}]}";
+    };
     struct Case {
         std::string manifest;  // empty: the manifest file does not exist
-        std::vector<std::string> extraArgs;
         char const* message;
+        std::vector<std::string> extraArgs = {};
     };
     std::vector<Case> const cases = {
-        {"", {}, "cannot read the manifest: No such file or directory"},
-        {"{\"baseUrl\": \"http://h/\",\n  \"bundles\": [ }", {}, "m.json:2:16: JSON syntax error"},
-        {"[]", {}, "the manifest must be a JSON object"},
-        {R"({"bundles": []})", {}, "baseUrl: missing"},
-        {R"({"baseUrl": "htp:/x", "bundles": []})", {}, "baseUrl: \"htp:/x\" must start with"},
+        {"", "cannot read the manifest: No such file or directory"},
+        {"{\"baseUrl\": \"http://h/\",\n  \"bundles\": [ }", "m.json:2:16: JSON syntax error"},
+        {"[]", "the manifest must be a JSON object"},
+        {R"({"bundles": []})", "baseUrl: missing"},
+        {R"({"baseUrl": "htp:/x", "bundles": []})", "baseUrl: \"htp:/x\" must start with"},
         {R"({"baseUrl": "http://h/", "bundles": [{"files": []}, {"files": [{"path": "a",
             "sha256": 12}]}]})",
-         {},
          "bundles[1].files[0].sha256: expected a string of 64 hexadecimal digits"},
-        {R"({"baseUrl": "http://h/", "bundles": [{"files": [{"path": "a", "policy": "weekly"}]}]})",
-         {},
+        {files(R"({"path": "a", "policy": "weekly"})"),
          "bundles[0].files[0].policy: unknown policy \"weekly\""},
-        {R"({"baseUrl": "http://h/", "bundles": [{"files": [{"path": "a", "mtime": 1}]}]})",
-         {},
-         "bundles[0].files[0].mtime: unknown field"},
+        {files(R"({"path": "a", "mtime": 1})"), "bundles[0].files[0].mtime: unknown field"},
         // An unknown field beside every usual one, and one that comes before a missing path.
-        {R"({"baseUrl": "http://h/", "bundles": [{"files": [{"path": "a", "size": 1,
-            "sha256": ")" +
-             sha + R"(", "mtime": 1}]}]})",
-         {},
+        {files(R"({"path": "a", "size": 1, "sha256": ")" + sha + R"(", "mtime": 1})"),
          "bundles[0].files[0].mtime: unknown field"},
-        {R"({"baseUrl": "http://h/", "bundles": [{"files": [{"mtime": 1}]}]})",
-         {},
-         "bundles[0].files[0].mtime: unknown field"},
-        {R"({"baseUrl": "http://h/", "bundles": [{"files": [{"path": 7}]}]})",
-         {},
-         "bundles[0].files[0].path: expected a string"},
-        {R"({"baseUrl": "http://h/", "bundles": [{"files": [{"path": "a", "localPath": "a/../../x"}]}]})",
-         {},
+        {files(R"({"mtime": 1})"), "bundles[0].files[0].mtime: unknown field"},
+        {files(R"({"path": 7})"), "bundles[0].files[0].path: expected a string"},
+        {files(R"({"path": "a", "localPath": "a/../../x"})"),
          "bundles[0].files[0].localPath: \"a/../../x\" escapes the target folder"},
-        {R"({"baseUrl": "http://h/", "bundles": [{"files": [{"path": "../x"}]}]})",
-         {},
-         "bundles[0].files[0].path: must not use \"..\""},
-        {R"({"baseUrl": "http://h/", "bundles": [{"files": [{"path": "a", "localPath": "/etc/x"}]}]})",
-         {},
+        {files(R"({"path": "../x"})"), "bundles[0].files[0].path: must not use \"..\""},
+        {files(R"({"path": "a", "localPath": "/etc/x"})"),
          "bundles[0].files[0].localPath: \"/etc/x\" escapes the target folder"},
-        {R"({"baseUrl": "http://h/", "bundles": [{"files": [{"path": "a"},
-            {"path": "b", "localPath": "./a"}]}]})",
-         {},
-         "bundles[0].files[1]: local path \"a\" is also the local path of "
-         "bundles[0].files[0]"},
+        {files(R"({"path": "a"}, {"path": "b", "localPath": "./a"})"),
+         "bundles[0].files[1]: local path \"a\" is also the local path of bundles[0].files[0]"},
         {R"({"baseUrl": "http://h/", "bundles": [{"files": ["x", "a"]},
             {"files": [{"path": "b", "localPath": "a"}]}]})",
-         {},
-         "bundles[1].files[0]: local path \"a\" is also the local path of "
-         "bundles[0].files[1]"},
-        {R"({"baseUrl": "http://h/", "bundles": [{"files": [{"path": "a"}, {"path": "a/b"}]}]})",
-         {},
-         "needs \"a\" as a folder"},
-        {R"({"baseUrl": "http://h/", "bundles": [{"files": [{"path": "x.resource-sync-part"}]}]})",
-         {},
-         "ends with a suffix the sync uses"},
-        {R"({"baseUrl": "http://h/", "bundles": [{"files": [{"path": "a", "policy": "validate"}]}]})",
-         {},
-         "sha256: missing: the validate policy"},
-        {R"({"baseUrl": "http://h/", "bundles": []})", {"--jobs", "0"}, "--jobs needs"},
-        {R"({"baseUrl": "http://h/", "bundles": []})", {"--rate", "5"}, "--rate applies only"},
-        {R"({"baseUrl": "http://h/", "bundles": []})", {"--colour"}, "unknown option --colour"},
+         "bundles[1].files[0]: local path \"a\" is also the local path of bundles[0].files[1]"},
+        {files(R"({"path": "a"}, {"path": "a/b"})"), "needs \"a\" as a folder"},
+        {files(R"({"path": "x.resource-sync-part"})"), "ends with a suffix the sync uses"},
+        {files(R"({"path": "a", "policy": "validate"})"), "sha256: missing: the validate policy"},
+        {files(""), "--jobs needs", {"--jobs", "0"}},
+        {files(""), "--rate applies only", {"--rate", "5"}},
+        {files(""), "unknown option --colour", {"--colour"}},
     };
     for (Case const& test : cases) {
         TempDir dir;
