@@ -213,34 +213,41 @@ TEST_F(PipelineTest, EachRunEndsWithItsDecisionAndReason) {
     }
 }
 
-// Cancelling, a later run that trusts the first, and the local-copy shortcut that settles a
-// file when it is scheduled, before any run.
-TEST_F(PipelineTest, CancelledTrustedAndSettledAtScheduling) {
+// A cancellation stays in force for later runs; a later run trusts a file that an earlier one
+// left Available without looking at it again, unless its policy is Always; the local-copy
+// shortcut settles a file when it is scheduled, before any run.
+TEST_F(PipelineTest, LaterRunsKeepTheCancellationAndTrustAvailableUnlessAlways) {
     ResourceDescriptor& cancelled = publish("cancelled", ResourceDescriptor::Always);
-    ResourceDescriptor& trusted = publish("trusted", ResourceDescriptor::IfMissing);
     ResourceDescriptor& shortcut = publish("shortcut", ResourceDescriptor::IfMissing);
     dir.write("shortcut", "here");
     shortcut.localCopyPolicy = 1;
-
+    std::vector<ResourceDescriptor const*> files = {&cancelled, &shortcut};
+    for (auto const policy : {ResourceDescriptor::IfMissing, ResourceDescriptor::Validate,
+                              ResourceDescriptor::IfModified, ResourceDescriptor::Always}) {
+        files.push_back(&publish("policy" + std::to_string(policy), policy));
+    }
     IRemoteResource* one = follow({&cancelled});
-    IRemoteResource* two = follow({&trusted, &shortcut});
+    IRemoteResource* two = follow({files.begin() + 1, files.end()});
     one->cancelDownload();
-    one->scheduleDownload(ISchedulableResource::Normal);
-    two->scheduleDownload(ISchedulableResource::Normal);
-    // The shortcut's outcome comes at scheduling, without a run.
-    ASSERT_EQ(recorder.of(&shortcut).size(), 1u);
-    EXPECT_EQ(recorder.of(&shortcut)[0].outcome.decision, FileDecision::KeptPresent);
-    drain();
-    two->scheduleDownload(ISchedulableResource::Normal);
-    drain();
-
-    Heard const last = recorder.of(&cancelled).back();
-    EXPECT_EQ(last.outcome.decision, FileDecision::Failed);
-    EXPECT_EQ(last.outcome.failure.kind, FileFailure::Cancelled);
-    std::vector<Heard> const runs = recorder.of(&trusted);
-    EXPECT_EQ(runs.back().outcome.decision, FileDecision::KeptAvailable);
-    EXPECT_EQ(runs[runs.size() - 2].outcome.decision, FileDecision::Downloaded);
-    EXPECT_EQ(recorder.of(&shortcut).size(), 2u);  // settled again at the second scheduling
+    for (int run = 0; run < 2; ++run) {
+        one->scheduleDownload(ISchedulableResource::Normal);
+        two->scheduleDownload(ISchedulableResource::Normal);
+        // The shortcut's outcome comes at each scheduling, without a run.
+        ASSERT_EQ(recorder.of(&shortcut).size(), run + 1u);
+        drain();
+        // A second run that looked at the files would download them again.
+        for (std::size_t i = 2; i < files.size(); ++i) {
+            std::filesystem::remove(files[i]->localPath.string());
+        }
+    }
+    std::vector<std::string> decisions;
+    for (ResourceDescriptor const* file : files) {
+        decisions.push_back(fileDecisionName(recorder.of(file).back().outcome.decision));
+    }
+    EXPECT_EQ(decisions,
+              (std::vector<std::string>{"Failed", "KeptPresent", "KeptAvailable", "KeptAvailable",
+                                        "KeptAvailable", "Downloaded"}));
+    EXPECT_EQ(recorder.of(&cancelled).back().outcome.failure.kind, FileFailure::Cancelled);
 }
 
 // Progress events come when the fraction received crosses a multiple of the granularity, with

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <atomic>
 #include <deque>
-#include <filesystem>
 #include <fstream>
 #include <future>
 #include <optional>
@@ -186,34 +185,6 @@ TEST_F(SchedulerTest, SchedulingQueuesNoRunWhenNothingCanChange) {
     EXPECT_EQ(stateOf(idle), "Status: Waiting, err:NoError =0%");
 }
 
-TEST_F(SchedulerTest, LaterRunsTrustAvailableWithoutTouchingTheFileUnlessAlways) {
-    ResourceDescriptor* validated = describe("validated", ResourceDescriptor::Validate, true);
-    ResourceDescriptor* modified = describe("modified", ResourceDescriptor::IfModified, true);
-    ResourceDescriptor* always = describe("always", ResourceDescriptor::Always, true);
-    EXPECT_CALL(host, validate(validated)).WillOnce(Return(IValidator::Valid));
-    EXPECT_CALL(host, requestLastModified(modified)).WillOnce(Return(0));
-    EXPECT_CALL(host, exec(Field(&Task::descriptor, always))).Times(2);
-    IRemoteResource* resource = runOnce({validated, modified, always});
-
-    // The gone files would be downloaded if the second run looked at them.
-    std::filesystem::remove(validated->localPath.string());
-    std::filesystem::remove(modified->localPath.string());
-    resource->scheduleDownload(ISchedulableResource::Normal);
-    runAll();
-    EXPECT_EQ(stateOf(resource), kAvailable);
-}
-
-TEST_F(SchedulerTest, CancellationStaysInForceForLaterRuns) {
-    IRemoteResource* resource =
-        scheduler->registerResource(group({describe("x", ResourceDescriptor::Always)}));
-    resource->cancelDownload();
-    for (int round = 0; round < 2; ++round) {
-        resource->scheduleDownload(ISchedulableResource::Normal);
-        runAll();
-        EXPECT_EQ(stateOf(resource), "Status: Error, err:Cancelled =0%");
-    }
-}
-
 // A result outside the known four counts as a success.
 TEST_F(SchedulerTest, DownloaderResultsBecomeStates) {
     std::pair<int, std::string> const cases[] = {
@@ -363,36 +334,6 @@ TEST_F(SchedulerTest, MisbehavingSubscribersNeitherHangNorEndTheProcess) {
                                      ::testing::Each(::testing::HasSubstr(c.logged))));
         c.alsoCheck();
     }
-}
-
-// Two bundles' callbacks run at once on two threads, and each reads the other bundle's state.
-TEST_F(SchedulerTest, CallbacksOfTwoBundlesMayReadEachOtherAtOnce) {
-    IRemoteResource* resources[2];
-    RemoteResourceEventHandlerCallback handlers[2];
-    std::atomic<int> inside{0};
-    IRemoteResource::NotificationParams notifyOn;
-    notifyOn.statuses = {IRemoteResource::Downloading};
-    for (int i = 0; i < 2; ++i) {
-        resources[i] = scheduler->registerResource(
-            group({describe("b" + std::to_string(i), ResourceDescriptor::Always)}));
-        handlers[i].setCallback([&, other = 1 - i](IRemoteResource::State) {
-            ++inside;
-            Tiskel::Test::waitUntil([&] { return inside == 2; });
-            resources[other]->getCurrentState();
-        });
-        handlers[i].setNotificationParams(notifyOn);
-        handlers[i].registerWithin(resources[i]);
-        resources[i]->scheduleDownload(ISchedulableResource::Normal);
-    }
-    std::atomic<int> done{0};
-    std::thread runners[] = {std::thread([&] { tasks.execOne(), ++done; }),
-                             std::thread([&] { tasks.execOne(), ++done; })};
-    // On a deadlock the test stops here and the unjoined threads end the program.
-    ASSERT_TRUE(Tiskel::Test::waitUntil([&] { return done == 2; })) << "deadlocked";
-    for (auto& runner : runners) {
-        runner.join();
-    }
-    EXPECT_EQ(stateOf(resources[0]), kAvailable);
 }
 
 TEST_F(SchedulerTest, RunFindingItsItemBusyLeavesTheExtraPassToTheBusyRun) {
