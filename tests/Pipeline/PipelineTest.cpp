@@ -1,7 +1,8 @@
 // The scheduler assembled from the library's real parts, as a host runs it without the download
 // manager: a task queue drained by a blocking executor and the file-backed downloader serving a
-// temporary "server" directory. One subscriber on a bundle hears what happened to each of its
-// files, with the decision of every run and the reason of every failure.
+// temporary "server" directory, every event traced to the log. One subscriber on a bundle hears
+// what happened to each of its files, with the decision of every run and the reason of every
+// failure.
 
 #include <atomic>
 #include <cerrno>
@@ -138,7 +139,7 @@ class PipelineTest : public testing::Test {
                                       std::make_shared<Core::TaskQueueImmediate>(),
                                       postProcessor,
                                       std::make_shared<ValidatorStub>(),
-                                      std::make_shared<EventTracerStub>(),
+                                      std::make_shared<EventTracer>(true),
                                       std::make_shared<DownloadRetrierStub>()};
 };
 
@@ -278,26 +279,17 @@ TEST_F(PipelineTest, ProgressCrossesGranularityStepsAndUnsubscribingEndsEvents) 
     EXPECT_EQ(recorder.of(&big).size(), before);
 }
 
-// A run with the logging tracer and the real retrier traces its stages and the bundle's
-// notifications in order.
+// A run traces its stages and the bundle's notifications in order.
 TEST_F(PipelineTest, OneRunTracesItsStagesAndNotificationsInOrder) {
     Tiskel::Test::LogCapture log;
     ResourceDescriptor& file = publish("logo.png", ResourceDescriptor::IfModified);
     file.category = "res";
     file.name = file.id = "logo.png";
-    RemoteResourceScheduler traced{
-        std::make_shared<ResourceDownloaderFileMock>(dir.ioFile("server"), 1000000),
-        downloads,
-        std::make_shared<Core::TaskQueueImmediate>(),
-        std::make_shared<PostProcessorStub>(),
-        std::make_shared<ValidatorStub>(),
-        std::make_shared<EventTracer>(true),
-        std::make_shared<DownloadRetrier>()};
     RemoteResourceEventHandlerCallback handler;
     IRemoteResource::NotificationParams params;
     params.statuses = {Status::Downloading, Status::Available};
     handler.setNotificationParams(params);
-    handler.registerWithin(traced.registerAutoSchedule(
+    handler.registerWithin(scheduler.registerAutoSchedule(
         &bundles.emplace_back(ResourceDescriptorBundle{{&file}}), ISchedulableResource::Normal));
     drain();
 
