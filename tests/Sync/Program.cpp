@@ -2,7 +2,6 @@
 
 #include <cstring>
 #include <fcntl.h>
-#include <set>
 #include <signal.h>
 #include <spawn.h>
 #include <stdexcept>
@@ -14,36 +13,20 @@ extern char** environ;
 
 namespace Tiskel::Test {
 
-namespace {
-
-bool isProxyVariable(std::string const& entry) {
-    static std::set<std::string> const names = {"http_proxy", "https_proxy", "all_proxy",
-                                                "no_proxy",   "HTTP_PROXY",  "HTTPS_PROXY",
-                                                "ALL_PROXY",  "NO_PROXY"};
-    return names.count(entry.substr(0, entry.find('='))) != 0;
-}
-
-// The null-terminated array of pointers into `words` that the exec functions take.
-std::vector<char*> pointersTo(std::vector<std::string>& words) {
-    std::vector<char*> pointers;
-    for (std::string& word : words) {
-        pointers.push_back(word.data());
-    }
-    pointers.push_back(nullptr);
-    return pointers;
-}
-
-}  // namespace
-
 Program::Program(std::string const& path, std::vector<std::string> const& args) {
-    std::vector<std::string> words{path};
-    words.insert(words.end(), args.begin(), args.end());
-    std::vector<std::string> environment;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        if (!isProxyVariable(*entry)) {
-            environment.emplace_back(*entry);
-        }
+    // `env` runs the program in its own place (the same process), without the proxy variables.
+    std::vector<std::string> words{"/usr/bin/env"};
+    for (char const* proxy : {"http_proxy", "https_proxy", "all_proxy", "no_proxy", "HTTP_PROXY",
+                              "HTTPS_PROXY", "ALL_PROXY", "NO_PROXY"}) {
+        words.insert(words.end(), {"-u", proxy});
     }
+    words.push_back(path);
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
     std::string const out = outputs.file("out");
     std::string const err = outputs.file("err");
     posix_spawn_file_actions_t actions;
@@ -51,8 +34,7 @@ Program::Program(std::string const& path, std::vector<std::string> const& args) 
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int const result = posix_spawn(&pid, path.c_str(), &actions, nullptr, pointersTo(words).data(),
-                                   pointersTo(environment).data());
+    int const result = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (result != 0) {
         throw std::runtime_error("cannot start " + path + ": " + std::strerror(result));

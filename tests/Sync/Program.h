@@ -14,7 +14,8 @@ namespace Tiskel::Test {
 // Bound to the creating thread.
 class Program {
   public:
-    // Starts `path` with `args`; throws std::runtime_error when it cannot be started.
+    // Starts `path` with `args` (a missing program ends with exit code 127); throws
+    // std::runtime_error when no process can be started.
     Program(std::string const& path, std::vector<std::string> const& args);
     // Kills the process if it still runs.
     ~Program();
