@@ -53,6 +53,21 @@ IRemoteResource::NotificationParams params(std::set<IRemoteResource::DownloadSta
     return result;
 }
 
+// One of the three setters, chosen at random, with random arguments (progress of any total).
+void changeAtRandom(ActiveState& node, std::mt19937& random) {
+    switch (random() % 4) {
+        case 0:
+            node.setDownloadAvailable();
+            break;
+        case 1:
+            node.setDownloadError(IRemoteResource::DownloadError(1 + random() % 4));
+            break;
+        default:
+            unsigned long long const total = 1 + random() % 1000;
+            node.setProgress(random() % (total + 1), total);
+    }
+}
+
 // Subscriptions are keyed by handler; the callback given with the subscription is what runs.
 using Key = RemoteResourceEventHandlerCallback;
 
@@ -129,13 +144,8 @@ TEST_F(ActiveStateTest, IncrementalAggregateFollowsTheRuleOverRandomChanges) {
     for (int step = 0; step < 5000; ++step) {
         int const c = random() % kChildren;
         unsigned const action = random() % 100;
-        if (action < 30) {
-            unsigned long long const total = 1 + random() % 1000;
-            children[c]->setProgress(random() % (total + 1), total);
-        } else if (action < 45) {
-            children[c]->setDownloadAvailable();
-        } else if (action < 55) {
-            children[c]->setDownloadError(IRemoteResource::DownloadError(1 + random() % 4));
+        if (action < 55) {
+            changeAtRandom(*children[c], random);
         } else if (action < 99) {
             // A raw record for one parent: any status with any error, sometimes unknown ones.
             int const p = random() % kParents;
@@ -470,17 +480,7 @@ TEST(ActiveStateOrderTest, EverySubscriberEndsOnTheLastStateDecidedForIt) {
             threads.emplace_back([&, t] {
                 std::mt19937 random(seed + t);
                 for (int step = 0; step < 3000; ++step) {
-                    ActiveState& item = *nodes[random() % kItems];
-                    switch (random() % 4) {
-                        case 0:
-                            item.setDownloadAvailable();
-                            break;
-                        case 1:
-                            item.setDownloadError(IRemoteResource::DownloadError(1 + random() % 4));
-                            break;
-                        default:
-                            item.setProgress(random() % 101, 100);
-                    }
+                    changeAtRandom(*nodes[random() % kItems], random);
                     queue->execOne();
                 }
                 --running;
