@@ -80,18 +80,33 @@ struct SwitchablePostProcessor : IPostProcessor {
     std::atomic<bool> reject{false};
 };
 
-// The file-backed downloader; while `noServerTime` is set, a Last-Modified query answers -1
-// through the old query alone, as a downloader that knows nothing of failed queries does.
+// Gives the answers queued in `answers`, Valid once they run out, and counts the questions.
+struct ScriptedValidator : IValidator {
+    Result validate(ResourceDescriptor const*) const override {
+        ++asked;
+        Result const answer = answers.empty() ? Valid : answers.front();
+        answers.erase(answers.begin(), answers.begin() + !answers.empty());
+        return answer;
+    }
+    mutable std::vector<Result> answers;
+    mutable int asked = 0;
+};
+
+// The file-backed downloader, counting the server-time checks; while `noServerTime` is set, a
+// Last-Modified query answers -1 through the old query alone, as a downloader that knows
+// nothing of failed queries does.
 struct SwitchableServerTime : ResourceDownloaderFileMock {
     using ResourceDownloaderFileMock::ResourceDownloaderFileMock;
     int64_t requestLastModified(ResourceDescriptor const* descriptor) const override {
         return noServerTime ? -1 : ResourceDownloaderFileMock::requestLastModified(descriptor);
     }
     LastModified checkLastModified(ResourceDescriptor const* descriptor) const override {
+        ++timeChecks;
         return noServerTime ? IResourceDownloader::checkLastModified(descriptor)
                             : ResourceDownloaderFileMock::checkLastModified(descriptor);
     }
     std::atomic<bool> noServerTime{false};
+    mutable int timeChecks = 0;
 };
 
 class PipelineTest : public testing::Test {
@@ -120,9 +135,11 @@ class PipelineTest : public testing::Test {
 
     void drain() { executor.execQueue(*downloads); }
 
-    static void setAge(std::string const& path, std::chrono::hours age) {
-        std::filesystem::last_write_time(path, std::filesystem::file_time_type::clock::now() - age);
+    // Dates the file `age` before the test's start, so that equal ages give equal times.
+    void setAge(std::string const& path, std::chrono::hours age) {
+        std::filesystem::last_write_time(path, start - age);
     }
+    std::filesystem::file_time_type const start = std::filesystem::file_time_type::clock::now();
 
     Tiskel::Test::TempDir dir;
     std::shared_ptr<Core::TaskQueue> downloads = std::make_shared<Core::TaskQueue>();
@@ -132,23 +149,27 @@ class PipelineTest : public testing::Test {
     std::deque<ResourceDescriptor> descriptors;
     std::deque<ResourceDescriptorBundle> bundles;
     Recorder recorder;
+    std::shared_ptr<ScriptedValidator> validator = std::make_shared<ScriptedValidator>();
     std::shared_ptr<SwitchableServerTime> downloader =
         std::make_shared<SwitchableServerTime>(dir.ioFile("server"), 1000000);
     RemoteResourceScheduler scheduler{downloader,
                                       downloads,
                                       std::make_shared<Core::TaskQueueImmediate>(),
                                       postProcessor,
-                                      std::make_shared<ValidatorStub>(),
+                                      validator,
                                       std::make_shared<EventTracer>(true),
                                       std::make_shared<DownloadRetrierStub>()};
 };
 
 // Each way a run can end, with what the subscriber is told: the decision, and for failures and
-// failed checks the kind of reason, the path it names and the system's error number.
+// failed checks the kind of reason, the path it names and the system's error number. The server's
+// time is asked only for an IfModified file present here; the validator judges a Validate file
+// present here, and any downloaded one unless the post-processor rejected it.
 TEST_F(PipelineTest, EachRunEndsWithItsDecisionAndReason) {
     using P = ResourceDescriptor;
     using D = FileDecision;
     using F = FileFailure;
+    using V = IValidator;
     using namespace std::chrono_literals;
     struct Case {
         char const* name;
@@ -158,6 +179,7 @@ TEST_F(PipelineTest, EachRunEndsWithItsDecisionAndReason) {
         FileFailure::Kind failure = F::None;
         char const* pathEnd = "";
         int systemError = 0;
+        std::vector<V::Result> answers = {};  // the validator's, before the download and after
     };
     auto const local = [](ResourceDescriptor& f) { std::ofstream(f.localPath.string()) << "old"; };
     auto const onServer = [&](ResourceDescriptor& f) { return dir.file("server/" + f.remotePath); };
@@ -168,7 +190,23 @@ TEST_F(PipelineTest, EachRunEndsWithItsDecisionAndReason) {
         {"always", P::Always, {}, D::Downloaded},
         {"missing", P::IfMissing, {}, D::Downloaded},
         {"present", P::IfMissing, local, D::KeptPresent},
-        {"valid", P::Validate, local, D::KeptValid},
+        {"validateMissing", P::Validate, {}, D::Downloaded, F::None, "", 0, {V::Valid}},
+        {"valid", P::Validate, local, D::KeptValid, F::None, "", 0, {V::Valid}},
+        {"repaired", P::Validate, local, D::Downloaded, F::None, "", 0, {V::Invalid, V::Valid}},
+        {"corrupt", P::Validate, local, D::Failed, F::Rejected, "", 0, {V::Invalid, V::Invalid}},
+        {"unpacked",
+         P::Validate,
+         [&](auto& f) { local(f), f.postProcessing = 1; },
+         D::Failed,
+         F::Rejected,
+         "",
+         0,
+         {V::Invalid}},
+        {"alwaysPresent", P::Always, local, D::Downloaded},
+        {"ifModifiedMissing", P::IfModified, {}, D::Downloaded},
+        {"sameTime", P::IfModified,
+         [&](auto& f) { local(f), setAge(onServer(f), 48h), setAge(f.localPath.string(), 48h); },
+         D::KeptNotModified},
         {"notime", P::IfModified, noServerTime, D::KeptNoServerTime},
         {"older", P::IfModified, [&](auto& f) { local(f), setAge(onServer(f), 48h); },
          D::KeptNotModified},
@@ -191,6 +229,9 @@ TEST_F(PipelineTest, EachRunEndsWithItsDecisionAndReason) {
         if (c.arrange) {
             c.arrange(file);
         }
+        bool const present = std::filesystem::exists(file.localPath.string());
+        validator->answers = c.answers;
+        validator->asked = downloader->timeChecks = 0;
         follow({&file})->scheduleDownload(ISchedulableResource::Normal);
         drain();
 
@@ -206,6 +247,8 @@ TEST_F(PipelineTest, EachRunEndsWithItsDecisionAndReason) {
         EXPECT_EQ(failure.kind, c.failure) << failure.text;
         EXPECT_EQ(failure.text.empty(), c.failure == F::None) << failure.text;
         EXPECT_THAT(failure.path, testing::EndsWith(c.pathEnd));
+        EXPECT_EQ(downloader->timeChecks, c.policy == P::IfModified && present);
+        EXPECT_EQ(validator->asked, int(c.answers.size()));
         // Only a run that downloads goes through Downloading, first with no bytes known.
         bool const downloaded = heard.size() > 1;
         EXPECT_EQ(downloaded, failed || c.decision == D::Downloaded);

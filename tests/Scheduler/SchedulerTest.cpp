@@ -1,7 +1,6 @@
 // The scheduler driven through test doubles on a real temporary directory: pipelines wait in a
 // queue until the test runs them, and the default download writes the file in place.
 
-#include <algorithm>
 #include <atomic>
 #include <deque>
 #include <fstream>
@@ -40,7 +39,6 @@ using Task = IResourceDownloader::Task;
 
 constexpr char kHalfDone[] = "Status: Downloading, err:NoError =50%";
 constexpr char kAvailable[] = "Status: Available, err:NoError =100%";
-constexpr char kCorrupt[] = "Status: Error, err:Corrupted =0%";
 
 std::string stateOf(IRemoteResource const* resource) {
     return resource->getCurrentState().toDebugString();
@@ -123,54 +121,6 @@ class SchedulerTest : public ::testing::Test {
         notOwned, notOwned, std::make_shared<Core::TaskQueueImmediate>(), notOwned, notOwned,
         notOwned, std::make_shared<DownloadRetrierStub>());
 };
-
-TEST_F(SchedulerTest, EachUpdatePolicyDecidesWhetherToDownload) {
-    using D = ResourceDescriptor;
-    using V = IValidator;
-    struct Case {
-        std::string name;
-        D::UpdatePolicy policy;
-        bool localFile;
-        std::optional<int64_t> remoteTimeAhead;  // IfModified: the server's time minus the file's
-        std::vector<V::Result> answers;          // before the download, then after it
-        int downloads;
-        std::string outcome = kAvailable;
-        std::optional<int> processed = {};  // the post-processor's result, when it runs
-    };
-    std::vector<Case> const cases = {
-        {"alwaysMissing", D::Always, false, {}, {}, 1},
-        {"validateMissing", D::Validate, false, {}, {V::Valid}, 1},
-        {"ifMissingMissing", D::IfMissing, false, {}, {}, 1},
-        {"ifModifiedMissing", D::IfModified, false, {}, {}, 1},
-        {"always", D::Always, true, {}, {}, 1},
-        {"ifMissing", D::IfMissing, true, {}, {}, 0},
-        {"sameTime", D::IfModified, true, 0, {}, 0},
-        {"laterTime", D::IfModified, true, 1, {}, 1},
-        {"valid", D::Validate, true, {}, {V::Valid}, 0},
-        {"repaired", D::Validate, true, {}, {V::Invalid, V::Valid}, 1},
-        {"corrupt", D::Validate, true, {}, {V::Invalid, V::Invalid}, 1, kCorrupt},
-        // A failed post-processing settles the outcome: no validation after the download.
-        {"unpacked", D::Validate, true, {}, {V::Invalid}, 1, kCorrupt, 5},
-    };
-    for (auto const& c : cases) {
-        SCOPED_TRACE(c.name);
-        ResourceDescriptor* file = describe(c.name, c.policy, c.localFile);
-        file->postProcessing = c.processed ? 1 : 0;
-        int64_t const localTime = c.localFile ? file->localPath.last_write_time() : 0;
-        ON_CALL(host, requestLastModified(file))
-            .WillByDefault(Return(localTime + c.remoteTimeAhead.value_or(0)));
-        EXPECT_CALL(host, requestLastModified(file)).Times(c.remoteTimeAhead ? 1 : 0);
-        auto& validation = EXPECT_CALL(host, validate(file)).Times(int(c.answers.size()));
-        for (auto answer : c.answers) {
-            validation.WillOnce(Return(answer));
-        }
-        ON_CALL(host, process(file))
-            .WillByDefault(Return(IPostProcessor::Result(c.processed.value_or(0))));
-        EXPECT_CALL(host, process(file)).Times(c.processed ? 1 : 0);
-        EXPECT_CALL(host, exec(Field(&Task::descriptor, file))).Times(c.downloads);
-        EXPECT_EQ(stateOf(runOnce({file})), c.outcome);
-    }
-}
 
 // A trusted local copy of an IfMissing file, like an empty bundle, leaves a run nothing to do.
 TEST_F(SchedulerTest, SchedulingQueuesNoRunWhenNothingCanChange) {
