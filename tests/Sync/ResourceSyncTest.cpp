@@ -1,9 +1,14 @@
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <filesystem>
 #include <signal.h>
+#include <spawn.h>
+#include <stdexcept>
 #include <string>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -12,10 +17,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "Program.h"
 #include "Support/HttpTestServer.h"
 #include "Support/TempDir.h"
 #include "Support/Wait.h"
+
+extern char** environ;
 
 namespace Tiskel::Test {
 namespace {
@@ -25,6 +31,89 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 
 std::string const kProgram = RDM_SYNC_PROGRAM;
+
+// The resource-sync program running as a child process, its standard output and error going to
+// files, without the proxy variables of the environment (the tests talk to 127.0.0.1 only).
+// Bound to the creating thread.
+class Program {
+  public:
+    // Starts the program with `args` (a missing program ends with exit code 127); throws
+    // std::runtime_error when no process can be started.
+    explicit Program(std::vector<std::string> const& args) {
+        // `env` runs the program in its own place (the same process), without the proxy
+        // variables.
+        std::vector<std::string> words{"/usr/bin/env"};
+        for (char const* proxy : {"http_proxy", "https_proxy", "all_proxy", "no_proxy",
+                                  "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "NO_PROXY"}) {
+            words.insert(words.end(), {"-u", proxy});
+        }
+        words.push_back(kProgram);
+        words.insert(words.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& word : words) {
+            argv.push_back(word.data());
+        }
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        for (int fd : {1, 2}) {
+            posix_spawn_file_actions_addopen(&actions, fd, outputs.file(std::to_string(fd)).c_str(),
+                                             O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        }
+        int const result = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (result != 0) {
+            throw std::runtime_error(std::string("cannot start env: ") + std::strerror(result));
+        }
+    }
+    // Kills the process if it still runs.
+    ~Program() {
+        if (code < 0) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+    }
+    Program(Program const&) = delete;
+    Program& operator=(Program const&) = delete;
+
+    // Waits up to a minute for the process to end; false when it did not.
+    bool wait() {
+        return code >= 0 || waitUntil(
+                                [this] {
+                                    int status = 0;
+                                    if (::waitpid(pid, &status, WNOHANG) != pid) {
+                                        return false;
+                                    }
+                                    code = WIFEXITED(status) ? WEXITSTATUS(status)
+                                                             : 128 + WTERMSIG(status);
+                                    return true;
+                                },
+                                std::chrono::seconds(60));
+    }
+    // The exit code (128 + signal for a process killed by a signal). REQUIRES: wait() was true.
+    int exitCode() const { return code; }
+    void signal(int number) const { ::kill(pid, number); }
+    std::string out() const { return TempDir::read(outputs.file("1")); }
+    std::string err() const { return TempDir::read(outputs.file("2")); }
+
+  private:
+    TempDir outputs;
+    pid_t pid = -1;
+    int code = -1;
+};
+
+// Runs the program to its end; the exit code is -1 when it did not end in time.
+struct Finished {
+    int code;
+    std::string out;
+    std::string err;
+};
+Finished runToEnd(std::vector<std::string> const& args) {
+    Program program(args);
+    bool const ended = program.wait();
+    return {ended ? program.exitCode() : -1, program.out(), program.err()};
+}
 
 std::string sha256(std::string const& data) {
     return QCryptographicHash::hash(QByteArray::fromStdString(data), QCryptographicHash::Sha256)
@@ -111,7 +200,7 @@ TEST(ResourceSyncManifest, EveryProblemIsReportedWithExitTwoAndNothingWritten) {
             test.manifest.empty() ? dir.file("m.json") : dir.write("m.json", test.manifest);
         std::vector<std::string> args = {"sync", manifest, "--dir", dir.file("target")};
         args.insert(args.end(), test.extraArgs.begin(), test.extraArgs.end());
-        Finished const run = runToEnd(kProgram, args);
+        Finished const run = runToEnd(args);
         EXPECT_EQ(run.code, 2) << test.message;
         EXPECT_THAT(run.err, HasSubstr(test.message));
         EXPECT_FALSE(fs::exists(dir.file("target"))) << test.message;
@@ -125,8 +214,8 @@ TEST(ResourceSyncManifest, EveryFieldOfAFileIsReadAndANonAsciiLocalPathIsKept) {
         {"path": "a.txt", "localPath": "Grüße/ä.txt", "policy": "always", "size": 6,
          "sha256": ")" + sha256("alpha\n") +
                              R"("}]}]})");
-    Finished const run = runToEnd(kProgram, {"sync", work.file("m.json"), "--dir", work.file("out"),
-                                             "--from-dir", work.file("site")});
+    Finished const run = runToEnd(
+        {"sync", work.file("m.json"), "--dir", work.file("out"), "--from-dir", work.file("site")});
     ASSERT_EQ(run.code, 0) << run.out << run.err;
     EXPECT_EQ(TempDir::read(work.file("out/Grüße/ä.txt")), "alpha\n");
     EXPECT_THAT(run.out, HasSubstr("downloaded Grüße/ä.txt (6 B)"));
@@ -138,8 +227,8 @@ TEST(ResourceSyncManifest, PathsOnlyListsEachFileByItsPathAndSyncsTheSame) {
     work.write("site/sub/one.bin", binaryBody(5000));
     work.write("site/sub/deeper/two.txt", "two\n");
     Finished const written =
-        runToEnd(kProgram, {"manifest", work.file("site"), "--base-url", "http://h.invalid/",
-                            "--policy", "ifMissing", "--paths-only"});
+        runToEnd({"manifest", work.file("site"), "--base-url", "http://h.invalid/", "--policy",
+                  "ifMissing", "--paths-only"});
     ASSERT_EQ(written.code, 0) << written.err;
     EXPECT_THAT(written.out, HasSubstr("\"sub/deeper/two.txt\""));
     EXPECT_THAT(written.out, HasSubstr("\"policy\": \"ifMissing\""));
@@ -147,16 +236,16 @@ TEST(ResourceSyncManifest, PathsOnlyListsEachFileByItsPathAndSyncsTheSame) {
     EXPECT_THAT(written.out, Not(HasSubstr("\"path\"")));
     work.write("m.json", written.out);
 
-    Finished const run = runToEnd(kProgram, {"sync", work.file("m.json"), "--dir", work.file("out"),
-                                             "--from-dir", work.file("site")});
+    Finished const run = runToEnd(
+        {"sync", work.file("m.json"), "--dir", work.file("out"), "--from-dir", work.file("site")});
     ASSERT_EQ(run.code, 0) << run.out << run.err;
     EXPECT_THAT(run.out, HasSubstr("Synced: 3 files, 3 downloaded"));
     EXPECT_EQ(TempDir::read(work.file("out/sub/one.bin")), binaryBody(5000));
     EXPECT_EQ(TempDir::read(work.file("out/sub/deeper/two.txt")), "two\n");
 
     Finished const refused =
-        runToEnd(kProgram, {"manifest", work.file("site"), "--base-url", "http://h.invalid/",
-                            "--policy", "validate", "--paths-only"});
+        runToEnd({"manifest", work.file("site"), "--base-url", "http://h.invalid/", "--policy",
+                  "validate", "--paths-only"});
     EXPECT_EQ(refused.code, 2);
     EXPECT_THAT(refused.err, HasSubstr("the validate policy needs the SHA-256 digests"));
 }
@@ -188,7 +277,7 @@ class ResourceSyncHttp : public ::testing::Test {
     Finished sync(std::vector<std::string> extra = {}) {
         std::vector<std::string> args = {"sync", work.file("m.json"), "--dir", target()};
         args.insert(args.end(), extra.begin(), extra.end());
-        return runToEnd(kProgram, args);
+        return runToEnd(args);
     }
 
     std::string target() const { return work.file("out"); }
@@ -291,7 +380,7 @@ TEST_F(ResourceSyncHttp, SignalDuringATransferLeavesNoTemporaryFileAndTheOldFile
                         64 * 1024);
         manifest(R"({"path": "slow.bin", "policy": "always"})");
         work.write("out/slow.bin", "old");
-        Program program(kProgram, {"sync", work.file("m.json"), "--dir", target()});
+        Program program({"sync", work.file("m.json"), "--dir", target()});
         ASSERT_TRUE(waitUntil([&] {
             return server.stalledNow() > 0 && fs::exists(target() + "/slow.bin.resource-sync-part");
         }));
@@ -306,7 +395,7 @@ TEST_F(ResourceSyncHttp, SignalDuringATransferLeavesNoTemporaryFileAndTheOldFile
 
 TEST_F(ResourceSyncHttp, WatchFetchesAFileChangedWhileItRuns) {
     siteManifest();
-    Program program(kProgram, {"sync", work.file("m.json"), "--dir", target(), "--watch", "1"});
+    Program program({"sync", work.file("m.json"), "--dir", target(), "--watch", "1"});
     ASSERT_TRUE(waitUntil(
         [&] { return fs::exists(target() + "/c.txt") && local("/a.txt") == "alpha v1\n"; }));
     server.addFile("/site/a.txt", "alpha v2\n", now() + 100);
@@ -338,7 +427,7 @@ TEST(ResourceSyncDeadServer, GivesUpOnRetriesAfterTheGiveUpTime) {
         std::vector<std::string> args = {"sync",           work.file("m.json"), "--dir",
                                          work.file("out"), "--give-up",         "1"};
         args.insert(args.end(), display.begin(), display.end());
-        Finished const run = runToEnd(kProgram, args);
+        Finished const run = runToEnd(args);
         EXPECT_EQ(run.code, 3) << display.size() << run.out << run.err;
         EXPECT_THAT(run.out, HasSubstr("Offline (gave up waiting for retries)"));
         EXPECT_THAT(run.out, HasSubstr("x: InternetConnectionLost: "));
@@ -352,8 +441,8 @@ TEST(ResourceSyncTerminal, ShowsABarPerBundleAndTheSummary) {
     work.write("site/music/one.bin", binaryBody(1024 * 1024));
     work.write("site/music/two.bin", binaryBody(1024 * 1024 + 1));
     work.write("site/docs/three.txt", std::string(512 * 1024, 't'));
-    Finished const written = runToEnd(
-        kProgram, {"manifest", work.file("site"), "--base-url", "http://example.invalid/"});
+    Finished const written =
+        runToEnd({"manifest", work.file("site"), "--base-url", "http://example.invalid/"});
     ASSERT_EQ(written.code, 0) << written.err;
     work.write("m.json", written.out);
 
