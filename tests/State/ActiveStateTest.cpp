@@ -9,6 +9,7 @@
 #include <mutex>
 #include <random>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <utility>
@@ -25,6 +26,7 @@
 #include "App/ResourceDownloadManager/ResourceDownloadManager.h"
 #include "Platform/Core/TaskQueue.h"
 
+#include "Support/LogCapture.h"
 #include "Support/StateRule.h"
 #include "Support/Wait.h"
 
@@ -70,6 +72,11 @@ void changeAtRandom(ActiveState& node, std::mt19937& random) {
 
 // Subscriptions are keyed by handler; the callback given with the subscription is what runs.
 using Key = RemoteResourceEventHandlerCallback;
+// A key for status and file subscriptions alike; never called.
+struct Handler : IRemoteResourceEventHandler, IFileEventHandler {
+    void onStateChanged(State, ResourceDescriptorBundle const*) override {}
+    void onFileEvent(FileEvent const&) override {}
+};
 
 class ActiveStateTest : public ::testing::Test {
   protected:
@@ -328,10 +335,7 @@ TEST_F(ActiveStateTest, ASlowSubscriberElsewhereCannotLeaveAStaleLastNotificatio
 // what the callback uses once it returns; a callback that removes itself does not wait for
 // itself. Status and file subscribers alike.
 TEST_F(ActiveStateTest, RemovalWaitsForACallbackRunningElsewhere) {
-    struct Handler : IRemoteResourceEventHandler, IFileEventHandler {
-        void onStateChanged(State, ResourceDescriptorBundle const*) override {}
-        void onFileEvent(FileEvent const&) override {}
-    } blocking, selfRemoving;
+    Handler blocking, selfRemoving;
     for (bool const file : {false, true}) {
         SCOPED_TRACE(file ? "file subscriber" : "status subscriber");
         auto immediate = std::make_shared<Core::TaskQueueImmediate>();
@@ -508,6 +512,50 @@ TEST(ActiveStateOrderTest, EverySubscriberEndsOnTheLastStateDecidedForIt) {
         std::lock_guard<std::mutex> lock(tracer->mutex);
         EXPECT_EQ(received, tracer->last);
     }
+}
+
+// Throwing subscribers, status and file ones alike, whose tasks the immediate queue runs inside
+// setters that must not throw: each exception is logged and later changes still arrive.
+TEST_F(ActiveStateTest, ThrowingSubscribersAreLoggedAndKeepHearing) {
+    Tiskel::Test::LogCapture log;
+    auto immediate = std::make_shared<Core::TaskQueueImmediate>();
+    auto parent = node(immediate), child = node(immediate);
+    parent->addChild(child.get());
+    Handler handler;
+    int states = 0, files = 0;
+    auto const notifyOn = params({Downloading, Available, Error});
+    parent->addChangeSubscriber(
+        &handler, [&](State) { ++states, throw std::runtime_error("subscriber failed"); },
+        notifyOn);
+    parent->addFileSubscriber(&handler, [&](FileEvent const&) { ++files, throw 42; }, {});
+
+    child->setProgress(0, 10);
+    child->setDownloadAvailable();
+    child->setDownloadError(General);
+    EXPECT_EQ(std::make_pair(states, files), std::make_pair(3, 3));
+    std::vector<std::string> const errors = log.errors();
+    EXPECT_EQ(errors.size(), 6u);
+    EXPECT_THAT(errors, testing::Contains(testing::HasSubstr("subscriber failed")).Times(3));
+}
+
+// A change climbs through every ancestor holding each lock on the way: a cycle would wait
+// forever for a lock its own thread holds. Such links are refused, and the graph keeps working.
+TEST_F(ActiveStateTest, ALinkThatWouldMakeACycleIsRefused) {
+    Tiskel::Test::LogCapture log;
+    auto top = node(), middle = node(), bottom = node();
+    top->addChild(middle.get());
+    middle->addChild(bottom.get());
+
+    top->addChild(top.get());
+    bottom->addChild(top.get());
+    bottom->addChild(middle.get());
+
+    std::vector<std::string> const refused = log.errors();
+    // A link let through would hang the change below.
+    ASSERT_EQ(refused.size(), 3u);
+    EXPECT_THAT(refused.front(), testing::HasSubstr("cycle"));
+    bottom->setDownloadError(Cancelled);
+    EXPECT_EQ(top->getCurrentState(), (State{Error, Cancelled, 0.0}));
 }
 
 }  // namespace
