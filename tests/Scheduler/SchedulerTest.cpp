@@ -17,6 +17,8 @@
 
 #include "App/ResourceDownloadManager/CallbackEventHandler.h"
 #include "App/ResourceDownloadManager/DownloadRetrier.h"
+#include "App/ResourceDownloadManager/Downloader/NetworkStateEmulator.h"
+#include "App/ResourceDownloadManager/EventTracer.h"
 #include "App/ResourceDownloadManager/RemoteResourceScheduler.h"
 #include "App/ResourceDownloadManager/ResourceDescriptor.h"
 #include "App/ResourceDownloadManager/ResourceDownloadManager.h"
@@ -44,12 +46,8 @@ std::string stateOf(IRemoteResource const* resource) {
     return resource->getCurrentState().toDebugString();
 }
 
-// The host's side of the scheduler: its services and the queue its pipelines wait in.
-class MockHost : public IResourceDownloader,
-                 public IValidator,
-                 public IPostProcessor,
-                 public IEventTracer,
-                 public Core::ITaskQueue {
+// The host's downloader and the queue its pipelines wait in.
+class MockHost : public IResourceDownloader, public Core::ITaskQueue {
   public:
     MOCK_METHOD(void, RegisterEventHandler, (Core::ITaskQueueEventHandler*), (override));
     MOCK_METHOD(void, UnregisterEventHandler, (Core::ITaskQueueEventHandler*), (override));
@@ -58,9 +56,6 @@ class MockHost : public IResourceDownloader,
     MOCK_METHOD(IResourceDownloader::Result, exec, (Task), (const, override));
     MOCK_METHOD(void, abort, (), (override));
     MOCK_METHOD(int64_t, requestLastModified, (ResourceDescriptor const*), (const, override));
-    MOCK_METHOD(IValidator::Result, validate, (ResourceDescriptor const*), (const, override));
-    MOCK_METHOD(IPostProcessor::Result, process, (ResourceDescriptor const*), (const, override));
-    MOCK_METHOD(void, trace, (Event, TraceRecord const&), (const, noexcept, override));
 };
 
 // What a real transfer does: write the file unless cancelled first.
@@ -118,8 +113,9 @@ class SchedulerTest : public ::testing::Test {
     std::deque<ResourceDescriptorBundle> bundles;
     std::shared_ptr<MockHost> const notOwned{std::shared_ptr<MockHost>(), &host};
     std::unique_ptr<RemoteResourceScheduler> scheduler = std::make_unique<RemoteResourceScheduler>(
-        notOwned, notOwned, std::make_shared<Core::TaskQueueImmediate>(), notOwned, notOwned,
-        notOwned, std::make_shared<DownloadRetrierStub>());
+        notOwned, notOwned, std::make_shared<Core::TaskQueueImmediate>(),
+        std::make_shared<PostProcessorStub>(), std::make_shared<ValidatorStub>(),
+        std::make_shared<EventTracerStub>(), std::make_shared<DownloadRetrierStub>());
 };
 
 // A trusted local copy of an IfMissing file, like an empty bundle, leaves a run nothing to do.
