@@ -43,8 +43,7 @@ using ::testing::ElementsAre;
 constexpr auto Waiting = IRemoteResource::Waiting, Downloading = IRemoteResource::Downloading;
 constexpr auto Available = IRemoteResource::Available, Error = IRemoteResource::Error;
 constexpr auto NoError = IRemoteResource::NoError, General = IRemoteResource::GeneralError;
-constexpr auto Cancelled = IRemoteResource::Cancelled, Corrupted = IRemoteResource::Corrupted;
-constexpr auto Lost = IRemoteResource::InternetConnectionLost;
+constexpr auto Cancelled = IRemoteResource::Cancelled;
 
 IRemoteResource::NotificationParams params(std::set<IRemoteResource::DownloadStatus> statuses,
                                            bool progress = false, double granularity = 0.0) {
@@ -228,9 +227,7 @@ TEST(NotifierTest, UndeliveredDecisionsComeOutOldestFirst) {
         int popped = 0;
         for (char const step : pattern) {
             if (step == '+') {
-                IRemoteResource::State state;
-                state.progress = pushed++;
-                queue.push({state, false});
+                queue.push({State{Downloading, NoError, double(pushed++)}, false});
             } else {
                 ASSERT_FALSE(queue.empty());
                 EXPECT_EQ(queue.pop().state.progress, popped++);
