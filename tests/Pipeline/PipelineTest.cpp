@@ -29,8 +29,8 @@
 #include "App/ResourceDownloadManager/ResourceDownloadManager.h"
 #include "Platform/Core/TaskQueue.h"
 
+#include "Support/LocalFiles.h"
 #include "Support/LogCapture.h"
-#include "Support/TempDir.h"
 
 namespace Tiskel::App {
 namespace {
@@ -109,18 +109,13 @@ struct SwitchableServerTime : ResourceDownloaderFileMock {
     mutable int timeChecks = 0;
 };
 
-class PipelineTest : public testing::Test {
+class PipelineTest : public Tiskel::Test::LocalFiles {
   protected:
-    // A file of 100 bytes on the server as files/<name>, described with `policy`.
+    // A file of `size` bytes on the server, described with `policy`.
     ResourceDescriptor& publish(std::string const& name, ResourceDescriptor::UpdatePolicy policy,
                                 std::size_t size = 100) {
-        dir.write("server/files/" + name, std::string(size, 'x'));
-        ResourceDescriptor& descriptor = descriptors.emplace_back();
-        descriptor.localPath = descriptor.downloadPath = dir.file(name);
-        descriptor.tempPath = dir.file(name + ".part");
-        descriptor.remotePath = "files/" + name;
-        descriptor.updatePolicy = policy;
-        return descriptor;
+        dir.write("server/" + name, std::string(size, 'x'));
+        return describe(name, "", policy);
     }
 
     // A bundle of `files`, registered and followed by `recorder`.
@@ -141,12 +136,10 @@ class PipelineTest : public testing::Test {
     }
     std::filesystem::file_time_type const start = std::filesystem::file_time_type::clock::now();
 
-    Tiskel::Test::TempDir dir;
     std::shared_ptr<Core::TaskQueue> downloads = std::make_shared<Core::TaskQueue>();
     Core::BlockingExecutor executor;
     std::shared_ptr<SwitchablePostProcessor> postProcessor =
         std::make_shared<SwitchablePostProcessor>();
-    std::deque<ResourceDescriptor> descriptors;
     std::deque<ResourceDescriptorBundle> bundles;
     Recorder recorder;
     std::shared_ptr<ScriptedValidator> validator = std::make_shared<ScriptedValidator>();
@@ -214,9 +207,9 @@ TEST_F(PipelineTest, EachRunEndsWithItsDecisionAndReason) {
          D::Downloaded},
         {"uncheckable", P::IfModified,
          [&](auto& f) { local(f), std::filesystem::remove(onServer(f)); }, D::KeptCheckFailed,
-         F::FileSystem, "server/files/uncheckable", ENOENT},
+         F::FileSystem, "server/uncheckable", ENOENT},
         {"gone", P::Always, [&](auto& f) { std::filesystem::remove(onServer(f)); }, D::Failed,
-         F::FileSystem, "server/files/gone", ENOENT},
+         F::FileSystem, "server/gone", ENOENT},
         {"nofolder", P::Always, [&](auto& f) { f.tempPath = dir.file("absent/nofolder.part"); },
          D::Failed, F::FileSystem, "absent/nofolder.part", ENOENT},
         {"rejected", P::Always, [](auto& f) { f.postProcessing = 1; }, D::Failed, F::Rejected},
@@ -263,7 +256,7 @@ TEST_F(PipelineTest, EachRunEndsWithItsDecisionAndReason) {
 TEST_F(PipelineTest, LaterRunsKeepTheCancellationAndTrustAvailableUnlessAlways) {
     ResourceDescriptor& cancelled = publish("cancelled", ResourceDescriptor::Always);
     ResourceDescriptor& shortcut = publish("shortcut", ResourceDescriptor::IfMissing);
-    dir.write("shortcut", "here");
+    dir.write("out/shortcut", "here");
     shortcut.localCopyPolicy = 1;
     std::vector<ResourceDescriptor const*> files = {&cancelled, &shortcut};
     for (auto const policy : {ResourceDescriptor::IfMissing, ResourceDescriptor::Validate,
@@ -338,16 +331,15 @@ TEST_F(PipelineTest, OneRunTracesItsStagesAndNotificationsInOrder) {
 
     std::string const item = "[res/logo.png] (Status: ";
     std::string const group = "[G: res/logo.png, ..(0 more)] (Status: ";
-    EXPECT_THAT(
-        log.textsFrom("App/ResourceDownloadManager/EventTracer"),
-        testing::ElementsAre(item + "Waiting, err:NoError =0%) ExecScheduled ",
-                             item + "Waiting, err:NoError =0%) Exec ", "Download files/logo.png",
-                             group + "Downloading, err:NoError =0%) StatusNotification ",
-                             group + "Downloading, err:NoError =0%) /StatusNotification ",
-                             group + "Available, err:NoError =100%) StatusNotification ",
-                             group + "Available, err:NoError =100%) /StatusNotification ",
-                             "/Download files/logo.png, err:NoError",
-                             item + "Available, err:NoError =100%) /Exec "));
+    EXPECT_THAT(log.textsFrom("App/ResourceDownloadManager/EventTracer"),
+                testing::ElementsAre(item + "Waiting, err:NoError =0%) ExecScheduled ",
+                                     item + "Waiting, err:NoError =0%) Exec ", "Download logo.png",
+                                     group + "Downloading, err:NoError =0%) StatusNotification ",
+                                     group + "Downloading, err:NoError =0%) /StatusNotification ",
+                                     group + "Available, err:NoError =100%) StatusNotification ",
+                                     group + "Available, err:NoError =100%) /StatusNotification ",
+                                     "/Download logo.png, err:NoError",
+                                     item + "Available, err:NoError =100%) /Exec "));
 }
 
 }  // namespace
