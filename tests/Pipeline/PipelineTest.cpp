@@ -1,7 +1,8 @@
 // The scheduler assembled from the library's real parts, as a host runs it without the download
 // manager: a task queue drained by a blocking executor and the file-backed downloader serving a
-// temporary "server" directory. One subscriber on a bundle hears what happened to each of its
-// files, with the decision of every run and the reason of every failure.
+// temporary "server" directory, every event traced to the log. One subscriber on a bundle hears
+// what happened to each of its files, with the decision of every run and the reason of every
+// failure.
 
 #include <atomic>
 #include <cerrno>
@@ -10,10 +11,8 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <future>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -30,9 +29,8 @@
 #include "App/ResourceDownloadManager/ResourceDownloadManager.h"
 #include "Platform/Core/TaskQueue.h"
 
+#include "Support/LocalFiles.h"
 #include "Support/LogCapture.h"
-#include "Support/TempDir.h"
-#include "Support/Wait.h"
 
 namespace Tiskel::App {
 namespace {
@@ -82,32 +80,42 @@ struct SwitchablePostProcessor : IPostProcessor {
     std::atomic<bool> reject{false};
 };
 
-// The file-backed downloader; while `noServerTime` is set, a Last-Modified query answers -1
-// through the old query alone, as a downloader that knows nothing of failed queries does.
+// Gives the answers queued in `answers`, Valid once they run out, and counts the questions.
+struct ScriptedValidator : IValidator {
+    Result validate(ResourceDescriptor const*) const override {
+        ++asked;
+        Result const answer = answers.empty() ? Valid : answers.front();
+        answers.erase(answers.begin(), answers.begin() + !answers.empty());
+        return answer;
+    }
+    mutable std::vector<Result> answers;
+    mutable int asked = 0;
+};
+
+// The file-backed downloader, counting the server-time checks; while `noServerTime` is set, a
+// Last-Modified query answers -1 through the old query alone, as a downloader that knows
+// nothing of failed queries does.
 struct SwitchableServerTime : ResourceDownloaderFileMock {
     using ResourceDownloaderFileMock::ResourceDownloaderFileMock;
     int64_t requestLastModified(ResourceDescriptor const* descriptor) const override {
         return noServerTime ? -1 : ResourceDownloaderFileMock::requestLastModified(descriptor);
     }
     LastModified checkLastModified(ResourceDescriptor const* descriptor) const override {
+        ++timeChecks;
         return noServerTime ? IResourceDownloader::checkLastModified(descriptor)
                             : ResourceDownloaderFileMock::checkLastModified(descriptor);
     }
     std::atomic<bool> noServerTime{false};
+    mutable int timeChecks = 0;
 };
 
-class PipelineTest : public testing::Test {
+class PipelineTest : public Tiskel::Test::LocalFiles {
   protected:
-    // A file of 100 bytes on the server as files/<name>, described with `policy`.
+    // A file of `size` bytes on the server, described with `policy`.
     ResourceDescriptor& publish(std::string const& name, ResourceDescriptor::UpdatePolicy policy,
                                 std::size_t size = 100) {
-        dir.write("server/files/" + name, std::string(size, 'x'));
-        ResourceDescriptor& descriptor = descriptors.emplace_back();
-        descriptor.localPath = descriptor.downloadPath = dir.file(name);
-        descriptor.tempPath = dir.file(name + ".part");
-        descriptor.remotePath = "files/" + name;
-        descriptor.updatePolicy = policy;
-        return descriptor;
+        dir.write("server/" + name, std::string(size, 'x'));
+        return describe(name, "", policy);
     }
 
     // A bundle of `files`, registered and followed by `recorder`.
@@ -122,35 +130,39 @@ class PipelineTest : public testing::Test {
 
     void drain() { executor.execQueue(*downloads); }
 
-    static void setAge(std::string const& path, std::chrono::hours age) {
-        std::filesystem::last_write_time(path, std::filesystem::file_time_type::clock::now() - age);
+    // Dates the file `age` before the test's start, so that equal ages give equal times.
+    void setAge(std::string const& path, std::chrono::hours age) {
+        std::filesystem::last_write_time(path, start - age);
     }
+    std::filesystem::file_time_type const start = std::filesystem::file_time_type::clock::now();
 
-    Tiskel::Test::TempDir dir;
     std::shared_ptr<Core::TaskQueue> downloads = std::make_shared<Core::TaskQueue>();
     Core::BlockingExecutor executor;
     std::shared_ptr<SwitchablePostProcessor> postProcessor =
         std::make_shared<SwitchablePostProcessor>();
-    std::deque<ResourceDescriptor> descriptors;
     std::deque<ResourceDescriptorBundle> bundles;
     Recorder recorder;
+    std::shared_ptr<ScriptedValidator> validator = std::make_shared<ScriptedValidator>();
     std::shared_ptr<SwitchableServerTime> downloader =
         std::make_shared<SwitchableServerTime>(dir.ioFile("server"), 1000000);
     RemoteResourceScheduler scheduler{downloader,
                                       downloads,
                                       std::make_shared<Core::TaskQueueImmediate>(),
                                       postProcessor,
-                                      std::make_shared<ValidatorStub>(),
-                                      std::make_shared<EventTracerStub>(),
+                                      validator,
+                                      std::make_shared<EventTracer>(true),
                                       std::make_shared<DownloadRetrierStub>()};
 };
 
 // Each way a run can end, with what the subscriber is told: the decision, and for failures and
-// failed checks the kind of reason, the path it names and the system's error number.
+// failed checks the kind of reason, the path it names and the system's error number. The server's
+// time is asked only for an IfModified file present here; the validator judges a Validate file
+// present here, and any downloaded one unless the post-processor rejected it.
 TEST_F(PipelineTest, EachRunEndsWithItsDecisionAndReason) {
     using P = ResourceDescriptor;
     using D = FileDecision;
     using F = FileFailure;
+    using V = IValidator;
     using namespace std::chrono_literals;
     struct Case {
         char const* name;
@@ -160,6 +172,7 @@ TEST_F(PipelineTest, EachRunEndsWithItsDecisionAndReason) {
         FileFailure::Kind failure = F::None;
         char const* pathEnd = "";
         int systemError = 0;
+        std::vector<V::Result> answers = {};  // the validator's, before the download and after
     };
     auto const local = [](ResourceDescriptor& f) { std::ofstream(f.localPath.string()) << "old"; };
     auto const onServer = [&](ResourceDescriptor& f) { return dir.file("server/" + f.remotePath); };
@@ -170,7 +183,23 @@ TEST_F(PipelineTest, EachRunEndsWithItsDecisionAndReason) {
         {"always", P::Always, {}, D::Downloaded},
         {"missing", P::IfMissing, {}, D::Downloaded},
         {"present", P::IfMissing, local, D::KeptPresent},
-        {"valid", P::Validate, local, D::KeptValid},
+        {"validateMissing", P::Validate, {}, D::Downloaded, F::None, "", 0, {V::Valid}},
+        {"valid", P::Validate, local, D::KeptValid, F::None, "", 0, {V::Valid}},
+        {"repaired", P::Validate, local, D::Downloaded, F::None, "", 0, {V::Invalid, V::Valid}},
+        {"corrupt", P::Validate, local, D::Failed, F::Rejected, "", 0, {V::Invalid, V::Invalid}},
+        {"unpacked",
+         P::Validate,
+         [&](auto& f) { local(f), f.postProcessing = 1; },
+         D::Failed,
+         F::Rejected,
+         "",
+         0,
+         {V::Invalid}},
+        {"alwaysPresent", P::Always, local, D::Downloaded},
+        {"ifModifiedMissing", P::IfModified, {}, D::Downloaded},
+        {"sameTime", P::IfModified,
+         [&](auto& f) { local(f), setAge(onServer(f), 48h), setAge(f.localPath.string(), 48h); },
+         D::KeptNotModified},
         {"notime", P::IfModified, noServerTime, D::KeptNoServerTime},
         {"older", P::IfModified, [&](auto& f) { local(f), setAge(onServer(f), 48h); },
          D::KeptNotModified},
@@ -178,9 +207,9 @@ TEST_F(PipelineTest, EachRunEndsWithItsDecisionAndReason) {
          D::Downloaded},
         {"uncheckable", P::IfModified,
          [&](auto& f) { local(f), std::filesystem::remove(onServer(f)); }, D::KeptCheckFailed,
-         F::FileSystem, "server/files/uncheckable", ENOENT},
+         F::FileSystem, "server/uncheckable", ENOENT},
         {"gone", P::Always, [&](auto& f) { std::filesystem::remove(onServer(f)); }, D::Failed,
-         F::FileSystem, "server/files/gone", ENOENT},
+         F::FileSystem, "server/gone", ENOENT},
         {"nofolder", P::Always, [&](auto& f) { f.tempPath = dir.file("absent/nofolder.part"); },
          D::Failed, F::FileSystem, "absent/nofolder.part", ENOENT},
         {"rejected", P::Always, [](auto& f) { f.postProcessing = 1; }, D::Failed, F::Rejected},
@@ -193,6 +222,9 @@ TEST_F(PipelineTest, EachRunEndsWithItsDecisionAndReason) {
         if (c.arrange) {
             c.arrange(file);
         }
+        bool const present = std::filesystem::exists(file.localPath.string());
+        validator->answers = c.answers;
+        validator->asked = downloader->timeChecks = 0;
         follow({&file})->scheduleDownload(ISchedulableResource::Normal);
         drain();
 
@@ -208,6 +240,8 @@ TEST_F(PipelineTest, EachRunEndsWithItsDecisionAndReason) {
         EXPECT_EQ(failure.kind, c.failure) << failure.text;
         EXPECT_EQ(failure.text.empty(), c.failure == F::None) << failure.text;
         EXPECT_THAT(failure.path, testing::EndsWith(c.pathEnd));
+        EXPECT_EQ(downloader->timeChecks, c.policy == P::IfModified && present);
+        EXPECT_EQ(validator->asked, int(c.answers.size()));
         // Only a run that downloads goes through Downloading, first with no bytes known.
         bool const downloaded = heard.size() > 1;
         EXPECT_EQ(downloaded, failed || c.decision == D::Downloaded);
@@ -216,34 +250,41 @@ TEST_F(PipelineTest, EachRunEndsWithItsDecisionAndReason) {
     }
 }
 
-// Cancelling, a later run that trusts the first, and the local-copy shortcut that settles a
-// file when it is scheduled, before any run.
-TEST_F(PipelineTest, CancelledTrustedAndSettledAtScheduling) {
+// A cancellation stays in force for later runs; a later run trusts a file that an earlier one
+// left Available without looking at it again, unless its policy is Always; the local-copy
+// shortcut settles a file when it is scheduled, before any run.
+TEST_F(PipelineTest, LaterRunsKeepTheCancellationAndTrustAvailableUnlessAlways) {
     ResourceDescriptor& cancelled = publish("cancelled", ResourceDescriptor::Always);
-    ResourceDescriptor& trusted = publish("trusted", ResourceDescriptor::IfMissing);
     ResourceDescriptor& shortcut = publish("shortcut", ResourceDescriptor::IfMissing);
-    dir.write("shortcut", "here");
+    dir.write("out/shortcut", "here");
     shortcut.localCopyPolicy = 1;
-
+    std::vector<ResourceDescriptor const*> files = {&cancelled, &shortcut};
+    for (auto const policy : {ResourceDescriptor::IfMissing, ResourceDescriptor::Validate,
+                              ResourceDescriptor::IfModified, ResourceDescriptor::Always}) {
+        files.push_back(&publish("policy" + std::to_string(policy), policy));
+    }
     IRemoteResource* one = follow({&cancelled});
-    IRemoteResource* two = follow({&trusted, &shortcut});
+    IRemoteResource* two = follow({files.begin() + 1, files.end()});
     one->cancelDownload();
-    one->scheduleDownload(ISchedulableResource::Normal);
-    two->scheduleDownload(ISchedulableResource::Normal);
-    // The shortcut's outcome comes at scheduling, without a run.
-    ASSERT_EQ(recorder.of(&shortcut).size(), 1u);
-    EXPECT_EQ(recorder.of(&shortcut)[0].outcome.decision, FileDecision::KeptPresent);
-    drain();
-    two->scheduleDownload(ISchedulableResource::Normal);
-    drain();
-
-    Heard const last = recorder.of(&cancelled).back();
-    EXPECT_EQ(last.outcome.decision, FileDecision::Failed);
-    EXPECT_EQ(last.outcome.failure.kind, FileFailure::Cancelled);
-    std::vector<Heard> const runs = recorder.of(&trusted);
-    EXPECT_EQ(runs.back().outcome.decision, FileDecision::KeptAvailable);
-    EXPECT_EQ(runs[runs.size() - 2].outcome.decision, FileDecision::Downloaded);
-    EXPECT_EQ(recorder.of(&shortcut).size(), 2u);  // settled again at the second scheduling
+    for (int run = 0; run < 2; ++run) {
+        one->scheduleDownload(ISchedulableResource::Normal);
+        two->scheduleDownload(ISchedulableResource::Normal);
+        // The shortcut's outcome comes at each scheduling, without a run.
+        ASSERT_EQ(recorder.of(&shortcut).size(), run + 1u);
+        drain();
+        // A second run that looked at the files would download them again.
+        for (std::size_t i = 2; i < files.size(); ++i) {
+            std::filesystem::remove(files[i]->localPath.string());
+        }
+    }
+    std::vector<std::string> decisions;
+    for (ResourceDescriptor const* file : files) {
+        decisions.push_back(fileDecisionName(recorder.of(file).back().outcome.decision));
+    }
+    EXPECT_EQ(decisions,
+              (std::vector<std::string>{"Failed", "KeptPresent", "KeptAvailable", "KeptAvailable",
+                                        "KeptAvailable", "Downloaded"}));
+    EXPECT_EQ(recorder.of(&cancelled).back().outcome.failure.kind, FileFailure::Cancelled);
 }
 
 // Progress events come when the fraction received crosses a multiple of the granularity, with
@@ -274,80 +315,31 @@ TEST_F(PipelineTest, ProgressCrossesGranularityStepsAndUnsubscribingEndsEvents) 
     EXPECT_EQ(recorder.of(&big).size(), before);
 }
 
-// Unsubscribing from another thread waits for a call in progress: the handler may be destroyed
-// as soon as it returns. A call may also unsubscribe itself without waiting for itself.
-TEST_F(PipelineTest, UnsubscribingWaitsForACallInProgressElsewhere) {
-    ResourceDescriptor& file = publish("f", ResourceDescriptor::Always);
-    IRemoteResource* resource = follow({&file});
-    struct Handler : IFileEventHandler {
-        explicit Handler(std::function<void(FileEvent const&)> fn) : fn(std::move(fn)) {}
-        void onFileEvent(FileEvent const& event) override { fn(event); }
-        std::function<void(FileEvent const&)> fn;
-    };
-    std::promise<void> entered;
-    std::atomic<bool> returned{false};
-    bool returnedDuringCall = false;
-    Handler blocking([&](FileEvent const& event) {
-        if (event.outcome != nullptr) {
-            entered.set_value();
-            // A wait for the call keeps `returned` false here; without one it turns true at once.
-            Tiskel::Test::waitUntil([&] { return returned.load(); },
-                                    std::chrono::milliseconds(100));
-            returnedDuringCall = returned.load();
-        }
-    });
-    int selfRemovingCalls = 0;
-    Handler selfRemoving([&](FileEvent const&) {
-        ++selfRemovingCalls;
-        resource->unregisterFileEventHandler(&selfRemoving);
-    });
-    resource->registerFileEventHandler(&blocking, {});
-    resource->registerFileEventHandler(&selfRemoving, {});
-    resource->scheduleDownload(ISchedulableResource::Normal);
-    std::thread worker([this] { drain(); });
-    entered.get_future().wait();
-    resource->unregisterFileEventHandler(&blocking);
-    returned = true;
-    worker.join();
-    EXPECT_FALSE(returnedDuringCall);
-    EXPECT_EQ(selfRemovingCalls, 1);
-}
-
-// A run with the logging tracer and the real retrier traces its stages and the bundle's
-// notifications in order.
+// A run traces its stages and the bundle's notifications in order.
 TEST_F(PipelineTest, OneRunTracesItsStagesAndNotificationsInOrder) {
     Tiskel::Test::LogCapture log;
     ResourceDescriptor& file = publish("logo.png", ResourceDescriptor::IfModified);
     file.category = "res";
     file.name = file.id = "logo.png";
-    RemoteResourceScheduler traced{
-        std::make_shared<ResourceDownloaderFileMock>(dir.ioFile("server"), 1000000),
-        downloads,
-        std::make_shared<Core::TaskQueueImmediate>(),
-        std::make_shared<PostProcessorStub>(),
-        std::make_shared<ValidatorStub>(),
-        std::make_shared<EventTracer>(true),
-        std::make_shared<DownloadRetrier>()};
     RemoteResourceEventHandlerCallback handler;
     IRemoteResource::NotificationParams params;
     params.statuses = {Status::Downloading, Status::Available};
     handler.setNotificationParams(params);
-    handler.registerWithin(traced.registerAutoSchedule(
+    handler.registerWithin(scheduler.registerAutoSchedule(
         &bundles.emplace_back(ResourceDescriptorBundle{{&file}}), ISchedulableResource::Normal));
     drain();
 
     std::string const item = "[res/logo.png] (Status: ";
     std::string const group = "[G: res/logo.png, ..(0 more)] (Status: ";
-    EXPECT_THAT(
-        log.textsFrom("App/ResourceDownloadManager/EventTracer"),
-        testing::ElementsAre(item + "Waiting, err:NoError =0%) ExecScheduled ",
-                             item + "Waiting, err:NoError =0%) Exec ", "Download files/logo.png",
-                             group + "Downloading, err:NoError =0%) StatusNotification ",
-                             group + "Downloading, err:NoError =0%) /StatusNotification ",
-                             group + "Available, err:NoError =100%) StatusNotification ",
-                             group + "Available, err:NoError =100%) /StatusNotification ",
-                             "/Download files/logo.png, err:NoError",
-                             item + "Available, err:NoError =100%) /Exec "));
+    EXPECT_THAT(log.textsFrom("App/ResourceDownloadManager/EventTracer"),
+                testing::ElementsAre(item + "Waiting, err:NoError =0%) ExecScheduled ",
+                                     item + "Waiting, err:NoError =0%) Exec ", "Download logo.png",
+                                     group + "Downloading, err:NoError =0%) StatusNotification ",
+                                     group + "Downloading, err:NoError =0%) /StatusNotification ",
+                                     group + "Available, err:NoError =100%) StatusNotification ",
+                                     group + "Available, err:NoError =100%) /StatusNotification ",
+                                     "/Download logo.png, err:NoError",
+                                     item + "Available, err:NoError =100%) /Exec "));
 }
 
 // Why a run downloads; and the size repair, which goes past the policies only when it is on:
@@ -389,7 +381,8 @@ TEST_F(PipelineTest, DownloadsSayWhyAndAWrongSizeIsRepairedOnlyWhenSwitchedOn) {
         file.expectedSize = 100;
         file.localCopyPolicy = c.localCopyPolicy;
         if (c.localSize >= 0) {
-            dir.write(c.name, std::string(static_cast<std::size_t>(c.localSize), 'o'));
+            dir.write(std::string("out/") + c.name,
+                      std::string(static_cast<std::size_t>(c.localSize), 'o'));
         }
         ResourceDescriptorBundle& bundle = bundles.emplace_back(ResourceDescriptorBundle{{&file}});
         IRemoteResource* resource = (c.repair ? repairing : scheduler).registerResource(&bundle);
@@ -400,7 +393,7 @@ TEST_F(PipelineTest, DownloadsSayWhyAndAWrongSizeIsRepairedOnlyWhenSwitchedOn) {
         ASSERT_FALSE(heard.empty());
         EXPECT_EQ(heard.back().outcome.decision, c.decision);
         EXPECT_EQ(heard.back().outcome.why, c.why);
-        EXPECT_EQ(Tiskel::Test::TempDir::read(dir.file(c.name)).size(),
+        EXPECT_EQ(Tiskel::Test::TempDir::read(file.localPath.string()).size(),
                   c.decision == D::Downloaded ? 100u : c.localSize + 0u);
     }
 }

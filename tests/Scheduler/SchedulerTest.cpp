@@ -1,10 +1,8 @@
 // The scheduler driven through test doubles on a real temporary directory: pipelines wait in a
 // queue until the test runs them, and the default download writes the file in place.
 
-#include <algorithm>
 #include <atomic>
 #include <deque>
-#include <filesystem>
 #include <fstream>
 #include <future>
 #include <optional>
@@ -19,6 +17,8 @@
 
 #include "App/ResourceDownloadManager/CallbackEventHandler.h"
 #include "App/ResourceDownloadManager/DownloadRetrier.h"
+#include "App/ResourceDownloadManager/Downloader/NetworkStateEmulator.h"
+#include "App/ResourceDownloadManager/EventTracer.h"
 #include "App/ResourceDownloadManager/RemoteResourceScheduler.h"
 #include "App/ResourceDownloadManager/ResourceDescriptor.h"
 #include "App/ResourceDownloadManager/ResourceDownloadManager.h"
@@ -41,18 +41,13 @@ using Task = IResourceDownloader::Task;
 
 constexpr char kHalfDone[] = "Status: Downloading, err:NoError =50%";
 constexpr char kAvailable[] = "Status: Available, err:NoError =100%";
-constexpr char kCorrupt[] = "Status: Error, err:Corrupted =0%";
 
 std::string stateOf(IRemoteResource const* resource) {
     return resource->getCurrentState().toDebugString();
 }
 
-// The host's side of the scheduler: its services and the queue its pipelines wait in.
-class MockHost : public IResourceDownloader,
-                 public IValidator,
-                 public IPostProcessor,
-                 public IEventTracer,
-                 public Core::ITaskQueue {
+// The host's downloader and the queue its pipelines wait in.
+class MockHost : public IResourceDownloader, public Core::ITaskQueue {
   public:
     MOCK_METHOD(void, RegisterEventHandler, (Core::ITaskQueueEventHandler*), (override));
     MOCK_METHOD(void, UnregisterEventHandler, (Core::ITaskQueueEventHandler*), (override));
@@ -61,9 +56,6 @@ class MockHost : public IResourceDownloader,
     MOCK_METHOD(IResourceDownloader::Result, exec, (Task), (const, override));
     MOCK_METHOD(void, abort, (), (override));
     MOCK_METHOD(int64_t, requestLastModified, (ResourceDescriptor const*), (const, override));
-    MOCK_METHOD(IValidator::Result, validate, (ResourceDescriptor const*), (const, override));
-    MOCK_METHOD(IPostProcessor::Result, process, (ResourceDescriptor const*), (const, override));
-    MOCK_METHOD(void, trace, (Event, TraceRecord const&), (const, noexcept, override));
 };
 
 // What a real transfer does: write the file unless cancelled first.
@@ -121,57 +113,10 @@ class SchedulerTest : public ::testing::Test {
     std::deque<ResourceDescriptorBundle> bundles;
     std::shared_ptr<MockHost> const notOwned{std::shared_ptr<MockHost>(), &host};
     std::unique_ptr<RemoteResourceScheduler> scheduler = std::make_unique<RemoteResourceScheduler>(
-        notOwned, notOwned, std::make_shared<Core::TaskQueueImmediate>(), notOwned, notOwned,
-        notOwned, std::make_shared<DownloadRetrierStub>());
+        notOwned, notOwned, std::make_shared<Core::TaskQueueImmediate>(),
+        std::make_shared<PostProcessorStub>(), std::make_shared<ValidatorStub>(),
+        std::make_shared<EventTracerStub>(), std::make_shared<DownloadRetrierStub>());
 };
-
-TEST_F(SchedulerTest, EachUpdatePolicyDecidesWhetherToDownload) {
-    using D = ResourceDescriptor;
-    using V = IValidator;
-    struct Case {
-        std::string name;
-        D::UpdatePolicy policy;
-        bool localFile;
-        std::optional<int64_t> remoteTimeAhead;  // IfModified: the server's time minus the file's
-        std::vector<V::Result> answers;          // before the download, then after it
-        int downloads;
-        std::string outcome = kAvailable;
-        std::optional<int> processed = {};  // the post-processor's result, when it runs
-    };
-    std::vector<Case> const cases = {
-        {"alwaysMissing", D::Always, false, {}, {}, 1},
-        {"validateMissing", D::Validate, false, {}, {V::Valid}, 1},
-        {"ifMissingMissing", D::IfMissing, false, {}, {}, 1},
-        {"ifModifiedMissing", D::IfModified, false, {}, {}, 1},
-        {"always", D::Always, true, {}, {}, 1},
-        {"ifMissing", D::IfMissing, true, {}, {}, 0},
-        {"sameTime", D::IfModified, true, 0, {}, 0},
-        {"laterTime", D::IfModified, true, 1, {}, 1},
-        {"valid", D::Validate, true, {}, {V::Valid}, 0},
-        {"repaired", D::Validate, true, {}, {V::Invalid, V::Valid}, 1},
-        {"corrupt", D::Validate, true, {}, {V::Invalid, V::Invalid}, 1, kCorrupt},
-        // A failed post-processing settles the outcome: no validation after the download.
-        {"unpacked", D::Validate, true, {}, {V::Invalid}, 1, kCorrupt, 5},
-    };
-    for (auto const& c : cases) {
-        SCOPED_TRACE(c.name);
-        ResourceDescriptor* file = describe(c.name, c.policy, c.localFile);
-        file->postProcessing = c.processed ? 1 : 0;
-        int64_t const localTime = c.localFile ? file->localPath.last_write_time() : 0;
-        ON_CALL(host, requestLastModified(file))
-            .WillByDefault(Return(localTime + c.remoteTimeAhead.value_or(0)));
-        EXPECT_CALL(host, requestLastModified(file)).Times(c.remoteTimeAhead ? 1 : 0);
-        auto& validation = EXPECT_CALL(host, validate(file)).Times(int(c.answers.size()));
-        for (auto answer : c.answers) {
-            validation.WillOnce(Return(answer));
-        }
-        ON_CALL(host, process(file))
-            .WillByDefault(Return(IPostProcessor::Result(c.processed.value_or(0))));
-        EXPECT_CALL(host, process(file)).Times(c.processed ? 1 : 0);
-        EXPECT_CALL(host, exec(Field(&Task::descriptor, file))).Times(c.downloads);
-        EXPECT_EQ(stateOf(runOnce({file})), c.outcome);
-    }
-}
 
 // A trusted local copy of an IfMissing file, like an empty bundle, leaves a run nothing to do.
 TEST_F(SchedulerTest, SchedulingQueuesNoRunWhenNothingCanChange) {
@@ -186,49 +131,18 @@ TEST_F(SchedulerTest, SchedulingQueuesNoRunWhenNothingCanChange) {
     EXPECT_EQ(stateOf(idle), "Status: Waiting, err:NoError =0%");
 }
 
-TEST_F(SchedulerTest, LaterRunsTrustAvailableWithoutTouchingTheFileUnlessAlways) {
-    ResourceDescriptor* validated = describe("validated", ResourceDescriptor::Validate, true);
-    ResourceDescriptor* modified = describe("modified", ResourceDescriptor::IfModified, true);
-    ResourceDescriptor* always = describe("always", ResourceDescriptor::Always, true);
-    EXPECT_CALL(host, validate(validated)).WillOnce(Return(IValidator::Valid));
-    EXPECT_CALL(host, requestLastModified(modified)).WillOnce(Return(0));
-    EXPECT_CALL(host, exec(Field(&Task::descriptor, always))).Times(2);
-    IRemoteResource* resource = runOnce({validated, modified, always});
-
-    // The gone files would be downloaded if the second run looked at them.
-    std::filesystem::remove(validated->localPath.string());
-    std::filesystem::remove(modified->localPath.string());
-    resource->scheduleDownload(ISchedulableResource::Normal);
-    runAll();
-    EXPECT_EQ(stateOf(resource), kAvailable);
-}
-
-TEST_F(SchedulerTest, CancellationStaysInForceForLaterRuns) {
-    IRemoteResource* resource =
-        scheduler->registerResource(group({describe("x", ResourceDescriptor::Always)}));
-    resource->cancelDownload();
-    for (int round = 0; round < 2; ++round) {
-        resource->scheduleDownload(ISchedulableResource::Normal);
-        runAll();
-        EXPECT_EQ(stateOf(resource), "Status: Error, err:Cancelled =0%");
-    }
-}
-
-// A result outside the known four counts as a success.
+// Each downloader result becomes its state; one outside the known four counts as a success.
 TEST_F(SchedulerTest, DownloaderResultsBecomeStates) {
-    std::pair<int, std::string> const cases[] = {
-        {0, kAvailable},
-        {1, "Status: Error, err:GeneralError =0%"},
-        {2, "Status: Error, err:InternetConnectionLost =0%"},
-        {3, "Status: Error, err:Cancelled =0%"},
-        {7, kAvailable}};
-    for (auto const& [result, state] : cases) {
+    std::vector<std::string> states;
+    for (int result : {0, 1, 2, 3, 7}) {
         EXPECT_CALL(host, exec(_)).WillOnce(Return(IResourceDownloader::Result(result)));
-        EXPECT_EQ(
-            stateOf(runOnce({describe("r" + std::to_string(result), ResourceDescriptor::Always)})),
-            state)
-            << result;
+        ResourceDescriptor* file =
+            describe("r" + std::to_string(result), ResourceDescriptor::Always);
+        states.push_back(stateOf(runOnce({file})));
     }
+    EXPECT_EQ(states, (std::vector<std::string>{kAvailable, "Status: Error, err:GeneralError =0%",
+                                                "Status: Error, err:InternetConnectionLost =0%",
+                                                "Status: Error, err:Cancelled =0%", kAvailable}));
 }
 
 TEST_F(SchedulerTest, AutomaticSchedulingQueuesOnlyAboveThePriorityLastAsked) {
@@ -363,36 +277,6 @@ TEST_F(SchedulerTest, MisbehavingSubscribersNeitherHangNorEndTheProcess) {
                                      ::testing::Each(::testing::HasSubstr(c.logged))));
         c.alsoCheck();
     }
-}
-
-// Two bundles' callbacks run at once on two threads, and each reads the other bundle's state.
-TEST_F(SchedulerTest, CallbacksOfTwoBundlesMayReadEachOtherAtOnce) {
-    IRemoteResource* resources[2];
-    RemoteResourceEventHandlerCallback handlers[2];
-    std::atomic<int> inside{0};
-    IRemoteResource::NotificationParams notifyOn;
-    notifyOn.statuses = {IRemoteResource::Downloading};
-    for (int i = 0; i < 2; ++i) {
-        resources[i] = scheduler->registerResource(
-            group({describe("b" + std::to_string(i), ResourceDescriptor::Always)}));
-        handlers[i].setCallback([&, other = 1 - i](IRemoteResource::State) {
-            ++inside;
-            Tiskel::Test::waitUntil([&] { return inside == 2; });
-            resources[other]->getCurrentState();
-        });
-        handlers[i].setNotificationParams(notifyOn);
-        handlers[i].registerWithin(resources[i]);
-        resources[i]->scheduleDownload(ISchedulableResource::Normal);
-    }
-    std::atomic<int> done{0};
-    std::thread runners[] = {std::thread([&] { tasks.execOne(), ++done; }),
-                             std::thread([&] { tasks.execOne(), ++done; })};
-    // On a deadlock the test stops here and the unjoined threads end the program.
-    ASSERT_TRUE(Tiskel::Test::waitUntil([&] { return done == 2; })) << "deadlocked";
-    for (auto& runner : runners) {
-        runner.join();
-    }
-    EXPECT_EQ(stateOf(resources[0]), kAvailable);
 }
 
 TEST_F(SchedulerTest, RunFindingItsItemBusyLeavesTheExtraPassToTheBusyRun) {

@@ -1,12 +1,15 @@
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <random>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <utility>
@@ -18,10 +21,12 @@
 #include "App/ResourceDownloadManager/ActiveState.h"
 #include "App/ResourceDownloadManager/AddressMap.h"
 #include "App/ResourceDownloadManager/CallbackEventHandler.h"
+#include "App/ResourceDownloadManager/FileEvents.h"
 #include "App/ResourceDownloadManager/ResourceDescriptor.h"
 #include "App/ResourceDownloadManager/ResourceDownloadManager.h"
 #include "Platform/Core/TaskQueue.h"
 
+#include "Support/LogCapture.h"
 #include "Support/StateRule.h"
 #include "Support/Wait.h"
 
@@ -38,8 +43,7 @@ using ::testing::ElementsAre;
 constexpr auto Waiting = IRemoteResource::Waiting, Downloading = IRemoteResource::Downloading;
 constexpr auto Available = IRemoteResource::Available, Error = IRemoteResource::Error;
 constexpr auto NoError = IRemoteResource::NoError, General = IRemoteResource::GeneralError;
-constexpr auto Cancelled = IRemoteResource::Cancelled, Corrupted = IRemoteResource::Corrupted;
-constexpr auto Lost = IRemoteResource::InternetConnectionLost;
+constexpr auto Cancelled = IRemoteResource::Cancelled;
 
 IRemoteResource::NotificationParams params(std::set<IRemoteResource::DownloadStatus> statuses,
                                            bool progress = false, double granularity = 0.0) {
@@ -50,8 +54,28 @@ IRemoteResource::NotificationParams params(std::set<IRemoteResource::DownloadSta
     return result;
 }
 
+// One of the three setters, chosen at random, with random arguments (progress of any total).
+void changeAtRandom(ActiveState& node, std::mt19937& random) {
+    switch (random() % 4) {
+        case 0:
+            node.setDownloadAvailable();
+            break;
+        case 1:
+            node.setDownloadError(IRemoteResource::DownloadError(1 + random() % 4));
+            break;
+        default:
+            unsigned long long const total = 1 + random() % 1000;
+            node.setProgress(random() % (total + 1), total);
+    }
+}
+
 // Subscriptions are keyed by handler; the callback given with the subscription is what runs.
 using Key = RemoteResourceEventHandlerCallback;
+// A key for status and file subscriptions alike; never called.
+struct Handler : IRemoteResourceEventHandler, IFileEventHandler {
+    void onStateChanged(State, ResourceDescriptorBundle const*) override {}
+    void onFileEvent(FileEvent const&) override {}
+};
 
 class ActiveStateTest : public ::testing::Test {
   protected:
@@ -80,10 +104,9 @@ class ActiveStateTest : public ::testing::Test {
 // Random changes of children shared by several parents, fed through the children's setters
 // (which climb to every parent) and as raw records of any status, error and progress (unknown
 // values, NaN and progress far out of range included), and links added again. After every step
-// each parent must equal
-// the rule computed directly over its records; progress may differ only by rounding. At the
-// end, complete and unstarted children must give exactly 1.0 and 0.0, however many updates the
-// running sums have seen.
+// each parent must equal the rule computed directly over its records; progress may differ only by
+// rounding. At the end, complete and unstarted children must give exactly 1.0 and 0.0, however many
+// updates the running sums have seen.
 TEST_F(ActiveStateTest, IncrementalAggregateFollowsTheRuleOverRandomChanges) {
     constexpr int kChildren = 8, kParents = 5;
     unsigned const seed = std::random_device()();
@@ -104,13 +127,6 @@ TEST_F(ActiveStateTest, IncrementalAggregateFollowsTheRuleOverRandomChanges) {
             link(p, c % kChildren);
         }
     }
-    auto parentsOf = [&](int c) {
-        std::vector<int> result;
-        for (int p = 0; p < kParents; ++p) {
-            result.insert(result.end(), records[p].count(c), p);
-        }
-        return result;
-    };
     // Equal to the rule, progress up to rounding (NaN when the rule gives NaN).
     auto verify = [&](int step) {
         for (int p = 0; p < kParents; ++p) {
@@ -134,16 +150,11 @@ TEST_F(ActiveStateTest, IncrementalAggregateFollowsTheRuleOverRandomChanges) {
     for (int step = 0; step < 5000; ++step) {
         int const c = random() % kChildren;
         unsigned const action = random() % 100;
-        if (action < 30) {
-            unsigned long long const total = 1 + random() % 1000;
-            children[c]->setProgress(random() % (total + 1), total);
-        } else if (action < 45) {
-            children[c]->setDownloadAvailable();
-        } else if (action < 55) {
-            children[c]->setDownloadError(IRemoteResource::DownloadError(1 + random() % 4));
+        if (action < 55) {
+            changeAtRandom(*children[c], random);
         } else if (action < 99) {
             // A raw record for one parent: any status with any error, sometimes unknown ones.
-            int const p = parentsOf(c).empty() ? 0 : parentsOf(c)[random() % parentsOf(c).size()];
+            int const p = random() % kParents;
             if (records[p].count(c) == 0) {
                 continue;
             }
@@ -160,22 +171,21 @@ TEST_F(ActiveStateTest, IncrementalAggregateFollowsTheRuleOverRandomChanges) {
             link(random() % (kParents - 1), c);
             children[c]->checkAllNotifications();
         }
-        for (int p : parentsOf(c)) {
-            records[p][c] = children[c]->getCurrentState();
+        for (auto& record : records) {
+            if (record.count(c) != 0) {
+                record[c] = children[c]->getCurrentState();
+            }
         }
         verify(step);
     }
-    for (auto const& child : children) {
-        child->setDownloadAvailable();
-    }
-    for (auto const& parent : parents) {
-        EXPECT_EQ(parent->getCurrentState(), (State{Available, NoError, 1.0}));
-    }
-    for (auto const& child : children) {
-        child->setProgress(0, 7);
-    }
-    for (auto const& parent : parents) {
-        EXPECT_EQ(parent->getCurrentState(), (State{Downloading, NoError, 0.0}));
+    for (State const expected :
+         {State{Available, NoError, 1.0}, State{Downloading, NoError, 0.0}}) {
+        for (auto const& child : children) {
+            expected.status == Available ? child->setDownloadAvailable() : child->setProgress(0, 7);
+        }
+        for (auto const& parent : parents) {
+            EXPECT_EQ(parent->getCurrentState(), expected);
+        }
     }
 }
 
@@ -217,9 +227,7 @@ TEST(NotifierTest, UndeliveredDecisionsComeOutOldestFirst) {
         int popped = 0;
         for (char const step : pattern) {
             if (step == '+') {
-                IRemoteResource::State state;
-                state.progress = pushed++;
-                queue.push({state, false});
+                queue.push({State{Downloading, NoError, double(pushed++)}, false});
             } else {
                 ASSERT_FALSE(queue.empty());
                 EXPECT_EQ(queue.pop().state.progress, popped++);
@@ -320,63 +328,89 @@ TEST_F(ActiveStateTest, ASlowSubscriberElsewhereCannotLeaveAStaleLastNotificatio
     EXPECT_THAT(heard, ElementsAre(State{Downloading, NoError, 0.5}, State{Error, General, 0.5}));
 }
 
-// Runs its tasks in random order on two threads of its own.
+// Removal waits for the subscriber's callback running on another thread, since the host may free
+// what the callback uses once it returns; a callback that removes itself does not wait for
+// itself. Status and file subscribers alike.
+TEST_F(ActiveStateTest, RemovalWaitsForACallbackRunningElsewhere) {
+    Handler blocking, selfRemoving;
+    for (bool const file : {false, true}) {
+        SCOPED_TRACE(file ? "file subscriber" : "status subscriber");
+        auto immediate = std::make_shared<Core::TaskQueueImmediate>();
+        auto parent = node(immediate), child = node(immediate);
+        parent->addChild(child.get());
+        auto subscribe = [&](Handler* handler, std::function<void()> callback) {
+            if (file) {
+                parent->addFileSubscriber(handler, [=](FileEvent const&) { callback(); }, {});
+            } else {
+                parent->addChangeSubscriber(
+                    handler, [=](State) { callback(); }, params({Error, Available}));
+            }
+        };
+        auto remove = [&](Handler* handler) {
+            file ? parent->removeFileSubscriber(handler) : parent->removeChangeSubscriber(handler);
+        };
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool entered = false, removing = false, removed = false, removedDuringCall = true;
+        int selfCalls = 0;
+        subscribe(&blocking, [&] {
+            std::unique_lock<std::mutex> lock(mutex);
+            entered = true;
+            changed.notify_all();
+            changed.wait_for(lock, Tiskel::Test::kGenerousDeadline, [&] { return removing; });
+            // A removal that waits cannot return during this look; one that does not returns
+            // within microseconds.
+            removedDuringCall =
+                changed.wait_for(lock, std::chrono::milliseconds(200), [&] { return removed; });
+        });
+        subscribe(&selfRemoving, [&] { ++selfCalls, remove(&selfRemoving); });
+        std::thread setter([&] { child->setDownloadError(General); });
+        std::unique_lock<std::mutex> lock(mutex);
+        // On a hang the test stops here and the unjoined thread ends the program.
+        ASSERT_TRUE(
+            changed.wait_for(lock, Tiskel::Test::kGenerousDeadline, [&] { return entered; }));
+        removing = true;
+        changed.notify_all();
+        lock.unlock();
+        remove(&blocking);
+        lock.lock();
+        removed = true;
+        changed.notify_all();
+        lock.unlock();
+        setter.join();
+        child->setDownloadAvailable();  // reaches neither
+        EXPECT_FALSE(removedDuringCall) << "the removal returned while the callback ran";
+        EXPECT_EQ(selfCalls, 1);
+    }
+}
+
+// Keeps its tasks until `execOne` runs a randomly chosen one on the calling thread.
 class ShufflingQueue : public Core::ITaskQueue {
   public:
-    explicit ShufflingQueue(unsigned seed) : random(seed) {
-        for (auto& worker : workers) {
-            worker = std::thread([this] { work(); });
-        }
-    }
-    ~ShufflingQueue() override {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            stopping = true;
-        }
-        changed.notify_all();
-        for (auto& worker : workers) {
-            worker.join();
-        }
-    }
+    explicit ShufflingQueue(unsigned seed) : random(seed) {}
     void RegisterEventHandler(Core::ITaskQueueEventHandler*) override {}
     void UnregisterEventHandler(Core::ITaskQueueEventHandler*) override {}
-    bool execOne() override { return false; }
     void addTask(std::function<void()> task, Priority) override {
         std::lock_guard<std::mutex> lock(mutex);
         tasks.push_back(std::move(task));
-        changed.notify_one();
     }
-    bool idle() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return tasks.empty() && running == 0;
+    bool execOne() override {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (tasks.empty()) {
+            return false;
+        }
+        std::swap(tasks[random() % tasks.size()], tasks.back());
+        auto task = std::move(tasks.back());
+        tasks.pop_back();
+        lock.unlock();
+        task();
+        return true;
     }
 
   private:
-    void work() {
-        std::unique_lock<std::mutex> lock(mutex);
-        for (;;) {
-            changed.wait(lock, [&] { return stopping || !tasks.empty(); });
-            if (tasks.empty()) {
-                return;
-            }
-            std::swap(tasks[random() % tasks.size()], tasks.back());
-            auto task = std::move(tasks.back());
-            tasks.pop_back();
-            ++running;
-            lock.unlock();
-            task();
-            lock.lock();
-            --running;
-        }
-    }
-
     std::mutex mutex;
-    std::condition_variable changed;
     std::vector<std::function<void()>> tasks;
     std::mt19937 random;
-    int running = 0;
-    bool stopping = false;
-    std::thread workers[2];
 };
 
 // Remembers, per traced resource, the subscriber state of the last notification traced: at the
@@ -397,7 +431,7 @@ class LastNotificationTracer : public IEventTracer {
 // included, come and go. Once everything has run, each subscriber's last delivery must be the
 // last state decided for it, and no callback may start once its removal has returned. Run with
 // a queue that delivers inside addTask (a delivery takes its node's lock: one posted before the
-// item's lock was released deadlocks) and with one that runs the tasks out of order elsewhere.
+// item's lock was released deadlocks) and with one whose tasks every thread runs out of order.
 TEST(ActiveStateOrderTest, EverySubscriberEndsOnTheLastStateDecidedForIt) {
     constexpr int kItems = 6, kBundles = 4, kNodes = kItems + kBundles;
     unsigned const seed = std::random_device()();
@@ -405,10 +439,9 @@ TEST(ActiveStateOrderTest, EverySubscriberEndsOnTheLastStateDecidedForIt) {
     for (bool const shuffled : {false, true}) {
         SCOPED_TRACE(shuffled ? "shuffling queue" : "immediate queue");
         auto tracer = std::make_shared<LastNotificationTracer>();
-        auto shuffling = shuffled ? std::make_shared<ShufflingQueue>(seed) : nullptr;
-        std::shared_ptr<Core::ITaskQueue> queue = shuffling;
-        if (!shuffled) {
-            queue = std::make_shared<Core::TaskQueueImmediate>();
+        std::shared_ptr<Core::ITaskQueue> queue = std::make_shared<Core::TaskQueueImmediate>();
+        if (shuffled) {
+            queue = std::make_shared<ShufflingQueue>(seed);
         }
         ResourceDescriptor ids[kNodes];
         std::vector<std::unique_ptr<ActiveState>> nodes;
@@ -448,17 +481,8 @@ TEST(ActiveStateOrderTest, EverySubscriberEndsOnTheLastStateDecidedForIt) {
             threads.emplace_back([&, t] {
                 std::mt19937 random(seed + t);
                 for (int step = 0; step < 3000; ++step) {
-                    ActiveState& item = *nodes[random() % kItems];
-                    switch (random() % 4) {
-                        case 0:
-                            item.setDownloadAvailable();
-                            break;
-                        case 1:
-                            item.setDownloadError(IRemoteResource::DownloadError(1 + random() % 4));
-                            break;
-                        default:
-                            item.setProgress(random() % 101, 100);
-                    }
+                    changeAtRandom(*nodes[random() % kItems], random);
+                    queue->execOne();
                 }
                 --running;
             });
@@ -470,6 +494,7 @@ TEST(ActiveStateOrderTest, EverySubscriberEndsOnTheLastStateDecidedForIt) {
                 nodes[n]->removeChangeSubscriber(&keys[n]);
                 ++generation[n];
                 subscribe(n);
+                queue->execOne();
             }
             --running;
         });
@@ -478,11 +503,56 @@ TEST(ActiveStateOrderTest, EverySubscriberEndsOnTheLastStateDecidedForIt) {
         for (auto& thread : threads) {
             thread.join();
         }
-        ASSERT_TRUE(Tiskel::Test::waitUntil([&] { return !shuffling || shuffling->idle(); }));
+        while (queue->execOne()) {
+        }
         EXPECT_EQ(late, 0) << "delivered after its removal had returned";
         std::lock_guard<std::mutex> lock(tracer->mutex);
         EXPECT_EQ(received, tracer->last);
     }
+}
+
+// Throwing subscribers, status and file ones alike, whose tasks the immediate queue runs inside
+// setters that must not throw: each exception is logged and later changes still arrive.
+TEST_F(ActiveStateTest, ThrowingSubscribersAreLoggedAndKeepHearing) {
+    Tiskel::Test::LogCapture log;
+    auto immediate = std::make_shared<Core::TaskQueueImmediate>();
+    auto parent = node(immediate), child = node(immediate);
+    parent->addChild(child.get());
+    Handler handler;
+    int states = 0, files = 0;
+    auto const notifyOn = params({Downloading, Available, Error});
+    parent->addChangeSubscriber(
+        &handler, [&](State) { ++states, throw std::runtime_error("subscriber failed"); },
+        notifyOn);
+    parent->addFileSubscriber(&handler, [&](FileEvent const&) { ++files, throw 42; }, {});
+
+    child->setProgress(0, 10);
+    child->setDownloadAvailable();
+    child->setDownloadError(General);
+    EXPECT_EQ(std::make_pair(states, files), std::make_pair(3, 3));
+    std::vector<std::string> const errors = log.errors();
+    EXPECT_EQ(errors.size(), 6u);
+    EXPECT_THAT(errors, testing::Contains(testing::HasSubstr("subscriber failed")).Times(3));
+}
+
+// A change climbs through every ancestor holding each lock on the way: a cycle would wait
+// forever for a lock its own thread holds. Such links are refused, and the graph keeps working.
+TEST_F(ActiveStateTest, ALinkThatWouldMakeACycleIsRefused) {
+    Tiskel::Test::LogCapture log;
+    auto top = node(), middle = node(), bottom = node();
+    top->addChild(middle.get());
+    middle->addChild(bottom.get());
+
+    top->addChild(top.get());
+    bottom->addChild(top.get());
+    bottom->addChild(middle.get());
+
+    std::vector<std::string> const refused = log.errors();
+    // A link let through would hang the change below.
+    ASSERT_EQ(refused.size(), 3u);
+    EXPECT_THAT(refused.front(), testing::HasSubstr("cycle"));
+    bottom->setDownloadError(Cancelled);
+    EXPECT_EQ(top->getCurrentState(), (State{Error, Cancelled, 0.0}));
 }
 
 }  // namespace

@@ -1,9 +1,14 @@
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <filesystem>
 #include <signal.h>
+#include <spawn.h>
+#include <stdexcept>
 #include <string>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -12,10 +17,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "Program.h"
 #include "Support/HttpTestServer.h"
 #include "Support/TempDir.h"
 #include "Support/Wait.h"
+
+extern char** environ;
 
 namespace Tiskel::Test {
 namespace {
@@ -25,6 +31,89 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 
 std::string const kProgram = RDM_SYNC_PROGRAM;
+
+// The resource-sync program running as a child process, its standard output and error going to
+// files, without the proxy variables of the environment (the tests talk to 127.0.0.1 only).
+// Bound to the creating thread.
+class Program {
+  public:
+    // Starts the program with `args` (a missing program ends with exit code 127); throws
+    // std::runtime_error when no process can be started.
+    explicit Program(std::vector<std::string> const& args) {
+        // `env` runs the program in its own place (the same process), without the proxy
+        // variables.
+        std::vector<std::string> words{"/usr/bin/env"};
+        for (char const* proxy : {"http_proxy", "https_proxy", "all_proxy", "no_proxy",
+                                  "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "NO_PROXY"}) {
+            words.insert(words.end(), {"-u", proxy});
+        }
+        words.push_back(kProgram);
+        words.insert(words.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& word : words) {
+            argv.push_back(word.data());
+        }
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        for (int fd : {1, 2}) {
+            posix_spawn_file_actions_addopen(&actions, fd, outputs.file(std::to_string(fd)).c_str(),
+                                             O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        }
+        int const result = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (result != 0) {
+            throw std::runtime_error(std::string("cannot start env: ") + std::strerror(result));
+        }
+    }
+    // Kills the process if it still runs.
+    ~Program() {
+        if (code < 0) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+    }
+    Program(Program const&) = delete;
+    Program& operator=(Program const&) = delete;
+
+    // Waits up to a minute for the process to end; false when it did not.
+    bool wait() {
+        return code >= 0 || waitUntil(
+                                [this] {
+                                    int status = 0;
+                                    if (::waitpid(pid, &status, WNOHANG) != pid) {
+                                        return false;
+                                    }
+                                    code = WIFEXITED(status) ? WEXITSTATUS(status)
+                                                             : 128 + WTERMSIG(status);
+                                    return true;
+                                },
+                                std::chrono::seconds(60));
+    }
+    // The exit code (128 + signal for a process killed by a signal). REQUIRES: wait() was true.
+    int exitCode() const { return code; }
+    void signal(int number) const { ::kill(pid, number); }
+    std::string out() const { return TempDir::read(outputs.file("1")); }
+    std::string err() const { return TempDir::read(outputs.file("2")); }
+
+  private:
+    TempDir outputs;
+    pid_t pid = -1;
+    int code = -1;
+};
+
+// Runs the program to its end; the exit code is -1 when it did not end in time.
+struct Finished {
+    int code;
+    std::string out;
+    std::string err;
+};
+Finished runToEnd(std::vector<std::string> const& args) {
+    Program program(args);
+    bool const ended = program.wait();
+    return {ended ? program.exitCode() : -1, program.out(), program.err()};
+}
 
 std::string sha256(std::string const& data) {
     return QCryptographicHash::hash(QByteArray::fromStdString(data), QCryptographicHash::Sha256)
@@ -58,90 +147,63 @@ int64_t now() {
     return static_cast<int64_t>(std::time(nullptr));
 }
 
+// Each manifest or command-line problem is named on stderr with exit code 2 before anything is
+// written.
 TEST(ResourceSyncManifest, EveryProblemIsReportedWithExitTwoAndNothingWritten) {
     std::string const sha = std::string(64, 'a');
+    // A manifest of one bundle holding `files`.
+    auto const files = [](std::string const& list) {
+        return R"({"baseUrl": "http://h/", "bundles": [{"files": [)" + list + "]}]}";
+    };
     struct Case {
         std::string manifest;  // empty: the manifest file does not exist
-        std::vector<std::string> extraArgs;
         char const* message;
+        std::vector<std::string> extraArgs = {};
     };
     std::vector<Case> const cases = {
-        {"", {}, "cannot read the manifest: No such file or directory"},
-        {"{\"baseUrl\": \"http://h/\",\n  \"bundles\": [ }", {}, "m.json:2:16: JSON syntax error"},
-        {"[]", {}, "the manifest must be a JSON object"},
-        {R"({"bundles": []})", {}, "baseUrl: missing"},
-        {R"({"baseUrl": "htp:/x", "bundles": []})", {}, "baseUrl: \"htp:/x\" must start with"},
+        {"", "cannot read the manifest: No such file or directory"},
+        {"{\"baseUrl\": \"http://h/\",\n  \"bundles\": [ }", "m.json:2:16: JSON syntax error"},
+        {"[]", "the manifest must be a JSON object"},
+        {R"({"bundles": []})", "baseUrl: missing"},
+        {R"({"baseUrl": "htp:/x", "bundles": []})", "baseUrl: \"htp:/x\" must start with"},
         {R"({"baseUrl": "http://h/", "bundles": [{"files": []}, {"files": [{"path": "a",
             "sha256": 12}]}]})",
-         {},
          "bundles[1].files[0].sha256: expected a string of 64 hexadecimal digits"},
-        {R"({"baseUrl": "http://h/", "bundles": [{"files": [{"path": "a", "policy": "weekly"}]}]})",
-         {},
+        {files(R"({"path": "a", "policy": "weekly"})"),
          "bundles[0].files[0].policy: unknown policy \"weekly\""},
-        {R"({"baseUrl": "http://h/", "bundles": [{"files": [{"path": "a", "mtime": 1}]}]})",
-         {},
-         "bundles[0].files[0].mtime: unknown field"},
+        {files(R"({"path": "a", "mtime": 1})"), "bundles[0].files[0].mtime: unknown field"},
         // An unknown field beside every usual one, and one that comes before a missing path.
-        {R"({"baseUrl": "http://h/", "bundles": [{"files": [{"path": "a", "size": 1,
-            "sha256": ")" +
-             sha + R"(", "mtime": 1}]}]})",
-         {},
+        {files(R"({"path": "a", "size": 1, "sha256": ")" + sha + R"(", "mtime": 1})"),
          "bundles[0].files[0].mtime: unknown field"},
-        {R"({"baseUrl": "http://h/", "bundles": [{"files": [{"mtime": 1}]}]})",
-         {},
-         "bundles[0].files[0].mtime: unknown field"},
-        {R"({"baseUrl": "http://h/", "bundles": [{"files": [{"path": 7}]}]})",
-         {},
-         "bundles[0].files[0].path: expected a string"},
-        {R"({"baseUrl": "http://h/", "bundles": [{"files": [{"path": "a", "localPath": "a/../../x"}]}]})",
-         {},
+        {files(R"({"mtime": 1})"), "bundles[0].files[0].mtime: unknown field"},
+        {files(R"({"path": 7})"), "bundles[0].files[0].path: expected a string"},
+        {files(R"({"path": "a", "localPath": "a/../../x"})"),
          "bundles[0].files[0].localPath: \"a/../../x\" escapes the target folder"},
-        {R"({"baseUrl": "http://h/", "bundles": [{"files": [{"path": "../x"}]}]})",
-         {},
-         "bundles[0].files[0].path: must not use \"..\""},
-        {R"({"baseUrl": "http://h/", "bundles": [{"files": [{"path": "a", "localPath": "/etc/x"}]}]})",
-         {},
+        {files(R"({"path": "../x"})"), "bundles[0].files[0].path: must not use \"..\""},
+        {files(R"({"path": "a", "localPath": "/etc/x"})"),
          "bundles[0].files[0].localPath: \"/etc/x\" escapes the target folder"},
-        {R"({"baseUrl": "http://h/", "bundles": [{"files": [{"path": "a"},
-            {"path": "b", "localPath": "./a"}]}]})",
-         {},
-         "bundles[0].files[1]: local path \"a\" is also the local path of "
-         "bundles[0].files[0]"},
+        {files(R"({"path": "a"}, {"path": "b", "localPath": "./a"})"),
+         "bundles[0].files[1]: local path \"a\" is also the local path of bundles[0].files[0]"},
         {R"({"baseUrl": "http://h/", "bundles": [{"files": ["x", "a"]},
             {"files": [{"path": "b", "localPath": "a"}]}]})",
-         {},
-         "bundles[1].files[0]: local path \"a\" is also the local path of "
-         "bundles[0].files[1]"},
-        {R"({"baseUrl": "http://h/", "bundles": [{"files": [{"path": "a"}, {"path": "a/b"}]}]})",
-         {},
-         "needs \"a\" as a folder"},
+         "bundles[1].files[0]: local path \"a\" is also the local path of bundles[0].files[1]"},
+        {files(R"({"path": "a"}, {"path": "a/b"})"), "needs \"a\" as a folder"},
         {R"({"baseUrl": "http://h/", "bundles": [{"files": ["a/b"]}, {"files": ["a"]}]})",
-         {},
          "bundles[1].files[0]: local path \"a\" is a folder of bundles[0].files[0]"},
-        {R"({"baseUrl": "http://h/", "bundles": [{"files": [{"path": "x.resource-sync-part"}]}]})",
-         {},
-         "is a name the sync uses for its own files"},
-        {R"({"baseUrl": "http://h/", "bundles": [{"files": ["d/x.resource-sync-42.new"]}]})",
-         {},
-         "is a name the sync uses for its own files"},
-        {R"({"baseUrl": "http://h/", "bundles": [{"files": [".resource-sync.lock"]}]})",
-         {},
-         "is a name the sync uses for its own files"},
+        {files(R"({"path": "x.resource-sync-part"})"), "is a name the sync uses for its own files"},
+        {files(R"("d/x.resource-sync-42.new")"), "is a name the sync uses for its own files"},
+        {files(R"(".resource-sync.lock")"), "is a name the sync uses for its own files"},
         {R"({"baseUrl": "http://h/", "target": "a/../../x", "bundles": []})",
-         {},
          "target: \"a/../../x\" leads out of the manifest's folder"},
         {R"({"baseUrl": "http://h/", "target": "/tmp/x", "bundles": []})",
-         {},
          "target: \"/tmp/x\" must be relative"},
-        {R"({"baseUrl": "http://h/", "bundles": [{"files": [{"path": "a", "policy": "validate"}]}]})",
-         {},
-         "sha256: missing: the validate policy"},
-        {R"({"baseUrl": "http://h/", "bundles": []})", {"--jobs", "0"}, "--jobs needs"},
-        {R"({"baseUrl": "http://h/", "bundles": []})", {"--rate", "5"}, "--rate applies only"},
-        {R"({"baseUrl": "http://h/", "bundles": []})",
-         {"--report", "/nonexistent-folder/r.json"},
-         "--report /nonexistent-folder/r.json: the folder /nonexistent-folder does not exist"},
-        {R"({"baseUrl": "http://h/", "bundles": []})", {"--colour"}, "unknown option --colour"},
+        {files(R"({"path": "a", "policy": "validate"})"), "sha256: missing: the validate policy"},
+        {files(""), "--jobs needs", {"--jobs", "0"}},
+        {files(""), "--rate applies only", {"--rate", "5"}},
+        {files(""),
+         "--report /nonexistent-folder/r.json: the folder /nonexistent-folder does not exist",
+         {"--report", "/nonexistent-folder/r.json"}},
+        {files(""), "unknown option --colour", {"--colour"}},
     };
     for (Case const& test : cases) {
         TempDir dir;
@@ -149,7 +211,7 @@ TEST(ResourceSyncManifest, EveryProblemIsReportedWithExitTwoAndNothingWritten) {
             test.manifest.empty() ? dir.file("m.json") : dir.write("m.json", test.manifest);
         std::vector<std::string> args = {"sync", manifest, "--dir", dir.file("target")};
         args.insert(args.end(), test.extraArgs.begin(), test.extraArgs.end());
-        Finished const run = runToEnd(kProgram, args);
+        Finished const run = runToEnd(args);
         EXPECT_EQ(run.code, 2) << test.message;
         EXPECT_THAT(run.err, HasSubstr(test.message));
         EXPECT_FALSE(fs::exists(dir.file("target"))) << test.message;
@@ -163,8 +225,8 @@ TEST(ResourceSyncManifest, EveryFieldOfAFileIsReadAndANonAsciiLocalPathIsKept) {
         {"path": "a.txt", "localPath": "Grüße/ä.txt", "policy": "always", "size": 6,
          "sha256": ")" + sha256("alpha\n") +
                              R"("}]}]})");
-    Finished const run = runToEnd(kProgram, {"sync", work.file("m.json"), "--dir", work.file("out"),
-                                             "--from-dir", work.file("site")});
+    Finished const run = runToEnd(
+        {"sync", work.file("m.json"), "--dir", work.file("out"), "--from-dir", work.file("site")});
     ASSERT_EQ(run.code, 0) << run.out << run.err;
     EXPECT_EQ(TempDir::read(work.file("out/Grüße/ä.txt")), "alpha\n");
     EXPECT_THAT(run.out, HasSubstr("downloaded Grüße/ä.txt (6 B)"));
@@ -176,8 +238,8 @@ TEST(ResourceSyncManifest, PathsOnlyListsEachFileByItsPathAndSyncsTheSame) {
     work.write("site/sub/one.bin", binaryBody(5000));
     work.write("site/sub/deeper/two.txt", "two\n");
     Finished const written =
-        runToEnd(kProgram, {"manifest", work.file("site"), "--base-url", "http://h.invalid/",
-                            "--policy", "ifMissing", "--paths-only"});
+        runToEnd({"manifest", work.file("site"), "--base-url", "http://h.invalid/", "--policy",
+                  "ifMissing", "--paths-only"});
     ASSERT_EQ(written.code, 0) << written.err;
     EXPECT_THAT(written.out, HasSubstr("\"sub/deeper/two.txt\""));
     EXPECT_THAT(written.out, HasSubstr("\"policy\": \"ifMissing\""));
@@ -185,16 +247,16 @@ TEST(ResourceSyncManifest, PathsOnlyListsEachFileByItsPathAndSyncsTheSame) {
     EXPECT_THAT(written.out, Not(HasSubstr("\"path\"")));
     work.write("m.json", written.out);
 
-    Finished const run = runToEnd(kProgram, {"sync", work.file("m.json"), "--dir", work.file("out"),
-                                             "--from-dir", work.file("site")});
+    Finished const run = runToEnd(
+        {"sync", work.file("m.json"), "--dir", work.file("out"), "--from-dir", work.file("site")});
     ASSERT_EQ(run.code, 0) << run.out << run.err;
     EXPECT_THAT(run.out, HasSubstr("Synced: 3 files, 3 downloaded"));
     EXPECT_EQ(TempDir::read(work.file("out/sub/one.bin")), binaryBody(5000));
     EXPECT_EQ(TempDir::read(work.file("out/sub/deeper/two.txt")), "two\n");
 
     Finished const refused =
-        runToEnd(kProgram, {"manifest", work.file("site"), "--base-url", "http://h.invalid/",
-                            "--policy", "validate", "--paths-only"});
+        runToEnd({"manifest", work.file("site"), "--base-url", "http://h.invalid/", "--policy",
+                  "validate", "--paths-only"});
     EXPECT_EQ(refused.code, 2);
     EXPECT_THAT(refused.err, HasSubstr("the validate policy needs the SHA-256 digests"));
 }
@@ -226,7 +288,7 @@ class ResourceSyncHttp : public ::testing::Test {
     Finished sync(std::vector<std::string> extra = {}) {
         std::vector<std::string> args = {"sync", work.file("m.json"), "--dir", target()};
         args.insert(args.end(), extra.begin(), extra.end());
-        return runToEnd(kProgram, args);
+        return runToEnd(args);
     }
 
     std::string target() const { return work.file("out"); }
@@ -339,7 +401,7 @@ TEST_F(ResourceSyncHttp, SignalDuringATransferLeavesNoTemporaryFileAndTheOldFile
                         64 * 1024);
         manifest(R"({"path": "slow.bin", "policy": "always"})");
         work.write("out/slow.bin", "old");
-        Program program(kProgram, {"sync", work.file("m.json"), "--dir", target()});
+        Program program({"sync", work.file("m.json"), "--dir", target()});
         ASSERT_TRUE(
             waitUntil([&] { return server.stalledNow() > 0 && !leftovers(target()).empty(); }));
         program.signal(number);
@@ -355,14 +417,14 @@ TEST_F(ResourceSyncHttp, OneRunPerFolderTheNextWaitsOrLeavesWithFour) {
     server.addFault("/site/slow.bin", binaryBody(1024 * 1024), HttpTestServer::Fault::Stall,
                     64 * 1024);
     manifest(R"({"path": "slow.bin", "policy": "always"})");
-    Program first(kProgram, {"sync", work.file("m.json"), "--dir", target()});
+    Program first({"sync", work.file("m.json"), "--dir", target()});
     ASSERT_TRUE(waitUntil([&] { return server.stalledNow() > 0; }));
 
     Finished const busy = sync({"--no-wait"});
     EXPECT_EQ(busy.code, 4) << busy.out << busy.err;
     EXPECT_THAT(busy.err, HasSubstr("another resource-sync is running in " + target() + " (pid "));
 
-    Program second(kProgram, {"sync", work.file("m.json"), "--dir", target()});
+    Program second({"sync", work.file("m.json"), "--dir", target()});
     std::string const waiting = "waiting for another resource-sync in " + target() + " (pid ";
     ASSERT_TRUE(waitUntil([&] { return second.err().find(waiting) != std::string::npos; }));
     // The first run ends without its file; the second then takes the folder and fetches it whole.
@@ -481,7 +543,7 @@ TEST_F(ResourceSyncHttp, ABrokenOrStalledTransferSaysWhatHappened) {
 
 TEST_F(ResourceSyncHttp, WatchFetchesAFileChangedWhileItRuns) {
     siteManifest();
-    Program program(kProgram, {"sync", work.file("m.json"), "--dir", target(), "--watch", "1"});
+    Program program({"sync", work.file("m.json"), "--dir", target(), "--watch", "1"});
     ASSERT_TRUE(waitUntil(
         [&] { return fs::exists(target() + "/c.txt") && local("/a.txt") == "alpha v1\n"; }));
     server.addFile("/site/a.txt", "alpha v2\n", now() + 100);
@@ -513,7 +575,7 @@ TEST(ResourceSyncDeadServer, GivesUpOnRetriesAfterTheGiveUpTime) {
         std::vector<std::string> args = {"sync",           work.file("m.json"), "--dir",
                                          work.file("out"), "--give-up",         "1"};
         args.insert(args.end(), display.begin(), display.end());
-        Finished const run = runToEnd(kProgram, args);
+        Finished const run = runToEnd(args);
         EXPECT_EQ(run.code, 3) << display.size() << run.out << run.err;
         EXPECT_THAT(run.out, HasSubstr("Offline (gave up waiting for retries)"));
         EXPECT_THAT(run.out, HasSubstr("x: InternetConnectionLost: "));
@@ -528,8 +590,8 @@ TEST(ResourceSyncTerminal, ShowsABarPerBundleAndTheSummary) {
     work.write("site/music/two.bin", binaryBody(1024 * 1024 + 1));
     work.write("site/docs/three.txt", std::string(512 * 1024, 't'));
     work.write("site/a-bundle-with-a-name-too-long-to-show/four.txt", "four");
-    Finished const written = runToEnd(
-        kProgram, {"manifest", work.file("site"), "--base-url", "http://example.invalid/"});
+    Finished const written =
+        runToEnd({"manifest", work.file("site"), "--base-url", "http://example.invalid/"});
     ASSERT_EQ(written.code, 0) << written.err;
     work.write("m.json", written.out);
 
