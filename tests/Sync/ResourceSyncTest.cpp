@@ -524,16 +524,18 @@ TEST_F(ResourceSyncHttp, AReportThatCannotBeWrittenFailsTheRun) {
 TEST_F(ResourceSyncHttp, ABrokenOrStalledTransferSaysWhatHappened) {
     struct Case {
         HttpTestServer::Fault fault;
+        char const* giveUp;  // long enough for the broken transfer's quick retries to end
         char const* reason;
     };
     Case const cases[] = {
-        {HttpTestServer::Fault::ShortBody, "big.bin: InternetConnectionLost: transfer failed: "},
-        {HttpTestServer::Fault::Stall, "big.bin: Cancelled: stalled: no data for "},
+        {HttpTestServer::Fault::ShortBody, "3",
+         "big.bin: InternetConnectionLost: transfer failed: "},
+        {HttpTestServer::Fault::Stall, "1", "big.bin: Cancelled: stalled: no data for "},
     };
     for (Case const& c : cases) {
         server.addFault("/site/big.bin", binaryBody(1024 * 1024), c.fault, 64 * 1024);
         manifest(R"({"path": "big.bin", "policy": "always"})");
-        Finished const run = sync({"--give-up", "1"});
+        Finished const run = sync({"--give-up", c.giveUp});
         EXPECT_EQ(run.code, 1) << run.out << run.err;
         EXPECT_THAT(run.out, HasSubstr(c.reason));
         EXPECT_THAT(run.out, HasSubstr("Failed (gave up waiting for retries)"));
