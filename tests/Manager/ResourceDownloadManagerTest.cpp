@@ -16,8 +16,8 @@
 #include "App/ResourceDownloadManager/CallbackEventHandler.h"
 #include "App/ResourceDownloadManager/ResourceWaiter.h"
 
-#include "Support/LocalFiles.h"
 #include "Support/HttpTestServer.h"
+#include "Support/LocalFiles.h"
 #include "Support/LogCapture.h"
 #include "Support/QtApplication.h"
 
@@ -160,7 +160,13 @@ TEST_F(ManagerTest, ParallelExecutorRunsSeveralDownloadsAtOnce) {
     init(manager, {/*useParallelExecutor=*/true, /*threadCount=*/3}, downloader);
     auto* resource =
         manager.getMainScheduler()->registerAutoSchedule(&bundle, ISchedulableResource::Normal);
-    manager.processCurrentQueue();
+    {
+        Support::Watchdog watchdog("processCurrentQueue", Support::whileMoving([&] {
+                                       return resource->getCurrentState().progress;
+                                   }),
+                                   [&] { manager.abort(); });
+        manager.processCurrentQueue();
+    }
     EXPECT_EQ(resource->getCurrentState().status, IRemoteResource::Available);
     EXPECT_EQ(downloader->maxRunning, 3);
 }

@@ -1,7 +1,9 @@
 #include "Program.h"
 
+#include <algorithm>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <signal.h>
 #include <spawn.h>
 #include <stdexcept>
@@ -14,6 +16,8 @@ extern char** environ;
 namespace Tiskel::Test {
 
 namespace {
+
+namespace fs = std::filesystem;
 
 bool isProxyVariable(std::string const& entry) {
     std::string const name = entry.substr(0, entry.find('='));
@@ -60,6 +64,8 @@ Program::Program(std::string const& path, std::vector<std::string> const& args) 
     if (result != 0) {
         throw std::runtime_error("cannot start " + path + ": " + std::strerror(result));
     }
+    auto const dir = std::find(args.begin(), args.end(), "--dir");
+    folder = dir != args.end() && dir + 1 != args.end() ? *(dir + 1) : "";
 }
 
 Program::~Program() {
@@ -70,21 +76,39 @@ Program::~Program() {
 }
 
 bool Program::wait(std::chrono::milliseconds deadline) {
-    return code >= 0 || waitUntil(
-                            [this] {
-                                int status = 0;
-                                if (::waitpid(pid, &status, WNOHANG) != pid) {
-                                    return false;
-                                }
-                                code = WIFEXITED(status) ? WEXITSTATUS(status)
-                                                         : 128 + WTERMSIG(status);
-                                return true;
-                            },
-                            deadline);
+    auto const ended = [this] {
+        int status = 0;
+        if (::waitpid(pid, &status, WNOHANG) != pid) {
+            return false;
+        }
+        code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return true;
+    };
+    if (code >= 0 || waitUntil(ended, moving(), deadline)) {
+        return true;
+    }
+    ::kill(pid, SIGKILL);
+    ADD_FAILURE() << "killed a child that stood still or outlived the deadline; it printed:\n"
+                  << out() << err();
+    return false;
+}
+
+std::function<bool()> Program::moving() const {
+    return whileMoving([this] { return filesUnder(outputs.path()) + filesUnder(folder); });
 }
 
 void Program::signal(int number) const {
     ::kill(pid, number);
+}
+
+std::uintmax_t filesUnder(std::string const& folder) {
+    std::uintmax_t sum = 0;
+    std::error_code error;
+    for (fs::recursive_directory_iterator it(folder, error), end; !error && it != end;
+         it.increment(error)) {
+        sum += it->file_size(error) + it->last_write_time(error).time_since_epoch().count();
+    }
+    return sum;
 }
 
 Finished runToEnd(std::string const& path, std::vector<std::string> const& args) {

@@ -312,9 +312,12 @@ TEST_F(ResourceSyncHttp, SignalDuringATransferLeavesNoTemporaryFileAndTheOldFile
         manifest(R"({"path": "slow.bin", "policy": "always"})");
         work.write("out/slow.bin", "old");
         Program program(kProgram, {"sync", work.file("m.json"), "--dir", target()});
-        ASSERT_TRUE(waitUntil([&] {
-            return server.stalledNow() > 0 && fs::exists(target() + "/slow.bin.resource-sync-part");
-        }));
+        ASSERT_TRUE(waitUntil(
+            [&] {
+                return server.stalledNow() > 0 &&
+                       fs::exists(target() + "/slow.bin.resource-sync-part");
+            },
+            program.moving()));
         program.signal(number);
         ASSERT_TRUE(program.wait());
         EXPECT_EQ(program.exitCode(), expected) << program.out() << program.err();
@@ -328,9 +331,10 @@ TEST_F(ResourceSyncHttp, WatchFetchesAFileChangedWhileItRuns) {
     siteManifest();
     Program program(kProgram, {"sync", work.file("m.json"), "--dir", target(), "--watch", "1"});
     ASSERT_TRUE(waitUntil(
-        [&] { return fs::exists(target() + "/c.txt") && local("/a.txt") == "alpha v1\n"; }));
+        [&] { return fs::exists(target() + "/c.txt") && local("/a.txt") == "alpha v1\n"; },
+        program.moving()));
     server.addFile("/site/a.txt", "alpha v2\n", now() + 100);
-    EXPECT_TRUE(waitUntil([&] { return local("/a.txt") == "alpha v2\n"; }));
+    EXPECT_TRUE(waitUntil([&] { return local("/a.txt") == "alpha v2\n"; }, program.moving()));
     program.signal(SIGTERM);
     ASSERT_TRUE(program.wait());
     EXPECT_EQ(program.exitCode(), 143);
@@ -383,7 +387,8 @@ TEST(ResourceSyncTerminal, ShowsABarPerBundleAndTheSummary) {
                                 " --rate 2560 --jobs 1; echo $? > " + work.file("exit") + "; cat";
     std::string const tmux = "tmux -L " + socket + " -f /dev/null ";
     ASSERT_EQ(std::system((tmux + "new-session -d -x 100 -y 20 '" + command + "'").c_str()), 0);
-    bool const ended = waitUntil([&] { return fs::exists(work.file("exit")); });
+    bool const ended = waitUntil([&] { return fs::exists(work.file("exit")); },
+                                 whileMoving([&] { return filesUnder(work.file("out")); }));
     std::string const screenFile = work.file("screen");
     std::system((tmux + "capture-pane -p > " + screenFile).c_str());
     std::system((tmux + "kill-server").c_str());
