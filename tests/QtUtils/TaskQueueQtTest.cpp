@@ -3,19 +3,37 @@
 
 #include <atomic>
 #include <chrono>
+#include <dlfcn.h>
 #include <memory>
 #include <mutex>
 #include <numeric>
+#include <poll.h>
 #include <stdexcept>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include <gmock/gmock.h>
 
+#include "Platform/QtUtils/QtInbox.h"
 #include "Platform/QtUtils/TaskQueueQt.h"
 
 #include "Support/LogCapture.h"
 #include "Support/QtApplication.h"
+
+// Every read(2) of this program passes here, so that a test can act just before the event loop
+// reads from the descriptor it names.
+std::atomic<int> watchedFd{-1};
+std::function<void()> beforeWatchedRead;  // set while watchedFd is -1
+
+extern "C" ssize_t read(int fd, void* buffer, size_t size) {
+    static auto* const next =
+        reinterpret_cast<ssize_t (*)(int, void*, size_t)>(dlsym(RTLD_NEXT, "read"));
+    if (fd == watchedFd) {
+        beforeWatchedRead();
+    }
+    return next(fd, buffer, size);
+}
 
 namespace Tiskel::App {
 namespace {
@@ -159,6 +177,38 @@ TEST_F(TaskQueueQtTest, BurstsFromManyThreadsRunOnceInOrderWithoutALostWakeUp) {
     EXPECT_FALSE(offThread);
     EXPECT_EQ(handler.seen().back(), ITaskQueueEventHandler::Empty);
     queue.UnregisterEventHandler(&handler);
+}
+
+// Another thread posts just before each read by which the event loop empties the inbox's wake-up
+// pipe. Wherever that read sits, each post must still run: a post that found the inbox empty
+// wrote a byte the read may swallow, so the pipe must be emptied before the inbox is last looked
+// at. Work waiting while the loop is idle and the pipe holds no byte will never run.
+TEST_F(TaskQueueQtTest, WorkPostedWhileTheWakeUpPipeIsEmptiedRuns) {
+    int probe[2];
+    ASSERT_EQ(::pipe(probe), 0);
+    ::close(probe[0]);
+    ::close(probe[1]);
+    QtInbox inbox("drain test", &qt.application);  // its pipe takes the lowest free descriptors
+    int posted = 1, ran = 0;
+    beforeWatchedRead = [&] {
+        if (posted < 3) {
+            std::thread([&] {
+                ++posted;
+                inbox.post([&] { ++ran; });
+            }).join();
+        }
+    };
+    watchedFd = probe[0];
+    inbox.post([&] { ++ran; });
+    pollfd pipe{probe[0], POLLIN, 0};
+    EXPECT_TRUE(Support::waitUntil(
+        [&] {
+            QAbstractEventDispatcher::instance()->processEvents(QEventLoop::AllEvents);
+            return ran == posted && posted == 3;
+        },
+        [&] { return ran == posted || ::poll(&pipe, 1, 0) == 1; }))
+        << ran << " of " << posted << " ran";
+    watchedFd = -1;
 }
 
 // A queue built and destroyed on another thread drops its waiting tasks; the event loop then
