@@ -1,9 +1,9 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
+#include <future>
 #include <thread>
 #include <type_traits>
 
@@ -64,39 +64,23 @@ std::function<bool()> whileMoving(Watch watch, std::chrono::milliseconds quiet =
 }
 
 // For a test blocked in a call that no deadline reaches (an executor's run): while this object
-// lives, a thread of its own asks `stillMoving` (see whileMoving; called on that thread) every
-// few milliseconds. Once it says no, the test fails naming `what`, and `release` is called to
-// make the blocked call return (the executor's abort), so that a lost wake-up fails the test
-// within the quiet window instead of hanging until ctest's timeout.
+// lives, a thread of its own asks `stillMoving` (see whileMoving). Once it says no, the test fails
+// naming `what`, and `release` makes the blocked call return (the executor's abort), so that a
+// lost wake-up fails the test within the quiet window instead of at ctest's timeout.
 class Watchdog {
   public:
     Watchdog(char const* what, std::function<bool()> stillMoving, std::function<void()> release)
-        : thread([=] {
-              std::unique_lock<std::mutex> lock(mutex);
-              while (!ended.wait_for(lock, std::chrono::milliseconds(5), [&] { return done; })) {
-                  if (!stillMoving()) {
-                      ADD_FAILURE() << what << ": the work stood still; released";
-                      release();
-                      return;
-                  }
+        : watching(std::async(std::launch::async, [=] {
+              if (!waitUntil([this] { return done.load(); }, stillMoving, std::chrono::hours(24))) {
+                  ADD_FAILURE() << what << ": the work stood still; released";
+                  release();
               }
-          }) {}
-    ~Watchdog() {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            done = true;
-        }
-        ended.notify_one();
-        thread.join();
-    }
-    Watchdog(Watchdog const&) = delete;
-    Watchdog& operator=(Watchdog const&) = delete;
+          })) {}
+    ~Watchdog() { done = true; }  // the future's destructor waits for the thread
 
   private:
-    std::mutex mutex;
-    std::condition_variable ended;
-    bool done = false;
-    std::thread thread;  // last: starts once the members above exist
+    std::atomic<bool> done{false};
+    std::future<void> watching;
 };
 
 }  // namespace Tiskel::Test
