@@ -25,6 +25,8 @@ constexpr State kEmpty = ITaskQueueEventHandler::Empty;
 constexpr State kHasTasks = ITaskQueueEventHandler::HasTasks;
 using Test::kGenerousDeadline;
 using Test::waitUntil;
+using Test::Watchdog;
+using Test::whileMoving;
 using namespace std::chrono_literals;
 
 // Forwards every notification to a function.
@@ -170,6 +172,8 @@ TEST(Executors, RunInOrderRethrowAndAbort) {
     ParallelExecutor parallel(1);
     for (IExecutor* executor : std::initializer_list<IExecutor*>{&blocking, &parallel}) {
         TaskQueue queue;
+        Watchdog watchdog("execQueue", whileMoving([&] { return queue.size(); }),
+                          [&] { executor->abort(); });
         std::string order;
         for (auto [name, priority] : {std::pair{'a', 1}, {'b', 3}, {'c', 2}, {'d', 3}, {'e', -5}}) {
             queue.addTask([&order, name = name] { order += name; }, ITaskQueue::Priority(priority));
@@ -217,7 +221,10 @@ TEST(ParallelExecutor, PicksUpTasksPostedWhileALongTaskRuns) {
         ObservedQueue queue;
         std::atomic<bool> lateRan{false};
         auto postLate = [&] { queue.addTask([&] { lateRan = true; }, ITaskQueue::Normal); };
-        queue.addTask([&] { EXPECT_TRUE(waitUntil([&] { return lateRan.load(); })); },
+        // The pool stands still when the post woke no thread.
+        auto moving =
+            whileMoving([&] { return std::pair(queue.emptyPolls.load(), queue.queue.size()); });
+        queue.addTask([&] { EXPECT_TRUE(waitUntil([&] { return lateRan.load(); }, moving)); },
                       ITaskQueue::Normal);
         if (insideTheEmptyLook) {
             queue.onFirstEmptyPoll = postLate;
@@ -246,6 +253,9 @@ TEST(ParallelExecutor, StartsThreadsOnlyAsTheWorkNeedsThemAndWakesEachOne) {
     };
     for (Row const row :
          {Row{8, 0, 1, 1}, Row{8, 1, 8, 1}, Row{8, 3, 8, 3}, Row{4, 4, 4, 4}, Row{2, 0, 1, 1}}) {
+        if (HasFailure()) {
+            break;  // a stalled pool stalls the next row alike
+        }
         SCOPED_TRACE(std::to_string(row.poolSize) + "/" + std::to_string(row.tasksTogether));
         ParallelExecutor executor(row.poolSize);
         EXPECT_EQ(executor.startedThreadCount(), 0u);
@@ -253,11 +263,14 @@ TEST(ParallelExecutor, StartsThreadsOnlyAsTheWorkNeedsThemAndWakesEachOne) {
             TaskQueue queue;
             std::atomic<int> running{0};
             std::atomic<int> together{0};
+            auto moving = [&] { return whileMoving([&] { return running.load(); }); };
+            Watchdog watchdog("execQueue", moving(), [&] { executor.abort(); });
             for (int i = 0; i < row.tasksTogether; ++i) {
                 queue.addTask(
                     [&] {
                         ++running;
-                        together += waitUntil([&] { return running == row.tasksTogether; }) ? 1 : 0;
+                        together +=
+                            waitUntil([&] { return running == row.tasksTogether; }, moving());
                     },
                     ITaskQueue::Normal);
             }

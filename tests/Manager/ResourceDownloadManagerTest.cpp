@@ -132,6 +132,9 @@ TEST_F(ManagerTest, ParallelExecutorRunsSeveralDownloadsAtOnce) {
     init(manager, {/*useParallelExecutor=*/true, /*threadCount=*/3}, downloader);
     auto* resource =
         manager.getMainScheduler()->registerAutoSchedule(&bundle, ISchedulableResource::Normal);
+    auto const progress = [&] { return resource->getCurrentState().progress; };
+    Support::Watchdog watchdog("processCurrentQueue", Support::whileMoving(progress),
+                               [&] { manager.abort(); });
     manager.processCurrentQueue();
     EXPECT_EQ(resource->getCurrentState().status, IRemoteResource::Available);
     EXPECT_EQ(downloader->maxRunning, 3);

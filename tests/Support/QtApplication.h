@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <utility>
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
@@ -34,25 +35,15 @@ class QtApplication {
 // change. Whatever is still missing then is not on its way, and the test fails in seconds
 // instead of at the deadline.
 template <class Condition, class Watch>
-bool pumpUntil(Condition condition, Watch watch,
-               std::chrono::milliseconds quiet = std::chrono::seconds(5)) {
-    auto lastMove = std::chrono::steady_clock::now();
-    auto seen = watch();
+bool pumpUntil(Condition condition, Watch watch, std::chrono::milliseconds quiet = kQuietWindow) {
+    int dispatched = 0;
     return waitUntil(
         [&] {
-            if (QAbstractEventDispatcher::instance()->processEvents(QEventLoop::AllEvents)) {
-                lastMove = std::chrono::steady_clock::now();
-            }
+            dispatched +=
+                QAbstractEventDispatcher::instance()->processEvents(QEventLoop::AllEvents);
             return condition();
         },
-        [&] {
-            auto now = watch();
-            if (!(now == seen)) {
-                seen = now;
-                lastMove = std::chrono::steady_clock::now();
-            }
-            return std::chrono::steady_clock::now() - lastMove < quiet;
-        });
+        whileMoving([&] { return std::make_pair(dispatched, watch()); }, quiet));
 }
 
 // As above, for a condition that only the event loop can make true.

@@ -1,9 +1,11 @@
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <filesystem>
+#include <functional>
 #include <signal.h>
 #include <spawn.h>
 #include <stdexcept>
@@ -31,6 +33,17 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 
 std::string const kProgram = RDM_SYNC_PROGRAM;
+
+// Adds up the sizes and times of the files under `folder`: it changes as they are written.
+std::uintmax_t filesUnder(std::string const& folder) {
+    std::uintmax_t sum = 0;
+    std::error_code error;
+    for (fs::recursive_directory_iterator it(folder, error), end; !error && it != end;
+         it.increment(error)) {
+        sum += it->file_size(error) + it->last_write_time(error).time_since_epoch().count();
+    }
+    return sum;
+}
 
 // The resource-sync program running as a child process, its standard output and error going to
 // files, without the proxy variables of the environment (the tests talk to 127.0.0.1 only).
@@ -66,6 +79,8 @@ class Program {
         if (result != 0) {
             throw std::runtime_error(std::string("cannot start env: ") + std::strerror(result));
         }
+        auto const dir = std::find(args.begin(), args.end(), "--dir");
+        folder = dir != args.end() && dir + 1 != args.end() ? *(dir + 1) : "";
     }
     // Kills the process if it still runs.
     ~Program() {
@@ -77,19 +92,29 @@ class Program {
     Program(Program const&) = delete;
     Program& operator=(Program const&) = delete;
 
-    // Waits up to a minute for the process to end; false when it did not.
+    // Waits up to a minute for the process to end. A process that stood still (see `moving`) or
+    // outlived the minute is killed and fails the test with what it printed; false then.
     bool wait() {
-        return code >= 0 || waitUntil(
-                                [this] {
-                                    int status = 0;
-                                    if (::waitpid(pid, &status, WNOHANG) != pid) {
-                                        return false;
-                                    }
-                                    code = WIFEXITED(status) ? WEXITSTATUS(status)
-                                                             : 128 + WTERMSIG(status);
-                                    return true;
-                                },
-                                std::chrono::seconds(60));
+        auto const ended = [this] {
+            int status = 0;
+            if (::waitpid(pid, &status, WNOHANG) != pid) {
+                return false;
+            }
+            code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            return true;
+        };
+        if (code >= 0 || waitUntil(ended, moving(), std::chrono::seconds(60))) {
+            return true;
+        }
+        ::kill(pid, SIGKILL);
+        ADD_FAILURE() << "killed a child that stood still or outlived the deadline; it printed:\n"
+                      << out() << err();
+        return false;
+    }
+    // A `stillPossible` for waitUntil on what the child should bring about: false once it has
+    // printed nothing and changed no file under its --dir folder for the quiet window.
+    std::function<bool()> moving() const {
+        return whileMoving([this] { return filesUnder(outputs.path()) + filesUnder(folder); });
     }
     // The exit code (128 + signal for a process killed by a signal). REQUIRES: wait() was true.
     int exitCode() const { return code; }
@@ -101,6 +126,7 @@ class Program {
     TempDir outputs;
     pid_t pid = -1;
     int code = -1;
+    std::string folder;  // its --dir folder, if any
 };
 
 // Runs the program to its end; the exit code is -1 when it did not end in time.
@@ -403,7 +429,8 @@ TEST_F(ResourceSyncHttp, SignalDuringATransferLeavesNoTemporaryFileAndTheOldFile
         work.write("out/slow.bin", "old");
         Program program({"sync", work.file("m.json"), "--dir", target()});
         ASSERT_TRUE(
-            waitUntil([&] { return server.stalledNow() > 0 && !leftovers(target()).empty(); }));
+            waitUntil([&] { return server.stalledNow() > 0 && !leftovers(target()).empty(); },
+                      program.moving()));
         program.signal(number);
         ASSERT_TRUE(program.wait());
         EXPECT_EQ(program.exitCode(), expected) << program.out() << program.err();
@@ -547,9 +574,10 @@ TEST_F(ResourceSyncHttp, WatchFetchesAFileChangedWhileItRuns) {
     siteManifest();
     Program program({"sync", work.file("m.json"), "--dir", target(), "--watch", "1"});
     ASSERT_TRUE(waitUntil(
-        [&] { return fs::exists(target() + "/c.txt") && local("/a.txt") == "alpha v1\n"; }));
+        [&] { return fs::exists(target() + "/c.txt") && local("/a.txt") == "alpha v1\n"; },
+        program.moving()));
     server.addFile("/site/a.txt", "alpha v2\n", now() + 100);
-    EXPECT_TRUE(waitUntil([&] { return local("/a.txt") == "alpha v2\n"; }));
+    EXPECT_TRUE(waitUntil([&] { return local("/a.txt") == "alpha v2\n"; }, program.moving()));
     program.signal(SIGTERM);
     ASSERT_TRUE(program.wait());
     EXPECT_EQ(program.exitCode(), 143);
@@ -601,7 +629,9 @@ TEST(ResourceSyncTerminal, ShowsABarPerBundleAndTheSummary) {
     auto const screenOf = [&](int columns) {
         fs::remove_all(work.file("out"));
         fs::remove(work.file("exit"));
-        std::string const socket = "rdm-sync-" + std::to_string(::getpid());
+        // A server of its own per run: the last one may still be shutting down.
+        std::string const socket =
+            "rdm-sync-" + std::to_string(::getpid()) + "-" + std::to_string(columns);
         std::string const command = kProgram + " sync " + work.file("m.json") + " --dir " +
                                     work.file("out") + " --from-dir " + work.file("site") +
                                     " --rate 2560 --jobs 1; echo $? > " + work.file("exit") +
@@ -611,7 +641,8 @@ TEST(ResourceSyncTerminal, ShowsABarPerBundleAndTheSummary) {
                                command + "'")
                                   .c_str()),
                   0);
-        bool const ended = waitUntil([&] { return fs::exists(work.file("exit")); });
+        bool const ended = waitUntil([&] { return fs::exists(work.file("exit")); },
+                                     whileMoving([&] { return filesUnder(work.file("out")); }));
         std::string const screenFile = work.file("screen");
         std::system((tmux + "capture-pane -p > " + screenFile).c_str());
         std::system((tmux + "kill-server").c_str());

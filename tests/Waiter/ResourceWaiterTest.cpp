@@ -1,7 +1,5 @@
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <stdexcept>
 #include <thread>
 #include <tuple>
@@ -37,34 +35,17 @@ class HandDrivenResource final : public IRemoteResource {
             handler, [this, handler](State state) { handler->onStateChanged(state, &bundle); },
             params);
         node.checkAllNotifications();
-        std::lock_guard<std::mutex> lock(mutex);
         ++subscriptions;
-        changed.notify_all();
     }
     void unregisterEventHandler(IRemoteResourceEventHandler* handler) noexcept override {
         node.removeChangeSubscriber(handler);
-        std::lock_guard<std::mutex> lock(mutex);
         --subscriptions;
-    }
-
-    bool waitForSubscriber() {
-        std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, Support::kGenerousDeadline,
-                                [&] { return subscriptions > 0; });
-    }
-    int subscriberCount() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return subscriptions;
     }
 
     ResourceDescriptorBundle bundle;
     ActiveState node{IEventTracer::TraceRecord{}, std::make_shared<Core::TaskQueueImmediate>(),
                      nullptr};
-
-  private:
-    std::mutex mutex;
-    std::condition_variable changed;
-    int subscriptions = 0;
+    std::atomic<int> subscriptions{0};
 };
 
 TEST(ResourceWaiter, SleepsThroughUnsettledChangesAndReturnsTheSettledState) {
@@ -72,7 +53,7 @@ TEST(ResourceWaiter, SleepsThroughUnsettledChangesAndReturnsTheSettledState) {
         SCOPED_TRACE(fails ? "error" : "available");
         HandDrivenResource resource;  // Waiting
         std::thread changer([&] {
-            ASSERT_TRUE(resource.waitForSubscriber());
+            ASSERT_TRUE(Support::waitUntil([&] { return resource.subscriptions > 0; }));
             // A change of status that settles nothing wakes the waiter, which must sleep on.
             resource.node.setProgress(1, 4);
             resource.node.setProgress(3, 4);
@@ -90,7 +71,7 @@ TEST(ResourceWaiter, SleepsThroughUnsettledChangesAndReturnsTheSettledState) {
             std::make_pair(result.state.status, result.state.error),
             fails ? std::make_pair(IRemoteResource::Error, IRemoteResource::InternetConnectionLost)
                   : std::make_pair(IRemoteResource::Available, IRemoteResource::NoError));
-        EXPECT_EQ(resource.subscriberCount(), 0) << "the wait left its subscription behind";
+        EXPECT_EQ(resource.subscriptions.load(), 0) << "the wait left its subscription behind";
     }
 }
 
@@ -120,7 +101,7 @@ TEST(ResourceWaiter, EndsAtTheDeadlineOrAtOnceForASettledResource) {
         EXPECT_EQ(result.state.status,
                   c.settled ? IRemoteResource::Available : IRemoteResource::Downloading);
         EXPECT_DOUBLE_EQ(result.state.progress, c.settled ? 1.0 : 0.5);
-        EXPECT_EQ(resource.subscriberCount(), 0);
+        EXPECT_EQ(resource.subscriptions.load(), 0);
     }
     EXPECT_THROW(waitUntilSettled(nullptr, milliseconds(10)), std::invalid_argument);
 }
