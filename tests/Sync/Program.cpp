@@ -28,7 +28,8 @@ bool isProxyVariable(std::string const& entry) {
 
 }  // namespace
 
-Program::Program(std::string const& path, std::vector<std::string> const& args) {
+Program::Program(std::string const& path, std::vector<std::string> const& args,
+                 std::string const& input) {
     std::vector<std::string> words{path};
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -52,7 +53,7 @@ Program::Program(std::string const& path, std::vector<std::string> const& args) 
     std::string const err = outputs.file("err");
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 0, input.c_str(), O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int const result = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), envp.data());
@@ -87,8 +88,9 @@ void Program::signal(int number) const {
     ::kill(pid, number);
 }
 
-Finished runToEnd(std::string const& path, std::vector<std::string> const& args) {
-    Program program(path, args);
+Finished runToEnd(std::string const& path, std::vector<std::string> const& args,
+                  std::string const& input) {
+    Program program(path, args, input);
     bool const ended = program.wait();
     return {ended ? program.exitCode() : -1, program.out(), program.err()};
 }

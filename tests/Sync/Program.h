@@ -14,8 +14,10 @@ namespace Tiskel::Test {
 // Bound to the creating thread.
 class Program {
   public:
-    // Starts `path` with `args`; throws std::runtime_error when it cannot be started.
-    Program(std::string const& path, std::vector<std::string> const& args);
+    // Starts `path` with `args`, its standard input read from the file `input`; throws
+    // std::runtime_error when it cannot be started.
+    Program(std::string const& path, std::vector<std::string> const& args,
+            std::string const& input = "/dev/null");
     // Kills the process if it still runs.
     ~Program();
     Program(Program const&) = delete;
@@ -43,6 +45,7 @@ struct Finished {
     std::string out;
     std::string err;
 };
-Finished runToEnd(std::string const& path, std::vector<std::string> const& args);
+Finished runToEnd(std::string const& path, std::vector<std::string> const& args,
+                  std::string const& input = "/dev/null");
 
 }  // namespace Tiskel::Test

@@ -134,8 +134,11 @@ TEST(ResourceSyncManifest, EveryProblemIsReportedWithExitTwoAndNothingWritten) {
          {},
          "sha256: missing: the validate policy"},
         {R"({"baseUrl": "http://h/", "bundles": []})", {"--jobs", "0"}, "--jobs needs"},
-        {R"({"baseUrl": "http://h/", "bundles": []})", {"--rate", "5"}, "--rate applies only"},
+        {R"({"baseUrl": "http://h/", "bundles": []})", {"--rate", "0"}, "--rate needs a whole"},
         {R"({"baseUrl": "http://h/", "bundles": []})", {"--colour"}, "unknown option --colour"},
+        {R"({"baseUrl": "http://h/", "bundles": []})", {"-x"}, "unknown option -x"},
+        {R"({"baseUrl": "http://h/", "bundles": []})", {"-j", "0"}, "--jobs needs a whole"},
+        {R"({"baseUrl": "http://h/", "bundles": []})", {"--quiet=yes"}, "--quiet takes no value"},
     };
     for (Case const& test : cases) {
         TempDir dir;
@@ -191,6 +194,85 @@ TEST(ResourceSyncManifest, PathsOnlyListsEachFileByItsPathAndSyncsTheSame) {
                             "--policy", "validate", "--paths-only"});
     EXPECT_EQ(refused.code, 2);
     EXPECT_THAT(refused.err, HasSubstr("the validate policy needs the SHA-256 digests"));
+}
+
+// The command line as people type it: help and the version on standard output with exit 0, the
+// short forms, "-" for a manifest on standard input, and a file name no manifest can hold.
+TEST(ResourceSyncCommandLine, HelpVersionShortFormsStandardInputAndNamesThatAreNotUtf8) {
+    struct Case {
+        std::vector<std::string> args;  // {m}, {out}, {site} and {bad} name the work folder's
+        std::string input;              // standard input; {manifest}: the manifest's text
+        int code;
+        std::string out;  // found in standard output
+        std::string err;  // found in standard error
+        bool synced;      // {out}/a.txt was fetched
+    };
+    std::string const version = RDM_PROJECT_VERSION;
+    std::vector<Case> const cases = {
+        {{"--version"}, "", 0, "resource-sync " + version + "\n", "", false},
+        {{"sync", "--help"}, "", 0, "usage: resource-sync sync MANIFEST", "", false},
+        {{"manifest", "-h"}, "", 0, "usage: resource-sync manifest DIR", "", false},
+        {{"help", "sync"}, "", 0, "-q, --quiet", "", false},
+        {{"sync", "{m}", "-q", "-j", "2", "-d", "{out}", "--from-dir", "{site}"},
+         "",
+         0,
+         "Synced: 1 files",
+         "",
+         true},
+        {{"sync", "{m}", "-qj1", "-d{out}", "--from-dir", "{site}"}, "", 0, "Synced", "", true},
+        {{"sync", "-", "-d", "{out}", "--from-dir", "{site}"},
+         "{manifest}",
+         0,
+         "downloaded a.txt",
+         "",
+         true},
+        {{"sync", "-", "-d", "{out}"},
+         "[]",
+         2,
+         "",
+         "stdin: the manifest must be a JSON object",
+         false},
+        {{"manifest", "{bad}", "--base-url", "http://h.invalid/"},
+         "",
+         2,
+         "",
+         "bad/caf\\xe9.txt: the file name is not UTF-8",
+         false},
+    };
+    for (Case const& test : cases) {
+        TempDir work;
+        std::string const manifest =
+            R"({"baseUrl": "http://h.invalid/", "bundles": [{"files": ["a.txt"]}]})";
+        work.write("m.json", manifest);
+        work.write("site/a.txt", "alpha\n");
+        work.write("bad/caf\xe9.txt", "a Latin-1 name");
+        auto expand = [&work](std::string text) {
+            for (auto const& [key, value] : {std::pair{"{m}", work.file("m.json")},
+                                             {"{out}", work.file("out")},
+                                             {"{site}", work.file("site")},
+                                             {"{bad}", work.file("bad")}}) {
+                if (size_t const at = text.find(key); at != std::string::npos) {
+                    text.replace(at, std::string(key).size(), value);
+                }
+            }
+            return text;
+        };
+        std::vector<std::string> args;
+        for (std::string const& arg : test.args) {
+            args.push_back(expand(arg));
+        }
+        std::string const input =
+            work.write("input", test.input == "{manifest}" ? manifest : test.input);
+        Finished const run = runToEnd(kProgram, args, input);
+        SCOPED_TRACE(test.args.front() + " " + (test.args.size() > 1 ? test.args[1] : ""));
+        EXPECT_EQ(run.code, test.code) << run.out << run.err;
+        EXPECT_THAT(run.out, HasSubstr(test.out));
+        EXPECT_THAT(run.err, HasSubstr(test.err));
+        if (test.args.size() > 2 && test.args[2].rfind("-q", 0) == 0) {
+            EXPECT_THAT(run.out, Not(HasSubstr("downloading")));
+        }
+        EXPECT_EQ(fs::exists(work.file("out/a.txt")), test.synced);
+    }
 }
 
 // A small site on the loopback server, synced into a temporary folder.
@@ -404,6 +486,42 @@ TEST_F(ResourceSyncHttp, DamagedFilesAreRepairedBySizeAndWithVerifyByDigest) {
     Finished const verified = sync({"--verify"});
     EXPECT_THAT(verified.out, HasSubstr("1 repaired"));
     EXPECT_EQ(local("/sub/b.bin"), binaryBody(300 * 1024));
+}
+
+// --rate holds a run to the rate: over HTTP the running transfers share it, and a copy from a
+// folder keeps to it also where a step of its pacing is smaller than its usual piece.
+TEST_F(ResourceSyncHttp, RateHoldsForHttpTransfersTogetherAndForSlowLocalCopies) {
+    std::string files;
+    for (int i = 0; i < 4; ++i) {
+        std::string const name = "r" + std::to_string(i) + ".bin";
+        server.addFile("/site/" + name, binaryBody(64 * 1024));
+        work.write("site/" + name, binaryBody(64 * 1024));
+        files +=
+            std::string(i > 0 ? ", " : "") + R"({"path": ")" + name + R"(", "policy": "always"})";
+    }
+    manifest(files);
+    struct Case {
+        std::vector<std::string> extra;
+        double atLeastSeconds;
+    };
+    // 256 KiB at 128 KiB/s: 2 s. Were each transfer given the whole rate, the four would end
+    // in 0.5 s; whole 128 KiB pieces of the local copy would cross one 50 ms step per file and
+    // end in 0.2 s.
+    Case const cases[] = {
+        {{"--rate", "128", "--jobs", "4"}, 1.5},
+        {{"--rate", "128", "--jobs", "1", "--from-dir", work.file("site")}, 1.5},
+    };
+    for (Case const& test : cases) {
+        auto const start = std::chrono::steady_clock::now();
+        Finished const run = sync(test.extra);
+        double const seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        ASSERT_EQ(run.code, 0) << run.out << run.err;
+        EXPECT_THAT(run.out, HasSubstr("4 downloaded (256.0 KiB)"));
+        // Only a lower bound: a busy machine makes the run slower, never faster.
+        EXPECT_GE(seconds, test.atLeastSeconds) << test.extra.back();
+        EXPECT_EQ(local("/r3.bin"), binaryBody(64 * 1024));
+    }
 }
 
 TEST_F(ResourceSyncHttp, WatchFetchesAFileChangedWhileItRuns) {

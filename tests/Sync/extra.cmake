@@ -3,6 +3,7 @@ if(NOT TARGET resource-sync)
     message(FATAL_ERROR "tests/Sync runs resource-sync: configure with RDM_BUILD_TOOLS=ON")
 endif()
 add_dependencies(${target} resource-sync)
-target_compile_definitions(${target} PRIVATE RDM_SYNC_PROGRAM="$<TARGET_FILE:resource-sync>")
+target_compile_definitions(${target} PRIVATE RDM_SYNC_PROGRAM="$<TARGET_FILE:resource-sync>"
+    RDM_PROJECT_VERSION="${PROJECT_VERSION}")
 target_include_directories(${target} PRIVATE ${CMAKE_CURRENT_LIST_DIR})
 target_link_libraries(${target} PRIVATE Qt5::Core)
