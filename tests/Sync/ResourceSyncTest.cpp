@@ -2,7 +2,10 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <regex>
+#include <set>
 #include <signal.h>
+#include <sstream>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -272,6 +275,46 @@ TEST(ResourceSyncCommandLine, HelpVersionShortFormsStandardInputAndNamesThatAreN
             EXPECT_THAT(run.out, Not(HasSubstr("downloading")));
         }
         EXPECT_EQ(fs::exists(work.file("out/a.txt")), test.synced);
+    }
+}
+
+// Every option a command's help lists is offered by the bash completion and described in the
+// manual page, and the completion offers no other: an option added to one and not the others
+// fails here.
+TEST(ResourceSyncCommandLine, CompletionAndManualPageKnowTheOptionsOfTheHelp) {
+    std::string const manual = TempDir::read(RDM_SYNC_MANUAL);
+    std::regex const option(R"((^|[\s,(])(--?[a-z][a-z0-9-]*))");
+    for (std::string const command : {"sync", "manifest"}) {
+        Finished const help = runToEnd(kProgram, {command, "--help"});
+        ASSERT_EQ(help.code, 0) << help.err;
+        std::set<std::string> listed;
+        for (std::sregex_iterator it(help.out.begin(), help.out.end(), option), end; it != end;
+             ++it) {
+            listed.insert((*it)[2]);
+        }
+        ASSERT_GT(listed.size(), 4u) << help.out;
+
+        std::string const script = std::string("source ") + RDM_SYNC_COMPLETION +
+                                   "; COMP_WORDS=(resource-sync " + command +
+                                   " x -); COMP_CWORD=3; _resource_sync; "
+                                   "printf '%s\\n' \"${COMPREPLY[@]}\"";
+        Finished const completion = runToEnd("/bin/bash", {"-c", script});
+        ASSERT_EQ(completion.code, 0) << completion.err;
+        std::set<std::string> offered;
+        std::istringstream lines(completion.out);
+        for (std::string line; std::getline(lines, line);) {
+            offered.insert(line);
+        }
+        EXPECT_EQ(offered, listed) << command;
+
+        for (std::string const& name : listed) {
+            // troff writes each dash of an option as "\-".
+            std::string escaped;
+            for (char c : name) {
+                escaped += c == '-' ? std::string("\\-") : std::string(1, c);
+            }
+            EXPECT_THAT(manual, HasSubstr(escaped)) << command << " " << name;
+        }
     }
 }
 
