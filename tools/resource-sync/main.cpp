@@ -307,7 +307,7 @@ std::string targetFolder(SyncOptions const& options, Manifest const& manifest) {
 int runSync(int argc, char** argv) {
     CommandLine const args(argc, argv, 2, kSyncOptions, kSyncUsage);
     if (args.has("help")) {
-        std::fputs(kSyncUsage, stdout);
+        std::printf("%s\n%s", kSyncUsage, kExitCodes);
         return 0;
     }
     SyncOptions const options = syncOptions(args);
@@ -384,7 +384,7 @@ int runHelp(int argc, char** argv) {
     if (argc > 3 || (!topic.empty() && topic != "sync" && topic != "manifest")) {
         throw UsageError("help takes sync, manifest or nothing", generalUsage());
     }
-    std::string const text = topic == "sync"       ? std::string(kSyncUsage)
+    std::string const text = topic == "sync"       ? std::string(kSyncUsage) + "\n" + kExitCodes
                              : topic == "manifest" ? std::string(kManifestUsage)
                                                    : generalUsage();
     std::fputs(text.c_str(), stdout);
