@@ -85,9 +85,14 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/resource-download-manager.pc.in
 install(FILES ${PROJECT_BINARY_DIR}/resource-download-manager.pc
     DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
-# The command-line program, when the tools are part of this build.
+# The command-line program, when the tools are part of this build, with its manual page and
+# its bash completion.
 if(TARGET resource-sync)
     install(TARGETS resource-sync RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    install(FILES ${RDM_SYNC_MANUAL} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    install(FILES ${PROJECT_SOURCE_DIR}/tools/resource-sync/resource-sync.bash
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions
+        RENAME resource-sync)
     # In /usr the library is on the loader's path; in any other prefix the program looks for it
     # beside its own folder.
     if(NOT CMAKE_INSTALL_PREFIX STREQUAL "/usr")
@@ -99,6 +104,9 @@ endif()
 # Debian package: resource-download-manager_<version>_<arch>.deb, with the run-time
 # dependencies found by dpkg-shlibdeps.
 set(CPACK_PACKAGE_NAME resource-download-manager)
+# Every Debian package carries its copyright file, in the machine-readable format.
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/copyright
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_PACKAGE_NAME})
 set(CPACK_PACKAGE_VENDOR "Tiskel")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY

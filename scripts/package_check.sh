@@ -106,9 +106,31 @@ done
 wanted=(libResourceDownloadManager.so.0 ResourceDownloadManagerConfig.cmake
     resource-download-manager.pc QtEventHandler.h)
 if [ -f tools/resource-sync/CMakeLists.txt ]; then
-    wanted+=(bin/resource-sync)
+    wanted+=(bin/resource-sync share/man/man1/resource-sync.1
+        share/bash-completion/completions/resource-sync)
 fi
+copyright=share/doc/resource-download-manager/copyright
+wanted+=("$copyright")
 for file in "${wanted[@]}"; do
     [[ "$contents" == *"$file"* ]] || fail "$deb lacks $file"
 done
+# The copyright file is in the machine-readable format, with a licence for every file.
+dpkg-deb --fsys-tarfile "$deb" | tar -xO "./usr/$copyright" >"$scratch/copyright"
+head -n 1 "$scratch/copyright" |
+    grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' ||
+    fail "$copyright does not start with the machine-readable format's Format line"
+grep -q '^Files: \*$' "$scratch/copyright" && grep -q '^License: ' "$scratch/copyright" ||
+    fail "$copyright has no Files: * paragraph with a License"
+if [ -f tools/resource-sync/CMakeLists.txt ]; then
+    # The manual page renders without warnings and the completion script parses.
+    dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$scratch" ./usr/share/man/man1 \
+        ./usr/share/bash-completion/completions/resource-sync
+    manual=$(find "$scratch/usr/share/man/man1" -name 'resource-sync.1*')
+    if command -v man >/dev/null 2>&1; then
+        warnings=$(man --warnings -l "$manual" 2>&1 >/dev/null)
+        [ -z "$warnings" ] || fail "the manual page has warnings: $warnings"
+    fi
+    bash -n "$scratch/usr/share/bash-completion/completions/resource-sync" ||
+        fail "the bash completion does not parse"
+fi
 echo "package check passed: $deb"

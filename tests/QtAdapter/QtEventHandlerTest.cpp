@@ -54,7 +54,7 @@ bool pumpUntil(Condition condition, IRemoteResource* resource) {
 class QtEventHandlerTest : public Support::LocalFiles {
   protected:
     QtEventHandlerTest() {
-        dir.write("server/big.bin", std::string(512 << 10, 'b'));  // four pieces, 1/8 s each
+        dir.write("server/big.bin", std::string(512 << 10, 'b'));  // ten pieces, 1/20 s each
         dir.write("server/small.txt", "small");
         init(manager, {/*useParallelExecutor=*/true, /*threadCount=*/2}, fileDownloader(1024));
         resource = manager.getMainScheduler()->registerResource(&bundle);
@@ -87,7 +87,7 @@ TEST_F(QtEventHandlerTest, SignalsFromPoolThreadsArriveOnTheObjectsThreadInOrder
     auto const downloading =
         std::count_if(emissions->begin(), emissions->end(),
                       [](Emission const& e) { return e.status == IRemoteResource::Downloading; });
-    EXPECT_GE(downloading, 3) << "progress of the four pieces was not re-emitted";
+    EXPECT_GE(downloading, 3) << "progress of the pieces was not re-emitted";
     for (std::size_t i = 0; i < emissions->size(); ++i) {
         Emission const& e = (*emissions)[i];
         EXPECT_EQ(e.thread, QThread::currentThread()) << "emission " << i;

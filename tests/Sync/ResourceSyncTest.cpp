@@ -6,8 +6,11 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
+#include <regex>
+#include <set>
 #include <signal.h>
 #include <spawn.h>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <sys/wait.h>
@@ -50,9 +53,11 @@ std::uintmax_t filesUnder(std::string const& folder) {
 // Bound to the creating thread.
 class Program {
   public:
-    // Starts the program with `args` (a missing program ends with exit code 127); throws
+    // Starts `path` (by default the resource-sync program) with `args`, its standard input read
+    // from the file `input` (a missing program ends with exit code 127); throws
     // std::runtime_error when no process can be started.
-    explicit Program(std::vector<std::string> const& args) {
+    explicit Program(std::vector<std::string> const& args, std::string const& path = kProgram,
+                     std::string const& input = "/dev/null") {
         // `env` runs the program in its own place (the same process), without the proxy
         // variables.
         std::vector<std::string> words{"/usr/bin/env"};
@@ -60,7 +65,7 @@ class Program {
                                   "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "NO_PROXY"}) {
             words.insert(words.end(), {"-u", proxy});
         }
-        words.push_back(kProgram);
+        words.push_back(path);
         words.insert(words.end(), args.begin(), args.end());
         std::vector<char*> argv;
         for (std::string& word : words) {
@@ -69,7 +74,7 @@ class Program {
         argv.push_back(nullptr);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 0, input.c_str(), O_RDONLY, 0);
         for (int fd : {1, 2}) {
             posix_spawn_file_actions_addopen(&actions, fd, outputs.file(std::to_string(fd)).c_str(),
                                              O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -135,10 +140,15 @@ struct Finished {
     std::string out;
     std::string err;
 };
-Finished runToEnd(std::vector<std::string> const& args) {
-    Program program(args);
+Finished runToEnd(std::string const& path, std::vector<std::string> const& args,
+                  std::string const& input = "/dev/null") {
+    Program program(args, path, input);
     bool const ended = program.wait();
     return {ended ? program.exitCode() : -1, program.out(), program.err()};
+}
+
+Finished runToEnd(std::vector<std::string> const& args) {
+    return runToEnd(kProgram, args);
 }
 
 std::string sha256(std::string const& data) {
@@ -225,11 +235,14 @@ TEST(ResourceSyncManifest, EveryProblemIsReportedWithExitTwoAndNothingWritten) {
          "target: \"/tmp/x\" must be relative"},
         {files(R"({"path": "a", "policy": "validate"})"), "sha256: missing: the validate policy"},
         {files(""), "--jobs needs", {"--jobs", "0"}},
-        {files(""), "--rate applies only", {"--rate", "5"}},
+        {files(""), "--rate needs a whole", {"--rate", "0"}},
         {files(""),
          "--report /nonexistent-folder/r.json: the folder /nonexistent-folder does not exist",
          {"--report", "/nonexistent-folder/r.json"}},
         {files(""), "unknown option --colour", {"--colour"}},
+        {files(""), "unknown option -x", {"-x"}},
+        {files(""), "--jobs needs a whole", {"-j", "0"}},
+        {files(""), "--quiet takes no value", {"--quiet=yes"}},
     };
     for (Case const& test : cases) {
         TempDir dir;
@@ -285,6 +298,125 @@ TEST(ResourceSyncManifest, PathsOnlyListsEachFileByItsPathAndSyncsTheSame) {
                   "validate", "--paths-only"});
     EXPECT_EQ(refused.code, 2);
     EXPECT_THAT(refused.err, HasSubstr("the validate policy needs the SHA-256 digests"));
+}
+
+// The command line as people type it: help and the version on standard output with exit 0, the
+// short forms, "-" for a manifest on standard input, and a file name no manifest can hold.
+TEST(ResourceSyncCommandLine, HelpVersionShortFormsStandardInputAndNamesThatAreNotUtf8) {
+    struct Case {
+        std::vector<std::string> args;  // {m}, {out}, {site} and {bad} name the work folder's
+        std::string input;              // standard input; {manifest}: the manifest's text
+        int code;
+        std::string out;  // found in standard output
+        std::string err;  // found in standard error
+        bool synced;      // {out}/a.txt was fetched
+    };
+    std::string const version = RDM_PROJECT_VERSION;
+    std::vector<Case> const cases = {
+        {{"--version"}, "", 0, "resource-sync " + version + "\n", "", false},
+        {{"sync", "--help"}, "", 0, "usage: resource-sync sync MANIFEST", "", false},
+        {{"manifest", "-h"}, "", 0, "usage: resource-sync manifest DIR", "", false},
+        {{"help", "sync"}, "", 0, "-q, --quiet", "", false},
+        {{"sync", "{m}", "-q", "-j", "2", "-d", "{out}", "--from-dir", "{site}"},
+         "",
+         0,
+         "Synced: 1 files",
+         "",
+         true},
+        {{"sync", "{m}", "-qj1", "-d{out}", "--from-dir", "{site}"}, "", 0, "Synced", "", true},
+        {{"sync", "-", "-d", "{out}", "--from-dir", "{site}"},
+         "{manifest}",
+         0,
+         "downloaded a.txt",
+         "",
+         true},
+        {{"sync", "-", "-d", "{out}"},
+         "[]",
+         2,
+         "",
+         "stdin: the manifest must be a JSON object",
+         false},
+        {{"manifest", "{bad}", "--base-url", "http://h.invalid/"},
+         "",
+         2,
+         "",
+         "bad/caf\\xe9.txt: the file name is not UTF-8",
+         false},
+    };
+    for (Case const& test : cases) {
+        TempDir work;
+        std::string const manifest =
+            R"({"baseUrl": "http://h.invalid/", "bundles": [{"files": ["a.txt"]}]})";
+        work.write("m.json", manifest);
+        work.write("site/a.txt", "alpha\n");
+        work.write("bad/caf\xe9.txt", "a Latin-1 name");
+        auto expand = [&work](std::string text) {
+            for (auto const& [key, value] : {std::pair{"{m}", work.file("m.json")},
+                                             {"{out}", work.file("out")},
+                                             {"{site}", work.file("site")},
+                                             {"{bad}", work.file("bad")}}) {
+                if (size_t const at = text.find(key); at != std::string::npos) {
+                    text.replace(at, std::string(key).size(), value);
+                }
+            }
+            return text;
+        };
+        std::vector<std::string> args;
+        for (std::string const& arg : test.args) {
+            args.push_back(expand(arg));
+        }
+        std::string const input =
+            work.write("input", test.input == "{manifest}" ? manifest : test.input);
+        Finished const run = runToEnd(kProgram, args, input);
+        SCOPED_TRACE(test.args.front() + " " + (test.args.size() > 1 ? test.args[1] : ""));
+        EXPECT_EQ(run.code, test.code) << run.out << run.err;
+        EXPECT_THAT(run.out, HasSubstr(test.out));
+        EXPECT_THAT(run.err, HasSubstr(test.err));
+        if (test.args.size() > 2 && test.args[2].rfind("-q", 0) == 0) {
+            EXPECT_THAT(run.out, Not(HasSubstr("downloading")));
+        }
+        EXPECT_EQ(fs::exists(work.file("out/a.txt")), test.synced);
+    }
+}
+
+// Every option a command's help lists is offered by the bash completion and described in the
+// manual page, and the completion offers no other: an option added to one and not the others
+// fails here.
+TEST(ResourceSyncCommandLine, CompletionAndManualPageKnowTheOptionsOfTheHelp) {
+    std::string const manual = TempDir::read(RDM_SYNC_MANUAL);
+    std::regex const option(R"((^|[\s,(])(--?[a-z][a-z0-9-]*))");
+    for (std::string const command : {"sync", "manifest"}) {
+        Finished const help = runToEnd(kProgram, {command, "--help"});
+        ASSERT_EQ(help.code, 0) << help.err;
+        std::set<std::string> listed;
+        for (std::sregex_iterator it(help.out.begin(), help.out.end(), option), end; it != end;
+             ++it) {
+            listed.insert((*it)[2]);
+        }
+        ASSERT_GT(listed.size(), 4u) << help.out;
+
+        std::string const script = std::string("source ") + RDM_SYNC_COMPLETION +
+                                   "; COMP_WORDS=(resource-sync " + command +
+                                   " x -); COMP_CWORD=3; _resource_sync; "
+                                   "printf '%s\\n' \"${COMPREPLY[@]}\"";
+        Finished const completion = runToEnd("/bin/bash", {"-c", script});
+        ASSERT_EQ(completion.code, 0) << completion.err;
+        std::set<std::string> offered;
+        std::istringstream lines(completion.out);
+        for (std::string line; std::getline(lines, line);) {
+            offered.insert(line);
+        }
+        EXPECT_EQ(offered, listed) << command;
+
+        for (std::string const& name : listed) {
+            // troff writes each dash of an option as "\-".
+            std::string escaped;
+            for (char c : name) {
+                escaped += c == '-' ? std::string("\\-") : std::string(1, c);
+            }
+            EXPECT_THAT(manual, HasSubstr(escaped)) << command << " " << name;
+        }
+    }
 }
 
 // A small site on the loopback server, synced into a temporary folder.
@@ -567,6 +699,42 @@ TEST_F(ResourceSyncHttp, ABrokenOrStalledTransferSaysWhatHappened) {
         EXPECT_THAT(run.out, HasSubstr(c.reason));
         EXPECT_THAT(run.out, HasSubstr("Failed (gave up waiting for retries)"));
         EXPECT_TRUE(leftovers(target()).empty());
+    }
+}
+
+// --rate holds a run to the rate: over HTTP the running transfers share it, and a copy from a
+// folder keeps to it also where a step of its pacing is smaller than its usual piece.
+TEST_F(ResourceSyncHttp, RateHoldsForHttpTransfersTogetherAndForSlowLocalCopies) {
+    std::string files;
+    for (int i = 0; i < 4; ++i) {
+        std::string const name = "r" + std::to_string(i) + ".bin";
+        server.addFile("/site/" + name, binaryBody(64 * 1024));
+        work.write("site/" + name, binaryBody(64 * 1024));
+        files +=
+            std::string(i > 0 ? ", " : "") + R"({"path": ")" + name + R"(", "policy": "always"})";
+    }
+    manifest(files);
+    struct Case {
+        std::vector<std::string> extra;
+        double atLeastSeconds;
+    };
+    // 256 KiB at 128 KiB/s: 2 s. Were each transfer given the whole rate, the four would end
+    // in 0.5 s; whole 128 KiB pieces of the local copy would cross one 50 ms step per file and
+    // end in 0.2 s.
+    Case const cases[] = {
+        {{"--rate", "128", "--jobs", "4"}, 1.5},
+        {{"--rate", "128", "--jobs", "1", "--from-dir", work.file("site")}, 1.5},
+    };
+    for (Case const& test : cases) {
+        auto const start = std::chrono::steady_clock::now();
+        Finished const run = sync(test.extra);
+        double const seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        ASSERT_EQ(run.code, 0) << run.out << run.err;
+        EXPECT_THAT(run.out, HasSubstr("4 downloaded (256.0 KiB)"));
+        // Only a lower bound: a busy machine makes the run slower, never faster.
+        EXPECT_GE(seconds, test.atLeastSeconds) << test.extra.back();
+        EXPECT_EQ(local("/r3.bin"), binaryBody(64 * 1024));
     }
 }
 

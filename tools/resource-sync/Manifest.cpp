@@ -565,10 +565,13 @@ Manifest parseManifest(std::string const& text, std::string const& name) {
 }
 
 Manifest loadManifest(std::string const& path) {
-    auto unreadable = [&path](int error) {
-        return ManifestError(path + ": cannot read the manifest: " + std::strerror(error));
+    // "-" is standard input, which messages call "stdin".
+    bool const fromStdin = path == "-";
+    std::string const name = fromStdin ? "stdin" : path;
+    auto unreadable = [&name](int error) {
+        return ManifestError(name + ": cannot read the manifest: " + std::strerror(error));
     };
-    int const fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int const fd = fromStdin ? STDIN_FILENO : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         throw unreadable(errno);
     }
@@ -590,7 +593,9 @@ Manifest loadManifest(std::string const& path) {
         }
         if (count <= 0) {
             int const error = count < 0 ? errno : 0;
-            ::close(fd);
+            if (!fromStdin) {
+                ::close(fd);
+            }
             if (count < 0) {
                 throw unreadable(error);
             }
@@ -599,7 +604,7 @@ Manifest loadManifest(std::string const& path) {
         used += static_cast<size_t>(count);
     }
     text.resize(used);
-    return parseManifest(text, path);
+    return parseManifest(text, name);
 }
 
 }  // namespace Tiskel::ResourceSync

@@ -1,6 +1,8 @@
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <map>
+#include <string_view>
 #include <system_error>
 
 #include <QByteArray>
@@ -16,6 +18,67 @@ namespace Tiskel::ResourceSync {
 
 namespace fs = std::filesystem;
 
+namespace {
+
+// Length of the well-formed UTF-8 sequence at the start of `text`; 0 when it does not start
+// with one (a stray continuation byte, a truncated or overlong sequence, a surrogate, or a code
+// point above U+10FFFF).
+size_t utf8SequenceLength(std::string_view text) {
+    auto const byte = [&text](size_t i) { return static_cast<unsigned char>(text[i]); };
+    unsigned char const lead = byte(0);
+    if (lead < 0x80) {
+        return 1;
+    }
+    size_t length = 0;
+    unsigned char low = 0x80;  // the range allowed for the second byte
+    unsigned char high = 0xbf;
+    if (lead >= 0xc2 && lead <= 0xdf) {
+        length = 2;
+    } else if (lead >= 0xe0 && lead <= 0xef) {
+        length = 3;
+        low = lead == 0xe0 ? 0xa0 : 0x80;
+        high = lead == 0xed ? 0x9f : 0xbf;
+    } else if (lead >= 0xf0 && lead <= 0xf4) {
+        length = 4;
+        low = lead == 0xf0 ? 0x90 : 0x80;
+        high = lead == 0xf4 ? 0x8f : 0xbf;
+    } else {
+        return 0;
+    }
+    if (text.size() < length || byte(1) < low || byte(1) > high) {
+        return 0;
+    }
+    for (size_t i = 2; i < length; ++i) {
+        if (byte(i) < 0x80 || byte(i) > 0xbf) {
+            return 0;
+        }
+    }
+    return length;
+}
+
+// `name` with every byte that is not part of well-formed UTF-8 written as \xNN, so that it can
+// be shown and written into JSON; `valid` tells whether there was none.
+std::string escapeInvalidUtf8(std::string_view name, bool& valid) {
+    std::string shown;
+    valid = true;
+    while (!name.empty()) {
+        size_t const length = utf8SequenceLength(name);
+        if (length > 0) {
+            shown.append(name.substr(0, length));
+            name.remove_prefix(length);
+            continue;
+        }
+        char escaped[5];
+        std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned char>(name[0]));
+        shown += escaped;
+        name.remove_prefix(1);
+        valid = false;
+    }
+    return shown;
+}
+
+}  // namespace
+
 std::string describeFolder(std::string const& folder, std::string const& baseUrl,
                            App::ResourceDescriptor::UpdatePolicy policy, FolderDetail detail) {
     if (std::string const problem = checkBaseUrl(baseUrl); !problem.empty()) {
@@ -26,7 +89,10 @@ std::string describeFolder(std::string const& folder, std::string const& baseUrl
         throw ManifestError(folder + ": not a readable folder" +
                             (error ? ": " + error.message() : ""));
     }
-    std::string const rootName = fs::absolute(folder).lexically_normal().filename().string();
+    // The folder's own name only names a bundle: one that is not UTF-8 is shown escaped.
+    bool rootValid = true;
+    std::string const rootName =
+        escapeInvalidUtf8(fs::absolute(folder).lexically_normal().filename().string(), rootValid);
 
     // Relative paths in a stable order, grouped by their first folder.
     std::map<std::string, std::vector<std::string>> bundles;
@@ -38,6 +104,15 @@ std::string describeFolder(std::string const& folder, std::string const& baseUrl
         std::string const relative = it->path().lexically_relative(folder).generic_string();
         if (isOwnName(it->path().filename().string())) {
             continue;  // the lock, or leftovers of an interrupted sync into this folder
+        }
+        // JSON text is Unicode: such a name could only be written mangled, and the sync could
+        // not find the file by it.
+        bool valid = true;
+        std::string const shown = escapeInvalidUtf8(relative, valid);
+        if (!valid) {
+            throw ManifestError((fs::path(folder) / shown).string() +
+                                ": the file name is not UTF-8; a manifest can only name files "
+                                "whose names are");
         }
         size_t const slash = relative.find('/');
         bundles[slash == std::string::npos ? rootName : relative.substr(0, slash)].push_back(

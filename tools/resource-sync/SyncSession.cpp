@@ -213,8 +213,10 @@ void SyncSession::startRound() {
             std::make_shared<App::NetworkStateEmulator>(options.offlineMarker);
     }
     if (options.fromDir.empty()) {
-        deps.downloader = std::make_shared<App::ResourceDownloaderHttp>(
+        auto http = std::make_shared<App::ResourceDownloaderHttp>(
             httpClient, std::make_shared<App::QtProxyProvider>(), deps.networkStateChecker);
+        http->limitReceiveRate(int64_t{options.rateKiBps} * 1024);
+        deps.downloader = std::move(http);
     } else {
         deps.downloader = std::make_shared<App::ResourceDownloaderFileMock>(
             options.fromDir, options.rateKiBps > 0 ? options.rateKiBps : kUnpacedKiBps);

@@ -43,7 +43,7 @@ struct SyncOptions {
     std::string dir;       // the target folder; empty: the manifest's, else the current folder
     std::size_t jobs = 0;  // download threads; 0: the manager's optimal count
     std::string fromDir;   // take files from this folder instead of the web server
-    int rateKiBps = 0;     // with fromDir: simulated rate; 0 means as fast as the disk goes
+    int rateKiBps = 0;     // all HTTP downloads together, or each copy from fromDir; 0: no limit
     std::string offlineMarker;
     bool trace = false;
     int watchSeconds = 0;  // 0: one round

@@ -4,7 +4,6 @@
 // Exit codes: 0 every file is Available; 1 some file failed; 2 usage or manifest error (nothing
 // touched on disk); 3 offline (every failure a lost connection); 4 another run holds the folder
 // (with --no-wait); 130 / 143 on SIGINT / SIGTERM.
-#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <clocale>
@@ -15,15 +14,17 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <stdexcept>
 #include <string>
 #include <unistd.h>
 #include <utility>
 #include <vector>
 
+#include <QCommandLineOption>
+#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QSocketNotifier>
+#include <QStringList>
 #include <glog/logging.h>
 
 #include "Manifest.h"
@@ -38,87 +39,144 @@ using namespace Tiskel::ResourceSync;
 constexpr int kExitUsage = 2;
 constexpr int kExitBusy = 4;
 
-constexpr char kUsage[] =
-    "usage:\n"
-    "  resource-sync sync MANIFEST [--dir DIR] [--jobs N] [--from-dir SRC [--rate KIBPS]]\n"
-    "                     [--offline-marker PATH] [--trace] [--watch SECONDS]\n"
-    "                     [--give-up SECONDS] [--report FILE] [--quiet] [--no-wait]\n"
-    "                     [--verify]\n"
-    "  resource-sync manifest DIR --base-url URL [--policy POLICY] [--no-sha256]\n"
-    "                         [--paths-only]\n"
+constexpr char kSyncUsage[] =
+    "usage: resource-sync sync MANIFEST [options]\n"
     "\n"
-    "sync      brings the files of MANIFEST into DIR (default: the manifest's \"target\",\n"
-    "          else the current folder), fetching only what is missing or out of date\n"
-    "  --jobs N              download threads (default: the library's choice)\n"
-    "  --from-dir SRC        take the files from folder SRC instead of the web server\n"
-    "  --rate KIBPS          with --from-dir: copy at this many KiB/s\n"
-    "  --offline-marker PATH while a file exists at PATH the network counts as offline\n"
-    "  --trace               log every download stage to stderr\n"
-    "  --watch SECONDS       sync again every SECONDS until interrupted\n"
-    "  --give-up SECONDS     stop waiting for retries after this long (default 60)\n"
-    "  --report FILE         also write the summary as JSON to FILE\n"
-    "  --quiet               print only errors and the summary\n"
-    "  --netrc               take user names and passwords from ~/.netrc\n"
-    "  --netrc-file FILE     ... from FILE\n"
-    "  --verify              check every present file that has a sha256 against it\n"
-    "                        (a file whose size differs from \"size\" is always fetched)\n"
-    "  --no-wait             exit with 4 at once when another run syncs into DIR\n"
-    "                        (by default the run waits for it)\n"
-    "manifest  prints a manifest for the files below DIR (sizes and SHA-256 digests)\n"
-    "  --policy POLICY       always, ifMissing, ifModified (default) or validate\n"
-    "  --no-sha256           leave the digests out\n"
-    "  --paths-only          list the files by their paths alone (no sizes, no digests):\n"
-    "                        the quickest manifest to read, for very many files\n"
+    "Brings the files of MANIFEST into DIR (default: the manifest's \"target\", else the\n"
+    "current folder), fetching only what is missing or out of date. MANIFEST \"-\" reads the\n"
+    "manifest from standard input (its \"target\" is then taken from the current folder).\n"
     "\n"
+    "  -d, --dir DIR           sync into DIR\n"
+    "  -j, --jobs N            download threads, 1 to 64 (default: the library's choice)\n"
+    "  --from-dir SRC          take the files from folder SRC instead of the web server\n"
+    "  --rate KIBPS            download at most KIBPS KiB/s in all, shared among the\n"
+    "                          running transfers (default: no limit); with --from-dir,\n"
+    "                          each copy runs at KIBPS KiB/s\n"
+    "  --offline-marker PATH   while a file exists at PATH the network counts as offline\n"
+    "  --trace                 log every download stage to stderr\n"
+    "  --watch SECONDS         sync again every SECONDS until interrupted\n"
+    "  --give-up SECONDS       stop waiting for retries after this long (default 60)\n"
+    "  --report FILE           also write the summary as JSON to FILE\n"
+    "  -q, --quiet             print only errors and the summary\n"
+    "  --netrc                 take user names and passwords from ~/.netrc\n"
+    "  --netrc-file FILE       take user names and passwords from FILE\n"
+    "  --verify                check every present file that has a sha256 against it\n"
+    "                          (a file whose size differs from \"size\" is always fetched)\n"
+    "  --no-wait               exit with 4 at once when another run syncs into DIR\n"
+    "                          (by default the run waits for it)\n"
+    "  -h, --help              print this help and exit\n";
+
+constexpr char kManifestUsage[] =
+    "usage: resource-sync manifest DIR --base-url URL [options]\n"
+    "\n"
+    "Prints a manifest for the files below DIR (sizes and SHA-256 digests). File names must\n"
+    "be UTF-8, as JSON text is.\n"
+    "\n"
+    "  --base-url URL          the web address the files will be served from\n"
+    "  --policy POLICY         always, ifMissing, ifModified (default) or validate\n"
+    "  --no-sha256             leave the digests out\n"
+    "  --paths-only            list the files by their paths alone (no sizes, no digests):\n"
+    "                          the quickest manifest to read, for very many files\n"
+    "  -h, --help              print this help and exit\n";
+
+constexpr char kExitCodes[] =
     "exit codes: 0 all files available, 1 some failed, 2 usage or manifest error,\n"
     "            3 offline, 4 another run holds the folder, 130/143 interrupted\n";
 
+std::string generalUsage() {
+    return std::string(
+               "usage:\n"
+               "  resource-sync sync MANIFEST [options]     keep a folder in step\n"
+               "  resource-sync manifest DIR --base-url URL [options]\n"
+               "                                            write a manifest for a folder\n"
+               "  resource-sync help [sync | manifest]      print a command's options\n"
+               "  resource-sync --version                   print the version\n"
+               "\n") +
+           kSyncUsage + "\n" + kManifestUsage + "\n" + kExitCodes;
+}
+
 class UsageError : public std::runtime_error {
   public:
-    using std::runtime_error::runtime_error;
+    // `usage` is the help to print after the message: the command's own, or the general one.
+    UsageError(std::string const& message, std::string usage)
+        : std::runtime_error(message), usage(std::move(usage)) {}
+    std::string usage;
 };
 
-// "--name VALUE" and "--name=VALUE" options after a subcommand and its positional argument.
-class Arguments {
+// One command's options, parsed by QCommandLineParser: "--name VALUE", "--name=VALUE", the short
+// forms "-n VALUE", "-nVALUE" and grouped flags ("-qj4"), "--" before arguments that start with
+// a dash; "-" alone is an argument. Arguments pass through Latin-1, which maps every byte to one
+// character and back, so that a file name that is not UTF-8 reaches the program unchanged.
+class CommandLine {
   public:
-    Arguments(int argc, char** argv, int first, std::vector<std::string> const& flags,
-              std::vector<std::string> const& valued) {
+    struct Option {
+        char shortName;         // '\0' when there is none
+        char const* name;       // the long name, without the dashes
+        char const* valueName;  // nullptr for a flag
+    };
+
+    // Parses argv[first..] for the command whose help is `usage`. Throws UsageError for an
+    // unknown option, a missing value, or a value given to a flag; not when --help is among
+    // the arguments, which the caller asks with has("help") first.
+    CommandLine(int argc, char** argv, int first, std::vector<Option> const& options,
+                std::string usage)
+        : usage(std::move(usage)) {
+        for (Option const& option : options) {
+            QStringList names;
+            if (option.shortName != '\0') {
+                names << QString(QLatin1Char(option.shortName));
+            }
+            names << QString::fromLatin1(option.name);
+            QCommandLineOption parsed(names);
+            if (option.valueName != nullptr) {
+                parsed.setValueName(QString::fromLatin1(option.valueName));
+            }
+            parser.addOption(parsed);
+        }
+        parser.addOption(QCommandLineOption(QStringList{"h", "help"}));
+        // parse() takes the first item for the program's name.
+        QStringList arguments{QString::fromLatin1(argv[0])};
         for (int i = first; i < argc; ++i) {
-            std::string arg = argv[i];
-            if (arg.rfind("--", 0) != 0) {
-                positional.push_back(arg);
-                continue;
-            }
-            std::string value;
-            bool hasValue = false;
-            if (size_t const equals = arg.find('='); equals != std::string::npos) {
-                value = arg.substr(equals + 1);
-                arg.resize(equals);
-                hasValue = true;
-            }
-            if (std::find(flags.begin(), flags.end(), arg) != flags.end() && !hasValue) {
-                options[arg] = "";
-            } else if (std::find(valued.begin(), valued.end(), arg) != valued.end()) {
-                if (!hasValue) {
-                    if (i + 1 >= argc) {
-                        throw UsageError(arg + " needs a value");
-                    }
-                    value = argv[++i];
-                }
-                options[arg] = value;
-            } else {
-                throw UsageError("unknown option " + arg);
-            }
+            arguments << QString::fromLatin1(argv[i]);
+        }
+        parsed = parser.parse(arguments);
+        for (QString const& argument : parser.positionalArguments()) {
+            positional.push_back(argument.toLatin1().toStdString());
         }
     }
 
-    bool has(std::string const& name) const { return options.count(name) != 0; }
-    std::string get(std::string const& name) const {
-        auto const it = options.find(name);
-        return it == options.end() ? std::string() : it->second;
+    // Throws the UsageError for what the parser refused, if anything did.
+    void requireValid() const {
+        if (parsed) {
+            return;
+        }
+        QStringList const unknown = parser.unknownOptionNames();
+        if (!unknown.isEmpty()) {
+            std::string const name = unknown.front().toLatin1().toStdString();
+            fail("unknown option " + std::string(name.size() == 1 ? "-" : "--") + name);
+        }
+        // Qt's texts name the option between quotes: "Missing value after '--jobs'.",
+        // "Unexpected value after '--quiet'.".
+        std::string const text = parser.errorText().toLatin1().toStdString();
+        size_t const open = text.find('\'');
+        size_t const close = text.rfind('\'');
+        std::string const option =
+            open != close ? text.substr(open + 1, close - open - 1) : std::string();
+        if (text.rfind("Missing value", 0) == 0 && !option.empty()) {
+            fail(option + " needs a value");
+        }
+        if (text.rfind("Unexpected value", 0) == 0 && !option.empty()) {
+            fail(option + " takes no value");
+        }
+        fail(text);
+    }
+
+    bool has(char const* name) const { return parser.isSet(QString::fromLatin1(name)); }
+    std::string get(char const* name) const {
+        return parser.value(QString::fromLatin1(name)).toLatin1().toStdString();
     }
     // The option as a whole number within [low, high]; `fallback` when absent.
-    int number(std::string const& name, int low, int high, int fallback) const {
+    int number(char const* name, int low, int high, int fallback) const {
         if (!has(name)) {
             return fallback;
         }
@@ -127,16 +185,20 @@ class Arguments {
         errno = 0;
         long const value = std::strtol(text.c_str(), &end, 10);
         if (text.empty() || *end != '\0' || errno != 0 || value < low || value > high) {
-            throw UsageError(name + " needs a whole number from " + std::to_string(low) + " to " +
-                             std::to_string(high) + ", not \"" + text + "\"");
+            fail(std::string("--") + name + " needs a whole number from " + std::to_string(low) +
+                 " to " + std::to_string(high) + ", not \"" + text + "\"");
         }
         return static_cast<int>(value);
     }
 
+    [[noreturn]] void fail(std::string const& message) const { throw UsageError(message, usage); }
+
     std::vector<std::string> positional;
+    std::string const usage;
 
   private:
-    std::map<std::string, std::string> options;
+    QCommandLineParser parser;
+    bool parsed = false;
 };
 
 // Signals reach the event loop through a pipe: the handler only writes the signal's number.
@@ -176,45 +238,66 @@ void setUpLogging(char const* program, bool trace) {
     FLAGS_stderrthreshold = trace ? google::GLOG_INFO : google::GLOG_FATAL;
 }
 
-SyncOptions syncOptions(Arguments const& args) {
+std::vector<CommandLine::Option> const kSyncOptions = {
+    {'d', "dir", "DIR"},
+    {'j', "jobs", "N"},
+    {'\0', "from-dir", "SRC"},
+    {'\0', "rate", "KIBPS"},
+    {'\0', "offline-marker", "PATH"},
+    {'\0', "trace", nullptr},
+    {'\0', "watch", "SECONDS"},
+    {'\0', "give-up", "SECONDS"},
+    {'\0', "report", "FILE"},
+    {'q', "quiet", nullptr},
+    {'\0', "no-wait", nullptr},
+    {'\0', "verify", nullptr},
+    {'\0', "netrc", nullptr},
+    {'\0', "netrc-file", "FILE"},
+};
+
+std::vector<CommandLine::Option> const kManifestOptions = {
+    {'\0', "base-url", "URL"},
+    {'\0', "policy", "POLICY"},
+    {'\0', "no-sha256", nullptr},
+    {'\0', "paths-only", nullptr},
+};
+
+SyncOptions syncOptions(CommandLine const& args) {
+    args.requireValid();
     if (args.positional.size() != 1) {
-        throw UsageError(args.positional.empty() ? "sync needs a MANIFEST"
-                                                 : "sync takes one MANIFEST");
+        args.fail(args.positional.empty() ? "sync needs a MANIFEST" : "sync takes one MANIFEST");
     }
     SyncOptions options;
     options.manifestPath = args.positional[0];
-    options.dir = args.get("--dir");
-    options.jobs = static_cast<std::size_t>(args.number("--jobs", 1, 64, 0));
-    options.fromDir = args.get("--from-dir");
-    if (args.has("--rate") && options.fromDir.empty()) {
-        throw UsageError("--rate applies only with --from-dir");
-    }
-    options.rateKiBps = args.number("--rate", 1, INT_MAX / 1024, 0);
-    options.offlineMarker = args.get("--offline-marker");
-    options.trace = args.has("--trace");
-    options.watchSeconds = args.number("--watch", 1, 86400 * 365, 0);
-    options.giveUpSeconds = args.number("--give-up", 0, 86400 * 365, 60);
-    options.reportPath = args.get("--report");
+    options.dir = args.get("dir");
+    options.jobs = static_cast<std::size_t>(args.number("jobs", 1, 64, 0));
+    options.fromDir = args.get("from-dir");
+    options.rateKiBps = args.number("rate", 1, INT_MAX / 1024, 0);
+    options.offlineMarker = args.get("offline-marker");
+    options.trace = args.has("trace");
+    options.watchSeconds = args.number("watch", 1, 86400 * 365, 0);
+    options.giveUpSeconds = args.number("give-up", 0, 86400 * 365, 60);
+    options.reportPath = args.get("report");
     if (!options.reportPath.empty()) {
         if (std::string const problem = reportPathProblem(options.reportPath); !problem.empty()) {
-            throw UsageError(problem);
+            args.fail(problem);
         }
     }
-    options.wait = !args.has("--no-wait");
-    options.verify = args.has("--verify");
-    options.netrcFile = args.get("--netrc-file");
-    options.netrc = args.has("--netrc") || !options.netrcFile.empty();
-    if (args.has("--quiet")) {
+    options.wait = !args.has("no-wait");
+    options.verify = args.has("verify");
+    options.netrcFile = args.get("netrc-file");
+    options.netrc = args.has("netrc") || !options.netrcFile.empty();
+    if (args.has("quiet")) {
         options.display = DisplayMode::Quiet;
     } else if (::isatty(STDOUT_FILENO) == 1 && std::getenv("TERM") != nullptr &&
                std::strcmp(std::getenv("TERM"), "dumb") != 0) {
         options.display = DisplayMode::Terminal;
     }
-    if (args.has("--dir") && options.dir.empty()) {
-        throw UsageError("--dir needs a folder");
+    if (args.has("dir") && options.dir.empty()) {
+        args.fail("--dir needs a folder");
     }
     if (!options.fromDir.empty() && !std::filesystem::is_directory(options.fromDir)) {
-        throw UsageError("--from-dir " + options.fromDir + " is not a folder");
+        args.fail("--from-dir " + options.fromDir + " is not a folder");
     }
     return options;
 }
@@ -234,10 +317,12 @@ std::string targetFolder(SyncOptions const& options, Manifest const& manifest) {
 }
 
 int runSync(int argc, char** argv) {
-    SyncOptions const options = syncOptions(
-        Arguments(argc, argv, 2, {"--trace", "--quiet", "--no-wait", "--verify", "--netrc"},
-                  {"--dir", "--jobs", "--from-dir", "--rate", "--offline-marker", "--watch",
-                   "--give-up", "--report", "--netrc-file"}));
+    CommandLine const args(argc, argv, 2, kSyncOptions, kSyncUsage);
+    if (args.has("help")) {
+        std::printf("%s\n%s", kSyncUsage, kExitCodes);
+        return 0;
+    }
+    SyncOptions const options = syncOptions(args);
     Manifest manifest = loadManifest(options.manifestPath);
     std::string const target = targetFolder(options, manifest);
     // One run per folder, from here to the end of the process. Taken before the signal
@@ -274,31 +359,48 @@ int runSync(int argc, char** argv) {
 }
 
 int runManifest(int argc, char** argv) {
-    Arguments const args(argc, argv, 2, {"--no-sha256", "--paths-only"},
-                         {"--base-url", "--policy"});
-    if (args.positional.size() != 1) {
-        throw UsageError("manifest needs one DIR");
+    CommandLine const args(argc, argv, 2, kManifestOptions, kManifestUsage);
+    if (args.has("help")) {
+        std::fputs(kManifestUsage, stdout);
+        return 0;
     }
-    if (!args.has("--base-url")) {
-        throw UsageError("manifest needs --base-url URL");
+    args.requireValid();
+    if (args.positional.size() != 1) {
+        args.fail("manifest needs one DIR");
+    }
+    if (!args.has("base-url")) {
+        args.fail("manifest needs --base-url URL");
     }
     Tiskel::App::ResourceDescriptor::UpdatePolicy policy =
         Tiskel::App::ResourceDescriptor::IfModified;
-    if (args.has("--policy") && !parsePolicy(args.get("--policy"), policy)) {
-        throw UsageError("unknown policy \"" + args.get("--policy") +
-                         "\" (expected always, ifMissing, ifModified or validate)");
+    if (args.has("policy") && !parsePolicy(args.get("policy"), policy)) {
+        args.fail("unknown policy \"" + args.get("policy") +
+                  "\" (expected always, ifMissing, ifModified or validate)");
     }
-    FolderDetail const detail = args.has("--paths-only")  ? FolderDetail::Paths
-                                : args.has("--no-sha256") ? FolderDetail::PathsSizes
-                                                          : FolderDetail::PathsSizesDigests;
+    FolderDetail const detail = args.has("paths-only")  ? FolderDetail::Paths
+                                : args.has("no-sha256") ? FolderDetail::PathsSizes
+                                                        : FolderDetail::PathsSizesDigests;
     if (policy == Tiskel::App::ResourceDescriptor::Validate &&
         detail != FolderDetail::PathsSizesDigests) {
-        throw UsageError("the validate policy needs the SHA-256 digests");
+        args.fail("the validate policy needs the SHA-256 digests");
     }
     std::string const text =
-        describeFolder(args.positional[0], args.get("--base-url"), policy, detail);
+        describeFolder(args.positional[0], args.get("base-url"), policy, detail);
     std::fwrite(text.data(), 1, text.size(), stdout);
     return std::fflush(stdout) == 0 ? 0 : 1;
+}
+
+// "help", "help sync", "help manifest".
+int runHelp(int argc, char** argv) {
+    std::string const topic = argc > 2 ? argv[2] : "";
+    if (argc > 3 || (!topic.empty() && topic != "sync" && topic != "manifest")) {
+        throw UsageError("help takes sync, manifest or nothing", generalUsage());
+    }
+    std::string const text = topic == "sync"       ? std::string(kSyncUsage) + "\n" + kExitCodes
+                             : topic == "manifest" ? std::string(kManifestUsage)
+                                                   : generalUsage();
+    std::fputs(text.c_str(), stdout);
+    return 0;
 }
 
 }  // namespace
@@ -313,12 +415,16 @@ int main(int argc, char** argv) {
             return runManifest(argc, argv);
         }
         if (command == "--help" || command == "-h" || command == "help") {
-            std::fputs(kUsage, stdout);
+            return runHelp(argc, argv);
+        }
+        if (command == "--version" && argc == 2) {
+            std::printf("resource-sync %s\n", RDM_VERSION);
             return 0;
         }
-        throw UsageError(command.empty() ? "no command given" : "unknown command " + command);
+        throw UsageError(command.empty() ? "no command given" : "unknown command " + command,
+                         generalUsage());
     } catch (UsageError const& error) {
-        std::fprintf(stderr, "resource-sync: %s\n\n%s", error.what(), kUsage);
+        std::fprintf(stderr, "resource-sync: %s\n\n%s", error.what(), error.usage.c_str());
         return kExitUsage;
     } catch (FolderBusy const& error) {
         std::fprintf(stderr, "resource-sync: %s\n", error.what());

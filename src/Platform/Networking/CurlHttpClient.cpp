@@ -32,6 +32,8 @@ constexpr int kIdlePollMilliseconds = 100;
 constexpr size_t kMaxIdleDrivers = 16;
 // Open connections each driver keeps for reuse once their requests are done.
 constexpr long kConnectionsPerDriver = 5;
+// The smallest receive buffer libcurl accepts.
+constexpr int64_t kMinBufferSize = 1024;
 
 enum class Method { Get, Head };
 
@@ -108,6 +110,59 @@ struct Transfer {
         }
     }
 
+    // Between runs of the transfer: takes up the caller's current receive-rate limit. False
+    // when the caller's function threw: the transfer must end.
+    bool applyRateLimit() {
+        if (!options.receiveRateLimit) {
+            return true;
+        }
+        try {
+            rateLimit = std::max<int64_t>(options.receiveRateLimit(), 0);
+            return true;
+        } catch (...) {
+            recordThrow();
+            return false;
+        }
+    }
+
+    // For a piece of `length` bytes that arrived at `now`: true when the body is ahead of the
+    // rate limit and the transfer must pause until `paceDue`; else the piece is taken and
+    // `paceDue` moves on by its time at the rate. Time the transfer spent below the rate is not
+    // banked, so that it never bursts above it.
+    bool holdForRate(Clock::time_point now, size_t length) {
+        if (rateLimit <= 0) {
+            return false;
+        }
+        if (paceDue > now) {
+            paused = true;
+            return true;
+        }
+        paceDue = now + std::chrono::nanoseconds(static_cast<int64_t>(
+                            static_cast<double>(length) * 1e9 / static_cast<double>(rateLimit)));
+        return false;
+    }
+
+    // Between runs of the transfer: resumes a paused transfer once its time has come. libcurl
+    // may hand over the held piece at once, and the body callback may pause it again.
+    void resumeWhenDue(Clock::time_point now) {
+        if (paused && now >= paceDue) {
+            paused = false;
+            lastActivity = now;
+            curl_easy_pause(curl, CURLPAUSE_CONT);
+        }
+    }
+
+    // How long the driver may wait for network activity: a paused transfer wakes when it may
+    // go on.
+    int pollMilliseconds(Clock::time_point now) const {
+        if (!paused) {
+            return kIdlePollMilliseconds;
+        }
+        auto const left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(paceDue - now).count() + 1;
+        return static_cast<int>(std::clamp<int64_t>(left, 0, kIdlePollMilliseconds));
+    }
+
     void recordThrow() {
         thrown = std::current_exception();
         stop = Curl::StopReason::CallbackThrew;
@@ -122,6 +177,9 @@ struct Transfer {
     Clock::time_point lastActivity = Clock::now();
     Clock::time_point lastPoll{};
     bool polled = false;
+    int64_t rateLimit = 0;        // bytes per second for the body; 0: no limit
+    Clock::time_point paceDue{};  // when the next piece of the body may be taken
+    bool paused = false;          // libcurl holds a piece until paceDue
     uint64_t received = 0;
     char errorBuffer[CURL_ERROR_SIZE] = {};
 };
@@ -134,6 +192,11 @@ size_t onBody(char* data, size_t size, size_t count, void* user) {
     try {
         if (transfer.cancelRequested(now)) {
             return CURL_WRITEFUNC_ERROR;
+        }
+        if (transfer.holdForRate(now, length)) {
+            // libcurl keeps the piece and stops reading until the driver resumes it: the
+            // socket's buffer fills and TCP slows the server down.
+            return CURL_WRITEFUNC_PAUSE;
         }
         if (transfer.received == 0) {
             // Bodies of 4xx/5xx answers never get here (libcurl fails first); this catches a
@@ -327,12 +390,17 @@ void drive(CURLM* multi, Transfer& transfer, Curl::TransferFacts& facts) {
     // Stays a failure unless libcurl reports how the transfer ended.
     facts.code = CURLE_ABORTED_BY_CALLBACK;
     for (;;) {
+        if (!transfer.applyRateLimit()) {
+            break;
+        }
+        transfer.resumeWhenDue(Clock::now());
         int running = 0;
         facts.multiCode = curl_multi_perform(multi, &running);
         if (facts.multiCode != CURLM_OK || running == 0 || transfer.mustStop(Clock::now())) {
             break;
         }
-        facts.multiCode = curl_multi_poll(multi, nullptr, 0, kIdlePollMilliseconds, nullptr);
+        facts.multiCode =
+            curl_multi_poll(multi, nullptr, 0, transfer.pollMilliseconds(Clock::now()), nullptr);
         if (facts.multiCode != CURLM_OK) {
             break;
         }
@@ -386,7 +454,8 @@ Response CurlHttpClient::perform(Request const& request, RequestOptions const& o
     } catch (...) {
         transfer.recordThrow();
     }
-    if (!cancelledBeforeStart && !transfer.thrown) {
+    // The rate limit is asked first: it sizes the receive buffer.
+    if (!cancelledBeforeStart && !transfer.thrown && transfer.applyRateLimit()) {
         configure(curl, *shared, url, headers.get(), options, method, transfer);
         drive(lease.get(), transfer, facts);
         curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &facts.httpStatus);
@@ -439,6 +508,12 @@ void CurlHttpClient::configure(CURL* curl, Curl::ShareHandle& shared, std::strin
     if (options.receiveBufferKiB > 0) {
         bufferSize = static_cast<long>(
             std::min<int64_t>(int64_t{options.receiveBufferKiB} * 1024, CURL_MAX_READ_SIZE));
+    }
+    // Under a receive-rate limit, a buffer of about an eighth of a second's worth keeps the
+    // pieces, and so the steps of the pacing, small.
+    if (transfer.rateLimit > 0) {
+        bufferSize = static_cast<long>(
+            std::clamp<int64_t>(transfer.rateLimit / 8, kMinBufferSize, bufferSize));
     }
     curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, bufferSize);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT,

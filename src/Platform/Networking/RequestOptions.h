@@ -36,6 +36,14 @@ struct TISKEL_EXPORT RequestOptions {
     // directly. Proxy settings of the environment are never used.
     std::string proxy;
 
+    // Most bytes per second the body may arrive at; 0 or less means no limit. Asked when the
+    // transfer starts and again while it runs (on the requesting thread), so that a caller can
+    // share one limit among the transfers running at once and hand each its current share. The
+    // client pauses the transfer whenever the body runs ahead of the rate (libcurl's own
+    // receive-speed limit lets a short body through unpaced), and sizes its receive buffer to
+    // about an eighth of a second's worth.
+    std::function<int64_t()> receiveRateLimit;
+
     // Polled before the request starts and while it runs, also while nothing arrives (about
     // ten times a second then); true stops the request with error Cancelled.
     std::function<bool()> shouldCancel;

@@ -21,8 +21,9 @@ namespace {
 
 constexpr char kUnit[] = "App/ResourceDownloadManager/Downloader/ResourceDownloaderFileMock";
 
-// A copy moves in pieces of this size: progress is reported before each piece and cancellation
-// is checked after it, like the chunks of a network transfer.
+// A copy moves in pieces of at most this size, and of at most one pacing step's worth:
+// progress is reported before each piece and cancellation is checked after it, like the chunks
+// of a network transfer.
 constexpr uint64_t kPieceSize = 131072;
 // The pacing clock ticks 20 times a second; each tick lets one twentieth of the rate through.
 constexpr int64_t kStepMs = 50;
@@ -75,7 +76,11 @@ IResourceDownloader::Result ResourceDownloaderFileMock::exec(Task task) const {
     // Time already lost beyond a step (the lag) is taken off the next waits, so slow writes or a
     // late wake-up do not push the copy below its rate.
     using Clock = std::chrono::steady_clock;
-    uint64_t const stepBytes = static_cast<uint64_t>(impl->rateKiBps) * 1024 / kStepsPerSecond;
+    uint64_t const stepBytes =
+        std::max<uint64_t>(static_cast<uint64_t>(impl->rateKiBps) * 1024 / kStepsPerSecond, 1);
+    // A piece larger than a step would let more than a step through per wait, and a slow rate
+    // would not hold.
+    uint64_t const pieceSize = std::min(kPieceSize, stepBytes);
     uint64_t threshold = stepBytes;
     uint64_t written = 0;
     int64_t lagMs = 0;
@@ -83,9 +88,9 @@ IResourceDownloader::Result ResourceDownloaderFileMock::exec(Task task) const {
     uint64_t const total = buffer.size();
 
     bool cancelled = false;
-    for (uint64_t offset = 0; offset < total; offset += kPieceSize) {
+    for (uint64_t offset = 0; offset < total; offset += pieceSize) {
         task.onProgress(offset, total);
-        uint64_t const piece = std::min(kPieceSize, total - offset);
+        uint64_t const piece = std::min(pieceSize, total - offset);
         try {
             writeOutput(*output, descriptor.tempPath, buffer.data() + offset, piece, failure);
         } catch (...) {

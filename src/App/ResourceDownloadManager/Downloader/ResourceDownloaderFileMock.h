@@ -26,7 +26,8 @@ class RDM_EXPORT ResourceDownloaderFileMock : public IResourceDownloader {
     ResourceDownloaderFileMock(ResourceDownloaderFileMock const&) = delete;
     ResourceDownloaderFileMock& operator=(ResourceDownloaderFileMock const&) = delete;
 
-    // Copies the source to `tempPath` in pieces of 128 KiB, reporting progress before each piece
+    // Copies the source to `tempPath` in pieces of 128 KiB (smaller below 2,560 KiB/s: a
+    // twentieth of a second's worth), reporting progress before each piece
     // and checking for cancellation after it, then renames it to `downloadPath`. Success, Failed
     // (source unreadable, temporary path busy, output not creatable, a write or the close of the
     // copy failed, rename failed) or Cancelled.

@@ -1,5 +1,6 @@
 #include "App/ResourceDownloadManager/Downloader/ResourceDownloaderHttp.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <string>
@@ -94,6 +95,18 @@ FileFailure offlineFailure(Networking::Response const& response) {
     return failure;
 }
 
+// Counts itself in `count` for its lifetime.
+class Counted {
+  public:
+    explicit Counted(std::atomic<int>& count) : count(count) { ++count; }
+    ~Counted() { --count; }
+    Counted(Counted const&) = delete;
+    Counted& operator=(Counted const&) = delete;
+
+  private:
+    std::atomic<int>& count;
+};
+
 }  // namespace
 
 struct ResourceDownloaderHttp::Impl {
@@ -117,7 +130,18 @@ struct ResourceDownloaderHttp::Impl {
         return networkStateChecker->getState() == INetworkStateChecker::Offline;
     }
 
+    // Each running download's share of the receive-rate limit, in bytes per second; 0: none.
+    int64_t rateShare() const {
+        int64_t const total = rateLimit.load();
+        if (total <= 0) {
+            return 0;
+        }
+        return std::max<int64_t>(total / std::max(running.load(), 1), 1);
+    }
+
     std::atomic<bool> aborted{false};
+    std::atomic<int64_t> rateLimit{0};  // bytes per second for all downloads; 0: no limit
+    std::atomic<int> running{0};        // downloads in transfer
     // Constant after construction.
     std::shared_ptr<Networking::IHttpClient> const client;
     std::shared_ptr<IProxyProvider> const proxyProvider;
@@ -174,8 +198,13 @@ IResourceDownloader::Result ResourceDownloaderHttp::exec(Task task) const {
         return self->aborted.load() || isCancelled() || self->offline();
     };
     options.onProgress = task.onProgress;
+    options.receiveRateLimit = [self] { return self->rateShare(); };
 
-    Networking::Response const response = impl->client->download(request, options);
+    Networking::Response response;
+    {
+        Counted const inTransfer(impl->running);
+        response = impl->client->download(request, options);
+    }
     bool const complete = response.error == Networking::Response::NoError;
     // A complete body must also have reached the disk, which a full disk may deny only at close.
     // After a failed transfer the file is dropped anyway, so it is closed quietly.
@@ -221,6 +250,10 @@ IResourceDownloader::Result ResourceDownloaderHttp::exec(Task task) const {
     bool const connectivity = response.error == Networking::Response::CouldNotConnect ||
                               response.error == Networking::Response::ConnectionLost;
     return (connectivity || offline) ? ConnectionLost : Failed;
+}
+
+void ResourceDownloaderHttp::limitReceiveRate(int64_t bytesPerSecond) {
+    impl->rateLimit = std::max<int64_t>(bytesPerSecond, 0);
 }
 
 void ResourceDownloaderHttp::abort() {

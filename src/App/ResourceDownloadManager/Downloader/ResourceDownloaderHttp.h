@@ -37,6 +37,10 @@ class RDM_EXPORT ResourceDownloaderHttp : public IResourceDownloader {
     // the file and the reason. Exceptions from the HTTP client pass to the caller, the temporary
     // file removed.
     Result exec(Task task) const override;
+    // Limits all downloads running at once to `bytesPerSecond` together, each taking an equal
+    // share that follows the number of running downloads; 0 or less (the default) lifts the
+    // limit. Running downloads take up a new share within a few seconds.
+    void limitReceiveRate(int64_t bytesPerSecond);
     // Makes running and later downloads, and running Last-Modified queries, stop at their next
     // cancellation poll (within a fraction of a second, also while the server sends nothing).
     // Permanent.
