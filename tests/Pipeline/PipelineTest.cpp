@@ -179,6 +179,7 @@ TEST_F(PipelineTest, EachRunEndsWithItsDecisionAndReason) {
     auto const noServerTime = [&](ResourceDescriptor& f) {
         local(f), downloader->noServerTime = true;
     };
+    auto const unpacked = [&](ResourceDescriptor& f) { local(f), f.postProcessing = 1; };
     std::vector<Case> const cases = {
         {"always", P::Always, {}, D::Downloaded},
         {"missing", P::IfMissing, {}, D::Downloaded},
@@ -187,14 +188,7 @@ TEST_F(PipelineTest, EachRunEndsWithItsDecisionAndReason) {
         {"valid", P::Validate, local, D::KeptValid, F::None, "", 0, {V::Valid}},
         {"repaired", P::Validate, local, D::Downloaded, F::None, "", 0, {V::Invalid, V::Valid}},
         {"corrupt", P::Validate, local, D::Failed, F::Rejected, "", 0, {V::Invalid, V::Invalid}},
-        {"unpacked",
-         P::Validate,
-         [&](auto& f) { local(f), f.postProcessing = 1; },
-         D::Failed,
-         F::Rejected,
-         "",
-         0,
-         {V::Invalid}},
+        {"unpacked", P::Validate, unpacked, D::Failed, F::Rejected, "", 0, {V::Invalid}},
         {"alwaysPresent", P::Always, local, D::Downloaded},
         {"ifModifiedMissing", P::IfModified, {}, D::Downloaded},
         {"sameTime", P::IfModified,
