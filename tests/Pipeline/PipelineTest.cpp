@@ -72,12 +72,9 @@ class Recorder : public IFileEventHandler {
     std::vector<Heard> heard;
 };
 
-// Rejects every download while `reject` is set.
-struct SwitchablePostProcessor : IPostProcessor {
-    Result process(ResourceDescriptor const*) const override {
-        return reject ? static_cast<Result>(1) : Processed;
-    }
-    std::atomic<bool> reject{false};
+// Rejects every download: only a file that asks for post-processing meets it.
+struct RejectingPostProcessor : IPostProcessor {
+    Result process(ResourceDescriptor const*) const override { return static_cast<Result>(1); }
 };
 
 // Gives the answers queued in `answers`, Valid once they run out, and counts the questions.
@@ -139,8 +136,8 @@ class PipelineTest : public Tiskel::Test::LocalFiles {
 
     std::shared_ptr<Core::TaskQueue> downloads = std::make_shared<Core::TaskQueue>();
     Core::BlockingExecutor executor;
-    std::shared_ptr<SwitchablePostProcessor> postProcessor =
-        std::make_shared<SwitchablePostProcessor>();
+    std::shared_ptr<RejectingPostProcessor> postProcessor =
+        std::make_shared<RejectingPostProcessor>();
     std::deque<ResourceDescriptorBundle> bundles;
     Recorder recorder;
     std::shared_ptr<ScriptedValidator> validator = std::make_shared<ScriptedValidator>();
@@ -240,7 +237,6 @@ TEST_F(PipelineTest, EachRunEndsWithItsDecisionAndReason) {
         {"shortcutOn", P::IfMissing, repairs(50, 1), D::Downloaded, R::SizeDiffers},
         {"validOn", P::Validate, repairs(50), D::Downloaded, R::SizeDiffers, F::None, "", 0, {ok}},
     };
-    postProcessor->reject = true;  // only the file that asks for post-processing meets it
     for (Case const& c : cases) {
         SCOPED_TRACE(c.name);
         ResourceDescriptor& file = publish(c.name, c.policy);
