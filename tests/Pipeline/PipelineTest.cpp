@@ -143,22 +143,15 @@ class PipelineTest : public Tiskel::Test::LocalFiles {
     std::shared_ptr<ScriptedValidator> validator = std::make_shared<ScriptedValidator>();
     std::shared_ptr<SwitchableServerTime> downloader =
         std::make_shared<SwitchableServerTime>(dir.ioFile("server"), 1000000);
-    RemoteResourceScheduler scheduler{downloader,
-                                      downloads,
-                                      std::make_shared<Core::TaskQueueImmediate>(),
-                                      postProcessor,
-                                      validator,
-                                      std::make_shared<EventTracer>(true),
-                                      std::make_shared<DownloadRetrierStub>()};
-    // The same, with the size repair switched on.
-    RemoteResourceScheduler repairing{downloader,
-                                      downloads,
-                                      std::make_shared<Core::TaskQueueImmediate>(),
-                                      postProcessor,
-                                      validator,
-                                      std::make_shared<EventTracer>(true),
-                                      std::make_shared<DownloadRetrierStub>(),
-                                      true};
+    // Built in place; `repairSizes` switches on the size repair.
+    RemoteResourceScheduler make(bool repairSizes) {
+        return RemoteResourceScheduler(downloader, downloads,
+                                       std::make_shared<Core::TaskQueueImmediate>(), postProcessor,
+                                       validator, std::make_shared<EventTracer>(true),
+                                       std::make_shared<DownloadRetrierStub>(), repairSizes);
+    }
+    RemoteResourceScheduler scheduler = make(false);
+    RemoteResourceScheduler repairing = make(true);
 };
 
 // Each way a run can end, with what the subscriber is told: the decision, and for failures and

@@ -448,8 +448,6 @@ TEST(ActiveStateOrderTest, EverySubscriberEndsOnTheLastStateDecidedForIt) {
         std::mutex receivedMutex;
         std::map<ResourceDescriptor const*, State> received;
         auto subscribe = [&](int n) {
-            auto const everything =
-                params({Waiting, Downloading, Available, Error}, true, 0.05 * n);
             nodes[n]->addChangeSubscriber(
                 &keys[n],
                 [&, n, g = generation[n].load()](State s) {
@@ -457,7 +455,7 @@ TEST(ActiveStateOrderTest, EverySubscriberEndsOnTheLastStateDecidedForIt) {
                     std::lock_guard<std::mutex> lock(receivedMutex);
                     received[&ids[n]] = s;
                 },
-                everything);
+                params({Waiting, Downloading, Available, Error}, true, 0.05 * n));
             nodes[n]->checkAllNotifications();
         };
         for (int n = 0; n < kNodes; ++n) {
