@@ -223,7 +223,6 @@ TEST_F(ManagerStressTest, HostThreadsAndFaultyDownloadsLeaveConsistentStatesAndN
     }
     EXPECT_GT(downloader->completed, 0);
     EXPECT_FALSE(downloader->overlapped);
-    RecordProperty("completed_downloads", downloader->completed);
 
     for (auto const& entry : std::filesystem::directory_iterator(dir.file("out"))) {
         EXPECT_NE(entry.path().extension(), ".part") << entry.path();

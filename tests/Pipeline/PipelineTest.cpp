@@ -72,12 +72,9 @@ class Recorder : public IFileEventHandler {
     std::vector<Heard> heard;
 };
 
-// Rejects every download while `reject` is set.
-struct SwitchablePostProcessor : IPostProcessor {
-    Result process(ResourceDescriptor const*) const override {
-        return reject ? static_cast<Result>(1) : Processed;
-    }
-    std::atomic<bool> reject{false};
+// Rejects every download: only a file that asks for post-processing meets it.
+struct RejectingPostProcessor : IPostProcessor {
+    Result process(ResourceDescriptor const*) const override { return static_cast<Result>(1); }
 };
 
 // Gives the answers queued in `answers`, Valid once they run out, and counts the questions.
@@ -120,10 +117,11 @@ class PipelineTest : public Tiskel::Test::LocalFiles {
 
     // A bundle of `files`, registered and followed by `recorder`.
     IRemoteResource* follow(std::vector<ResourceDescriptor const*> const& files,
-                            FileEventParams const& params = {}) {
+                            FileEventParams const& params = {},
+                            RemoteResourceScheduler* via = nullptr) {
         ResourceDescriptorBundle& bundle = bundles.emplace_back();
         bundle.descriptors.insert(files.begin(), files.end());
-        IRemoteResource* resource = scheduler.registerResource(&bundle);
+        IRemoteResource* resource = (via ? via : &scheduler)->registerResource(&bundle);
         resource->registerFileEventHandler(&recorder, params);
         return resource;
     }
@@ -138,20 +136,22 @@ class PipelineTest : public Tiskel::Test::LocalFiles {
 
     std::shared_ptr<Core::TaskQueue> downloads = std::make_shared<Core::TaskQueue>();
     Core::BlockingExecutor executor;
-    std::shared_ptr<SwitchablePostProcessor> postProcessor =
-        std::make_shared<SwitchablePostProcessor>();
+    std::shared_ptr<RejectingPostProcessor> postProcessor =
+        std::make_shared<RejectingPostProcessor>();
     std::deque<ResourceDescriptorBundle> bundles;
     Recorder recorder;
     std::shared_ptr<ScriptedValidator> validator = std::make_shared<ScriptedValidator>();
     std::shared_ptr<SwitchableServerTime> downloader =
         std::make_shared<SwitchableServerTime>(dir.ioFile("server"), 1000000);
-    RemoteResourceScheduler scheduler{downloader,
-                                      downloads,
-                                      std::make_shared<Core::TaskQueueImmediate>(),
-                                      postProcessor,
-                                      validator,
-                                      std::make_shared<EventTracer>(true),
-                                      std::make_shared<DownloadRetrierStub>()};
+    // Built in place; `repairSizes` switches on the size repair.
+    RemoteResourceScheduler make(bool repairSizes) {
+        return RemoteResourceScheduler(downloader, downloads,
+                                       std::make_shared<Core::TaskQueueImmediate>(), postProcessor,
+                                       validator, std::make_shared<EventTracer>(true),
+                                       std::make_shared<DownloadRetrierStub>(), repairSizes);
+    }
+    RemoteResourceScheduler scheduler = make(false);
+    RemoteResourceScheduler repairing = make(true);
 };
 
 // Each way a run can end, with what the subscriber is told: the decision, and for failures and
@@ -163,69 +163,87 @@ TEST_F(PipelineTest, EachRunEndsWithItsDecisionAndReason) {
     using D = FileDecision;
     using F = FileFailure;
     using V = IValidator;
+    using R = DownloadReason;
     using namespace std::chrono_literals;
     struct Case {
         char const* name;
         ResourceDescriptor::UpdatePolicy policy;
         std::function<void(ResourceDescriptor&)> arrange;
         FileDecision decision;
+        DownloadReason why;
         FileFailure::Kind failure = F::None;
         char const* pathEnd = "";
         int systemError = 0;
         std::vector<V::Result> answers = {};  // the validator's, before the download and after
     };
+    V::Result const ok = V::Valid, bad = V::Invalid;
     auto const local = [](ResourceDescriptor& f) { std::ofstream(f.localPath.string()) << "old"; };
     auto const onServer = [&](ResourceDescriptor& f) { return dir.file("server/" + f.remotePath); };
     auto const noServerTime = [&](ResourceDescriptor& f) {
         local(f), downloader->noServerTime = true;
     };
+    auto const unpacked = [&](ResourceDescriptor& f) { local(f), f.postProcessing = 1; };
+    // A local file of `size` bytes, trusted as a local copy when `copy` is 1; `repairs` has the
+    // scheduler that repairs sizes run it.
+    bool repair = false;
+    auto const sized = [&](std::size_t size, int32_t copy = 0, bool repairs = false) {
+        return [&, size, copy, repairs](ResourceDescriptor& f) {
+            std::ofstream(f.localPath.string()) << std::string(size, 'o');
+            f.localCopyPolicy = copy;
+            repair = repairs;
+        };
+    };
+    auto const repairs = [&](std::size_t size, int32_t copy = 0) {
+        return sized(size, copy, true);
+    };
     std::vector<Case> const cases = {
-        {"always", P::Always, {}, D::Downloaded},
-        {"missing", P::IfMissing, {}, D::Downloaded},
-        {"present", P::IfMissing, local, D::KeptPresent},
-        {"validateMissing", P::Validate, {}, D::Downloaded, F::None, "", 0, {V::Valid}},
-        {"valid", P::Validate, local, D::KeptValid, F::None, "", 0, {V::Valid}},
-        {"repaired", P::Validate, local, D::Downloaded, F::None, "", 0, {V::Invalid, V::Valid}},
-        {"corrupt", P::Validate, local, D::Failed, F::Rejected, "", 0, {V::Invalid, V::Invalid}},
-        {"unpacked",
-         P::Validate,
-         [&](auto& f) { local(f), f.postProcessing = 1; },
-         D::Failed,
-         F::Rejected,
-         "",
-         0,
-         {V::Invalid}},
-        {"alwaysPresent", P::Always, local, D::Downloaded},
-        {"ifModifiedMissing", P::IfModified, {}, D::Downloaded},
+        {"always", P::Always, {}, D::Downloaded, R::Always},
+        {"missing", P::IfMissing, {}, D::Downloaded, R::Missing},
+        {"present", P::IfMissing, local, D::KeptPresent, R::None},
+        {"validateMissing", P::Validate, {}, D::Downloaded, R::Missing, F::None, "", 0, {ok}},
+        {"valid", P::Validate, local, D::KeptValid, R::None, F::None, "", 0, {ok}},
+        {"repaired", P::Validate, local, D::Downloaded, R::Invalid, F::None, "", 0, {bad, ok}},
+        {"corrupt", P::Validate, local, D::Failed, R::Invalid, F::Rejected, "", 0, {bad, bad}},
+        {"unpacked", P::Validate, unpacked, D::Failed, R::Invalid, F::Rejected, "", 0, {bad}},
+        {"alwaysPresent", P::Always, local, D::Downloaded, R::Always},
+        {"ifModifiedMissing", P::IfModified, {}, D::Downloaded, R::Missing},
         {"sameTime", P::IfModified,
          [&](auto& f) { local(f), setAge(onServer(f), 48h), setAge(f.localPath.string(), 48h); },
-         D::KeptNotModified},
-        {"notime", P::IfModified, noServerTime, D::KeptNoServerTime},
+         D::KeptNotModified, R::None},
+        {"notime", P::IfModified, noServerTime, D::KeptNoServerTime, R::None},
         {"older", P::IfModified, [&](auto& f) { local(f), setAge(onServer(f), 48h); },
-         D::KeptNotModified},
+         D::KeptNotModified, R::None},
         {"newer", P::IfModified, [&](auto& f) { local(f), setAge(f.localPath.string(), 48h); },
-         D::Downloaded},
+         D::Downloaded, R::Newer},
         {"uncheckable", P::IfModified,
          [&](auto& f) { local(f), std::filesystem::remove(onServer(f)); }, D::KeptCheckFailed,
-         F::FileSystem, "server/uncheckable", ENOENT},
+         R::None, F::FileSystem, "server/uncheckable", ENOENT},
         {"gone", P::Always, [&](auto& f) { std::filesystem::remove(onServer(f)); }, D::Failed,
-         F::FileSystem, "server/gone", ENOENT},
+         R::Always, F::FileSystem, "server/gone", ENOENT},
         {"nofolder", P::Always, [&](auto& f) { f.tempPath = dir.file("absent/nofolder.part"); },
-         D::Failed, F::FileSystem, "absent/nofolder.part", ENOENT},
-        {"rejected", P::Always, [](auto& f) { f.postProcessing = 1; }, D::Failed, F::Rejected},
+         D::Failed, R::Always, F::FileSystem, "absent/nofolder.part", ENOENT},
+        {"rejected", P::Always, [](auto& f) { f.postProcessing = 1; }, D::Failed, R::Always,
+         F::Rejected},
+        {"shortcut", P::IfMissing, sized(50, 1), D::KeptPresent, R::None},
+        {"shortOn", P::IfMissing, repairs(50), D::Downloaded, R::SizeDiffers},
+        {"wholeOn", P::IfMissing, repairs(100), D::KeptPresent, R::None},
+        {"shortcutOn", P::IfMissing, repairs(50, 1), D::Downloaded, R::SizeDiffers},
+        {"validOn", P::Validate, repairs(50), D::Downloaded, R::SizeDiffers, F::None, "", 0, {ok}},
     };
-    postProcessor->reject = true;  // only the file that asks for post-processing meets it
     for (Case const& c : cases) {
         SCOPED_TRACE(c.name);
         ResourceDescriptor& file = publish(c.name, c.policy);
         downloader->noServerTime = false;
+        repair = false;
+        file.expectedSize = 100;  // only the repairing scheduler looks at it
         if (c.arrange) {
             c.arrange(file);
         }
         bool const present = std::filesystem::exists(file.localPath.string());
         validator->answers = c.answers;
         validator->asked = downloader->timeChecks = 0;
-        follow({&file})->scheduleDownload(ISchedulableResource::Normal);
+        follow({&file}, {}, repair ? &repairing : nullptr)
+            ->scheduleDownload(ISchedulableResource::Normal);
         drain();
 
         std::vector<Heard> const heard = recorder.of(&file);
@@ -237,6 +255,12 @@ TEST_F(PipelineTest, EachRunEndsWithItsDecisionAndReason) {
                   std::make_tuple(true, &bundles.back(), failed ? Status::Error : Status::Available,
                                   c.systemError));
         EXPECT_EQ(last.outcome.decision, c.decision) << fileDecisionName(last.outcome.decision);
+        EXPECT_EQ(last.outcome.why, c.why);
+        bool const replaced =
+            std::filesystem::exists(file.localPath.string()) &&
+            Tiskel::Test::TempDir::read(file.localPath.string()) == std::string(100, 'x');
+        // The file is replaced exactly when the run downloads; a failed run is not judged here.
+        EXPECT_TRUE(failed || replaced == (c.decision == D::Downloaded));
         EXPECT_EQ(failure.kind, c.failure) << failure.text;
         EXPECT_EQ(failure.text.empty(), c.failure == F::None) << failure.text;
         EXPECT_THAT(failure.path, testing::EndsWith(c.pathEnd));
@@ -340,62 +364,6 @@ TEST_F(PipelineTest, OneRunTracesItsStagesAndNotificationsInOrder) {
                                      group + "Available, err:NoError =100%) /StatusNotification ",
                                      "/Download logo.png, err:NoError",
                                      item + "Available, err:NoError =100%) /Exec "));
-}
-
-// Why a run downloads; and the size repair, which goes past the policies only when it is on:
-// a present file whose size is not the expected one is fetched again, the local-copy shortcut
-// included.
-TEST_F(PipelineTest, DownloadsSayWhyAndAWrongSizeIsRepairedOnlyWhenSwitchedOn) {
-    using D = FileDecision;
-    using R = DownloadReason;
-    RemoteResourceScheduler repairing{downloader,
-                                      downloads,
-                                      std::make_shared<Core::TaskQueueImmediate>(),
-                                      postProcessor,
-                                      std::make_shared<ValidatorStub>(),
-                                      std::make_shared<EventTracerStub>(),
-                                      std::make_shared<DownloadRetrierStub>(),
-                                      true};
-    struct Case {
-        char const* name;
-        ResourceDescriptor::UpdatePolicy policy;
-        bool repair;
-        int localSize;  // -1: no local file
-        int32_t localCopyPolicy;
-        FileDecision decision;
-        DownloadReason why;
-    };
-    Case const cases[] = {
-        {"always", ResourceDescriptor::Always, false, 100, 0, D::Downloaded, R::Always},
-        {"missing", ResourceDescriptor::IfMissing, true, -1, 0, D::Downloaded, R::Missing},
-        {"short-off", ResourceDescriptor::IfMissing, false, 50, 0, D::KeptPresent, R::None},
-        {"short-on", ResourceDescriptor::IfMissing, true, 50, 0, D::Downloaded, R::SizeDiffers},
-        {"whole-on", ResourceDescriptor::IfMissing, true, 100, 0, D::KeptPresent, R::None},
-        {"shortcut-off", ResourceDescriptor::IfMissing, false, 50, 1, D::KeptPresent, R::None},
-        {"shortcut-on", ResourceDescriptor::IfMissing, true, 50, 1, D::Downloaded, R::SizeDiffers},
-        {"valid-on", ResourceDescriptor::Validate, true, 50, 0, D::Downloaded, R::SizeDiffers},
-    };
-    for (Case const& c : cases) {
-        SCOPED_TRACE(c.name);
-        ResourceDescriptor& file = publish(c.name, c.policy);
-        file.expectedSize = 100;
-        file.localCopyPolicy = c.localCopyPolicy;
-        if (c.localSize >= 0) {
-            dir.write(std::string("out/") + c.name,
-                      std::string(static_cast<std::size_t>(c.localSize), 'o'));
-        }
-        ResourceDescriptorBundle& bundle = bundles.emplace_back(ResourceDescriptorBundle{{&file}});
-        IRemoteResource* resource = (c.repair ? repairing : scheduler).registerResource(&bundle);
-        resource->registerFileEventHandler(&recorder, {});
-        resource->scheduleDownload(ISchedulableResource::Normal);
-        drain();
-        std::vector<Heard> const heard = recorder.of(&file);
-        ASSERT_FALSE(heard.empty());
-        EXPECT_EQ(heard.back().outcome.decision, c.decision);
-        EXPECT_EQ(heard.back().outcome.why, c.why);
-        EXPECT_EQ(Tiskel::Test::TempDir::read(file.localPath.string()).size(),
-                  c.decision == D::Downloaded ? 100u : c.localSize + 0u);
-    }
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <functional>
 #include <map>
 #include <memory>
@@ -349,34 +348,23 @@ TEST_F(ActiveStateTest, RemovalWaitsForACallbackRunningElsewhere) {
         auto remove = [&](Handler* handler) {
             file ? parent->removeFileSubscriber(handler) : parent->removeChangeSubscriber(handler);
         };
-        std::mutex mutex;
-        std::condition_variable changed;
-        bool entered = false, removing = false, removed = false, removedDuringCall = true;
+        std::atomic<bool> entered{false}, removing{false}, removed{false}, removedDuringCall{true};
         int selfCalls = 0;
         subscribe(&blocking, [&] {
-            std::unique_lock<std::mutex> lock(mutex);
             entered = true;
-            changed.notify_all();
-            changed.wait_for(lock, Tiskel::Test::kGenerousDeadline, [&] { return removing; });
+            Tiskel::Test::waitUntil([&] { return removing.load(); });
             // A removal that waits cannot return during this look; one that does not returns
             // within microseconds.
-            removedDuringCall =
-                changed.wait_for(lock, std::chrono::milliseconds(200), [&] { return removed; });
+            removedDuringCall = Tiskel::Test::waitUntil([&] { return removed.load(); },
+                                                        std::chrono::milliseconds(200));
         });
         subscribe(&selfRemoving, [&] { ++selfCalls, remove(&selfRemoving); });
         std::thread setter([&] { child->setDownloadError(General); });
-        std::unique_lock<std::mutex> lock(mutex);
         // On a hang the test stops here and the unjoined thread ends the program.
-        ASSERT_TRUE(
-            changed.wait_for(lock, Tiskel::Test::kGenerousDeadline, [&] { return entered; }));
+        ASSERT_TRUE(Tiskel::Test::waitUntil([&] { return entered.load(); }));
         removing = true;
-        changed.notify_all();
-        lock.unlock();
         remove(&blocking);
-        lock.lock();
         removed = true;
-        changed.notify_all();
-        lock.unlock();
         setter.join();
         child->setDownloadAvailable();  // reaches neither
         EXPECT_FALSE(removedDuringCall) << "the removal returned while the callback ran";
@@ -460,8 +448,6 @@ TEST(ActiveStateOrderTest, EverySubscriberEndsOnTheLastStateDecidedForIt) {
         std::mutex receivedMutex;
         std::map<ResourceDescriptor const*, State> received;
         auto subscribe = [&](int n) {
-            auto const everything =
-                params({Waiting, Downloading, Available, Error}, true, 0.05 * n);
             nodes[n]->addChangeSubscriber(
                 &keys[n],
                 [&, n, g = generation[n].load()](State s) {
@@ -469,7 +455,7 @@ TEST(ActiveStateOrderTest, EverySubscriberEndsOnTheLastStateDecidedForIt) {
                     std::lock_guard<std::mutex> lock(receivedMutex);
                     received[&ids[n]] = s;
                 },
-                everything);
+                params({Waiting, Downloading, Available, Error}, true, 0.05 * n));
             nodes[n]->checkAllNotifications();
         };
         for (int n = 0; n < kNodes; ++n) {
