@@ -257,21 +257,9 @@ TEST(ResourceSyncManifest, EveryProblemIsReportedWithExitTwoAndNothingWritten) {
     }
 }
 
-TEST(ResourceSyncManifest, EveryFieldOfAFileIsReadAndANonAsciiLocalPathIsKept) {
-    TempDir work;
-    work.write("site/a.txt", "alpha\n");
-    work.write("m.json", R"({"baseUrl": "http://example.invalid/", "bundles": [{"files": [
-        {"path": "a.txt", "localPath": "Grüße/ä.txt", "policy": "always", "size": 6,
-         "sha256": ")" + sha256("alpha\n") +
-                             R"("}]}]})");
-    Finished const run = runToEnd(
-        {"sync", work.file("m.json"), "--dir", work.file("out"), "--from-dir", work.file("site")});
-    ASSERT_EQ(run.code, 0) << run.out << run.err;
-    EXPECT_EQ(TempDir::read(work.file("out/Grüße/ä.txt")), "alpha\n");
-    EXPECT_THAT(run.out, HasSubstr("downloaded Grüße/ä.txt (6 B)"));
-}
-
-TEST(ResourceSyncManifest, PathsOnlyListsEachFileByItsPathAndSyncsTheSame) {
+// A paths-only manifest lists each file by its path and syncs the same; every field of a file
+// given as an object is read, and a non-ASCII local path is kept.
+TEST(ResourceSyncManifest, PathsOnlyAndEveryFieldOfAFileAreRead) {
     TempDir work;
     work.write("site/top.txt", "top\n");
     work.write("site/sub/one.bin", binaryBody(5000));
@@ -292,6 +280,16 @@ TEST(ResourceSyncManifest, PathsOnlyListsEachFileByItsPathAndSyncsTheSame) {
     EXPECT_THAT(run.out, HasSubstr("Synced: 3 files, 3 downloaded"));
     EXPECT_EQ(TempDir::read(work.file("out/sub/one.bin")), binaryBody(5000));
     EXPECT_EQ(TempDir::read(work.file("out/sub/deeper/two.txt")), "two\n");
+
+    work.write("m.json", R"({"baseUrl": "http://example.invalid/", "bundles": [{"files": [
+        {"path": "top.txt", "localPath": "Grüße/ä.txt", "policy": "always", "size": 4,
+         "sha256": ")" + sha256("top\n") +
+                             R"("}]}]})");
+    Finished const every = runToEnd(
+        {"sync", work.file("m.json"), "--dir", work.file("out"), "--from-dir", work.file("site")});
+    ASSERT_EQ(every.code, 0) << every.out << every.err;
+    EXPECT_EQ(TempDir::read(work.file("out/Grüße/ä.txt")), "top\n");
+    EXPECT_THAT(every.out, HasSubstr("downloaded Grüße/ä.txt (4 B)"));
 
     Finished const refused =
         runToEnd({"manifest", work.file("site"), "--base-url", "http://h.invalid/", "--policy",
@@ -751,7 +749,9 @@ TEST_F(ResourceSyncHttp, WatchFetchesAFileChangedWhileItRuns) {
     EXPECT_EQ(program.exitCode(), 143);
 }
 
-TEST_F(ResourceSyncHttp, OfflineEndsWithExitThreeWithoutWaitingForRetries) {
+// Offline ends the run at once with exit 3; so does a host that cannot be reached once
+// --give-up has passed.
+TEST_F(ResourceSyncHttp, OfflineOrUnreachableEndsWithExitThree) {
     siteManifest();
     std::string const marker = work.write("offline", "");
     auto const start = std::chrono::steady_clock::now();
@@ -759,24 +759,16 @@ TEST_F(ResourceSyncHttp, OfflineEndsWithExitThreeWithoutWaitingForRetries) {
     EXPECT_EQ(run.code, 3) << run.out << run.err;
     EXPECT_THAT(run.out, HasSubstr("a.txt: InternetConnectionLost"));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
-}
 
-TEST(ResourceSyncDeadServer, GivesUpOnRetriesAfterTheGiveUpTime) {
-    TempDir work;
-    std::string const base = "http://127.0.0.1:" + std::to_string(freeLoopbackPort());
-    work.write("m.json",
-               R"({"baseUrl": ")" + base + R"(", "bundles": [{"files": [{"path": "x"}]}]})");
+    work.write("m.json", R"({"baseUrl": "http://127.0.0.1:)" + std::to_string(freeLoopbackPort()) +
+                             R"(/", "bundles": [{"files": ["x"]}]})");
     // Plain lines wake the main thread with every change; --quiet only once the failures may
     // end the round.
-    for (std::vector<std::string> const& display :
-         std::vector<std::vector<std::string>>{{}, {"--quiet"}}) {
-        std::vector<std::string> args = {"sync",           work.file("m.json"), "--dir",
-                                         work.file("out"), "--give-up",         "1"};
-        args.insert(args.end(), display.begin(), display.end());
-        Finished const run = runToEnd(args);
-        EXPECT_EQ(run.code, 3) << display.size() << run.out << run.err;
-        EXPECT_THAT(run.out, HasSubstr("Offline (gave up waiting for retries)"));
-        EXPECT_THAT(run.out, HasSubstr("x: InternetConnectionLost: "));
+    for (char const* display : {"--trace", "--quiet"}) {
+        Finished const dead = sync({"--give-up", "1", display});
+        EXPECT_EQ(dead.code, 3) << display << dead.out << dead.err;
+        EXPECT_THAT(dead.out, HasSubstr("Offline (gave up waiting for retries)"));
+        EXPECT_THAT(dead.out, HasSubstr("x: InternetConnectionLost: "));
     }
 }
 
