@@ -736,6 +736,33 @@ TEST_F(ResourceSyncHttp, RateHoldsForHttpTransfersTogetherAndForSlowLocalCopies)
     }
 }
 
+// --delete removes what no entry names once every file is available: never the sync's own
+// files, never what a link points to, and nothing after a run with failures.
+TEST_F(ResourceSyncHttp, DeleteRemovesOnlyUnlistedFilesAfterARunWithoutFailures) {
+    siteManifest();
+    work.write("out/stale.txt", "old");
+    work.write("out/sub/old.bin", "old");
+    std::string const live =
+        work.write("out/a.txt.resource-sync-" + std::to_string(::getpid()) + ".part", "live");
+    std::string const outside = work.write("outside.txt", "keep");
+    fs::create_symlink(outside, target() + "/link");
+    Finished const run = sync({"--delete"});
+    EXPECT_EQ(run.code, 0) << run.out << run.err;
+    EXPECT_THAT(run.out, HasSubstr("deleted sub/old.bin"));
+    EXPECT_THAT(run.out, HasSubstr("0 failed, 3 deleted"));
+    EXPECT_FALSE(fs::exists(target() + "/stale.txt"));
+    EXPECT_FALSE(fs::is_symlink(target() + "/link"));
+    EXPECT_EQ(TempDir::read(outside), "keep");
+    EXPECT_TRUE(fs::exists(live));
+    EXPECT_EQ(local("/sub/b.bin"), binaryBody(300 * 1024));
+
+    work.write("out/stale.txt", "old");
+    server.addStatus("/site/a.txt", 500);
+    Finished const failed = sync({"--delete", "--give-up", "1"});
+    EXPECT_EQ(failed.code, 1) << failed.out << failed.err;
+    EXPECT_TRUE(fs::exists(target() + "/stale.txt"));
+}
+
 TEST_F(ResourceSyncHttp, WatchFetchesAFileChangedWhileItRuns) {
     siteManifest();
     Program program({"sync", work.file("m.json"), "--dir", target(), "--watch", "1"});

@@ -101,6 +101,9 @@ void printSummary(Summary const& summary, std::FILE* out) {
     if (counts.repaired > 0) {
         text += ", " + std::to_string(counts.repaired) + " repaired";
     }
+    if (!summary.deleted.empty()) {
+        text += ", " + std::to_string(summary.deleted.size()) + " deleted";
+    }
     if (std::size_t const unfinished = counts.files - counts.settled; unfinished > 0) {
         text += ", " + std::to_string(unfinished) + " unfinished";
     }
@@ -162,6 +165,7 @@ bool writeReport(Summary const& summary, std::string const& path, std::string& p
         {"failed", static_cast<double>(counts.failed)},
         {"notChecked", static_cast<double>(counts.notChecked)},
         {"repaired", static_cast<double>(counts.repaired)},
+        {"deleted", static_cast<double>(summary.deleted.size())},
         {"unfinished", static_cast<double>(counts.files - counts.settled)},
         {"bytes", static_cast<double>(counts.fetchedBytes)},
         {"seconds", summary.seconds},

@@ -44,6 +44,7 @@ struct Summary {
     double seconds = 0;
     std::vector<FailedFile> failures;  // every file that did not end Available
     std::vector<UncheckedFile> unchecked;
+    std::vector<std::string> deleted;  // with --delete: files removed as no entry names them
 };
 
 // Reads the round's outcome from `state`. `signal` is the interrupting signal, or 0.

@@ -4,11 +4,13 @@
 #include <atomic>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <exception>
 #include <filesystem>
 #include <string_view>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -334,6 +336,30 @@ void SyncSession::endRound() {
     round->manager.abort();
 }
 
+std::vector<std::string> SyncSession::deleteUnlisted() {
+    std::unordered_set<std::string_view> listed;
+    listed.reserve(catalogue.size());
+    for (std::size_t i = 0; i < catalogue.size(); ++i) {
+        listed.insert(catalogue.relativePath(i));
+    }
+    std::string const folder = target.empty() ? "." : target;
+    std::vector<std::string> deleted;
+    for (std::string const& path :
+         unlistedFiles(folder, [&](std::string_view path) { return listed.count(path) != 0; })) {
+        std::error_code error;
+        if (std::filesystem::remove(folder + "/" + path, error)) {
+            deleted.push_back(path);
+            if (display.mode() == DisplayMode::Plain) {
+                std::printf("deleted %s\n", path.c_str());
+            }
+        } else if (error) {
+            std::fprintf(stderr, "resource-sync: cannot delete %s: %s\n", path.c_str(),
+                         error.message().c_str());
+        }
+    }
+    return deleted;
+}
+
 void SyncSession::onRoundFinished() {
     round->driver.join();
     redrawTimer.stop();
@@ -347,8 +373,10 @@ void SyncSession::onRoundFinished() {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - roundStart).count();
     std::error_code error;
     std::filesystem::path where = std::filesystem::absolute(target.empty() ? "." : target, error);
-    Summary const summary =
-        summarise(state, where.lexically_normal().string(), seconds, signal, gaveUp);
+    Summary summary = summarise(state, where.lexically_normal().string(), seconds, signal, gaveUp);
+    if (options.deleteUnlisted && summary.exitCode == 0 && signal == 0) {
+        summary.deleted = deleteUnlisted();
+    }
     printSummary(summary, stdout);
     int exitCode = summary.exitCode;
     if (!options.reportPath.empty()) {

@@ -49,10 +49,11 @@ struct SyncOptions {
     int watchSeconds = 0;  // 0: one round
     int giveUpSeconds = 60;
     std::string reportPath;
-    bool wait = true;       // for another run that holds the target folder
-    bool verify = false;    // check every present file that has a digest against it
-    bool netrc = false;     // credentials from a netrc file
-    std::string netrcFile;  // that file; empty: ~/.netrc
+    bool wait = true;             // for another run that holds the target folder
+    bool verify = false;          // check every present file that has a digest against it
+    bool deleteUnlisted = false;  // remove files no entry names, after a run without problems
+    bool netrc = false;           // credentials from a netrc file
+    std::string netrcFile;        // that file; empty: ~/.netrc
     DisplayMode display = DisplayMode::Plain;
 };
 
@@ -84,6 +85,9 @@ class SyncSession {
     void checkEnd();
     void endRound();
     void onRoundFinished();
+    // With --delete, after a round in which every file became available: removes the files
+    // below the target that no manifest entry names. Returns their paths.
+    std::vector<std::string> deleteUnlisted();
     // Wakes the main thread from any thread.
     void ring();
 

@@ -161,6 +161,29 @@ std::size_t removeLeftovers(std::string const& folder) {
     return removed;
 }
 
+std::vector<std::string> unlistedFiles(std::string const& folder,
+                                       std::function<bool(std::string_view)> const& isListed) {
+    namespace fs = std::filesystem;
+    std::vector<std::string> found;
+    std::error_code error;
+    fs::recursive_directory_iterator it(folder, fs::directory_options::skip_permission_denied,
+                                        error);
+    for (; !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+        std::error_code typeError;
+        if (it->is_directory(typeError) && !it->is_symlink(typeError)) {
+            continue;
+        }
+        if (isOwnName(it->path().filename().string())) {
+            continue;
+        }
+        std::string const relative = it->path().lexically_relative(folder).generic_string();
+        if (!isListed(relative)) {
+            found.push_back(relative);
+        }
+    }
+    return found;
+}
+
 Containment::Containment(std::string target) : target(std::move(target)) {
     std::error_code error;
     resolvedTarget = std::filesystem::canonical(this->target, error).string();

@@ -1,11 +1,13 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
 #include <unordered_map>
+#include <vector>
 
 // What resource-sync keeps for itself in a target folder, and the rules that keep its writes
 // inside it:
@@ -65,6 +67,12 @@ class FolderLock {
 // of runs that no longer exist (a process id that is still alive is left alone). Returns how
 // many were removed; a file that cannot be removed is left and not counted.
 std::size_t removeLeftovers(std::string const& folder);
+
+// The files below `folder` (relative, '/'-separated) that `isListed` does not accept, without
+// following symbolic links and leaving out the sync's own files. A link is a file here: removing
+// it removes the link, not what it points to.
+std::vector<std::string> unlistedFiles(std::string const& folder,
+                                       std::function<bool(std::string_view)> const& isListed);
 
 // Answers, for folders below a target, whether writing there would pass through a symbolic link
 // that leads outside the target. Remembers what it has looked at, so each folder of a run costs

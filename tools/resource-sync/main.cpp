@@ -62,6 +62,9 @@ constexpr char kSyncUsage[] =
     "  --netrc-file FILE       take user names and passwords from FILE\n"
     "  --verify                check every present file that has a sha256 against it\n"
     "                          (a file whose size differs from \"size\" is always fetched)\n"
+    "  --delete                after a run in which every file became available, remove\n"
+    "                          the files below DIR that no entry names (not the sync's\n"
+    "                          own lock and temporary files; folders stay)\n"
     "  --no-wait               exit with 4 at once when another run syncs into DIR\n"
     "                          (by default the run waits for it)\n"
     "  -h, --help              print this help and exit\n";
@@ -251,6 +254,7 @@ std::vector<CommandLine::Option> const kSyncOptions = {
     {'q', "quiet", nullptr},
     {'\0', "no-wait", nullptr},
     {'\0', "verify", nullptr},
+    {'\0', "delete", nullptr},
     {'\0', "netrc", nullptr},
     {'\0', "netrc-file", "FILE"},
 };
@@ -285,6 +289,7 @@ SyncOptions syncOptions(CommandLine const& args) {
     }
     options.wait = !args.has("no-wait");
     options.verify = args.has("verify");
+    options.deleteUnlisted = args.has("delete");
     options.netrcFile = args.get("netrc-file");
     options.netrc = args.has("netrc") || !options.netrcFile.empty();
     if (args.has("quiet")) {
