@@ -763,6 +763,28 @@ TEST_F(ResourceSyncHttp, DeleteRemovesOnlyUnlistedFilesAfterARunWithoutFailures)
     EXPECT_TRUE(fs::exists(target() + "/stale.txt"));
 }
 
+// --dry-run tells what a run would fetch, and why, and what --delete would remove; it writes
+// nothing, not even the folder or its lock.
+TEST_F(ResourceSyncHttp, DryRunTellsWhatAndWhyAndWritesNothing) {
+    siteManifest();
+    Finished const empty = sync({"--dry-run"});
+    EXPECT_EQ(empty.code, 0) << empty.out << empty.err;
+    EXPECT_THAT(empty.out, HasSubstr("would download sub/b.bin (missing)"));
+    EXPECT_THAT(empty.out, HasSubstr("Dry run: 3 files, 3 would be downloaded"));
+    EXPECT_FALSE(fs::exists(target()));
+
+    ASSERT_EQ(sync().code, 0);
+    work.write("out/c.txt", "gamma, edited locally\n");
+    work.write("out/stale.txt", "old");
+    Finished const changed = sync({"--dry-run", "--delete"});
+    EXPECT_EQ(changed.code, 0) << changed.out << changed.err;
+    EXPECT_THAT(changed.out, HasSubstr("would download c.txt (does not match its sha256)"));
+    EXPECT_THAT(changed.out, HasSubstr("would delete stale.txt"));
+    EXPECT_THAT(changed.out, Not(HasSubstr("downloading")));
+    EXPECT_EQ(local("/c.txt"), "gamma, edited locally\n");
+    EXPECT_TRUE(fs::exists(target() + "/stale.txt"));
+}
+
 TEST_F(ResourceSyncHttp, WatchFetchesAFileChangedWhileItRuns) {
     siteManifest();
     Program program({"sync", work.file("m.json"), "--dir", target(), "--watch", "1"});

@@ -120,8 +120,8 @@ std::string formatBytes(uint64_t bytes) {
     return text;
 }
 
-Display::Display(DisplayMode mode, SyncState const& state, std::FILE* out)
-    : displayMode(mode), state(state), out(out) {}
+Display::Display(DisplayMode mode, SyncState const& state, std::FILE* out, bool dryRun)
+    : displayMode(mode), state(state), out(out), dryRun(dryRun) {}
 
 void Display::startRound() {
     linesDrawn = 0;
@@ -153,11 +153,18 @@ void Display::show(std::vector<SyncEvent> const& events) {
             std::string const& reason = event.reason;
             switch (event.kind) {
                 case SyncEvent::FileDownloading:
-                    text += "downloading " + name + "\n";
+                    // A dry run only starts its downloads to end them.
+                    text += dryRun ? "" : "downloading " + name + "\n";
                     break;
                 case SyncEvent::FileDone:
-                    text += (file.repaired ? "repaired " : "downloaded ") + name + " (" +
-                            formatBytes(file.bytes) + ")\n";
+                    if (dryRun) {
+                        text += "would download " + name + " (" +
+                                downloadReasonText(static_cast<App::DownloadReason>(file.why)) +
+                                ")\n";
+                    } else {
+                        text += (file.repaired ? "repaired " : "downloaded ") + name + " (" +
+                                formatBytes(file.bytes) + ")\n";
+                    }
                     break;
                 case SyncEvent::FileNotChecked:
                     text += "not checked " + name + ": " + reason + "\n";

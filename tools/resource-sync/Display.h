@@ -26,7 +26,8 @@ std::string formatBytes(uint64_t bytes);
 
 class Display {
   public:
-    Display(DisplayMode mode, SyncState const& state, std::FILE* out);
+    // `dryRun`: a done file is one that would be downloaded.
+    Display(DisplayMode mode, SyncState const& state, std::FILE* out, bool dryRun = false);
 
     DisplayMode mode() const { return displayMode; }
 
@@ -54,6 +55,7 @@ class Display {
     DisplayMode const displayMode;
     SyncState const& state;
     std::FILE* const out;
+    bool const dryRun;
     std::size_t linesDrawn = 0;
     // Recent (time, bytes transferred) samples for the rate.
     std::deque<std::pair<std::chrono::steady_clock::time_point, uint64_t>> samples;

@@ -85,24 +85,27 @@ Summary summarise(SyncState const& state, std::string const& target, double seco
 void printSummary(Summary const& summary, std::FILE* out) {
     SyncCounts const& counts = summary.counts;
     static constexpr char const* kHeadlines[] = {"Synced", "Failed", "Offline", "Interrupted"};
-    std::string text = kHeadlines[static_cast<int>(summary.outcome)];
+    std::string text = summary.dryRun && summary.outcome == Outcome::Synced
+                           ? std::string("Dry run")
+                           : std::string(kHeadlines[static_cast<int>(summary.outcome)]);
+    char const* const would = summary.dryRun ? " would be" : "";
     if (summary.gaveUp) {
         text += " (gave up waiting for retries)";
     }
     char time[32];
     std::snprintf(time, sizeof time, "%.2f s", summary.seconds);
     text += ": " + std::to_string(counts.files) + " files, " + std::to_string(counts.fetched) +
-            " downloaded (" + formatBytes(counts.fetchedBytes) + "), " +
+            would + " downloaded (" + formatBytes(counts.fetchedBytes) + "), " +
             std::to_string(counts.current()) + " already current, " +
             std::to_string(counts.failed) + " failed";
     if (counts.notChecked > 0) {
         text += ", " + std::to_string(counts.notChecked) + " not checked";
     }
     if (counts.repaired > 0) {
-        text += ", " + std::to_string(counts.repaired) + " repaired";
+        text += ", " + std::to_string(counts.repaired) + would + " repaired";
     }
     if (!summary.deleted.empty()) {
-        text += ", " + std::to_string(summary.deleted.size()) + " deleted";
+        text += ", " + std::to_string(summary.deleted.size()) + would + " deleted";
     }
     if (std::size_t const unfinished = counts.files - counts.settled; unfinished > 0) {
         text += ", " + std::to_string(unfinished) + " unfinished";
@@ -166,6 +169,7 @@ bool writeReport(Summary const& summary, std::string const& path, std::string& p
         {"notChecked", static_cast<double>(counts.notChecked)},
         {"repaired", static_cast<double>(counts.repaired)},
         {"deleted", static_cast<double>(summary.deleted.size())},
+        {"dryRun", summary.dryRun},
         {"unfinished", static_cast<double>(counts.files - counts.settled)},
         {"bytes", static_cast<double>(counts.fetchedBytes)},
         {"seconds", summary.seconds},

@@ -45,6 +45,7 @@ struct Summary {
     std::vector<FailedFile> failures;  // every file that did not end Available
     std::vector<UncheckedFile> unchecked;
     std::vector<std::string> deleted;  // with --delete: files removed as no entry names them
+    bool dryRun = false;               // nothing was fetched or deleted: "would be"
 };
 
 // Reads the round's outcome from `state`. `signal` is the interrupting signal, or 0.

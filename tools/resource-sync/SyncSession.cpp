@@ -64,6 +64,32 @@ App::FileEventParams fileParams() {
     return params;
 }
 
+// --dry-run: asks the server what a run would (the time of an ifModified file) but fetches and
+// writes nothing. A download the library decides ends at once as cancelled, with the reason it
+// was decided, which the SyncState reports as "would download".
+class DryRunDownloader final : public App::IResourceDownloader {
+  public:
+    explicit DryRunDownloader(std::shared_ptr<App::IResourceDownloader> inner)
+        : inner(std::move(inner)) {}
+    Result exec(Task task) const override {
+        if (task.failure != nullptr) {
+            task.failure->kind = App::FileFailure::Cancelled;
+            task.failure->text = kDryRun;
+        }
+        return Cancelled;
+    }
+    void abort() override { inner->abort(); }
+    int64_t requestLastModified(App::ResourceDescriptor const* descriptor) const override {
+        return inner->requestLastModified(descriptor);
+    }
+    LastModified checkLastModified(App::ResourceDescriptor const* descriptor) const override {
+        return inner->checkLastModified(descriptor);
+    }
+
+  private:
+    std::shared_ptr<App::IResourceDownloader> const inner;
+};
+
 }  // namespace
 
 struct SyncSession::Round {
@@ -87,8 +113,9 @@ SyncSession::SyncSession(SyncOptions options, Manifest manifest, std::string tar
       target(std::move(target)),
       catalogue(std::move(manifest), this->target, this->options.trace, this->options.verify),
       state(
-          catalogue, [this] { ring(); }, this->options.display == DisplayMode::Plain),
-      display(this->options.display, state, stdout) {
+          catalogue, [this] { ring(); }, this->options.display == DisplayMode::Plain,
+          this->options.dryRun),
+      display(this->options.display, state, stdout, this->options.dryRun) {
     if (this->options.fromDir.empty()) {
         Networking::HttpClientSettings settings;
         settings.netrc = this->options.netrc;
@@ -169,7 +196,7 @@ void SyncSession::prepareFolders() {
             if (inserted && slash != std::string_view::npos) {
                 it->second.link = containment.escapingLink(relative.substr(0, slash));
             }
-            if (inserted && !folder.empty() && it->second.link.empty()) {
+            if (inserted && !folder.empty() && it->second.link.empty() && !options.dryRun) {
                 std::error_code error;
                 std::filesystem::create_directories(it->first, error);
                 if (error) {
@@ -222,6 +249,9 @@ void SyncSession::startRound() {
     } else {
         deps.downloader = std::make_shared<App::ResourceDownloaderFileMock>(
             options.fromDir, options.rateKiBps > 0 ? options.rateKiBps : kUnpacedKiBps);
+    }
+    if (options.dryRun) {
+        deps.downloader = std::make_shared<DryRunDownloader>(std::move(deps.downloader));
     }
     auto verdicts = std::make_shared<Verdicts>(catalogue.size());
     deps.validator = std::make_shared<DigestValidator>(catalogue, verdicts);
@@ -347,7 +377,12 @@ std::vector<std::string> SyncSession::deleteUnlisted() {
     for (std::string const& path :
          unlistedFiles(folder, [&](std::string_view path) { return listed.count(path) != 0; })) {
         std::error_code error;
-        if (std::filesystem::remove(folder + "/" + path, error)) {
+        if (options.dryRun) {
+            deleted.push_back(path);
+            if (display.mode() != DisplayMode::Quiet) {
+                std::printf("would delete %s\n", path.c_str());
+            }
+        } else if (std::filesystem::remove(folder + "/" + path, error)) {
             deleted.push_back(path);
             if (display.mode() == DisplayMode::Plain) {
                 std::printf("deleted %s\n", path.c_str());
@@ -374,6 +409,7 @@ void SyncSession::onRoundFinished() {
     std::error_code error;
     std::filesystem::path where = std::filesystem::absolute(target.empty() ? "." : target, error);
     Summary summary = summarise(state, where.lexically_normal().string(), seconds, signal, gaveUp);
+    summary.dryRun = options.dryRun;
     if (options.deleteUnlisted && summary.exitCode == 0 && signal == 0) {
         summary.deleted = deleteUnlisted();
     }

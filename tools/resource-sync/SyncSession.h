@@ -52,6 +52,7 @@ struct SyncOptions {
     bool wait = true;             // for another run that holds the target folder
     bool verify = false;          // check every present file that has a digest against it
     bool deleteUnlisted = false;  // remove files no entry names, after a run without problems
+    bool dryRun = false;          // tell what a run would fetch and delete; write nothing
     bool netrc = false;           // credentials from a netrc file
     std::string netrcFile;        // that file; empty: ~/.netrc
     DisplayMode display = DisplayMode::Plain;

@@ -99,8 +99,26 @@ std::string describeFailure(FileFailure const& failure, std::string const& url) 
     return text;
 }
 
-SyncState::SyncState(Catalogue const& catalogue, std::function<void()> wake, bool keepEvents)
-    : files(catalogue), wake(std::move(wake)), keepEvents(keepEvents) {
+char const* downloadReasonText(App::DownloadReason why) {
+    switch (why) {
+        case App::DownloadReason::Always:
+            return "policy always";
+        case App::DownloadReason::Missing:
+            return "missing";
+        case App::DownloadReason::SizeDiffers:
+            return "size differs";
+        case App::DownloadReason::Newer:
+            return "newer on the server";
+        case App::DownloadReason::Invalid:
+            return "does not match its sha256";
+        default:
+            return "";
+    }
+}
+
+SyncState::SyncState(Catalogue const& catalogue, std::function<void()> wake, bool keepEvents,
+                     bool dryRun)
+    : files(catalogue), wake(std::move(wake)), keepEvents(keepEvents), dryRun(dryRun) {
     reset();
 }
 
@@ -208,14 +226,32 @@ void SyncState::onFileEvent(App::FileEvent const& event) {
         events.push_back({SyncEvent::FileDownloading, index});
     }
 
-    if (event.outcome != nullptr) {
-        App::FileOutcome const& outcome = *event.outcome;
+    // A dry run's cancellation is a download that would be made: the file counts as done.
+    App::FileOutcome dryOutcome;
+    if (dryRun && event.outcome != nullptr && event.outcome->decision == FileDecision::Failed &&
+        event.outcome->failure.kind == FileFailure::Cancelled &&
+        event.outcome->failure.text == kDryRun) {
+        dryOutcome.decision = FileDecision::Downloaded;
+        dryOutcome.why = event.outcome->why;
+        file.status = IRemoteResource::Available;
+        file.error = IRemoteResource::NoError;
+        failed.erase(index);
+    }
+    App::FileOutcome const* const outcomeSeen =
+        dryOutcome.why != App::DownloadReason::None ? &dryOutcome : event.outcome;
+    if (outcomeSeen != nullptr) {
+        App::FileOutcome const& outcome = *outcomeSeen;
         file.decision = static_cast<uint8_t>(outcome.decision);
         file.repaired = outcome.why == App::DownloadReason::SizeDiffers ||
                         outcome.why == App::DownloadReason::Invalid;
+        file.why = static_cast<uint8_t>(outcome.why);
         if (outcome.decision == FileDecision::Downloaded) {
             // The transfer's last report may come before its last piece.
             file.bytes = std::max(event.bytesReceived, event.bytesTotal);
+            if (outcomeSeen == &dryOutcome) {
+                int64_t const size = files.info(index).size;
+                file.bytes = size >= 0 ? static_cast<uint64_t>(size) : 0;
+            }
             transferredBytes += file.bytes > before ? file.bytes - before : 0;
         }
         bool const problem = outcome.decision == FileDecision::Failed ||

@@ -21,6 +21,12 @@ namespace Tiskel::ResourceSync {
 
 using App::IRemoteResource;
 
+// The text of a dry run's cancellation.
+inline constexpr char kDryRun[] = "dry run";
+
+// Why a download was decided, in words ("missing", "size differs", ...).
+char const* downloadReasonText(App::DownloadReason why);
+
 // One file in the current round. 16 bytes.
 struct FileRound {
     uint64_t bytes = 0;  // of its download in this round, once done
@@ -30,6 +36,7 @@ struct FileRound {
     uint8_t decision = kNoDecision;  // App::FileDecision of its last run
     bool unreachable = false;        // its problem is that no connection could be made
     bool repaired = false;           // downloaded because the local file's size or digest was wrong
+    uint8_t why = 0;                 // App::DownloadReason of its last download
 };
 
 // One bundle in the current round.
@@ -80,7 +87,10 @@ class SyncState final : public App::IFileEventHandler {
     // `wake` is called, without the mutex, after a change that gives the main thread something
     // to do (events to show, or problems once every file has settled) when no earlier wake-up
     // is pending; the main thread answers with `takeEvents`, which re-arms it.
-    SyncState(Catalogue const& catalogue, std::function<void()> wake, bool keepEvents);
+    // With `dryRun` a download that ended as the dry run's cancellation counts as one that
+    // would be made (done, with the manifest's size).
+    SyncState(Catalogue const& catalogue, std::function<void()> wake, bool keepEvents,
+              bool dryRun = false);
 
     // Forgets the last round. REQUIRES: nothing of a round is running.
     void reset();
@@ -140,6 +150,7 @@ class SyncState final : public App::IFileEventHandler {
     Catalogue const& files;
     std::function<void()> const wake;
     bool const keepEvents;
+    bool const dryRun;
 
     mutable std::mutex mutex;
     // Guarded by mutex.

@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <unistd.h>
@@ -65,6 +66,8 @@ constexpr char kSyncUsage[] =
     "  --delete                after a run in which every file became available, remove\n"
     "                          the files below DIR that no entry names (not the sync's\n"
     "                          own lock and temporary files; folders stay)\n"
+    "  --dry-run               print what would be downloaded (and why) and deleted;\n"
+    "                          write nothing\n"
     "  --no-wait               exit with 4 at once when another run syncs into DIR\n"
     "                          (by default the run waits for it)\n"
     "  -h, --help              print this help and exit\n";
@@ -255,6 +258,7 @@ std::vector<CommandLine::Option> const kSyncOptions = {
     {'\0', "no-wait", nullptr},
     {'\0', "verify", nullptr},
     {'\0', "delete", nullptr},
+    {'\0', "dry-run", nullptr},
     {'\0', "netrc", nullptr},
     {'\0', "netrc-file", "FILE"},
 };
@@ -290,6 +294,7 @@ SyncOptions syncOptions(CommandLine const& args) {
     options.wait = !args.has("no-wait");
     options.verify = args.has("verify");
     options.deleteUnlisted = args.has("delete");
+    options.dryRun = args.has("dry-run");
     options.netrcFile = args.get("netrc-file");
     options.netrc = args.has("netrc") || !options.netrcFile.empty();
     if (args.has("quiet")) {
@@ -332,9 +337,13 @@ int runSync(int argc, char** argv) {
     std::string const target = targetFolder(options, manifest);
     // One run per folder, from here to the end of the process. Taken before the signal
     // handlers are installed, so that an interrupt ends a run that is still waiting for it.
-    FolderLock lock(target, options.wait);
-    if (!lock.previousRunEndedCleanly()) {
-        removeLeftovers(target);
+    // A dry run writes nothing, the lock file included: it only reads.
+    std::optional<FolderLock> lock;
+    if (!options.dryRun) {
+        lock.emplace(target, options.wait);
+        if (!lock->previousRunEndedCleanly()) {
+            removeLeftovers(target);
+        }
     }
 
     QCoreApplication application(argc, argv);
@@ -354,7 +363,9 @@ int runSync(int argc, char** argv) {
     session.start();
     int const code = application.exec();
     // Every round ended with its temporaries removed or renamed into place.
-    lock.markClean();
+    if (lock) {
+        lock->markClean();
+    }
     // The run is over and reported. What is left in memory (the manager of the last round with a
     // resource and a subscription per file, the files' records) goes with the process: freeing
     // it piece by piece would take about as long as building it did.
