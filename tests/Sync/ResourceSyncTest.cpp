@@ -771,6 +771,34 @@ TEST_F(ResourceSyncHttp, DryRunAndDeleteTouchOnlyWhatTheyShould) {
     EXPECT_TRUE(fs::exists(target() + "/stale.txt"));
 }
 
+// On a terminal a file that waits for its retry shows why it failed and when it is tried
+// again; through a pipe a long download gets a line with its bytes and rate every 10 s.
+TEST_F(ResourceSyncHttp, AWaitingOrLongFileIsShownWhileItLasts) {
+    server.addRedirect("/site/away.txt",
+                       "http://127.0.0.1:" + std::to_string(freeLoopbackPort()) + "/away.txt");
+    manifest(R"("away.txt")");
+    std::string const tmux = "tmux -L rdm-retry-" + std::to_string(::getpid()) + " -f /dev/null ";
+    std::string const screen = work.file("screen");
+    ASSERT_EQ(std::system((tmux + "new-session -d -x 100 -y 20 '" + kProgram + " sync " +
+                           work.file("m.json") + " --dir " + target() + " --give-up 60'")
+                              .c_str()),
+              0);
+    bool const shown = waitUntil([&] {
+        std::system((tmux + "capture-pane -p > " + screen).c_str());
+        return TempDir::read(screen).find(", retrying in ") != std::string::npos;
+    });
+    std::system((tmux + "kill-server").c_str());
+    EXPECT_TRUE(shown) << TempDir::read(screen);
+    EXPECT_THAT(TempDir::read(screen), HasSubstr("failed away.txt: "));
+
+    // 1.1 MiB at 100 KiB/s: about 11 s, so one progress line.
+    work.write("site/long.bin", binaryBody(1100 * 1024));
+    manifest(R"({"path": "long.bin", "policy": "always"})");
+    Finished const run = sync({"--from-dir", work.file("site"), "--rate", "100"});
+    EXPECT_EQ(run.code, 0) << run.out << run.err;
+    EXPECT_THAT(run.out, testing::ContainsRegex("long.bin: [0-9.]+ [KM]iB, [0-9.]+ KiB/s"));
+}
+
 TEST_F(ResourceSyncHttp, WatchFetchesAFileChangedWhileItRuns) {
     siteManifest();
     Program program({"sync", work.file("m.json"), "--dir", target(), "--watch", "1"});
