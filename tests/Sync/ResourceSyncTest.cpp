@@ -54,10 +54,11 @@ std::uintmax_t filesUnder(std::string const& folder) {
 class Program {
   public:
     // Starts `path` (by default the resource-sync program) with `args`, its standard input read
-    // from the file `input` (a missing program ends with exit code 127); throws
-    // std::runtime_error when no process can be started.
+    // from the file `input` and its standard output going to `outputFd` when that is not -1
+    // (a missing program ends with exit code 127); throws std::runtime_error when no process can
+    // be started.
     explicit Program(std::vector<std::string> const& args, std::string const& path = kProgram,
-                     std::string const& input = "/dev/null") {
+                     std::string const& input = "/dev/null", int outputFd = -1) {
         // `env` runs the program in its own place (the same process), without the proxy
         // variables.
         std::vector<std::string> words{"/usr/bin/env"};
@@ -78,6 +79,9 @@ class Program {
         for (int fd : {1, 2}) {
             posix_spawn_file_actions_addopen(&actions, fd, outputs.file(std::to_string(fd)).c_str(),
                                              O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        }
+        if (outputFd >= 0) {
+            posix_spawn_file_actions_adddup2(&actions, outputFd, 1);
         }
         int const result = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
@@ -797,6 +801,42 @@ TEST_F(ResourceSyncHttp, AWaitingOrLongFileIsShownWhileItLasts) {
     Finished const run = sync({"--from-dir", work.file("site"), "--rate", "100"});
     EXPECT_EQ(run.code, 0) << run.out << run.err;
     EXPECT_THAT(run.out, testing::ContainsRegex("long.bin: [0-9.]+ [KM]iB, [0-9.]+ KiB/s"));
+}
+
+// A failure line says the error of its moment, even when a retry has succeeded by the time it
+// is printed. The program's output goes into a pipe the test has filled, so its main thread
+// stays blocked in its first line while the file fails once and its retry succeeds (the trace
+// on standard error tells when); only then is the pipe read.
+TEST_F(ResourceSyncHttp, AFailureLineKeepsItsErrorAfterASuccessfulRetry) {
+    server.addFlakyFile("/site/f.txt", "f\n", 1, 500);
+    manifest(R"({"path": "f.txt", "policy": "always"})");
+    int pipe[2];
+    ASSERT_EQ(::pipe2(pipe, O_CLOEXEC | O_NONBLOCK), 0);
+    std::string const filler(4096, '.');
+    std::size_t filled = 0;
+    for (ssize_t put; (put = ::write(pipe[1], filler.data(), filler.size())) > 0;) {
+        filled += static_cast<std::size_t>(put);
+    }
+    ::fcntl(pipe[1], F_SETFL, 0);
+    Program program({"sync", work.file("m.json"), "--dir", target(), "--trace"}, kProgram,
+                    "/dev/null", pipe[1]);
+    ::close(pipe[1]);
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            return program.err().find("Available, err:NoError =100%) /Exec") != std::string::npos;
+        },
+        program.moving()));
+    ::fcntl(pipe[0], F_SETFL, 0);
+    std::string out;
+    char piece[4096];
+    for (ssize_t got; (got = ::read(pipe[0], piece, sizeof piece)) > 0;) {
+        out.append(piece, static_cast<std::size_t>(got));
+    }
+    ::close(pipe[0]);
+    ASSERT_TRUE(program.wait());
+    EXPECT_EQ(program.exitCode(), 0);
+    EXPECT_THAT(out.substr(filled), HasSubstr("failed f.txt: GeneralError: HTTP 500"));
+    EXPECT_EQ(local("/f.txt"), "f\n");
 }
 
 TEST_F(ResourceSyncHttp, WatchFetchesAFileChangedWhileItRuns) {
