@@ -3,8 +3,17 @@
 namespace Tiskel::Networking::Curl {
 namespace {
 
-Response failure(int32_t error, std::string text, TransferFacts const& facts) {
+Response withHead(TransferFacts const& facts) {
     Response response;
+    response.etag = facts.head.etag;
+    response.contentLength = facts.head.contentLength;
+    response.rangeStart = facts.head.rangeStart;
+    response.retryAfterSeconds = facts.head.retryAfterSeconds;
+    return response;
+}
+
+Response failure(int32_t error, std::string text, TransferFacts const& facts) {
+    Response response = withHead(facts);
     response.error = error;
     response.errorText = std::move(text);
     response.httpStatus = static_cast<int32_t>(facts.httpStatus);
@@ -19,8 +28,9 @@ std::string httpText(long status) {
     return "HTTP " + std::to_string(status);
 }
 
+// 304 answers a conditional request: the caller's copy is current.
 bool isSuccessStatus(long status) {
-    return status >= 200 && status < 300;
+    return (status >= 200 && status < 300) || status == 304;
 }
 
 }  // namespace
@@ -42,6 +52,8 @@ Response toResponse(TransferFacts const& facts) {
         case StopReason::SinkFailed:
             return failure(Response::ClientError, "storing the body failed: " + facts.reason,
                            facts);
+        case StopReason::Refused:
+            return failure(Response::ClientError, "the answer was declined by its receiver", facts);
         case StopReason::None:
             break;
     }
@@ -55,7 +67,7 @@ Response toResponse(TransferFacts const& facts) {
                 return failure(Response::HttpStatus, httpText(facts.httpStatus), facts);
             }
             {
-                Response response;
+                Response response = withHead(facts);
                 response.httpStatus = static_cast<int32_t>(facts.httpStatus);
                 response.lastModified = facts.lastModified;
                 return response;

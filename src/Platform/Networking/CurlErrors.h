@@ -20,6 +20,7 @@ enum class StopReason {
     BadStatus,  // a body arrived with a status outside 2xx
     CallbackThrew,
     SinkFailed,  // the receiver of the body threw; `TransferFacts::reason` says why
+    Refused,     // the receiver of the answer's head (onHead) declined it
 };
 
 struct TransferFacts {
@@ -31,6 +32,9 @@ struct TransferFacts {
     bool connected = false;
     long httpStatus = 0;
     int64_t lastModified = -1;
+    // The head fields of the final answer (etag, contentLength, rangeStart, retryAfterSeconds);
+    // every response made from these facts carries them.
+    Response head;
     // libcurl's own description of the failure; may be empty.
     std::string message;
     // Why our side stopped the transfer, when the text is ours (a failed body receiver).

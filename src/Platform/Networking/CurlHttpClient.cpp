@@ -1,11 +1,15 @@
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <chrono>
+#include <cstdlib>
+#include <ctime>
 #include <exception>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <boost/exception/get_error_info.hpp>
@@ -163,6 +167,30 @@ struct Transfer {
         return static_cast<int>(std::clamp<int64_t>(left, 0, kIdlePollMilliseconds));
     }
 
+    // Hands the final answer's head to `onHead` once. False when the receiver declined it: the
+    // transfer must end.
+    bool announceHead() {
+        if (headAnnounced || !options.onHead) {
+            return true;
+        }
+        headAnnounced = true;
+        long status = 0;
+        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+        curl_off_t length = -1;
+        curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+        curl_off_t fileTime = -1;
+        curl_easy_getinfo(curl, CURLINFO_FILETIME_T, &fileTime);
+        Response answer = head;
+        answer.httpStatus = static_cast<int32_t>(status);
+        answer.contentLength = length;
+        answer.lastModified = fileTime;
+        if (options.onHead(answer)) {
+            return true;
+        }
+        stop = Curl::StopReason::Refused;
+        return false;
+    }
+
     void recordThrow() {
         thrown = std::current_exception();
         stop = Curl::StopReason::CallbackThrew;
@@ -181,6 +209,8 @@ struct Transfer {
     Clock::time_point paceDue{};  // when the next piece of the body may be taken
     bool paused = false;          // libcurl holds a piece until paceDue
     uint64_t received = 0;
+    Response head;  // the head fields of the answer being received
+    bool headAnnounced = false;
     char errorBuffer[CURL_ERROR_SIZE] = {};
 };
 
@@ -207,6 +237,9 @@ size_t onBody(char* data, size_t size, size_t count, void* user) {
                 transfer.stop = Curl::StopReason::BadStatus;
                 return CURL_WRITEFUNC_ERROR;
             }
+            if (!transfer.announceHead()) {
+                return CURL_WRITEFUNC_ERROR;
+            }
         }
         if (!transfer.deliver(data, length)) {
             return CURL_WRITEFUNC_ERROR;
@@ -225,8 +258,68 @@ size_t onBody(char* data, size_t size, size_t count, void* user) {
     }
 }
 
-size_t onHeader(char* /*data*/, size_t size, size_t count, void* user) {
-    static_cast<Transfer*>(user)->lastActivity = Clock::now();
+std::string_view trimmed(std::string_view text) {
+    auto const isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    while (!text.empty() && isSpace(text.front())) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && isSpace(text.back())) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+bool sameName(std::string_view name, std::string_view lowerCase) {
+    return name.size() == lowerCase.size() &&
+           std::equal(name.begin(), name.end(), lowerCase.begin(), [](char a, char b) {
+               return std::tolower(static_cast<unsigned char>(a)) == b;
+           });
+}
+
+// A leading decimal number of `text`; -1 when there is none or it overflows.
+int64_t leadingNumber(std::string_view text) {
+    int64_t value = -1;
+    auto const [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return (error == std::errc() && end != text.data()) ? value : -1;
+}
+
+// Retry-After is a number of seconds or an HTTP date; -1 when it is neither.
+int64_t retryAfterSeconds(std::string_view value) {
+    if (!value.empty() && std::isdigit(static_cast<unsigned char>(value.front()))) {
+        return leadingNumber(value);
+    }
+    std::string const text(value);
+    time_t const when = curl_getdate(text.c_str(), nullptr);
+    if (when < 0) {
+        return -1;
+    }
+    return std::max<int64_t>(static_cast<int64_t>(when) - static_cast<int64_t>(std::time(nullptr)),
+                             0);
+}
+
+// Records the head fields the caller may use. A status line starts a new answer (a redirect's,
+// an interim 100's, the final one), whose fields replace those of the one before.
+size_t onHeader(char* data, size_t size, size_t count, void* user) {
+    auto& transfer = *static_cast<Transfer*>(user);
+    transfer.lastActivity = Clock::now();
+    std::string_view const line(data, size * count);
+    if (line.substr(0, 5) == "HTTP/") {
+        transfer.head = Response();
+        return size * count;
+    }
+    auto const colon = line.find(':');
+    if (colon == std::string_view::npos) {
+        return size * count;
+    }
+    std::string_view const name = trimmed(line.substr(0, colon));
+    std::string_view const value = trimmed(line.substr(colon + 1));
+    if (sameName(name, "etag")) {
+        transfer.head.etag = std::string(value);
+    } else if (sameName(name, "retry-after")) {
+        transfer.head.retryAfterSeconds = retryAfterSeconds(value);
+    } else if (sameName(name, "content-range") && value.substr(0, 6) == "bytes ") {
+        transfer.head.rangeStart = leadingNumber(value.substr(6));
+    }
     return size * count;
 }
 
@@ -463,6 +556,12 @@ Response CurlHttpClient::perform(Request const& request, RequestOptions const& o
         curl_easy_getinfo(curl, CURLINFO_FILETIME_T, &fileTime);
         facts.lastModified = fileTime;
         facts.message = transfer.errorBuffer;
+        bool const answered = facts.code == CURLE_OK && transfer.stop == Curl::StopReason::None &&
+                              facts.httpStatus >= 200 && facts.httpStatus < 300;
+        if (answered) {
+            transfer.announceHead();  // an answer without a body: its head was not seen yet
+        }
+        facts.head = transfer.head;
     }
     if (transfer.thrown) {
         std::rethrow_exception(transfer.thrown);
@@ -483,6 +582,12 @@ void CurlHttpClient::configure(CURL* curl, Curl::ShareHandle& shared, std::strin
     curl_easy_setopt(curl, CURLOPT_SHARE, shared.get());
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (!settings.caFile.empty()) {
+        curl_easy_setopt(curl, CURLOPT_CAINFO, settings.caFile.c_str());
+    }
+    if (!settings.caDirectory.empty()) {
+        curl_easy_setopt(curl, CURLOPT_CAPATH, settings.caDirectory.c_str());
+    }
     if (settings.netrc) {
         // A user name or password in the URL wins over the file.
         curl_easy_setopt(curl, CURLOPT_NETRC, static_cast<long>(CURL_NETRC_OPTIONAL));
@@ -491,7 +596,9 @@ void CurlHttpClient::configure(CURL* curl, Curl::ShareHandle& shared, std::strin
         }
     }
     curl_easy_setopt(curl, CURLOPT_FILETIME, 1L);
-    curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
+    // Error answers are not failed by libcurl at their status line: their head (Retry-After)
+    // is read, and their body is refused by onBody instead.
+    curl_easy_setopt(curl, CURLOPT_FAILONERROR, 0L);
     if (method == Method::Head) {
         curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
     } else {
@@ -538,6 +645,25 @@ void CurlHttpClient::configure(CURL* curl, Curl::ShareHandle& shared, std::strin
 }
 
 }  // namespace
+
+HttpClientSettings withCaFromEnvironment(HttpClientSettings settings) {
+    auto const variable = [](char const* name) {
+        char const* const value = std::getenv(name);
+        return value != nullptr ? std::string(value) : std::string();
+    };
+    std::string const bundle = variable("CURL_CA_BUNDLE");
+    std::string const file = variable("SSL_CERT_FILE");
+    std::string const directory = variable("SSL_CERT_DIR");
+    if (!bundle.empty()) {
+        settings.caFile = bundle;
+    } else if (!file.empty()) {
+        settings.caFile = file;
+    }
+    if (!directory.empty()) {
+        settings.caDirectory = directory;
+    }
+    return settings;
+}
 
 std::unique_ptr<IHttpClient> createHttpClient(HttpClientType type,
                                               HttpClientSettings const& settings) {

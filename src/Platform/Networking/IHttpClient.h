@@ -42,7 +42,17 @@ struct HttpClientSettings {
     // not be written where the URL is shown or stored: `netrcFile`, or ~/.netrc when empty.
     bool netrc = false;
     std::string netrcFile;
+    // Trusted certificate authorities for TLS: a PEM bundle and a folder of hashed certificates.
+    // Empty: the system's store. Setting one trusts what it names instead of the system's store,
+    // as curl's --cacert and --capath do. Verification of the peer and its name is never off.
+    std::string caFile;
+    std::string caDirectory;
 };
+
+// `settings` with the CA of the environment, as curl reads it: CURL_CA_BUNDLE, else
+// SSL_CERT_FILE, names the bundle; SSL_CERT_DIR the folder. Variables that are unset or empty
+// change nothing.
+TISKEL_EXPORT HttpClientSettings withCaFromEnvironment(HttpClientSettings settings);
 
 // Creates a client of `type`. Throws std::invalid_argument for an unknown type and
 // std::runtime_error when the transport cannot be initialised.

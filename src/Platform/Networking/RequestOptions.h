@@ -6,6 +6,7 @@
 #include <string>
 
 #include "Platform/Export.h"
+#include "Platform/Networking/Response.h"
 
 namespace Tiskel::Networking {
 
@@ -61,6 +62,13 @@ struct TISKEL_EXPORT RequestOptions {
     // transfer with error ClientError and a text naming the reason; it does not leave the
     // client's call.
     std::function<void(char const*, std::size_t)> bodySink;
+    // Called once for the final 2xx answer, when its head has arrived: before the first piece
+    // of its body, or before the call returns when it has none. The response carries the
+    // status and the head's fields (length, range, ETag, Last-Modified). Returning false stops
+    // the transfer with error ClientError; the caller keeps its own record of why. A client
+    // that does not know this field never calls it: callers then learn the same from the
+    // returned response.
+    std::function<bool(Response const&)> onHead;
 };
 
 }  // namespace Tiskel::Networking

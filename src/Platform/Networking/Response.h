@@ -50,10 +50,23 @@ struct TISKEL_EXPORT Response {
     int32_t httpStatus = 0;
     // The server's Last-Modified time in seconds since the Unix epoch; -1 when none was sent.
     int64_t lastModified = -1;
+    // The server's entity tag (ETag, quotes included); "" when none was sent.
+    std::string etag;
+    // The body length the server announced (Content-Length); -1 when unknown.
+    int64_t contentLength = -1;
+    // For a 206 answer, the offset of its first byte (Content-Range); -1 otherwise.
+    int64_t rangeStart = -1;
+    // How long the server asked the client to wait before it tries again (Retry-After, given as
+    // seconds or as an HTTP date, counted from when the answer arrived), in seconds; -1 when it
+    // asked nothing. Kept also on failures: 429 and 503 answers carry it.
+    int64_t retryAfterSeconds = -1;
 
     // The server's Last-Modified time in seconds since the Unix epoch; -1 when the server sent
     // none or the request failed.
     int64_t getLastModified() const { return error == NoError ? lastModified : -1; }
+    // The server answered a conditional request (If-None-Match, If-Modified-Since) with 304:
+    // the caller's copy is current, and no body came. Not a failure.
+    bool notModified() const { return error == NoError && httpStatus == 304; }
 };
 
 }  // namespace Tiskel::Networking
