@@ -117,7 +117,10 @@ SyncSession::SyncSession(SyncOptions options, Manifest manifest, std::string tar
           this->options.dryRun),
       display(this->options.display, state, stdout, this->options.dryRun) {
     if (this->options.fromDir.empty()) {
-        Networking::HttpClientSettings settings;
+        Networking::HttpClientSettings settings = Networking::withCaFromEnvironment({});
+        if (!this->options.caFile.empty()) {
+            settings.caFile = this->options.caFile;
+        }
         settings.netrc = this->options.netrc;
         settings.netrcFile = this->options.netrcFile;
         httpClient = Networking::createHttpClient(Networking::HttpClientDefault, settings);

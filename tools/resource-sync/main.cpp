@@ -61,6 +61,9 @@ constexpr char kSyncUsage[] =
     "  -q, --quiet             print only errors and the summary\n"
     "  --netrc                 take user names and passwords from ~/.netrc\n"
     "  --netrc-file FILE       take user names and passwords from FILE\n"
+    "  --cacert FILE           trust the certificate authorities in FILE (PEM) for HTTPS\n"
+    "                          instead of the system's (default: CURL_CA_BUNDLE or\n"
+    "                          SSL_CERT_FILE when set; SSL_CERT_DIR names a folder)\n"
     "  --verify                check every present file that has a sha256 against it\n"
     "                          (a file whose size differs from \"size\" is always fetched)\n"
     "  --delete                after a run in which every file became available, remove\n"
@@ -261,6 +264,7 @@ std::vector<CommandLine::Option> const kSyncOptions = {
     {'\0', "dry-run", nullptr},
     {'\0', "netrc", nullptr},
     {'\0', "netrc-file", "FILE"},
+    {'\0', "cacert", "FILE"},
 };
 
 std::vector<CommandLine::Option> const kManifestOptions = {
@@ -297,6 +301,10 @@ SyncOptions syncOptions(CommandLine const& args) {
     options.dryRun = args.has("dry-run");
     options.netrcFile = args.get("netrc-file");
     options.netrc = args.has("netrc") || !options.netrcFile.empty();
+    options.caFile = args.get("cacert");
+    if (args.has("cacert") && !std::filesystem::is_regular_file(options.caFile)) {
+        args.fail("--cacert " + options.caFile + " is not a file");
+    }
     if (args.has("quiet")) {
         options.display = DisplayMode::Quiet;
     } else if (::isatty(STDOUT_FILENO) == 1 && std::getenv("TERM") != nullptr &&
