@@ -14,6 +14,41 @@ namespace Tiskel::Test {
 
 using namespace std::placeholders;
 
+namespace {
+
+// `seconds` since the Unix epoch as an HTTP date; "" for a negative time.
+std::string httpDate(int64_t seconds) {
+    if (seconds < 0) {
+        return {};
+    }
+    std::time_t const time = static_cast<std::time_t>(seconds);
+    std::tm parts{};
+    char text[64];
+    // The test programs never change the C locale, so the names come out in English.
+    std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", gmtime_r(&time, &parts));
+    return text;
+}
+
+// A conditional request whose copy is current: its If-None-Match names the tag, or (without
+// one) its If-Modified-Since is at or after the file's time.
+bool notModified(httplib::Request const& request, std::string const& tag, int64_t lastModified) {
+    std::string const match = request.get_header_value("If-None-Match");
+    if (!match.empty()) {
+        return match == tag;
+    }
+    std::string const since = request.get_header_value("If-Modified-Since");
+    if (since.empty() || lastModified < 0) {
+        return false;
+    }
+    std::tm parts{};
+    if (strptime(since.c_str(), "%a, %d %b %Y %H:%M:%S GMT", &parts) == nullptr) {
+        return false;
+    }
+    return static_cast<int64_t>(timegm(&parts)) >= lastModified;
+}
+
+}  // namespace
+
 struct HttpTestServer::Impl {
     void handle(httplib::Request const& request, httplib::Response& response) {
         Route route;
@@ -26,13 +61,9 @@ struct HttpTestServer::Impl {
             route = stored;
             stored.failures -= stored.failures > 0;
         }
-        if (route.lastModified >= 0) {
-            std::time_t const time = static_cast<std::time_t>(route.lastModified);
-            std::tm parts{};
-            char text[64];
-            // The test programs never change the C locale, so the names come out in English.
-            std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", gmtime_r(&time, &parts));
-            response.set_header("Last-Modified", text);
+        std::string const lastModified = httpDate(route.lastModified);
+        if (!lastModified.empty()) {
+            response.set_header("Last-Modified", lastModified);
         }
         if (!route.authorization.empty() &&
             request.get_header_value("Authorization") != route.authorization) {
@@ -44,9 +75,25 @@ struct HttpTestServer::Impl {
         }
         if (route.failures > 0) {
             response.status = route.status;
+            if (!route.retryAfter.empty()) {
+                response.set_header("Retry-After", route.retryAfter);
+            }
             return;
         }
         if (route.fault == Fault::None) {
+            std::string const tag = "\"" + std::to_string(std::hash<std::string>()(route.body)) +
+                                    "-" + std::to_string(route.lastModified) + "\"";
+            response.set_header("ETag", tag);
+            if (notModified(request, tag, route.lastModified)) {
+                response.status = 304;
+                return;
+            }
+            std::string const ifRange = request.get_header_value("If-Range");
+            if (!ifRange.empty() && ifRange != tag && ifRange != lastModified) {
+                // Another version's part would not fit: the whole file instead. httplib serves
+                // a part whenever the request has ranges.
+                const_cast<httplib::Request&>(request).ranges.clear();
+            }
             response.set_content(route.body, "application/octet-stream");
             return;
         }

@@ -34,7 +34,10 @@ class HttpTestServer {
     std::string url(std::string const& path) const { return baseUrl() + path; }
 
     // Serves `body` at `path` for GET and HEAD, with a Last-Modified header when
-    // `lastModified` (seconds since the Unix epoch) is not negative.
+    // `lastModified` (seconds since the Unix epoch) is not negative. Files answer as a web server
+    // does: an ETag made from the body and the time; 304 to If-None-Match with that tag, or to
+    // If-Modified-Since at or after the time; a part (206) to Range, unless an If-Range names
+    // another version.
     void addFile(std::string const& path, std::string body, int64_t lastModified = -1) {
         add(path, {std::move(body), lastModified});
     }
@@ -46,8 +49,13 @@ class HttpTestServer {
     // answers 401 to the others.
     void addProtectedFile(std::string const& path, std::string body, std::string const& user,
                           std::string const& password);
-    // Always answers `status` (404, 500, ...).
-    void addStatus(std::string const& path, int status) { add(path, {"", -1, INT_MAX, status}); }
+    // Always answers `status` (404, 500, ...), with `retryAfter` as its Retry-After when not
+    // empty.
+    void addStatus(std::string const& path, int status, std::string retryAfter = "") {
+        Route route{"", -1, INT_MAX, status};
+        route.retryAfter = std::move(retryAfter);
+        add(path, std::move(route));
+    }
     // Answers 302 with Location `target` (a path on this server or an absolute URL).
     void addRedirect(std::string const& path, std::string const& target) {
         add(path, {target, -1, INT_MAX, 302});
@@ -74,6 +82,7 @@ class HttpTestServer {
         Fault fault = Fault::None;
         size_t afterBytes = 0;
         std::string authorization = {};  // the Authorization header required, if any
+        std::string retryAfter = {};     // sent with a failure status, if any
     };
     void add(std::string const& path, Route route);
 

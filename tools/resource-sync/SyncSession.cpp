@@ -237,6 +237,15 @@ void SyncSession::startRound() {
     params.threadCount = options.jobs;
     // A damaged file (its size is not the manifest's) is fetched again under every policy.
     params.repairSizeMismatch = true;
+    // Everything a command-line sync over real networks wants: resume, one conditional request
+    // per checked file, servers that say "later", durable renames, a full disk seen up front.
+    params.resumeDownloads = true;
+    // A dry run asks for the server's time alone: a conditional GET would fetch the body.
+    params.conditionalRequests = !options.dryRun;
+    params.honourRetryAfter = true;
+    params.syncToDisk = true;
+    params.checkFreeSpace = true;
+    params.jitterRetryPauses = true;
     App::ResourceDownloadManager::Dependencies deps;
     if (options.offlineMarker.empty()) {
         deps.networkStateChecker = std::make_shared<App::NetworkStateCheckerStub>();
@@ -245,8 +254,15 @@ void SyncSession::startRound() {
             std::make_shared<App::NetworkStateEmulator>(options.offlineMarker);
     }
     if (options.fromDir.empty()) {
+        App::ResourceDownloaderHttp::Features features;
+        features.resume = params.resumeDownloads;
+        features.conditional = params.conditionalRequests;
+        features.retryLater = params.honourRetryAfter;
+        features.syncToDisk = params.syncToDisk;
+        features.checkFreeSpace = params.checkFreeSpace;
         auto http = std::make_shared<App::ResourceDownloaderHttp>(
-            httpClient, std::make_shared<App::QtProxyProvider>(), deps.networkStateChecker);
+            httpClient, std::make_shared<App::QtProxyProvider>(), deps.networkStateChecker,
+            features);
         http->limitReceiveRate(int64_t{options.rateKiBps} * 1024);
         deps.downloader = std::move(http);
     } else {

@@ -22,6 +22,8 @@ constexpr std::string_view kOldPart = ".resource-sync-part";
 constexpr std::string_view kOldStaged = ".resource-sync-new";
 // The lock file's text after a run that left no temporary file behind: "PID clean".
 constexpr std::string_view kCleanMark = " clean\n";
+// Beside a partial download: what it is a part of, so that a later attempt can go on with it.
+constexpr std::string_view kRecordSuffix = ".resume";
 
 bool endsWith(std::string_view text, std::string_view suffix) {
     return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
@@ -64,7 +66,8 @@ pid_t ownerOf(std::string_view name) {
         ++digits;
     }
     std::string_view const suffix = rest.substr(digits);
-    if (digits == 0 || digits > 9 || (suffix != ".part" && suffix != ".new")) {
+    if (digits == 0 || digits > 9 ||
+        (suffix != ".part" && suffix != ".new" && suffix != ".part.resume")) {
         return -1;
     }
     return static_cast<pid_t>(
@@ -154,6 +157,28 @@ std::size_t removeLeftovers(std::string const& folder) {
             continue;
         }
         std::error_code removeError;
+        if (owner > 0 && endsWith(name, kRecordSuffix)) {
+            // A part's record goes with its part (below); alone it is of no use.
+            fs::path const part =
+                it->path().string().substr(0, it->path().string().size() - kRecordSuffix.size());
+            if (!fs::exists(part, removeError) && fs::remove(it->path(), removeError)) {
+                ++removed;
+            }
+            continue;
+        }
+        fs::path const record = it->path().string() + std::string(kRecordSuffix);
+        if (owner > 0 && endsWith(name, ".part") && fs::is_regular_file(record, removeError)) {
+            // A part an interrupted run kept for resuming: this run takes it over under its own
+            // name, where its download will look for it.
+            std::string const stem = it->path().string().substr(
+                0, it->path().string().size() - name.size() + name.rfind(kOwnMark));
+            std::error_code renameError;
+            fs::rename(record, stem + partSuffix() + std::string(kRecordSuffix), renameError);
+            if (!renameError) {
+                fs::rename(it->path(), stem + partSuffix(), renameError);
+            }
+            continue;
+        }
         if (fs::remove(it->path(), removeError)) {
             ++removed;
         }

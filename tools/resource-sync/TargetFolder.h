@@ -64,8 +64,10 @@ class FolderLock {
 };
 
 // Removes, below `folder` and without following symbolic links, the temporary and staged files
-// of runs that no longer exist (a process id that is still alive is left alone). Returns how
-// many were removed; a file that cannot be removed is left and not counted.
+// of runs that no longer exist (a process id that is still alive is left alone), except a
+// partial download kept for resuming (a part with its ".resume" record), which is renamed to
+// this run's temporary name so that its download goes on with it. Returns how many were
+// removed; a file that cannot be removed is left and not counted.
 std::size_t removeLeftovers(std::string const& folder);
 
 // The files below `folder` (relative, '/'-separated) that `isListed` does not accept, without

@@ -370,8 +370,10 @@ int runSync(int argc, char** argv) {
     });
     session.start();
     int const code = application.exec();
-    // Every round ended with its temporaries removed or renamed into place.
-    if (lock) {
+    // Every round ended with its temporaries removed or renamed into place, unless a file failed
+    // and kept a part for resuming: the next run then looks for leftovers and takes the parts
+    // over.
+    if (lock && code == 0) {
         lock->markClean();
     }
     // The run is over and reported. What is left in memory (the manager of the last round with a

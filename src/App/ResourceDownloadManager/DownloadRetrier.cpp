@@ -1,8 +1,10 @@
 #include "App/ResourceDownloadManager/DownloadRetrier.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <list>
 #include <mutex>
+#include <random>
 #include <unordered_map>
 
 #include "App/ResourceDownloadManager/ISchedulableResource.h"
@@ -14,6 +16,13 @@ namespace {
 // Retries after the last success at which the back-off level first rises.
 constexpr uint64_t kRetriesBeforeShortDelay = 3;
 constexpr uint64_t kRetriesBeforeLongDelay = 11;
+constexpr std::chrono::seconds kShortPause{5};
+constexpr std::chrono::seconds kLongPause{60};
+// The range a server's Retry-After is clamped to.
+constexpr int64_t kMinServerWaitSeconds = 1;
+constexpr int64_t kMaxServerWaitSeconds = 3600;
+
+using Clock = std::chrono::steady_clock;
 
 // Failures of one resource since its last success that are still worth a retry.
 uint64_t failureLimitFor(IRemoteResource::DownloadError error) noexcept {
@@ -35,7 +44,11 @@ struct DownloadRetrier::Impl {
     State state = NoDelay;
     std::unordered_map<ISchedulableResource*, FailInfo> failInfos;  // never shrinks
 
-    std::mutex mutex;
+    Options options;
+    Clock::time_point heldUntil{};  // no retry before this; the past when no server asked
+    mutable std::minstd_rand random{std::random_device{}()};
+
+    mutable std::mutex mutex;
 
     // The body of `check`. REQUIRES: mutex is held.
     CheckResult retrySomething() noexcept;
@@ -48,6 +61,10 @@ IDownloadRetrier::CheckResult DownloadRetrier::Impl::retrySomething() noexcept {
         // A resource is queued only after it reported, so its entry exists.
         if (failInfos[resource].lastError == IRemoteResource::NoError) {
             continue;  // it succeeded after it was queued
+        }
+        if (options.honourRetryAfter && Clock::now() < heldUntil) {
+            retryQueue.push_front(resource);
+            return Delayed;
         }
         if (!delayServed && state != NoDelay) {
             delayServed = true;
@@ -69,7 +86,55 @@ IDownloadRetrier::CheckResult DownloadRetrier::Impl::retrySomething() noexcept {
     return NothingToRetry;
 }
 
+std::chrono::milliseconds IDownloadRetrier::pauseBeforeRetry() const noexcept {
+    switch (getState()) {
+        case ShortDelay:
+            return kShortPause;
+        case LongDelay:
+            return kLongPause;
+        default:
+            return std::chrono::milliseconds(0);
+    }
+}
+
+void IDownloadRetrier::serverAskedToWait(int64_t /*seconds*/) noexcept {}
+
 DownloadRetrier::DownloadRetrier() : impl(std::make_unique<Impl>()) {}
+
+DownloadRetrier::DownloadRetrier(Options const& options) : impl(std::make_unique<Impl>()) {
+    impl->options = options;
+}
+
+void DownloadRetrier::serverAskedToWait(int64_t seconds) noexcept {
+    if (!impl->options.honourRetryAfter) {
+        return;
+    }
+    auto const until = Clock::now() + std::chrono::seconds(std::clamp(
+                                          seconds, kMinServerWaitSeconds, kMaxServerWaitSeconds));
+    std::lock_guard<std::mutex> lock(impl->mutex);
+    impl->heldUntil = std::max(impl->heldUntil, until);
+}
+
+std::chrono::milliseconds DownloadRetrier::pauseBeforeRetry() const noexcept {
+    std::lock_guard<std::mutex> lock(impl->mutex);
+    auto const now = Clock::now();
+    if (impl->options.honourRetryAfter && now < impl->heldUntil) {
+        // Rounded up, so the retry after the pause is no longer held.
+        return std::chrono::ceil<std::chrono::milliseconds>(impl->heldUntil - now);
+    }
+    std::chrono::milliseconds pause(0);
+    if (impl->state == ShortDelay) {
+        pause = kShortPause;
+    } else if (impl->state == LongDelay) {
+        pause = kLongPause;
+    }
+    if (impl->options.jitter && pause.count() > 0) {
+        std::uniform_real_distribution<double> factor(0.8, 1.2);
+        pause = std::chrono::milliseconds(
+            static_cast<int64_t>(static_cast<double>(pause.count()) * factor(impl->random)));
+    }
+    return pause;
+}
 
 DownloadRetrier::~DownloadRetrier() = default;
 

@@ -24,7 +24,17 @@ class ISchedulableResource;
 // Resources are held by plain pointer and must outlive every later `check`.
 class RDM_EXPORT DownloadRetrier final : public IDownloadRetrier {
   public:
+    // Departures from the plain back-off, each off by default.
+    struct Options {
+        // A server's Retry-After (clamped to 1 s ... 1 h) holds every retry until it has passed.
+        bool honourRetryAfter = false;
+        // Each pause is drawn from 80 % to 120 % of its length, so that many clients that
+        // failed together do not come back in the same second.
+        bool jitter = false;
+    };
+
     DownloadRetrier();
+    explicit DownloadRetrier(Options const& options);
     ~DownloadRetrier() override;
     DownloadRetrier(DownloadRetrier const&) = delete;
     DownloadRetrier& operator=(DownloadRetrier const&) = delete;
@@ -37,6 +47,11 @@ class RDM_EXPORT DownloadRetrier final : public IDownloadRetrier {
     // pause is due first: then answers `Delayed` and retries it on the next call.
     CheckResult check() noexcept override;
     State getState() const noexcept override;
+    // With `honourRetryAfter`: no retry before `seconds` (1 s ... 1 h) from now.
+    void serverAskedToWait(int64_t seconds) noexcept override;
+    // The held time while a server's hold lasts, else the back-off's pause, with jitter when
+    // asked for.
+    std::chrono::milliseconds pauseBeforeRetry() const noexcept override;
 
   private:
     struct Impl;

@@ -67,6 +67,9 @@ struct FileFailure {
     // One line for a user: "HTTP 404 Not Found", "Could not connect to server: ...", "cannot
     // create /data/x.part: Permission denied". URLs in it carry no user name or password.
     std::string text;
+    // How long the server asked the client to wait before trying again (Retry-After), in
+    // seconds; -1 when it asked nothing.
+    int64_t retryAfterSeconds = -1;
 
     bool failed() const noexcept { return kind != None; }
 };

@@ -143,6 +143,16 @@ void write(Core::IDataOutput& output, ioPath const& path, void const* data, uint
     }
 }
 
+bool flushOutput(Core::IDataOutput& output, ioPath const& path, FileFailure* failure) noexcept {
+    try {
+        output.flushToDisk();
+        return true;
+    } catch (...) {
+        logStreamFailure("failed to flush file=", "write", path, failure);
+    }
+    return false;
+}
+
 bool closeOutput(Core::IDataOutput& output, ioPath const& path, FileFailure* failure) noexcept {
     try {
         output.close();
@@ -185,6 +195,21 @@ boost::intrusive_ptr<Core::IDataOutput> openOutputNoexcept(ioPath const& path) n
 boost::intrusive_ptr<Core::IDataOutput> openOutputNoexcept(ioPath const& path,
                                                            FileFailure& failure) noexcept {
     return openOutput(path, &failure);
+}
+
+boost::intrusive_ptr<Core::IDataOutput> appendOutputNoexcept(ioPath const& path,
+                                                             FileFailure& failure) noexcept {
+    try {
+        return Core::DataOutputFile::Append(path);
+    } catch (...) {
+        logStreamFailure("failed to create file for writing=", "open", path, &failure);
+    }
+    return nullptr;
+}
+
+bool flushOutputNoexcept(Core::IDataOutput& output, ioPath const& path,
+                         FileFailure& failure) noexcept {
+    return flushOutput(output, path, &failure);
 }
 
 void writeOutput(Core::IDataOutput& output, ioPath const& path, void const* data, uint64_t count) {
@@ -261,11 +286,24 @@ TemporaryFile::TemporaryFile(ioPath const& tmpPath, ioPath const& destPath) noex
     }
 }
 
+TemporaryFile::TemporaryFile(ioPath const& tmpPath, ioPath const& destPath, KeepLeftover) noexcept
+    : tmpPath(tmpPath),
+      destPath(destPath),
+      claimed(temporaryPaths().claim(tmpPath.string())),
+      ready(claimed) {
+    if (!claimed) {
+        google::LogMessage(kUnit, __LINE__, google::GLOG_ERROR).stream()
+            << "Temporary file=" << tmpPath << " is in use by another download of this process";
+        why =
+            fileSystemFailure("use", tmpPath, EBUSY, "in use by another download of this process");
+    }
+}
+
 TemporaryFile::~TemporaryFile() noexcept {
     if (!claimed) {
         return;  // the file is another download's
     }
-    if (!moved) {
+    if (!moved && !kept) {
         removeLeftover(tmpPath);  // a partial download, or nothing
     }
     // Released last, so that the next download on this path finds it cleared.

@@ -34,6 +34,15 @@ RDM_EXPORT boost::intrusive_ptr<Core::IDataInput> openInputNoexcept(ioPath const
 RDM_EXPORT boost::intrusive_ptr<Core::IDataOutput> openOutputNoexcept(ioPath const& path) noexcept;
 RDM_EXPORT boost::intrusive_ptr<Core::IDataOutput> openOutputNoexcept(
     ioPath const& path, FileFailure& failure) noexcept;
+// Opens the file at `path` for writing at its end (creating it when missing); null (and the
+// ERROR line of `openOutputNoexcept`) on failure. Never throws.
+RDM_EXPORT boost::intrusive_ptr<Core::IDataOutput> appendOutputNoexcept(
+    ioPath const& path, FileFailure& failure) noexcept;
+// Makes what was written to `output`, the stream created on `path`, durable before a rename
+// relies on it. False, with the ERROR line "failed to flush file=" path ", errno=" reason, when
+// the device reports an error. Never throws.
+RDM_EXPORT bool flushOutputNoexcept(Core::IDataOutput& output, ioPath const& path,
+                                    FileFailure& failure) noexcept;
 // Writes `count` bytes from `data` to `output`, the stream created on `path`. When the stream
 // fails (a full disk, a file-size limit, an I/O error) logs "failed to write file=" path ",
 // errno=" reason at ERROR and passes the stream's Tiskel::Exception on, so that whatever feeds
@@ -85,12 +94,19 @@ RDM_EXPORT std::optional<FileStatus> fileStatusIfExists(ioPath const& path) noex
 class RDM_EXPORT TemporaryFile {
   public:
     TemporaryFile(ioPath const& tmpPath, ioPath const& destPath) noexcept;
+    // The same, but a file already at the temporary path is kept: a partial download that this
+    // one goes on with.
+    enum KeepLeftover { keepLeftover };
+    TemporaryFile(ioPath const& tmpPath, ioPath const& destPath, KeepLeftover) noexcept;
     ~TemporaryFile() noexcept;
     TemporaryFile(TemporaryFile const&) = delete;
     TemporaryFile& operator=(TemporaryFile const&) = delete;
 
     // Renames the temporary file over the destination. False (and an ERROR line) on failure.
     bool moveToDest() const noexcept;
+    // Leaves the file at the temporary path when the object goes: a partial download kept for
+    // a later attempt.
+    void keep() noexcept { kept = true; }
     // Why the object is not `ready`, or why `moveToDest` failed; kind None otherwise.
     FileFailure const& failure() const noexcept { return why; }
 
@@ -101,6 +117,7 @@ class RDM_EXPORT TemporaryFile {
     bool claimed;
     // True after a successful move: nothing is left at the temporary path.
     mutable bool moved = false;
+    bool kept = false;
     mutable FileFailure why;
 
   public:

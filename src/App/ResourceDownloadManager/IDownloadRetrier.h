@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 #include "App/ResourceDownloadManager/Export.h"
@@ -34,6 +35,12 @@ class RDM_EXPORT IDownloadRetrier {
     virtual CheckResult check() noexcept = 0;
     // The current back-off level.
     virtual State getState() const noexcept = 0;
+    // A server asked for `seconds` of quiet before the next request (Retry-After). The default
+    // ignores it.
+    virtual void serverAskedToWait(int64_t seconds) noexcept;
+    // How long the caller pauses after `check` answered Delayed, cut short by new work. The
+    // default: 5 s at ShortDelay, 60 s at LongDelay, no pause at NoDelay.
+    virtual std::chrono::milliseconds pauseBeforeRetry() const noexcept;
 };
 
 }  // namespace Tiskel::App

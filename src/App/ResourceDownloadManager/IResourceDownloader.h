@@ -24,6 +24,10 @@ class RDM_EXPORT IResourceDownloader {
         // Where the downloader tells why a download that did not succeed failed; may be null.
         // Written only by the thread that runs `exec`, before it returns.
         FileFailure* failure = nullptr;
+        // 0 or more: the local file is present with this modification time (seconds since the
+        // Unix epoch), and a downloader that can ask conditionally may answer NotModified
+        // instead of downloading. -1: download.
+        int64_t ifModifiedSince = -1;
     };
 
     // The answer of a Last-Modified query.
@@ -40,6 +44,9 @@ class RDM_EXPORT IResourceDownloader {
         Failed = 1,          // any failure not listed below
         ConnectionLost = 2,  // connectivity failure, or the network is reported offline
         Cancelled = 3,       // stopped through `isCancelled` or `abort`
+        // Only for a task with `ifModifiedSince`: the server said the local file is current;
+        // nothing was written.
+        NotModified = 4,
     };
 
     virtual ~IResourceDownloader() = default;

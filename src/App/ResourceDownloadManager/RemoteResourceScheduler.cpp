@@ -56,7 +56,8 @@ struct SchedulerServices {
     std::shared_ptr<IValidator> validator;
     std::shared_ptr<IEventTracer> eventTracer;
     std::shared_ptr<IDownloadRetrier> retrier;
-    bool repairSizeMismatch = false;  // see ResourceDownloadManager::Params
+    bool repairSizeMismatch = false;   // see ResourceDownloadManager::Params
+    bool conditionalRequests = false;  // see ResourceDownloadManager::Params
 
     // An item's scheduling memory and run hand-over are guarded by one of these, picked by the
     // item's address: a mutex per item would cost more than the rest of the item. The sections
@@ -230,8 +231,9 @@ class ResourceItem final : public ISchedulableResource {
     void runPipeline() {
         traceNodeEvent(IEventTracer::Exec);
         FileOutcome outcome;
-        if (isDownloadNeeded(outcome)) {
-            startDownload(outcome.why);
+        int64_t ifModifiedSince = -1;
+        if (isDownloadNeeded(outcome, ifModifiedSince)) {
+            startDownload(outcome.why, ifModifiedSince);
         } else {
             state.setDownloadAvailable(outcome);
         }
@@ -240,8 +242,9 @@ class ResourceItem final : public ISchedulableResource {
     }
 
     // True when the file must be downloaded, with `outcome.why` saying why; otherwise
-    // `outcome` says why it stays as it is.
-    bool isDownloadNeeded(FileOutcome& outcome) {
+    // `outcome` says why it stays as it is. With conditional requests, an IfModified check is
+    // the download itself: `ifModifiedSince` then holds the local file's time.
+    bool isDownloadNeeded(FileOutcome& outcome, int64_t& ifModifiedSince) {
         auto const download = [&outcome](DownloadReason why) {
             outcome.why = why;
             return true;
@@ -264,6 +267,10 @@ class ResourceItem final : public ISchedulableResource {
         }
         if (sizeDiffers(*local)) {
             return download(DownloadReason::SizeDiffers);
+        }
+        if (policy == ResourceDescriptor::IfModified && services->conditionalRequests) {
+            ifModifiedSince = local->lastWriteTime;
+            return download(DownloadReason::Newer);
         }
         if (policy == ResourceDescriptor::IfModified) {
             IResourceDownloader::LastModified remote =
@@ -293,11 +300,24 @@ class ResourceItem final : public ISchedulableResource {
         return false;
     }
 
-    void startDownload(DownloadReason why) {
+    // Downloads the file. With `ifModifiedSince` (0 or more) it is a conditional request for a
+    // present file: the file counts as downloading only once the new version's body arrives,
+    // and an answer that it has not changed, or a request that failed before any body came,
+    // keeps it as it is, as the separate check would.
+    void startDownload(DownloadReason why, int64_t ifModifiedSince = -1) {
         IEventTracer& tracer = *services->eventTracer;
-        tracer.trace(IEventTracer::Download, messageRecord(descriptor->remotePath));
-        // Downloading at 0; the size is not known yet.
-        state.setProgress(0, 1, ActiveState::Change{});
+        bool const checking = ifModifiedSince >= 0;
+        std::atomic<bool> announced{false};
+        auto const announce = [this, &tracer, &announced] {
+            if (!announced.exchange(true)) {
+                tracer.trace(IEventTracer::Download, messageRecord(descriptor->remotePath));
+            }
+        };
+        if (!checking) {
+            announce();
+            // Downloading at 0; the size is not known yet.
+            state.setProgress(0, 1, ActiveState::Change{});
+        }
 
         FileOutcome outcome;
         outcome.why = why;
@@ -307,7 +327,9 @@ class ResourceItem final : public ISchedulableResource {
         std::atomic<uint64_t> lastTotal{0};
         IResourceDownloader::Task task;
         task.descriptor = descriptor;
-        task.onProgress = [this, &lastReceived, &lastTotal](uint64_t received, uint64_t total) {
+        task.onProgress = [this, &lastReceived, &lastTotal, &announce](uint64_t received,
+                                                                       uint64_t total) {
+            announce();
             ActiveState::Change change;
             change.received = received;
             change.previouslyReceived = lastReceived.exchange(received);
@@ -317,7 +339,25 @@ class ResourceItem final : public ISchedulableResource {
         };
         task.isCancelled = [this] { return cancelRequested.load(); };
         task.failure = &outcome.failure;
+        task.ifModifiedSince = ifModifiedSince;
         IResourceDownloader::Result const result = services->downloader->exec(std::move(task));
+        if (checking && (result == IResourceDownloader::NotModified ||
+                         (result != IResourceDownloader::Success && !announced))) {
+            FileOutcome kept;
+            if (result == IResourceDownloader::NotModified) {
+                kept.decision = FileDecision::KeptNotModified;
+            } else {
+                kept.decision = FileDecision::KeptCheckFailed;
+                kept.failure = std::move(outcome.failure);
+                if (!kept.failure.failed()) {
+                    kept.failure.kind = FileFailure::Unknown;
+                    kept.failure.text = "the check failed";
+                }
+            }
+            state.setDownloadAvailable(kept);
+            return;
+        }
+        announce();  // a new version with an empty body reported no progress
 
         DownloadError const error = outcomeOf(result, outcome.failure);
         if (error == IRemoteResource::NoError) {
@@ -329,6 +369,9 @@ class ResourceItem final : public ISchedulableResource {
             state.setDownloadError(error, outcome, lastReceived, lastTotal);
         }
         services->retrier->downloadFinished(this, error);
+        if (outcome.failure.retryAfterSeconds >= 0) {
+            services->retrier->serverAskedToWait(outcome.failure.retryAfterSeconds);
+        }
         tracer.trace(IEventTracer::DownloadEnd,
                      messageRecord(descriptor->remotePath +
                                    ", err:" + IRemoteResource::errorToString(error)));
@@ -561,7 +604,8 @@ RemoteResourceScheduler::RemoteResourceScheduler(
     std::shared_ptr<Core::ITaskQueue> const& notificationQueue,
     std::shared_ptr<IPostProcessor> const& postProcessor,
     std::shared_ptr<IValidator> const& validator, std::shared_ptr<IEventTracer> const& eventTracer,
-    std::shared_ptr<IDownloadRetrier> const& retrier, bool repairSizeMismatch)
+    std::shared_ptr<IDownloadRetrier> const& retrier, bool repairSizeMismatch,
+    bool conditionalRequests)
     : impl(std::make_unique<Impl>()) {
     SchedulerServices& services = impl->services;
     services.downloader = downloader;
@@ -572,6 +616,7 @@ RemoteResourceScheduler::RemoteResourceScheduler(
     services.eventTracer = eventTracer;
     services.retrier = retrier;
     services.repairSizeMismatch = repairSizeMismatch;
+    services.conditionalRequests = conditionalRequests;
 }
 
 RemoteResourceScheduler::~RemoteResourceScheduler() = default;

@@ -44,7 +44,7 @@ class RDM_EXPORT RemoteResourceScheduler final : public IRemoteResourceScheduler
                             std::shared_ptr<IValidator> const& validator,
                             std::shared_ptr<IEventTracer> const& eventTracer,
                             std::shared_ptr<IDownloadRetrier> const& retrier,
-                            bool repairSizeMismatch = false);
+                            bool repairSizeMismatch = false, bool conditionalRequests = false);
     ~RemoteResourceScheduler() override;
     RemoteResourceScheduler(RemoteResourceScheduler const&) = delete;
     RemoteResourceScheduler& operator=(RemoteResourceScheduler const&) = delete;

@@ -80,13 +80,14 @@ void TaskQueueWatcher::handleChangedState(State newState) {
     condition.notify_one();
 }
 
-void TaskQueueWatcher::waitForState(State wanted, std::chrono::seconds timeout) {
+void TaskQueueWatcher::waitForState(State wanted, std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(mutex);
     if (timeout >= std::chrono::seconds(1)) {
         // A time-out beyond any real wait is cut down so that the deadline cannot overflow the
         // clock's range; such a deadline is never reached either way.
         constexpr std::chrono::seconds kLongestTimeout = std::chrono::hours(24 * 365 * 100);
-        auto const deadline = std::chrono::steady_clock::now() + std::min(timeout, kLongestTimeout);
+        auto const deadline = std::chrono::steady_clock::now() +
+                              std::min<std::chrono::milliseconds>(timeout, kLongestTimeout);
         while (active && state != wanted) {
             if (condition.wait_until(lock, deadline) == std::cv_status::timeout) {
                 return;
@@ -124,9 +125,6 @@ bool TaskQueueWatcher::isActive() const {
 namespace Tiskel::App {
 
 namespace {
-
-constexpr std::chrono::seconds kShortPause{5};
-constexpr std::chrono::seconds kLongPause{60};
 
 // The manager whose event-loop thread this is; null on every other thread.
 thread_local void const* eventLoopOfThisThread = nullptr;
@@ -219,10 +217,8 @@ bool ResourceDownloadManager::Impl::Worker::processQuant(Core::IExecutor* execut
     }
     // Without a watcher (before `init`) there is nothing to wait on.
     if (watcher) {
-        IDownloadRetrier::State const state = retrier->getState();
-        if (state == IDownloadRetrier::LongDelay || state == IDownloadRetrier::ShortDelay) {
-            std::chrono::seconds const pause =
-                state == IDownloadRetrier::LongDelay ? kLongPause : kShortPause;
+        std::chrono::milliseconds const pause = retrier->pauseBeforeRetry();
+        if (pause.count() > 0) {
             retryAt = (std::chrono::steady_clock::now() + pause).time_since_epoch().count();
             watcher->waitForState(Core::ITaskQueueEventHandler::HasTasks, pause);
             retryAt = 0;
@@ -235,7 +231,8 @@ void ResourceDownloadManager::Impl::Worker::build(Dependencies const& dependenci
                                                   Params const& params) {
     scheduler = std::make_shared<RemoteResourceScheduler>(
         dependencies.downloader, taskQueue, notificationQueue, dependencies.postProcessor,
-        dependencies.validator, dependencies.eventTracer, retrier, params.repairSizeMismatch);
+        dependencies.validator, dependencies.eventTracer, retrier, params.repairSizeMismatch,
+        params.conditionalRequests);
 }
 
 void ResourceDownloadManager::Impl::eventLoop() noexcept {
@@ -308,15 +305,24 @@ void ResourceDownloadManager::init(Params const& params, Dependencies const& dep
         deps.postProcessor = std::make_shared<PostProcessorStub>();
     }
     if (!deps.downloader) {
-        deps.downloader = std::make_shared<ResourceDownloaderHttp>(impl->client, deps.proxyProvider,
-                                                                   deps.networkStateChecker);
+        ResourceDownloaderHttp::Features features;
+        features.resume = params.resumeDownloads;
+        features.conditional = params.conditionalRequests;
+        features.retryLater = params.honourRetryAfter;
+        features.syncToDisk = params.syncToDisk;
+        features.checkFreeSpace = params.checkFreeSpace;
+        deps.downloader = std::make_shared<ResourceDownloaderHttp>(
+            impl->client, deps.proxyProvider, deps.networkStateChecker, features);
     }
 
     impl->initWorker.watcher =
         std::make_unique<Core::TaskQueueWatcher>(impl->initWorker.taskQueue.get());
     impl->mainWorker.watcher =
         std::make_unique<Core::TaskQueueWatcher>(impl->mainWorker.taskQueue.get());
-    impl->mainWorker.retrier = std::make_shared<DownloadRetrier>();
+    DownloadRetrier::Options retries;
+    retries.honourRetryAfter = params.honourRetryAfter;
+    retries.jitter = params.jitterRetryPauses;
+    impl->mainWorker.retrier = std::make_shared<DownloadRetrier>(retries);
     impl->initWorker.build(deps, params);
     impl->mainWorker.build(deps, params);
 }

@@ -64,7 +64,7 @@ class RDM_EXPORT TaskQueueWatcher final : public ITaskQueueEventHandler {
     // Returns when the watcher is stopped or the last published state is `wanted`, or, for a
     // time-out of at least one second, when the time-out has passed on the steady clock. A zero
     // or negative time-out waits without a deadline.
-    void waitForState(State wanted, std::chrono::seconds timeout);
+    void waitForState(State wanted, std::chrono::milliseconds timeout);
 
     // Ends every wait, now and later. Nothing restarts the watcher.
     void stop();
@@ -115,6 +115,25 @@ class RDM_EXPORT ResourceDownloadManager {
         // `expectedSize` (when that is 0 or more) is downloaded again under every policy,
         // IfMissing and the local-copy shortcut included. Off: the policies alone decide.
         bool repairSizeMismatch = false;
+        // The switches below go past the plain download steps; each is off by default. The
+        // first five reach the downloader `init` makes (ResourceDownloaderHttp::Features says
+        // what each does there); a host that injects its own downloader sets them on it.
+        //
+        // A broken-off download resumes where it stopped, within the run and in a later one.
+        bool resumeDownloads = false;
+        // IfModified checks are one conditional GET per file (304: kept; 200: the new file)
+        // instead of a Last-Modified query followed by a GET; a finished file carries the
+        // server's time and ETag.
+        bool conditionalRequests = false;
+        // 429 and 503 are retried like a lost connection, and a server's Retry-After holds
+        // every retry of the main worker until it has passed (clamped to 1 s ... 1 h).
+        bool honourRetryAfter = false;
+        // A file and its rename reach the disk before the file counts as downloaded.
+        bool syncToDisk = false;
+        // A download whose known size does not fit on the disk fails at once.
+        bool checkFreeSpace = false;
+        // The retry pauses (5 s, 60 s) vary by up to 20 % either way.
+        bool jitterRetryPauses = false;
     };
 
     // Services the host may inject; `init` fills each empty one with its default.

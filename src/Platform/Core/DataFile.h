@@ -24,6 +24,9 @@ class TISKEL_EXPORT DataOutputFile {
     // Creates a new, empty file (truncating an existing one). Throws Tiskel::Exception carrying
     // the system's error text as ErrorDetails when the file cannot be created.
     static boost::intrusive_ptr<IDataOutput> Create(ioPath const& path);
+    // Opens the file at `path` for writing at its end, creating it when missing. Throws like
+    // `Create`.
+    static boost::intrusive_ptr<IDataOutput> Append(ioPath const& path);
 };
 
 }  // namespace Tiskel::Core

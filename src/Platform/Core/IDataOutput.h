@@ -19,6 +19,9 @@ class TISKEL_EXPORT IDataOutput : public virtual IRefCountable {
     // error text as ErrorDetails when they cannot all be written (a full disk, a file-size limit,
     // an I/O error) or the stream is already failed or closed.
     virtual void write(void const* source, uint64_t count) = 0;
+    // Makes the bytes written so far durable: they survive a power cut once this returns
+    // (fdatasync; on macOS F_FULLFSYNC). Throws like `write` when the device reports an error.
+    virtual void flushToDisk() = 0;
     // Closes the stream. Throws Tiskel::Exception when the close reports an error (some
     // filesystems report a full disk only here) or an earlier write failed; the stream is closed
     // either way. Closing a closed stream does nothing.

@@ -3,11 +3,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
 #include <glog/logging.h>
 
+#include "App/ResourceDownloadManager/Downloader/DownloadFiles.h"
 #include "App/ResourceDownloadManager/FileUtils.h"
 #include "App/ResourceDownloadManager/LogFilter.h"
 #include "App/ResourceDownloadManager/ResourceDescriptor.h"
@@ -71,6 +74,7 @@ std::string proxyUrl(IProxyProvider::Proxy const& proxy) {
 FileFailure responseFailure(Networking::Response const& response) {
     FileFailure failure;
     failure.text = response.errorText;
+    failure.retryAfterSeconds = response.retryAfterSeconds;
     switch (response.error) {
         case Networking::Response::HttpStatus:
             failure.kind = FileFailure::HttpStatus;
@@ -95,6 +99,51 @@ FileFailure offlineFailure(Networking::Response const& response) {
     return failure;
 }
 
+// A broken-off transfer keeps its partial file for a later attempt from this size on: below it,
+// starting over costs less than the risk of a part that does not fit.
+constexpr uint64_t kMinResumeBytes = 1024 * 1024;
+
+// The validator an answer offers for If-Range: its ETag when that is a strong one, else its
+// Last-Modified as an HTTP date; "" when it has neither.
+std::string validatorOf(Networking::Response const& head) {
+    if (!head.etag.empty() && head.etag.rfind("W/", 0) != 0) {
+        return head.etag;
+    }
+    return head.lastModified >= 0 ? DownloadFiles::httpDate(head.lastModified) : std::string();
+}
+
+// 429 Too Many Requests with a Retry-After, and 503 Service Unavailable with or without one:
+// the server is there and asks the client to come back later.
+bool asksToComeBack(Networking::Response const& response) {
+    return response.error == Networking::Response::HttpStatus &&
+           (response.httpStatus == 503 ||
+            (response.httpStatus == 429 && response.retryAfterSeconds >= 0));
+}
+
+// False, with the failure said and logged, when `needed` bytes do not fit beside `file`.
+bool enoughSpace(ioPath const& file, uint64_t needed, FileFailure& failure) {
+    std::optional<uint64_t> const free = DownloadFiles::freeSpaceFor(file);
+    if (!free || *free >= needed) {
+        return true;
+    }
+    failure = DownloadFiles::noSpaceFailure(file, needed, *free);
+    google::LogMessage(kUnit, __LINE__, google::GLOG_ERROR).stream()
+        << "file=" << file << ": " << failure.text;
+    return false;
+}
+
+// After a transfer that broke off: the partial file stays for a later attempt when it is worth
+// it and its record says what it is a part of; otherwise the file goes with `temporary` and its
+// record with it.
+void keepPartial(TemporaryFile& temporary, ioPath const& file, bool resumable) {
+    std::optional<FileStatus> const partial = resumable ? fileStatusIfExists(file) : std::nullopt;
+    if (partial && static_cast<uint64_t>(partial->size) >= kMinResumeBytes) {
+        temporary.keep();
+    } else {
+        DownloadFiles::removeResumeRecord(file);
+    }
+}
+
 // Counts itself in `count` for its lifetime.
 class Counted {
   public:
@@ -112,10 +161,16 @@ class Counted {
 struct ResourceDownloaderHttp::Impl {
     Impl(std::shared_ptr<Networking::IHttpClient> client,
          std::shared_ptr<IProxyProvider> proxyProvider,
-         std::shared_ptr<INetworkStateChecker> networkStateChecker)
+         std::shared_ptr<INetworkStateChecker> networkStateChecker, Features const& features)
         : client(std::move(client)),
           proxyProvider(std::move(proxyProvider)),
-          networkStateChecker(std::move(networkStateChecker)) {}
+          networkStateChecker(std::move(networkStateChecker)),
+          features(features) {}
+
+    // One download attempt. `mayResume` false ignores a kept part; `rangeRefused` is set when
+    // the server refused the range of a kept part (416), which is then dropped.
+    Result fetch(Task const& task, std::string const& target, FileFailure& failure, bool mayResume,
+                 bool& rangeRefused);
 
     // Default options with the proxy for `target` and the connect time-out that goes with it.
     Networking::RequestOptions optionsFor(std::string const& target) const {
@@ -146,88 +201,235 @@ struct ResourceDownloaderHttp::Impl {
     std::shared_ptr<Networking::IHttpClient> const client;
     std::shared_ptr<IProxyProvider> const proxyProvider;
     std::shared_ptr<INetworkStateChecker> const networkStateChecker;
+    Features const features;
 };
 
 ResourceDownloaderHttp::ResourceDownloaderHttp(
     std::shared_ptr<Networking::IHttpClient> const& client,
     std::shared_ptr<IProxyProvider> const& proxyProvider,
     std::shared_ptr<INetworkStateChecker> const& networkStateChecker)
-    : impl(std::make_unique<Impl>(client, proxyProvider, networkStateChecker)) {}
+    : ResourceDownloaderHttp(client, proxyProvider, networkStateChecker, Features()) {}
+
+ResourceDownloaderHttp::ResourceDownloaderHttp(
+    std::shared_ptr<Networking::IHttpClient> const& client,
+    std::shared_ptr<IProxyProvider> const& proxyProvider,
+    std::shared_ptr<INetworkStateChecker> const& networkStateChecker, Features const& features)
+    : impl(std::make_unique<Impl>(client, proxyProvider, networkStateChecker, features)) {}
 
 ResourceDownloaderHttp::~ResourceDownloaderHttp() {
     impl->aborted = true;
 }
 
 IResourceDownloader::Result ResourceDownloaderHttp::exec(Task task) const {
-    ResourceDescriptor const* const descriptor = task.descriptor;
-    std::string const target = url(descriptor);
+    std::string const target = url(task.descriptor);
     if (isLogged(google::GLOG_INFO)) {
         google::LogMessage(kUnit, __LINE__, google::GLOG_INFO).stream()
             << "HTTP download=" << Networking::maskCredentials(target);
     }
     FileFailure ignored;
     FileFailure& failure = task.failure != nullptr ? *task.failure : ignored;
+    bool rangeRefused = false;
+    Result const result = impl->fetch(task, target, failure, true, rangeRefused);
+    if (!rangeRefused) {
+        return result;
+    }
+    // The kept part is not a part of the file the server has now (416): start over at once.
+    return impl->fetch(task, target, failure, false, rangeRefused);
+}
 
-    TemporaryFile temporary(descriptor->tempPath, descriptor->downloadPath);
-    if (!temporary.ready) {
-        failure = temporary.failure();
+IResourceDownloader::Result ResourceDownloaderHttp::Impl::fetch(Task const& task,
+                                                                std::string const& target,
+                                                                FileFailure& failure,
+                                                                bool mayResume,
+                                                                bool& rangeRefused) {
+    ResourceDescriptor const* const descriptor = task.descriptor;
+    ioPath const& tempPath = descriptor->tempPath;
+
+    // A partial file an earlier attempt kept, and the validator it was fetched under.
+    uint64_t offset = 0;
+    std::string validator;
+    if (features.resume && mayResume) {
+        std::optional<DownloadFiles::ResumeRecord> const record =
+            DownloadFiles::readResumeRecord(tempPath);
+        std::optional<FileStatus> const partial =
+            record ? fileStatusIfExists(tempPath) : std::nullopt;
+        if (record && record->url == target && partial &&
+            static_cast<uint64_t>(partial->size) >= kMinResumeBytes) {
+            offset = static_cast<uint64_t>(partial->size);
+            validator = record->validator;
+        }
+    }
+    std::optional<TemporaryFile> temporary;
+    if (offset > 0) {
+        temporary.emplace(tempPath, descriptor->downloadPath, TemporaryFile::keepLeftover);
+    } else {
+        temporary.emplace(tempPath, descriptor->downloadPath);
+        if (features.resume && temporary->ready) {
+            DownloadFiles::removeResumeRecord(tempPath);  // its partial file is gone
+        }
+    }
+    if (!temporary->ready) {
+        failure = temporary->failure();
         return Failed;
     }
-    ioPath const& tempPath = descriptor->tempPath;
-    boost::intrusive_ptr<Core::IDataOutput> out = openOutputNoexcept(tempPath, failure);
+    if (features.checkFreeSpace && descriptor->expectedSize > 0 &&
+        !enoughSpace(tempPath, static_cast<uint64_t>(descriptor->expectedSize) - offset, failure)) {
+        return Failed;
+    }
+    boost::intrusive_ptr<Core::IDataOutput> out = offset > 0
+                                                      ? appendOutputNoexcept(tempPath, failure)
+                                                      : openOutputNoexcept(tempPath, failure);
     if (!out) {
         return Failed;
     }
 
-    Networking::Request const request(Networking::Url(target), {}, {});
-    Networking::RequestOptions options = impl->optionsFor(target);
+    // A partial file is continued when the server still has the version it came from; a
+    // present file is asked for only when it changed. A kept part wins over the check: it
+    // belongs to a newer version than the present file.
+    bool const conditional = features.conditional && task.ifModifiedSince >= 0 && offset == 0;
+    Networking::HeaderMap headers;
+    if (offset > 0) {
+        headers["Range"] = "bytes=" + std::to_string(offset) + "-";
+        headers["If-Range"] = validator;
+    }
+    if (conditional) {
+        headers["If-Modified-Since"] = DownloadFiles::httpDate(task.ifModifiedSince);
+        std::string const tag = DownloadFiles::entityTagOf(descriptor->localPath);
+        if (!tag.empty()) {
+            headers["If-None-Match"] = tag;
+        }
+    }
+    Networking::Request const request(Networking::Url(target), headers, {});
+    Networking::RequestOptions options = optionsFor(target);
     // Each piece goes to the file as it arrives. A client that knows `bodySink` hands it the
     // pieces straight from its receive buffer; one that knows only `onData` (the networking
     // contract's own receiver) gets the same writes. A failed write is logged with the file's
     // path, said in `failure`, and ends the transfer as a local failure of the client.
-    Core::IDataOutput* const sink = out.get();
     FileFailure writeFailure;
-    options.bodySink = [sink, &tempPath, &writeFailure](char const* data, std::size_t length) {
-        writeOutput(*sink, tempPath, data, length, writeFailure);
+    bool headSeen = false;    // the client reported the answer's head
+    bool continuing = false;  // the answer is the rest of the kept part
+    bool resumable = false;   // a record beside the file says what it is a part of
+    auto const write = [&](char const* data, std::size_t length) {
+        if (offset > 0 && !headSeen) {
+            // A client that does not report heads: whether the answer is the rest or the whole
+            // file shows only at the end, so the body is kept alone and judged then.
+            out = openOutputNoexcept(tempPath, writeFailure);
+            offset = 0;
+            if (!out) {
+                throw std::runtime_error(writeFailure.text);
+            }
+        }
+        writeOutput(*out, tempPath, data, length, writeFailure);
     };
-    options.onData = [sink, &tempPath, &writeFailure](std::string piece) {
-        writeOutput(*sink, tempPath, piece.data(), piece.size(), writeFailure);
+    options.bodySink = write;
+    options.onData = [&write](std::string piece) { write(piece.data(), piece.size()); };
+    options.onHead = [&](Networking::Response const& head) {
+        headSeen = true;
+        continuing =
+            offset > 0 && head.httpStatus == 206 && head.rangeStart == static_cast<int64_t>(offset);
+        if (offset > 0 && !continuing) {
+            // The server sends the whole file (it changed, or ignores ranges): start over.
+            offset = 0;
+            out = openOutputNoexcept(tempPath, writeFailure);
+            if (!out) {
+                return false;
+            }
+        }
+        if (features.checkFreeSpace && head.contentLength > 0 &&
+            !enoughSpace(tempPath, static_cast<uint64_t>(head.contentLength), writeFailure)) {
+            return false;
+        }
+        if (features.resume) {
+            std::string const offered = continuing ? validator : validatorOf(head);
+            resumable =
+                !offered.empty() && DownloadFiles::writeResumeRecord(tempPath, {target, offered});
+            if (!resumable) {
+                DownloadFiles::removeResumeRecord(tempPath);
+            }
+        }
+        return true;
     };
-    Impl const* const self = impl.get();
-    options.shouldCancel = [self, isCancelled = task.isCancelled] {
-        return self->aborted.load() || isCancelled() || self->offline();
+    options.shouldCancel = [this, isCancelled = task.isCancelled] {
+        return aborted.load() || isCancelled() || offline();
     };
-    options.onProgress = task.onProgress;
-    options.receiveRateLimit = [self] { return self->rateShare(); };
+    if (offset == 0) {
+        options.onProgress = task.onProgress;
+    } else if (task.onProgress) {
+        // Progress counts the whole file: the kept part plus what arrives.
+        uint64_t const kept = offset;
+        options.onProgress = [&continuing, kept, progress = task.onProgress](uint64_t received,
+                                                                             uint64_t total) {
+            uint64_t const base = continuing ? kept : 0;
+            progress(base + received, total > 0 ? base + total : 0);
+        };
+    }
+    options.receiveRateLimit = [this] { return rateShare(); };
 
     Networking::Response response;
     {
-        Counted const inTransfer(impl->running);
-        response = impl->client->download(request, options);
+        Counted const inTransfer(running);
+        response = client->download(request, options);
     }
-    bool const complete = response.error == Networking::Response::NoError;
+    bool complete = response.error == Networking::Response::NoError;
+    if (complete && response.notModified()) {
+        return NotModified;  // the empty temporary file goes with `temporary`
+    }
+    if (complete && response.httpStatus == 206 && !continuing) {
+        // A part where the whole file was asked for, or a part a head-less client wrote alone.
+        failure = fileSystemFailure("complete", tempPath, 0,
+                                    "the server sent a part of the file where the rest or the "
+                                    "whole was asked for");
+        DownloadFiles::removeResumeRecord(tempPath);
+        return Failed;
+    }
     // A complete body must also have reached the disk, which a full disk may deny only at close.
     // After a failed transfer the file is dropped anyway, so it is closed quietly.
-    bool const stored = complete && closeOutputNoexcept(*out, tempPath, failure);
+    bool const stored = complete &&
+                        (!features.syncToDisk || flushOutputNoexcept(*out, tempPath, failure)) &&
+                        closeOutputNoexcept(*out, tempPath, failure);
     out.reset();  // closed before it is renamed or removed
 
-    bool const offline = impl->offline();
+    bool const isOffline = offline();
     if (complete) {
         if (!stored) {
             return Failed;  // the file helpers logged and said which file and why
         }
-        bool const moved = temporary.moveToDest();
-        if (offline) {
+        if (features.conditional) {
+            if (response.lastModified >= 0) {
+                DownloadFiles::setModifiedTime(tempPath, response.lastModified);
+            }
+            DownloadFiles::keepEntityTag(tempPath, response.etag);
+        }
+        if (features.resume) {
+            DownloadFiles::removeResumeRecord(tempPath);
+        }
+        bool const moved = temporary->moveToDest();
+        if (moved && features.syncToDisk) {
+            FileFailure notSynced;
+            if (!DownloadFiles::syncFolderOf(descriptor->downloadPath, notSynced)) {
+                // The file's bytes are on the disk; only its new name may not survive a crash.
+                google::LogMessage(kUnit, __LINE__, google::GLOG_WARNING).stream()
+                    << notSynced.text;
+            }
+        }
+        if (isOffline) {
             failure = offlineFailure(response);
             return ConnectionLost;
         }
         if (!moved) {
-            failure = temporary.failure();
+            failure = temporary->failure();
             return Failed;
         }
         return Success;
     }
-    if (response.error == Networking::Response::Cancelled && !offline) {
+    if (features.resume) {
+        keepPartial(*temporary, tempPath, resumable && response.httpStatus != 416);
+        if (response.httpStatus == 416 && offset > 0) {
+            rangeRefused = true;
+            return Failed;
+        }
+    }
+    if (response.error == Networking::Response::Cancelled && !isOffline) {
         if (isLogged(google::GLOG_INFO)) {
             google::LogMessage(kUnit, __LINE__, google::GLOG_INFO).stream()
                 << "request=" << Networking::maskCredentials(target) << " was cancelled.";
@@ -239,8 +441,8 @@ IResourceDownloader::Result ResourceDownloaderHttp::exec(Task task) const {
     google::LogMessage(kUnit, __LINE__, google::GLOG_WARNING).stream()
         << "request=" << Networking::maskCredentials(target)
         << " failed with error=" << response.errorText
-        << (offline ? " (App OFFLINE mode activated!)" : "");
-    if (offline) {
+        << (isOffline ? " (App OFFLINE mode activated!)" : "");
+    if (isOffline) {
         failure = offlineFailure(response);
     } else if (writeFailure.failed()) {
         failure = std::move(writeFailure);
@@ -248,8 +450,9 @@ IResourceDownloader::Result ResourceDownloaderHttp::exec(Task task) const {
         failure = responseFailure(response);
     }
     bool const connectivity = response.error == Networking::Response::CouldNotConnect ||
-                              response.error == Networking::Response::ConnectionLost;
-    return (connectivity || offline) ? ConnectionLost : Failed;
+                              response.error == Networking::Response::ConnectionLost ||
+                              (features.retryLater && asksToComeBack(response));
+    return (connectivity || isOffline) ? ConnectionLost : Failed;
 }
 
 void ResourceDownloaderHttp::limitReceiveRate(int64_t bytesPerSecond) {

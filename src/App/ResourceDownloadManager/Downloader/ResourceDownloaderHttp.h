@@ -20,10 +20,43 @@ namespace Tiskel::App {
 // `abort` may be called from any thread.
 class RDM_EXPORT ResourceDownloaderHttp : public IResourceDownloader {
   public:
+    // Work beyond fetching a file into place, each off by default (the manager's Params switch
+    // them on for the downloader it makes).
+    struct Features {
+        // A transfer that breaks off (lost connection, stall, cancel, abort, the process killed)
+        // after at least 1 MiB of an answer that carried a validator (ETag, else Last-Modified)
+        // keeps its partial temporary file, with the URL and the validator in a small record
+        // beside it (the temporary path + ".resume"). The next download of the file, a retry or
+        // a later run, asks for the rest only (Range, with If-Range): 206 appends, any other
+        // answer starts over. The file is never in place before it is whole.
+        bool resume = false;
+        // A finished file gets the server's Last-Modified as its modification time and keeps
+        // the ETag in an extended attribute where the file system has them. A task with
+        // `ifModifiedSince` becomes one conditional GET (If-Modified-Since with the local
+        // file's time, If-None-Match with its kept ETag): 304 answers NotModified, 200 streams
+        // the new file in.
+        bool conditional = false;
+        // 429 and 503 count as a lost connection (retried as often), with the server's
+        // Retry-After in the failure; without this they are general errors.
+        bool retryLater = false;
+        // The temporary file reaches the disk before the rename and the rename before Success
+        // (fdatasync of the file, fsync of its folder, shared by downloads of one folder that
+        // finish together), so a power cut never leaves an empty or short file in place.
+        bool syncToDisk = false;
+        // A transfer whose size is known (the descriptor's expectedSize, the answer's
+        // Content-Length) and cannot fit on the temporary file's file system fails at once
+        // with "not enough space: need X, Y free"; the old file stays.
+        bool checkFreeSpace = false;
+    };
+
     // Keeps its own copies of the three services. No I/O.
     ResourceDownloaderHttp(std::shared_ptr<Networking::IHttpClient> const& client,
                            std::shared_ptr<Networking::IProxyProvider> const& proxyProvider,
                            std::shared_ptr<INetworkStateChecker> const& networkStateChecker);
+    ResourceDownloaderHttp(std::shared_ptr<Networking::IHttpClient> const& client,
+                           std::shared_ptr<Networking::IProxyProvider> const& proxyProvider,
+                           std::shared_ptr<INetworkStateChecker> const& networkStateChecker,
+                           Features const& features);
     // Aborts first, so that a download still running on another thread stops at its next poll.
     ~ResourceDownloaderHttp() override;
     ResourceDownloaderHttp(ResourceDownloaderHttp const&) = delete;
