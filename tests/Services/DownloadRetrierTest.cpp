@@ -1,3 +1,5 @@
+#include <chrono>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -66,6 +68,55 @@ TEST(DownloadRetrier, LimitsRetriesPerResourceUntilItSucceeds) {
             EXPECT_EQ(resource.scheduled, pass * c.retried) << "case " << &c - cases;
             retrier.downloadFinished(&resource, R::NoError);  // starts the count again
         }
+    }
+}
+
+// A server's Retry-After holds every retry for its clamped length, and only when asked to; the
+// back-off's own pauses vary within a fifth either way when jitter is on.
+TEST(DownloadRetrier, HoldsRetriesForTheServersPauseAndJittersItsOwn) {
+    using std::chrono::milliseconds;
+    using std::chrono::seconds;
+    struct Case {
+        bool honour;
+        int64_t asked;
+        seconds expected;  // the pause the caller is told about
+    } const cases[] = {{true, 30, seconds(30)},
+                       {true, 0, seconds(1)},
+                       {true, 999999, seconds(3600)},
+                       {false, 30, seconds(0)}};
+    for (auto const& c : cases) {
+        DownloadRetrier::Options options;
+        options.honourRetryAfter = c.honour;
+        DownloadRetrier retrier(options);
+        CountingResource resource;
+        retrier.downloadFinished(&resource, R::InternetConnectionLost);
+        retrier.serverAskedToWait(c.asked);
+        milliseconds const pause = retrier.pauseBeforeRetry();
+        EXPECT_LE(pause, c.expected) << c.asked;
+        EXPECT_GT(pause, c.expected - seconds(1)) << c.asked;
+        // Held: every check answers Delayed and retries nothing.
+        EXPECT_EQ(retrier.check(),
+                  c.honour ? IDownloadRetrier::Delayed : IDownloadRetrier::Retried);
+        EXPECT_EQ(resource.scheduled, c.honour ? 0 : 1);
+    }
+
+    for (bool const jitter : {false, true}) {
+        DownloadRetrier::Options options;
+        options.jitter = jitter;
+        DownloadRetrier retrier(options);
+        CountingResource resource;
+        for (int failure = 0; failure < 3; ++failure) {  // up to the short pauses
+            retrier.downloadFinished(&resource, R::InternetConnectionLost);
+            retrier.check();
+        }
+        std::set<int64_t> pauses;
+        for (int draw = 0; draw < 20; ++draw) {
+            milliseconds const pause = retrier.pauseBeforeRetry();
+            EXPECT_GE(pause, milliseconds(4000));
+            EXPECT_LE(pause, milliseconds(6000));
+            pauses.insert(pause.count());
+        }
+        EXPECT_EQ(pauses.size() > 1, jitter);
     }
 }
 

@@ -55,6 +55,7 @@ struct HttpTestServer::Impl {
         {
             std::lock_guard<std::mutex> lock(mutex);
             ++counts[request.path];
+            lastHeaders[request.path] = request.headers;
             connections.emplace(request.remote_addr, request.remote_port);
             // A path without a route gets one that answers 404.
             Route& stored = routes.emplace(request.path, Route{"", -1, INT_MAX, 404}).first->second;
@@ -80,10 +81,19 @@ struct HttpTestServer::Impl {
             }
             return;
         }
+        if (route.announced > 0) {
+            response.set_content_provider(
+                static_cast<size_t>(route.announced), "application/octet-stream",
+                [](size_t, size_t length, httplib::DataSink& sink) {
+                    static char const zeros[64 * 1024] = {};
+                    return sink.write(zeros, std::min(length, sizeof zeros));
+                });
+            return;
+        }
+        std::string const tag = "\"" + std::to_string(std::hash<std::string>()(route.body)) + "-" +
+                                std::to_string(route.lastModified) + "\"";
+        response.set_header("ETag", tag);
         if (route.fault == Fault::None) {
-            std::string const tag = "\"" + std::to_string(std::hash<std::string>()(route.body)) +
-                                    "-" + std::to_string(route.lastModified) + "\"";
-            response.set_header("ETag", tag);
             if (notModified(request, tag, route.lastModified)) {
                 response.status = 304;
                 return;
@@ -128,6 +138,7 @@ struct HttpTestServer::Impl {
     // Guarded by mutex:
     std::map<std::string, Route> routes;
     std::map<std::string, size_t> counts;
+    std::map<std::string, httplib::Headers> lastHeaders;
     std::set<std::pair<std::string, int>> connections;
 };
 
@@ -135,9 +146,10 @@ HttpTestServer::HttpTestServer(Scheme scheme) : impl(std::make_unique<Impl>()) {
     // A fresh self-signed certificate for each HTTPS server, made by the openssl tool.
     bool const https = scheme == Scheme::HttpsSelfSigned;
     std::string const dir = impl->certificateDir.path();
-    std::string const command = "cd '" + dir +
-                                "' && openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=127.0.0.1"
-                                " -keyout key.pem -out cert.pem 2>/dev/null";
+    std::string const command =
+        "cd '" + dir +
+        "' && openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=127.0.0.1"
+        " -addext subjectAltName=IP:127.0.0.1 -keyout key.pem -out cert.pem 2>/dev/null";
     if (https && std::system(command.c_str()) != 0) {
         throw std::runtime_error("openssl could not make a test certificate");
     }
@@ -190,6 +202,20 @@ size_t HttpTestServer::stalledNow() const {
 size_t HttpTestServer::requestCount(std::string const& path) const {
     std::lock_guard<std::mutex> lock(impl->mutex);
     return impl->counts.count(path) ? impl->counts.at(path) : 0;
+}
+
+std::string HttpTestServer::certificateFile() const {
+    return impl->certificateDir.path() + "/cert.pem";
+}
+
+std::string HttpTestServer::lastHeader(std::string const& path, std::string const& name) const {
+    std::lock_guard<std::mutex> lock(impl->mutex);
+    auto const found = impl->lastHeaders.find(path);
+    if (found == impl->lastHeaders.end()) {
+        return {};
+    }
+    auto const header = found->second.find(name);
+    return header != found->second.end() ? header->second : std::string();
 }
 
 size_t HttpTestServer::connectionCount() const {

@@ -62,14 +62,26 @@ class HttpTestServer {
     }
     // Serves `body` at `path` with `fault` after `afterBytes` bytes of it (fewer than the body
     // has).
-    void addFault(std::string const& path, std::string body, Fault fault, size_t afterBytes) {
-        add(path, {std::move(body), -1, 0, 200, fault, afterBytes});
+    void addFault(std::string const& path, std::string body, Fault fault, size_t afterBytes,
+                  int64_t lastModified = -1) {
+        add(path, {std::move(body), lastModified, 0, 200, fault, afterBytes});
+    }
+    // Announces a body of `bytes` (Content-Length) and sends zeros for as long as the client
+    // reads; for clients that must refuse a body too big for them.
+    void addHugeFile(std::string const& path, int64_t bytes) {
+        Route route;
+        route.announced = bytes;
+        add(path, std::move(route));
     }
 
     // Requests currently held in a stall.
     size_t stalledNow() const;
     // Requests (GET and HEAD) that reached `path`, whatever the answer.
     size_t requestCount(std::string const& path) const;
+    // The HTTPS server's certificate (PEM), which a client can trust as its own CA.
+    std::string certificateFile() const;
+    // The value of header `name` in the latest request for `path`; "" when it had none.
+    std::string lastHeader(std::string const& path, std::string const& name) const;
     // Distinct client connections that carried at least one request.
     size_t connectionCount() const;
 
@@ -83,6 +95,7 @@ class HttpTestServer {
         size_t afterBytes = 0;
         std::string authorization = {};  // the Authorization header required, if any
         std::string retryAfter = {};     // sent with a failure status, if any
+        int64_t announced = 0;           // a huge file's announced length
     };
     void add(std::string const& path, Route route);
 
