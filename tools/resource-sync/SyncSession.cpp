@@ -243,7 +243,7 @@ void SyncSession::startRound() {
     // A dry run asks for the server's time alone: a conditional GET would fetch the body.
     params.conditionalRequests = !options.dryRun;
     params.honourRetryAfter = true;
-    params.syncToDisk = true;
+    params.syncToDisk = options.syncToDisk;
     params.checkFreeSpace = true;
     params.jitterRetryPauses = true;
     App::ResourceDownloadManager::Dependencies deps;

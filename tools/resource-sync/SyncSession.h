@@ -55,6 +55,7 @@ struct SyncOptions {
     bool dryRun = false;          // tell what a run would fetch and delete; write nothing
     bool netrc = false;           // credentials from a netrc file
     std::string netrcFile;        // that file; empty: ~/.netrc
+    bool syncToDisk = true;       // each file reaches the disk before it counts
     std::string caFile;           // trusted CAs for HTTPS; empty: the environment's or system's
     DisplayMode display = DisplayMode::Plain;
 };

@@ -64,6 +64,8 @@ constexpr char kSyncUsage[] =
     "  --cacert FILE           trust the certificate authorities in FILE (PEM) for HTTPS\n"
     "                          instead of the system's (default: CURL_CA_BUNDLE or\n"
     "                          SSL_CERT_FILE when set; SSL_CERT_DIR names a folder)\n"
+    "  --no-fsync              do not wait for each file to reach the disk before it\n"
+    "                          counts (faster; a power cut may then leave a file short)\n"
     "  --verify                check every present file that has a sha256 against it\n"
     "                          (a file whose size differs from \"size\" is always fetched)\n"
     "  --delete                after a run in which every file became available, remove\n"
@@ -265,6 +267,7 @@ std::vector<CommandLine::Option> const kSyncOptions = {
     {'\0', "netrc", nullptr},
     {'\0', "netrc-file", "FILE"},
     {'\0', "cacert", "FILE"},
+    {'\0', "no-fsync", nullptr},
 };
 
 std::vector<CommandLine::Option> const kManifestOptions = {
@@ -301,6 +304,7 @@ SyncOptions syncOptions(CommandLine const& args) {
     options.dryRun = args.has("dry-run");
     options.netrcFile = args.get("netrc-file");
     options.netrc = args.has("netrc") || !options.netrcFile.empty();
+    options.syncToDisk = !args.has("no-fsync");
     options.caFile = args.get("cacert");
     if (args.has("cacert") && !std::filesystem::is_regular_file(options.caFile)) {
         args.fail("--cacert " + options.caFile + " is not a file");
