@@ -3,6 +3,7 @@
 // a download too big for the disk fails before it starts, and a private CA can be trusted. Each
 // case also runs without its feature where that shows the difference.
 
+#include <atomic>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -102,6 +103,30 @@ TEST_F(NetworkFeaturesTest, ABrokenOffDownloadGoesOnFromItsPartOnlyWhileTheServe
         EXPECT_TRUE(downloaded() == c.next) << "the file is not the server's version";
         EXPECT_FALSE(fileExists(descriptor.tempPath));
         EXPECT_FALSE(fileExists(ioPath(descriptor.tempPath.string() + ".resume")));
+    }
+}
+
+// A transfer held to a rate pauses and resumes all the time; one stopped in the middle of that
+// must keep exactly the bytes that arrived, in order, or its resumed file is corrupt.
+TEST_F(NetworkFeaturesTest, APartKeptFromAPacedTransferIsExactlyTheBodysBeginning) {
+    std::string const whole = body(4 * 1024 * 1024, 'p');
+    server.addFile("/file.bin", whole, kServerTime);
+    Features features;
+    features.resume = true;
+    ResourceDownloaderHttp downloader(createHttpClient(Networking::HttpClientDefault),
+                                      std::make_shared<DirectProxy>(),
+                                      std::make_shared<NetworkStateCheckerStub>(), features);
+    downloader.limitReceiveRate(4 * 1024 * 1024);
+    for (uint64_t const stopAt : {1200 * 1024, 1700 * 1024, 2300 * 1024}) {
+        std::atomic<bool> stop{false};
+        IResourceDownloader::Task task{
+            &descriptor, [&](uint64_t received, uint64_t) { stop = stop || received >= stopAt; },
+            [&] { return stop.load(); }, &failure};
+        ASSERT_EQ(downloader.exec(task), Result::Cancelled);
+        std::string const part = TempDir::read(descriptor.tempPath.string());
+        ASSERT_GE(part.size(), stopAt);
+        EXPECT_TRUE(part == whole.substr(0, part.size())) << "a gap or a repeat in the part";
+        ASSERT_TRUE(removeFile(descriptor.tempPath));
     }
 }
 

@@ -60,8 +60,12 @@ std::string describeCurrentException() {
 struct Transfer {
     Transfer(RequestOptions const& options, CURL* curl) : options(options), curl(curl) {}
 
-    // Asks shouldCancel, at most once per poll interval; remembers a yes.
+    // Asks shouldCancel, at most once per poll interval; remembers a yes, so that no piece is
+    // taken after one was refused.
     bool cancelRequested(Clock::time_point now) {
+        if (stop == Curl::StopReason::Cancelled) {
+            return true;
+        }
         if (!options.shouldCancel) {
             return false;
         }
@@ -148,12 +152,22 @@ struct Transfer {
 
     // Between runs of the transfer: resumes a paused transfer once its time has come. libcurl
     // may hand over the held piece at once, and the body callback may pause it again.
-    void resumeWhenDue(Clock::time_point now) {
+    // False when the held piece could not be delivered (a cancellation, a failed receiver):
+    // libcurl drops it then but would go on reading, and the body would have a gap, so the
+    // transfer must end.
+    bool resumeWhenDue(Clock::time_point now) {
         if (paused && now >= paceDue) {
             paused = false;
             lastActivity = now;
-            curl_easy_pause(curl, CURLPAUSE_CONT);
+            if (curl_easy_pause(curl, CURLPAUSE_CONT) != CURLE_OK) {
+                if (stop == Curl::StopReason::None) {
+                    stop = Curl::StopReason::SinkFailed;
+                    reason = "a held piece of the body could not be delivered";
+                }
+                return false;
+            }
         }
+        return true;
     }
 
     // How long the driver may wait for network activity: a paused transfer wakes when it may
@@ -486,7 +500,9 @@ void drive(CURLM* multi, Transfer& transfer, Curl::TransferFacts& facts) {
         if (!transfer.applyRateLimit()) {
             break;
         }
-        transfer.resumeWhenDue(Clock::now());
+        if (!transfer.resumeWhenDue(Clock::now())) {
+            break;
+        }
         int running = 0;
         facts.multiCode = curl_multi_perform(multi, &running);
         if (facts.multiCode != CURLM_OK || running == 0 || transfer.mustStop(Clock::now())) {
