@@ -16,6 +16,7 @@
 #include "App/ResourceDownloadManager/CallbackEventHandler.h"
 #include "App/ResourceDownloadManager/ResourceWaiter.h"
 
+#include "Support/FNotify.h"
 #include "Support/HttpTestServer.h"
 #include "Support/LocalFiles.h"
 #include "Support/LogCapture.h"
@@ -213,7 +214,7 @@ TEST_F(CallbackEdgesTest, EachCallFromACallbackEndsWithoutAHangOrACrash) {
             std::atomic<IRemoteResource*> registered{nullptr};
             std::thread::id callbackThread;
             RemoteResourceEventHandlerCallback handler;
-            handler.setCallback([&](IRemoteResource::State) {
+            Support::listen(handler, {IRemoteResource::Available}, [&](IRemoteResource::State) {
                 callbackThread = std::this_thread::get_id();
                 try {
                     switch (action) {
@@ -240,9 +241,6 @@ TEST_F(CallbackEdgesTest, EachCallFromACallbackEndsWithoutAHangOrACrash) {
                 }
                 returned = true;
             });
-            IRemoteResource::NotificationParams notificationParams;
-            notificationParams.statuses = {IRemoteResource::Available};
-            handler.setNotificationParams(notificationParams);
             IRemoteResource* resource = scheduler->registerResource(&first);
             handler.registerWithin(resource);
             if (where == Where::HostPass) {
@@ -300,7 +298,7 @@ TEST_F(CallbackEdgesTest, DestroyingTheAdapterWaitsForACallbackRunningOnAnotherT
     std::atomic<bool> entered{false}, destroying{false}, destroyed{false}, returned{false};
     std::atomic<bool> destroyedDuringCallback{false};
     auto handler = std::make_unique<RemoteResourceEventHandlerCallback>();
-    handler->setCallback([&](IRemoteResource::State) {
+    Support::listen(*handler, {IRemoteResource::Available}, [&](IRemoteResource::State) {
         entered = true;
         Support::waitUntil([&] { return destroying.load(); });
         // A destructor that waits cannot return during this look; one that does not returns
@@ -309,9 +307,6 @@ TEST_F(CallbackEdgesTest, DestroyingTheAdapterWaitsForACallbackRunningOnAnotherT
         destroyedDuringCallback = destroyed.load();
         returned = true;
     });
-    IRemoteResource::NotificationParams notifyOn;
-    notifyOn.statuses = {IRemoteResource::Available};
-    handler->setNotificationParams(notifyOn);
     handler->registerWithin(resource);
     manager.startEventLoopThread();
     resource->scheduleDownload(ISchedulableResource::Normal);

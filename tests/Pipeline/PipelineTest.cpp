@@ -29,6 +29,7 @@
 #include "App/ResourceDownloadManager/ResourceDownloadManager.h"
 #include "Platform/Core/TaskQueue.h"
 
+#include "Support/FNotify.h"
 #include "Support/LocalFiles.h"
 #include "Support/LogCapture.h"
 
@@ -346,9 +347,7 @@ TEST_F(PipelineTest, OneRunTracesItsStagesAndNotificationsInOrder) {
     file.category = "res";
     file.name = file.id = "logo.png";
     RemoteResourceEventHandlerCallback handler;
-    IRemoteResource::NotificationParams params;
-    params.statuses = {Status::Downloading, Status::Available};
-    handler.setNotificationParams(params);
+    handler.setNotificationParams(Tiskel::Test::notifyOn({Status::Downloading, Status::Available}));
     handler.registerWithin(scheduler.registerAutoSchedule(
         &bundles.emplace_back(ResourceDescriptorBundle{{&file}}), ISchedulableResource::Normal));
     drain();
