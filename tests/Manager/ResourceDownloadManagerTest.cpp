@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -213,29 +214,25 @@ TEST_F(CallbackEdgesTest, EachCallFromACallbackEndsWithoutAHangOrACrash) {
             std::atomic<bool> returned{false}, threw{false};
             std::atomic<IRemoteResource*> registered{nullptr};
             std::thread::id callbackThread;
+            // Indexed by Action.
+            std::function<void()> const calls[] = {
+                [&] { manager->abort(); },
+                [&] { manager->joinEventLoopThread(); },
+                [&] {
+                    waitUntilSettled(scheduler->registerResource(&second),
+                                     Support::kGenerousDeadline);
+                },
+                [&] { manager.reset(); },
+                [&] {
+                    registered =
+                        scheduler->registerAutoSchedule(&second, ISchedulableResource::Normal);
+                },
+            };
             RemoteResourceEventHandlerCallback handler;
             Support::listen(handler, {IRemoteResource::Available}, [&](IRemoteResource::State) {
                 callbackThread = std::this_thread::get_id();
                 try {
-                    switch (action) {
-                        case Action::Abort:
-                            manager->abort();
-                            break;
-                        case Action::Join:
-                            manager->joinEventLoopThread();
-                            break;
-                        case Action::Wait:
-                            waitUntilSettled(scheduler->registerResource(&second),
-                                             Support::kGenerousDeadline);
-                            break;
-                        case Action::Destroy:
-                            manager.reset();
-                            break;
-                        case Action::Register:
-                            registered = scheduler->registerAutoSchedule(
-                                &second, ISchedulableResource::Normal);
-                            break;
-                    }
+                    calls[int(action)]();
                 } catch (std::logic_error const&) {
                     threw = true;
                 }

@@ -40,8 +40,8 @@ namespace {
 
 using Core::ITaskQueueEventHandler;
 
-class RecordingHandler : public ITaskQueueEventHandler {
-  public:
+// Records the states published, from any thread.
+struct RecordingHandler : ITaskQueueEventHandler {
     void handleChangedState(State state) override {
         std::lock_guard<std::mutex> lock(mutex);
         states.push_back(state);
@@ -50,8 +50,6 @@ class RecordingHandler : public ITaskQueueEventHandler {
         std::lock_guard<std::mutex> lock(mutex);
         return states;
     }
-
-  private:
     std::mutex mutex;
     std::vector<State> states;
 };
