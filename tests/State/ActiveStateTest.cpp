@@ -288,6 +288,38 @@ TEST_F(ActiveStateTest, DeliversOneChangeUpEveryPathInOrder) {
                             "second:Downloading@30", "item:Available@100", "second:Available@100"));
 }
 
+// The case of the stale notification: bundle A = {x} has a slow subscriber, bundle B = {x, y}.
+// x's change is decided for A and B together, but B's task waits behind A's slow delivery while
+// y's later change reaches B's subscriber first. B's subscriber must still end on B's state.
+TEST_F(ActiveStateTest, ASlowSubscriberElsewhereCannotLeaveAStaleLastNotification) {
+    auto immediate = std::make_shared<Core::TaskQueueImmediate>();
+    auto x = node(immediate), y = node(immediate), a = node(immediate), b = node(immediate);
+    a->addChild(x.get());
+    b->addChild(x.get());
+    b->addChild(y.get());
+    Key slowKey, key;
+    std::atomic<bool> slowEntered{false}, release{false};
+    auto const usual = notifyOn({Downloading, Available, Error});
+    a->addChangeSubscriber(
+        &slowKey,
+        [&](State) {
+            slowEntered = true;
+            Tiskel::Test::waitUntil([&] { return release.load(); });
+        },
+        usual);
+    std::vector<State> heard;  // B's deliveries run one at a time
+    b->addChangeSubscriber(
+        &key, [&](State s) { heard.push_back(s); }, usual);
+
+    std::thread first([&] { x->setDownloadAvailable(); });  // A: Available, B: Downloading
+    ASSERT_TRUE(Tiskel::Test::waitUntil([&] { return slowEntered.load(); }));
+    y->setDownloadError(General);  // B: Error, decided after B's Downloading
+    release = true;
+    first.join();
+    EXPECT_EQ(b->getCurrentState(), (State{Error, General, 0.5}));
+    EXPECT_THAT(heard, ElementsAre(State{Downloading, NoError, 0.5}, State{Error, General, 0.5}));
+}
+
 // Removing a file subscriber waits for its callback running on another thread, since the host
 // may free what the callback uses once it returns; a callback that removes itself does not wait
 // for itself. (A status subscriber's removal is waited for through the callback adapter in the
@@ -368,9 +400,7 @@ class LastNotificationTracer : public IEventTracer {
 
 // Setter threads change shared items of overlapping bundles while subscribers, the items' own
 // included, come and go. Once everything has run, each subscriber's last delivery must be the
-// last state decided for it (a task that delivered the decision it was posted for, instead of
-// the oldest one waiting, would leave a stale state last once tasks run out of order), and no
-// callback may start once its removal has returned. Run with
+// last state decided for it, and no callback may start once its removal has returned. Run with
 // a queue that delivers inside addTask (a delivery takes its node's lock: one posted before the
 // item's lock was released deadlocks) and with one whose tasks every thread runs out of order.
 TEST(ActiveStateOrderTest, EverySubscriberEndsOnTheLastStateDecidedForIt) {
