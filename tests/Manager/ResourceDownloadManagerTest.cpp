@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -16,6 +17,7 @@
 #include "App/ResourceDownloadManager/CallbackEventHandler.h"
 #include "App/ResourceDownloadManager/ResourceWaiter.h"
 
+#include "Support/FNotify.h"
 #include "Support/HttpTestServer.h"
 #include "Support/LocalFiles.h"
 #include "Support/LogCapture.h"
@@ -212,37 +214,30 @@ TEST_F(CallbackEdgesTest, EachCallFromACallbackEndsWithoutAHangOrACrash) {
             std::atomic<bool> returned{false}, threw{false};
             std::atomic<IRemoteResource*> registered{nullptr};
             std::thread::id callbackThread;
+            // Indexed by Action.
+            std::function<void()> const calls[] = {
+                [&] { manager->abort(); },
+                [&] { manager->joinEventLoopThread(); },
+                [&] {
+                    waitUntilSettled(scheduler->registerResource(&second),
+                                     Support::kGenerousDeadline);
+                },
+                [&] { manager.reset(); },
+                [&] {
+                    registered =
+                        scheduler->registerAutoSchedule(&second, ISchedulableResource::Normal);
+                },
+            };
             RemoteResourceEventHandlerCallback handler;
-            handler.setCallback([&](IRemoteResource::State) {
+            Support::listen(handler, {IRemoteResource::Available}, [&](IRemoteResource::State) {
                 callbackThread = std::this_thread::get_id();
                 try {
-                    switch (action) {
-                        case Action::Abort:
-                            manager->abort();
-                            break;
-                        case Action::Join:
-                            manager->joinEventLoopThread();
-                            break;
-                        case Action::Wait:
-                            waitUntilSettled(scheduler->registerResource(&second),
-                                             Support::kGenerousDeadline);
-                            break;
-                        case Action::Destroy:
-                            manager.reset();
-                            break;
-                        case Action::Register:
-                            registered = scheduler->registerAutoSchedule(
-                                &second, ISchedulableResource::Normal);
-                            break;
-                    }
+                    calls[int(action)]();
                 } catch (std::logic_error const&) {
                     threw = true;
                 }
                 returned = true;
             });
-            IRemoteResource::NotificationParams notificationParams;
-            notificationParams.statuses = {IRemoteResource::Available};
-            handler.setNotificationParams(notificationParams);
             IRemoteResource* resource = scheduler->registerResource(&first);
             handler.registerWithin(resource);
             if (where == Where::HostPass) {
@@ -300,7 +295,7 @@ TEST_F(CallbackEdgesTest, DestroyingTheAdapterWaitsForACallbackRunningOnAnotherT
     std::atomic<bool> entered{false}, destroying{false}, destroyed{false}, returned{false};
     std::atomic<bool> destroyedDuringCallback{false};
     auto handler = std::make_unique<RemoteResourceEventHandlerCallback>();
-    handler->setCallback([&](IRemoteResource::State) {
+    Support::listen(*handler, {IRemoteResource::Available}, [&](IRemoteResource::State) {
         entered = true;
         Support::waitUntil([&] { return destroying.load(); });
         // A destructor that waits cannot return during this look; one that does not returns
@@ -309,9 +304,6 @@ TEST_F(CallbackEdgesTest, DestroyingTheAdapterWaitsForACallbackRunningOnAnotherT
         destroyedDuringCallback = destroyed.load();
         returned = true;
     });
-    IRemoteResource::NotificationParams notifyOn;
-    notifyOn.statuses = {IRemoteResource::Available};
-    handler->setNotificationParams(notifyOn);
     handler->registerWithin(resource);
     manager.startEventLoopThread();
     resource->scheduleDownload(ISchedulableResource::Normal);

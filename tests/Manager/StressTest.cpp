@@ -18,6 +18,7 @@
 #include "App/ResourceDownloadManager/FileUtils.h"
 #include "App/ResourceDownloadManager/IRemoteResourceEventHandler.h"
 
+#include "Support/FNotify.h"
 #include "Support/LocalFiles.h"
 #include "Support/StateRule.h"
 
@@ -161,11 +162,10 @@ TEST_F(ManagerStressTest, HostThreadsAndFaultyDownloadsLeaveConsistentStatesAndN
         }
     }
     Subscriber subscribers[kBundles];  // outlive the manager
-    IRemoteResource::NotificationParams params;
-    params.statuses = {IRemoteResource::Waiting, IRemoteResource::Downloading,
-                       IRemoteResource::Available, IRemoteResource::Error};
-    params.notifyProgress = true;
-    params.progressGranularity = 0.1;
+    auto const params =
+        Tiskel::Test::notifyOn({IRemoteResource::Waiting, IRemoteResource::Downloading,
+                                IRemoteResource::Available, IRemoteResource::Error},
+                               true, 0.1);
 
     auto tracer = std::make_shared<NotificationTracer>();
     ResourceDownloadManager manager;

@@ -67,12 +67,12 @@ TEST_F(HttpClientTest, FollowsARedirectAndStreamsTheBodyWithProgressAndLastModif
     EXPECT_EQ(got.progress.back().first, body.size());
     EXPECT_EQ(got.response.getLastModified(), 1600000000);
 
-    server.addFile("/undated", "abc");
+    // HEAD gives the date without a body (a file without a date, -1, is in the HTTP downloader's
+    // tests).
     RequestOptions noBody;
     noBody.onData = [](std::string) { ADD_FAILURE() << "HEAD delivered a body"; };
     Response const head = client->head(Request(Url(server.url("/big.bin")), {}, {}), noBody);
     EXPECT_EQ(head.getLastModified(), 1600000000) << head.errorText;
-    EXPECT_EQ(client->head(Request(Url(server.url("/undated")), {}, {}), {}).getLastModified(), -1);
 }
 
 TEST_F(HttpClientTest, EachFailureEndsInItsErrorClassWithAText) {

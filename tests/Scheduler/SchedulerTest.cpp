@@ -24,6 +24,7 @@
 #include "App/ResourceDownloadManager/ResourceDownloadManager.h"
 #include "Platform/Core/TaskQueue.h"
 
+#include "Support/FNotify.h"
 #include "Support/LogCapture.h"
 #include "Support/TempDir.h"
 #include "Support/Wait.h"
@@ -33,9 +34,9 @@ namespace {
 
 using ::testing::_;
 using ::testing::Field;
-using ::testing::InSequence;
 using ::testing::NiceMock;
 using ::testing::Return;
+using Tiskel::Test::listen;
 using Priority = Core::ITaskQueue::Priority;
 using Task = IResourceDownloader::Task;
 
@@ -69,10 +70,12 @@ IResourceDownloader::Result fetch(Task const& task) {
 
 class SchedulerTest : public ::testing::Test {
   protected:
-    // Runs downloads with `fetch` and keeps queued pipelines in `tasks` until the test runs them.
+    // Runs downloads with `fetch` and keeps queued pipelines in `tasks` until the test runs them,
+    // their priorities in `queued`.
     SchedulerTest() {
         ON_CALL(host, exec(_)).WillByDefault(fetch);
         ON_CALL(host, addTask).WillByDefault([this](std::function<void()> task, Priority p) {
+            queued.push_back(p);
             tasks.addTask(std::move(task), p);
         });
     }
@@ -108,6 +111,7 @@ class SchedulerTest : public ::testing::Test {
     Tiskel::Test::TempDir dir;
     NiceMock<MockHost> host;
     Core::TaskQueue tasks;
+    std::vector<Priority> queued;
     // Host records and services outlive the scheduler, which is declared after them.
     std::deque<ResourceDescriptor> descriptors;
     std::deque<ResourceDescriptorBundle> bundles;
@@ -149,12 +153,6 @@ TEST_F(SchedulerTest, AutomaticSchedulingQueuesOnlyAboveThePriorityLastAsked) {
     ResourceDescriptor* a = describe("a", ResourceDescriptor::Always);
     ResourceDescriptor* b = describe("b", ResourceDescriptor::Always);
     ResourceDescriptorBundle* both = group({a, b});
-    InSequence order;
-    EXPECT_CALL(host, addTask(_, Priority::Low)).Times(2);
-    EXPECT_CALL(host, addTask(_, Priority::High));
-    EXPECT_CALL(host, addTask(_, Priority::Normal));
-    EXPECT_CALL(host, addTask(_, Priority::Low)).Times(2);
-    EXPECT_CALL(host, addTask(_, Priority::Normal)).Times(2);
     IRemoteResource* resource = scheduler->registerAutoSchedule(both, ISchedulableResource::Low);
     scheduler->registerAutoSchedule(group({b}), ISchedulableResource::Low);
     runAll();
@@ -167,6 +165,9 @@ TEST_F(SchedulerTest, AutomaticSchedulingQueuesOnlyAboveThePriorityLastAsked) {
     resource->scheduleDownload(ISchedulableResource::Low);
     runAll();
     scheduler->registerAutoSchedule(both, ISchedulableResource::Normal);
+    using P = Priority;
+    EXPECT_EQ(queued, (std::vector{P::Low, P::Low, P::High, P::Normal, P::Low, P::Low, P::Normal,
+                                   P::Normal}));
 }
 
 TEST_F(SchedulerTest, SharedItemRunsOnceForEveryBundleHoldingIt) {
@@ -191,10 +192,8 @@ TEST_F(SchedulerTest, SubscriberHearsNoReRegistrationAndLeavesEveryBundleWhenDes
     // The storage outlives the handler, so a late delivery is caught by ASan or the count.
     std::optional<RemoteResourceEventHandlerCallback> handler(std::in_place);
     int heard = 0;
-    handler->setCallback([&](IRemoteResource::State) { ++heard; });
-    IRemoteResource::NotificationParams notifyOn;
-    notifyOn.statuses = {IRemoteResource::Waiting, IRemoteResource::Downloading};
-    handler->setNotificationParams(notifyOn);
+    listen(*handler, {IRemoteResource::Waiting, IRemoteResource::Downloading},
+           [&](IRemoteResource::State) { ++heard; });
     handler->registerWithin(left);
     handler->registerWithin(scheduler->registerResource(group({shared})));
     EXPECT_EQ(scheduler->registerResource(bundle), left);
@@ -215,12 +214,10 @@ TEST_F(SchedulerTest, SubscriberHearsNoReRegistrationAndLeavesEveryBundleWhenDes
 // and every notification due must still arrive.
 TEST_F(SchedulerTest, MisbehavingSubscribersNeitherHangNorEndTheProcess) {
     using S = IRemoteResource;
-    S::NotificationParams notifyOn;
-    notifyOn.statuses = {S::Downloading, S::Available, S::Error};
+    std::set<S::DownloadStatus> const statuses = {S::Downloading, S::Available, S::Error};
     RemoteResourceEventHandlerCallback second;
     int secondHeard = 0;
-    second.setCallback([&](S::State) { ++secondHeard; });
-    second.setNotificationParams(notifyOn);
+    listen(second, statuses, [&](S::State) { ++secondHeard; });
     S::State readInside;
     struct Case {
         std::string name;
@@ -258,12 +255,11 @@ TEST_F(SchedulerTest, MisbehavingSubscribersNeitherHangNorEndTheProcess) {
         IRemoteResource* own = scheduler->registerResource(group({file}));
         RemoteResourceEventHandlerCallback handler;
         int heardByHandler = 0;
-        handler.setCallback([&](S::State) {
+        listen(handler, statuses, [&](S::State) {
             if (++heardByHandler == 1) {
                 c.act(own, handler);
             }
         });
-        handler.setNotificationParams(notifyOn);
         secondHeard = 0;
         handler.registerWithin(own);
         for (int run = 0; run < 2; ++run) {
