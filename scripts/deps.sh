@@ -14,6 +14,7 @@ packages=(
     # the terminal display test of resource-sync runs it in a tmux pane
     tmux
     # benchmarks: a loopback web server, the curl command for comparison, system-call counts
+    # (and the test that sees each file flushed to disk before its rename)
     nginx-light curl time strace
     # the Debian package: dependencies of the library found by dpkg-shlibdeps
     dpkg-dev

@@ -41,9 +41,13 @@ class HttpTestServer {
     void addFile(std::string const& path, std::string body, int64_t lastModified = -1) {
         add(path, {std::move(body), lastModified});
     }
-    // Answers `status` to the first `failures` requests, then serves `body`.
-    void addFlakyFile(std::string const& path, std::string body, int failures, int status = 500) {
-        add(path, {std::move(body), -1, failures, status});
+    // Answers `status` (with `retryAfter` as its Retry-After when not empty) to the first
+    // `failures` requests, then serves `body`.
+    void addFlakyFile(std::string const& path, std::string body, int failures, int status = 500,
+                      std::string retryAfter = "") {
+        Route route{std::move(body), -1, failures, status};
+        route.retryAfter = std::move(retryAfter);
+        add(path, std::move(route));
     }
     // Serves `body` only to requests with HTTP basic authentication as `user` and `password`;
     // answers 401 to the others.

@@ -875,6 +875,99 @@ TEST_F(ResourceSyncHttp, OfflineOrUnreachableEndsWithExitThree) {
     }
 }
 
+// A download cut off by Ctrl-C keeps its part; the next run takes it over and asks only for the
+// rest, and the whole file still has to match its digest.
+TEST_F(ResourceSyncHttp, AnInterruptedDownloadGoesOnInTheNextRun) {
+    std::string const whole = binaryBody(3 * 1024 * 1024);
+    size_t const cut = 2 * 1024 * 1024;
+    server.addFault("/site/big.bin", whole, HttpTestServer::Fault::Stall, cut, now() - 100);
+    manifest(R"({"path": "big.bin", "sha256": ")" + sha256(whole) + "\"}");
+    {
+        Program first({"sync", work.file("m.json"), "--dir", target()});
+        auto const partArrived = [&] {
+            std::vector<std::string> const parts = leftovers(target());
+            std::error_code error;
+            return parts.size() == 2 &&
+                   fs::file_size(parts[0], error) + fs::file_size(parts[1], error) > cut;
+        };
+        ASSERT_TRUE(waitUntil(partArrived, first.moving()));
+        first.signal(SIGINT);
+        ASSERT_TRUE(first.wait());
+        EXPECT_EQ(first.exitCode(), 130) << first.out() << first.err();
+    }
+    server.addFile("/site/big.bin", whole, now() - 100);
+    Finished const next = sync();
+    EXPECT_EQ(next.code, 0) << next.out << next.err;
+    EXPECT_EQ(server.lastHeader("/site/big.bin", "Range"), "bytes=" + std::to_string(cut) + "-");
+    EXPECT_TRUE(local("/big.bin") == whole) << "the resumed file differs";
+    EXPECT_TRUE(leftovers(target()).empty());
+}
+
+// 503 with Retry-After: the file is asked for again only once the server's pause has passed.
+TEST_F(ResourceSyncHttp, AServerThatSaysLaterIsAskedAgainAfterItsPause) {
+    server.addFlakyFile("/site/busy.txt", "ready\n", 1, 503, "2");
+    manifest(R"("busy.txt")");
+    auto const start = std::chrono::steady_clock::now();
+    Finished const run = sync();
+    EXPECT_EQ(run.code, 0) << run.out << run.err;
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_EQ(server.requestCount("/site/busy.txt"), 2u);
+}
+
+// Each file's data reaches the disk before it is renamed into place, and the rename before the
+// run ends (seen in the system calls); --no-fsync skips both.
+TEST_F(ResourceSyncHttp, FilesReachTheDiskBeforeTheirRenameUnlessAskedNotTo) {
+    manifest(R"("a.txt")");
+    for (bool const flush : {true, false}) {
+        fs::remove_all(target());
+        // LeakSanitizer cannot stop the threads of a traced process; leaks are looked for in
+        // every other run of the program.
+        std::vector<std::string> args = {"-f",
+                                         "-y",
+                                         "-E",
+                                         "ASAN_OPTIONS=detect_leaks=0",
+                                         "-e",
+                                         "trace=fdatasync,fsync,rename,renameat,renameat2",
+                                         "-o",
+                                         work.file("calls"),
+                                         kProgram,
+                                         "sync",
+                                         work.file("m.json"),
+                                         "--dir",
+                                         target()};
+        if (!flush) {
+            args.push_back("--no-fsync");
+        }
+        Finished const run = runToEnd("/usr/bin/strace", args);
+        ASSERT_EQ(run.code, 0) << run.out << run.err;
+        std::string const calls = TempDir::read(work.file("calls"));
+        size_t const data = calls.find("a.txt.resource-sync-");
+        size_t const renamed = calls.find("\", \"" + target() + "/a.txt\"");
+        size_t const folder = calls.find("fsync(", renamed);
+        ASSERT_NE(renamed, std::string::npos) << calls;
+        EXPECT_EQ(calls.rfind("fdatasync(", data) != std::string::npos && data < renamed, flush)
+            << calls;
+        EXPECT_EQ(folder != std::string::npos &&
+                      calls.find("<" + target() + ">", folder) != std::string::npos,
+                  flush)
+            << calls;
+    }
+}
+
+// A server with a private CA is refused until --cacert names it.
+TEST_F(ResourceSyncHttp, APrivateCaIsTrustedThroughCacert) {
+    HttpTestServer tls(HttpTestServer::Scheme::HttpsSelfSigned);
+    tls.addFile("/site/a.txt", "over TLS\n");
+    work.write("m.json",
+               R"({"baseUrl": ")" + tls.url("/site") + R"(", "bundles": [{"files": ["a.txt"]}]})");
+    Finished const refused = sync();
+    EXPECT_EQ(refused.code, 1) << refused.out << refused.err;
+    EXPECT_THAT(refused.out, HasSubstr("certificate"));
+    Finished const trusted = sync({"--cacert", tls.certificateFile()});
+    EXPECT_EQ(trusted.code, 0) << trusted.out << trusted.err;
+    EXPECT_EQ(local("/a.txt"), "over TLS\n");
+}
+
 // The terminal display as a person sees it: the program runs in a tmux pane and the test reads
 // the final screen.
 TEST(ResourceSyncTerminal, ShowsABarPerBundleAndTheSummary) {
