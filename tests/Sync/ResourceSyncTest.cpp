@@ -512,20 +512,6 @@ TEST_F(ResourceSyncHttp, FailuresNameTheirReasonAndKeepTheOldFile) {
                 HasSubstr("away.txt: InternetConnectionLost"));
 }
 
-// An ifModified file whose check failed keeps its old copy but is not "already current": it is
-// counted on its own, named with the reason, and fails the run (with 3 when nothing could be
-// reached: see the offline test).
-TEST_F(ResourceSyncHttp, AFileWhoseCheckFailedIsNotCheckedAndFailsTheRun) {
-    manifest(R"({"path": "a.txt"})");
-    sync();
-    server.addStatus("/site/a.txt", 500);
-    Finished const answered = sync({"--report", work.file("report.json")}, 1);
-    EXPECT_THAT(answered.out, HasSubstr("0 already current, 0 failed, 1 not checked"));
-    EXPECT_THAT(answered.out, HasSubstr("a.txt: not checked: HTTP 500"));
-    EXPECT_THAT(TempDir::read(work.file("report.json")), HasSubstr(R"("notChecked": 1)"));
-    EXPECT_EQ(local("/a.txt"), "alpha v1\n");
-}
-
 // (SIGTERM: see the next test.)
 TEST_F(ResourceSyncHttp, SignalDuringATransferLeavesNoTemporaryFileAndTheOldFile) {
     faultyFile();
@@ -776,15 +762,23 @@ TEST_F(ResourceSyncHttp, WatchFetchesAFileChangedWhileItRuns) {
 }
 
 // Offline ends the run at once with exit 3; so does a host that cannot be reached once
-// --give-up has passed, also for a present file whose check could not be made.
-TEST_F(ResourceSyncHttp, OfflineOrUnreachableEndsWithExitThree) {
+// --give-up has passed. An ifModified file whose check failed keeps its old copy but is not
+// "already current": it is counted on its own, named with the reason, and fails the run (with
+// 3 when nothing could be reached).
+TEST_F(ResourceSyncHttp, OfflineUnreachableOrUncheckedFailsTheRun) {
     siteManifest();
     // (A run that waited for the give-up would be killed as standing still, and fail.)
     Finished const run =
         sync({"--offline-marker", work.write("offline", ""), "--give-up", "600"}, 3);
     EXPECT_THAT(run.out, HasSubstr("a.txt: InternetConnectionLost"));
 
-    work.write("out/a.txt", "alpha v1\n");
+    sync();
+    server.addStatus("/site/a.txt", 500);
+    Finished const answered = sync({"--report", work.file("report.json")}, 1);
+    EXPECT_THAT(answered.out, HasSubstr("2 already current, 0 failed, 1 not checked"));
+    EXPECT_THAT(answered.out, HasSubstr("a.txt: not checked: HTTP 500"));
+    EXPECT_THAT(TempDir::read(work.file("report.json")), HasSubstr(R"("notChecked": 1)"));
+
     work.write("m.json", R"({"baseUrl": ")" + unreachableUrl() +
                              R"(/", "bundles": [{"files": ["a.txt", "x"]}]})");
     // Plain lines wake the main thread with every change; --quiet only once the failures may
