@@ -182,10 +182,6 @@ std::vector<std::string> leftovers(std::string const& folder) {
     return found;
 }
 
-int64_t now() {
-    return static_cast<int64_t>(std::time(nullptr));
-}
-
 // A URL on 127.0.0.1 where nothing listens.
 std::string unreachableUrl() {
     return "http://127.0.0.1:" + std::to_string(freeLoopbackPort());
@@ -216,7 +212,6 @@ std::string screenOf(std::string const& command, int columns, std::string const&
 
 // Each manifest problem is named on stderr with exit code 2 before anything is written.
 TEST(ResourceSyncManifest, EveryProblemIsReportedWithExitTwoAndNothingWritten) {
-    std::string const sha = std::string(64, 'a');
     // A manifest of one bundle holding `files`.
     auto const files = [](std::string const& list) {
         return R"({"baseUrl": "http://h/", "bundles": [{"files": [)" + list + "]}]}";
@@ -234,7 +229,8 @@ TEST(ResourceSyncManifest, EveryProblemIsReportedWithExitTwoAndNothingWritten) {
         {files(R"({"path": "a", "policy": "weekly"})"),
          "bundles[0].files[0].policy: unknown policy \"weekly\""},
         // An unknown field beside every usual one, and one that comes before a missing path.
-        {files(R"({"path": "a", "size": 1, "sha256": ")" + sha + R"(", "mtime": 1})"),
+        {files(R"({"path": "a", "size": 1, "sha256": ")" + std::string(64, 'a') +
+               R"(", "mtime": 1})"),
          "bundles[0].files[0].mtime: unknown field"},
         {files(R"({"mtime": 1})"), "bundles[0].files[0].mtime: unknown field"},
         {files(R"({"path": 7})"), "bundles[0].files[0].path: expected a string"},
@@ -397,7 +393,7 @@ TEST(ResourceSyncCommandLine, CompletionAndManualPageKnowTheOptionsOfTheHelp) {
 class ResourceSyncHttp : public ::testing::Test {
   protected:
     void SetUp() override {
-        server.addFile("/site/a.txt", "alpha v1\n", now() - 1000);
+        server.addFile("/site/a.txt", "alpha v1\n", std::time(nullptr) - 1000);
         server.addFile("/site/sub/b.bin", binaryBody(300 * 1024));
         server.addFile("/site/c.txt", "gamma\n");
     }
@@ -473,7 +469,7 @@ TEST_F(ResourceSyncHttp, KeepsTheFolderInStepAndFetchesOnlyWhatChanged) {
     EXPECT_EQ(server.requestCount("/site/c.txt"), requestsC);
 
     // A newer file on the server, and a local file that no longer matches its digest.
-    server.addFile("/site/a.txt", "alpha v2, longer\n", now() + 100);
+    server.addFile("/site/a.txt", "alpha v2, longer\n", std::time(nullptr) + 100);
     work.write("out/c.txt", "gamma, edited locally\n");
     EXPECT_THAT(sync().out, HasSubstr("2 downloaded (23 B), 1 already current"));
     EXPECT_EQ(local("/a.txt"), "alpha v2, longer\n");
@@ -639,21 +635,17 @@ TEST_F(ResourceSyncHttp, ABrokenOrStalledTransferSaysWhatHappened) {
 // --rate holds a run to the rate: over HTTP the running transfers share it, and a copy from a
 // folder keeps to it also where a step of its pacing is smaller than its usual piece.
 TEST_F(ResourceSyncHttp, RateHoldsForHttpTransfersTogetherAndForSlowLocalCopies) {
-    std::string files;
-    for (int i = 0; i < 4; ++i) {
-        std::string const name = "r" + std::to_string(i) + ".bin";
+    for (std::string const name : {"r0.bin", "r1.bin", "r2.bin", "r3.bin"}) {
         server.addFile("/site/" + name, binaryBody(64 * 1024));
         work.write("site/" + name, binaryBody(64 * 1024));
-        files +=
-            std::string(i > 0 ? ", " : "") + R"({"path": ")" + name + R"(", "policy": "always"})";
     }
-    manifest(files);
+    work.write("m.json", R"({"baseUrl": ")" + server.url("/site") + R"(", "policy": "always",
+        "bundles": [{"files": ["r0.bin", "r1.bin", "r2.bin", "r3.bin"]}]})");
     // 256 KiB at 128 KiB/s: 2 s. Were each transfer given the whole rate, the four would end
     // in 0.5 s; whole 128 KiB pieces of the local copy would cross one 50 ms step per file and
     // end in 0.2 s.
-    std::vector<std::string> const http = {"--rate", "128", "--jobs", "4"};
-    std::vector<std::string> const copy = {"--rate", "128",        "--jobs",
-                                           "1",      "--from-dir", work.file("site")};
+    std::vector<std::string> const http = {"--rate", "128", "-j4"};
+    std::vector<std::string> const copy = {"--rate", "128", "-j1", "--from-dir", work.file("site")};
     for (auto const& extra : {http, copy}) {
         auto const start = std::chrono::steady_clock::now();
         EXPECT_THAT(sync(extra).out, HasSubstr("4 downloaded (256.0 KiB)"));
@@ -755,7 +747,7 @@ TEST_F(ResourceSyncHttp, WatchFetchesAFileChangedWhileItRuns) {
     ASSERT_TRUE(waitUntil(
         [&] { return fs::exists(target() + "/c.txt") && local("/a.txt") == "alpha v1\n"; },
         program.moving()));
-    server.addFile("/site/a.txt", "alpha v2\n", now() + 100);
+    server.addFile("/site/a.txt", "alpha v2\n", std::time(nullptr) + 100);
     EXPECT_TRUE(waitUntil([&] { return local("/a.txt") == "alpha v2\n"; }, program.moving()));
     program.signal(SIGTERM);
     EXPECT_EQ(program.wait(), 143);
