@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
+#include <iterator>
 #include <regex>
 #include <set>
 #include <signal.h>
@@ -101,9 +102,10 @@ class Program {
     Program(Program const&) = delete;
     Program& operator=(Program const&) = delete;
 
-    // Waits up to a minute for the process to end. A process that stood still (see `moving`) or
-    // outlived the minute is killed and fails the test with what it printed; false then.
-    bool wait() {
+    // Waits up to a minute for the process to end; returns its exit code (128 + signal for a
+    // process killed by a signal). A process that stood still (see `moving`) or outlived the
+    // minute is killed and fails the test with what it printed; -1 then.
+    int wait() {
         auto const ended = [this] {
             int status = 0;
             if (::waitpid(pid, &status, WNOHANG) != pid) {
@@ -113,20 +115,18 @@ class Program {
             return true;
         };
         if (code >= 0 || waitUntil(ended, moving(), std::chrono::seconds(60))) {
-            return true;
+            return code;
         }
         ::kill(pid, SIGKILL);
         ADD_FAILURE() << "killed a child that stood still or outlived the deadline; it printed:\n"
                       << out() << err();
-        return false;
+        return -1;
     }
     // A `stillPossible` for waitUntil on what the child should bring about: false once it has
     // printed nothing and changed no file under its --dir folder for the quiet window.
     std::function<bool()> moving() const {
         return whileMoving([this] { return filesUnder(outputs.path()) + filesUnder(folder); });
     }
-    // The exit code (128 + signal for a process killed by a signal). REQUIRES: wait() was true.
-    int exitCode() const { return code; }
     void signal(int number) const { ::kill(pid, number); }
     std::string out() const { return TempDir::read(outputs.file("1")); }
     std::string err() const { return TempDir::read(outputs.file("2")); }
@@ -144,15 +144,11 @@ struct Finished {
     std::string out;
     std::string err;
 };
-Finished runToEnd(std::string const& path, std::vector<std::string> const& args,
+Finished runToEnd(std::vector<std::string> const& args, std::string const& path = kProgram,
                   std::string const& input = "/dev/null") {
     Program program(args, path, input);
-    bool const ended = program.wait();
-    return {ended ? program.exitCode() : -1, program.out(), program.err()};
-}
-
-Finished runToEnd(std::vector<std::string> const& args) {
-    return runToEnd(kProgram, args);
+    int const code = program.wait();
+    return {code, program.out(), program.err()};
 }
 
 std::string sha256(std::string const& data) {
@@ -170,37 +166,58 @@ std::string binaryBody(size_t size) {
     return body;
 }
 
-// Files the sync left behind while working: none may survive a run.
+// Files the sync left behind while working: none may survive a run. The temporary files that
+// tests plant in the name of this (live) process are not counted.
 std::vector<std::string> leftovers(std::string const& folder) {
+    std::string const planted = ".resource-sync-" + std::to_string(::getpid()) + ".";
     std::vector<std::string> found;
     std::error_code error;
     for (auto const& entry : fs::recursive_directory_iterator(folder, error)) {
         std::string const name = entry.path().string();
-        if (name.find(".resource-sync-") != std::string::npos) {
+        if (name.find(".resource-sync-") != std::string::npos &&
+            name.find(planted) == std::string::npos) {
             found.push_back(name);
         }
     }
     return found;
 }
 
-int64_t now() {
-    return static_cast<int64_t>(std::time(nullptr));
+// A URL on 127.0.0.1 where nothing listens.
+std::string unreachableUrl() {
+    return "http://127.0.0.1:" + std::to_string(freeLoopbackPort());
 }
 
-// Each manifest or command-line problem is named on stderr with exit code 2 before anything is
-// written.
+// The screen of a tmux pane `columns` wide running the shell command `command`, once it shows
+// `until`, or when it stood still for the quiet window (a failure then). The pane runs on a
+// tmux server of its own, named after this process and `columns`, killed before returning.
+std::string screenOf(std::string const& command, int columns, std::string const& until) {
+    std::string const tmux = "tmux -L rdm-sync-" + std::to_string(::getpid()) + "-" +
+                             std::to_string(columns) + " -f /dev/null ";
+    EXPECT_EQ(std::system((tmux + "new-session -d -x " + std::to_string(columns) + " -y 20 '" +
+                           command + "'")
+                              .c_str()),
+              0);
+    TempDir shot;
+    auto const look = [&] {
+        std::system((tmux + "capture-pane -p > " + shot.file("screen")).c_str());
+        return TempDir::read(shot.file("screen"));
+    };
+    std::string screen;
+    EXPECT_TRUE(waitUntil([&] { return (screen = look()).find(until) != std::string::npos; },
+                          whileMoving(look)))
+        << screen;
+    std::system((tmux + "kill-server").c_str());
+    return screen;
+}
+
+// Each manifest problem is named on stderr with exit code 2 before anything is written.
 TEST(ResourceSyncManifest, EveryProblemIsReportedWithExitTwoAndNothingWritten) {
-    std::string const sha = std::string(64, 'a');
     // A manifest of one bundle holding `files`.
     auto const files = [](std::string const& list) {
         return R"({"baseUrl": "http://h/", "bundles": [{"files": [)" + list + "]}]}";
     };
-    struct Case {
-        std::string manifest;  // empty: the manifest file does not exist
-        char const* message;
-        std::vector<std::string> extraArgs = {};
-    };
-    std::vector<Case> const cases = {
+    // The manifest's text (empty: the manifest file does not exist) and the message.
+    std::vector<std::pair<std::string, char const*>> const cases = {
         {"", "cannot read the manifest: No such file or directory"},
         {"{\"baseUrl\": \"http://h/\",\n  \"bundles\": [ }", "m.json:2:16: JSON syntax error"},
         {"[]", "the manifest must be a JSON object"},
@@ -211,9 +228,9 @@ TEST(ResourceSyncManifest, EveryProblemIsReportedWithExitTwoAndNothingWritten) {
          "bundles[1].files[0].sha256: expected a string of 64 hexadecimal digits"},
         {files(R"({"path": "a", "policy": "weekly"})"),
          "bundles[0].files[0].policy: unknown policy \"weekly\""},
-        {files(R"({"path": "a", "mtime": 1})"), "bundles[0].files[0].mtime: unknown field"},
         // An unknown field beside every usual one, and one that comes before a missing path.
-        {files(R"({"path": "a", "size": 1, "sha256": ")" + sha + R"(", "mtime": 1})"),
+        {files(R"({"path": "a", "size": 1, "sha256": ")" + std::string(64, 'a') +
+               R"(", "mtime": 1})"),
          "bundles[0].files[0].mtime: unknown field"},
         {files(R"({"mtime": 1})"), "bundles[0].files[0].mtime: unknown field"},
         {files(R"({"path": 7})"), "bundles[0].files[0].path: expected a string"},
@@ -238,26 +255,14 @@ TEST(ResourceSyncManifest, EveryProblemIsReportedWithExitTwoAndNothingWritten) {
         {R"({"baseUrl": "http://h/", "target": "/tmp/x", "bundles": []})",
          "target: \"/tmp/x\" must be relative"},
         {files(R"({"path": "a", "policy": "validate"})"), "sha256: missing: the validate policy"},
-        {files(""), "--jobs needs", {"--jobs", "0"}},
-        {files(""), "--rate needs a whole", {"--rate", "0"}},
-        {files(""),
-         "--report /nonexistent-folder/r.json: the folder /nonexistent-folder does not exist",
-         {"--report", "/nonexistent-folder/r.json"}},
-        {files(""), "unknown option --colour", {"--colour"}},
-        {files(""), "unknown option -x", {"-x"}},
-        {files(""), "--jobs needs a whole", {"-j", "0"}},
-        {files(""), "--quiet takes no value", {"--quiet=yes"}},
     };
-    for (Case const& test : cases) {
+    for (auto const& [text, message] : cases) {
         TempDir dir;
-        std::string const manifest =
-            test.manifest.empty() ? dir.file("m.json") : dir.write("m.json", test.manifest);
-        std::vector<std::string> args = {"sync", manifest, "--dir", dir.file("target")};
-        args.insert(args.end(), test.extraArgs.begin(), test.extraArgs.end());
-        Finished const run = runToEnd(args);
-        EXPECT_EQ(run.code, 2) << test.message;
-        EXPECT_THAT(run.err, HasSubstr(test.message));
-        EXPECT_FALSE(fs::exists(dir.file("target"))) << test.message;
+        std::string const manifest = text.empty() ? dir.file("m.json") : dir.write("m.json", text);
+        Finished const run = runToEnd({"sync", manifest, "--dir", dir.file("target")});
+        EXPECT_EQ(run.code, 2) << message;
+        EXPECT_THAT(run.err, HasSubstr(message));
+        EXPECT_FALSE(fs::exists(dir.file("target"))) << message;
     }
 }
 
@@ -294,80 +299,59 @@ TEST(ResourceSyncManifest, PathsOnlyAndEveryFieldOfAFileAreRead) {
     ASSERT_EQ(every.code, 0) << every.out << every.err;
     EXPECT_EQ(TempDir::read(work.file("out/Grüße/ä.txt")), "top\n");
     EXPECT_THAT(every.out, HasSubstr("downloaded Grüße/ä.txt (4 B)"));
-
-    Finished const refused =
-        runToEnd({"manifest", work.file("site"), "--base-url", "http://h.invalid/", "--policy",
-                  "validate", "--paths-only"});
-    EXPECT_EQ(refused.code, 2);
-    EXPECT_THAT(refused.err, HasSubstr("the validate policy needs the SHA-256 digests"));
 }
 
 // The command line as people type it: help and the version on standard output with exit 0, the
-// short forms, "-" for a manifest on standard input, and a file name no manifest can hold.
+// short forms, "-" for a manifest on standard input, a file name no manifest can hold, a
+// paths-only manifest for the validate policy (which needs the digests), and options that are
+// wrong (exit 2, and nothing written).
 TEST(ResourceSyncCommandLine, HelpVersionShortFormsStandardInputAndNamesThatAreNotUtf8) {
     struct Case {
-        std::vector<std::string> args;  // {m}, {out}, {site} and {bad} name the work folder's
-        std::string input;              // standard input; {manifest}: the manifest's text
+        char const* args;   // the words of the command line; {w} stands for the work folder
+        std::string input;  // standard input
         int code;
         std::string text;  // found in standard output when the code is 0, else in standard error
-        bool synced;       // {out}/a.txt was fetched
     };
-    std::string const version = RDM_PROJECT_VERSION;
+    std::string const manifest =
+        R"({"baseUrl": "http://h.invalid/", "bundles": [{"files": ["a.txt"]}]})";
     std::vector<Case> const cases = {
-        {{"--version"}, "", 0, "resource-sync " + version + "\n", false},
-        {{"sync", "--help"}, "", 0, "usage: resource-sync sync MANIFEST", false},
-        {{"manifest", "-h"}, "", 0, "usage: resource-sync manifest DIR", false},
-        {{"help", "sync"}, "", 0, "-q, --quiet", false},
-        {{"sync", "{m}", "-q", "-j", "2", "-d", "{out}", "--from-dir", "{site}"},
-         "",
-         0,
-         "Synced: 1 files",
-         true},
-        {{"sync", "{m}", "-qj1", "-d{out}", "--from-dir", "{site}"}, "", 0, "Synced", true},
-        {{"sync", "-", "-d", "{out}", "--from-dir", "{site}"},
-         "{manifest}",
-         0,
-         "downloaded a.txt",
-         true},
-        {{"sync", "-", "-d", "{out}"}, "[]", 2, "stdin: the manifest must be a JSON object", false},
-        {{"manifest", "{bad}", "--base-url", "http://h.invalid/"},
-         "",
-         2,
-         "bad/caf\\xe9.txt: the file name is not UTF-8",
-         false},
+        {"--version", "", 0, "resource-sync " RDM_PROJECT_VERSION "\n"},
+        {"sync --help", "", 0, "usage: resource-sync sync MANIFEST"},
+        {"manifest -h", "", 0, "usage: resource-sync manifest DIR"},
+        {"help sync", "", 0, "-q, --quiet"},
+        {"sync {w}/m.json -q -j 2 -d {w}/out --from-dir {w}/site", "", 0, "Synced: 1 files"},
+        {"sync {w}/m.json -qj1 -d{w}/out --from-dir {w}/site", "", 0, "Synced"},
+        {"sync - -d {w}/out --from-dir {w}/site", manifest, 0, "downloaded a.txt"},
+        {"sync - -d {w}/out", "[]", 2, "stdin: the manifest must be a JSON object"},
+        {"sync {w}/m.json -d {w}/out --rate 0", "", 2, "--rate needs a whole"},
+        {"sync {w}/m.json -d {w}/out -j 0", "", 2, "--jobs needs a whole"},
+        {"sync {w}/m.json -d {w}/out --quiet=yes", "", 2, "--quiet takes no value"},
+        {"sync {w}/m.json -d {w}/out --colour", "", 2, "unknown option --colour"},
+        {"sync {w}/m.json -d {w}/out -x", "", 2, "unknown option -x"},
+        {"sync {w}/m.json -d {w}/out --report /nonexistent-folder/r.json", "", 2,
+         "--report /nonexistent-folder/r.json: the folder /nonexistent-folder does not exist"},
+        {"manifest {w}/site --base-url http://h.invalid/ --policy validate --paths-only", "", 2,
+         "the validate policy needs the SHA-256 digests"},
+        {"manifest {w}/bad --base-url http://h.invalid/", "", 2,
+         "bad/caf\\xe9.txt: the file name is not UTF-8"},
     };
     for (Case const& test : cases) {
         TempDir work;
-        std::string const manifest =
-            R"({"baseUrl": "http://h.invalid/", "bundles": [{"files": ["a.txt"]}]})";
         work.write("m.json", manifest);
         work.write("site/a.txt", "alpha\n");
         work.write("bad/caf\xe9.txt", "a Latin-1 name");
-        auto expand = [&work](std::string text) {
-            for (auto const& [key, value] : {std::pair{"{m}", work.file("m.json")},
-                                             {"{out}", work.file("out")},
-                                             {"{site}", work.file("site")},
-                                             {"{bad}", work.file("bad")}}) {
-                if (size_t const at = text.find(key); at != std::string::npos) {
-                    text.replace(at, std::string(key).size(), value);
-                }
-            }
-            return text;
-        };
-        std::vector<std::string> args;
-        for (std::string const& arg : test.args) {
-            args.push_back(expand(arg));
-        }
-        std::string const input =
-            work.write("input", test.input == "{manifest}" ? manifest : test.input);
-        Finished const run = runToEnd(kProgram, args, input);
-        SCOPED_TRACE(test.args.front() + " " + (test.args.size() > 1 ? test.args[1] : ""));
+        std::istringstream line(std::regex_replace(test.args, std::regex("\\{w\\}"), work.path()));
+        std::vector<std::string> const args{std::istream_iterator<std::string>(line), {}};
+        Finished const run = runToEnd(args, kProgram, work.write("input", test.input));
+        SCOPED_TRACE(test.args);
         EXPECT_EQ(run.code, test.code) << run.out << run.err;
         EXPECT_THAT(test.code == 0 ? run.out : run.err, HasSubstr(test.text));
-        if (test.args.size() > 2 && test.args[2].rfind("-q", 0) == 0) {
+        if (std::strstr(test.args, " -q") != nullptr) {
             EXPECT_THAT(run.out, Not(HasSubstr("downloading")));
         }
-        EXPECT_EQ(fs::exists(work.file("out/a.txt")), test.synced);
+        // A run that succeeds with a target folder fetches a.txt; one that fails makes no folder.
+        bool const synced = test.code == 0 && std::strstr(test.args, "{w}/out") != nullptr;
+        EXPECT_EQ(fs::exists(work.file(synced ? "out/a.txt" : "out")), synced);
     }
 }
 
@@ -378,7 +362,7 @@ TEST(ResourceSyncCommandLine, CompletionAndManualPageKnowTheOptionsOfTheHelp) {
     std::string const manual = TempDir::read(RDM_SYNC_MANUAL);
     std::regex const option(R"((^|[\s,(])(--?[a-z][a-z0-9-]*))");
     for (std::string const command : {"sync", "manifest"}) {
-        Finished const help = runToEnd(kProgram, {command, "--help"});
+        Finished const help = runToEnd({command, "--help"});
         ASSERT_EQ(help.code, 0) << help.err;
         std::set<std::string> listed;
         for (std::sregex_iterator it(help.out.begin(), help.out.end(), option), end; it != end;
@@ -391,22 +375,16 @@ TEST(ResourceSyncCommandLine, CompletionAndManualPageKnowTheOptionsOfTheHelp) {
                                    "; COMP_WORDS=(resource-sync " + command +
                                    " x -); COMP_CWORD=3; _resource_sync; "
                                    "printf '%s\\n' \"${COMPREPLY[@]}\"";
-        Finished const completion = runToEnd("/bin/bash", {"-c", script});
+        Finished const completion = runToEnd({"-c", script}, "/bin/bash");
         ASSERT_EQ(completion.code, 0) << completion.err;
-        std::set<std::string> offered;
-        std::istringstream lines(completion.out);
-        for (std::string line; std::getline(lines, line);) {
-            offered.insert(line);
-        }
-        EXPECT_EQ(offered, listed) << command;
+        std::istringstream offered(completion.out);
+        EXPECT_EQ(std::set<std::string>(std::istream_iterator<std::string>(offered), {}), listed)
+            << command;
 
         for (std::string const& name : listed) {
             // troff writes each dash of an option as "\-".
-            std::string escaped;
-            for (char c : name) {
-                escaped += c == '-' ? std::string("\\-") : std::string(1, c);
-            }
-            EXPECT_THAT(manual, HasSubstr(escaped)) << command << " " << name;
+            EXPECT_THAT(manual, HasSubstr(std::regex_replace(name, std::regex("-"), "\\-")))
+                << command << " " << name;
         }
     }
 }
@@ -415,7 +393,7 @@ TEST(ResourceSyncCommandLine, CompletionAndManualPageKnowTheOptionsOfTheHelp) {
 class ResourceSyncHttp : public ::testing::Test {
   protected:
     void SetUp() override {
-        server.addFile("/site/a.txt", "alpha v1\n", now() - 1000);
+        server.addFile("/site/a.txt", "alpha v1\n", std::time(nullptr) - 1000);
         server.addFile("/site/sub/b.bin", binaryBody(300 * 1024));
         server.addFile("/site/c.txt", "gamma\n");
     }
@@ -435,10 +413,25 @@ class ResourceSyncHttp : public ::testing::Test {
                         R"({"path": "a.txt"})");
     }
 
-    Finished sync(std::vector<std::string> extra = {}) {
+    // slow.bin alone in the manifest: 1 MiB whose transfer meets `fault` after 64 KiB.
+    void faultyFile(HttpTestServer::Fault fault = HttpTestServer::Fault::Stall) {
+        server.addFault("/site/slow.bin", binaryBody(1024 * 1024), fault, 64 * 1024);
+        manifest(R"({"path": "slow.bin", "policy": "always"})");
+    }
+
+    // The command line of a sync of m.json into target().
+    std::vector<std::string> syncArgs(std::vector<std::string> const& extra = {}) const {
         std::vector<std::string> args = {"sync", work.file("m.json"), "--dir", target()};
         args.insert(args.end(), extra.begin(), extra.end());
-        return runToEnd(args);
+        return args;
+    }
+
+    // Runs a sync to its end and expects `code`; no run leaves a file of its work behind.
+    Finished sync(std::vector<std::string> const& extra = {}, int code = 0) {
+        Finished run = runToEnd(syncArgs(extra));
+        EXPECT_EQ(run.code, code) << run.out << run.err;
+        EXPECT_THAT(leftovers(target()), testing::IsEmpty());
+        return run;
     }
 
     std::string target() const { return work.file("out"); }
@@ -451,11 +444,9 @@ class ResourceSyncHttp : public ::testing::Test {
 TEST_F(ResourceSyncHttp, KeepsTheFolderInStepAndFetchesOnlyWhatChanged) {
     siteManifest();
     Finished const first = sync();
-    ASSERT_EQ(first.code, 0) << first.out << first.err;
     EXPECT_EQ(local("/a.txt"), "alpha v1\n");
     EXPECT_EQ(local("/sub/b.bin"), binaryBody(300 * 1024));
     EXPECT_EQ(local("/c.txt"), "gamma\n");
-    EXPECT_TRUE(leftovers(target()).empty());
     // Through a pipe: one plain line per change, nothing redrawn.
     EXPECT_THAT(first.out, HasSubstr("downloaded sub/b.bin (300.0 KiB)"));
     EXPECT_THAT(first.out, HasSubstr("[first] Available, 1/1 files settled"));
@@ -464,40 +455,38 @@ TEST_F(ResourceSyncHttp, KeepsTheFolderInStepAndFetchesOnlyWhatChanged) {
     // The init bundle is served before any other bundle starts.
     EXPECT_LT(first.out.find("[first] Available"), first.out.find("downloading sub/b.bin"));
 
+    // ifModified asks for the time only; ifMissing and a matching digest ask nothing. A report
+    // that cannot be written (a folder stands where it goes) fails a run that otherwise succeeded.
     size_t const requestsA = server.requestCount("/site/a.txt");
     size_t const requestsB = server.requestCount("/site/sub/b.bin");
     size_t const requestsC = server.requestCount("/site/c.txt");
-    Finished const second = sync();
-    ASSERT_EQ(second.code, 0) << second.out << second.err;
-    EXPECT_THAT(second.out, HasSubstr("0 downloaded (0 B), 3 already current"));
-    // ifModified asks for the time only; ifMissing and a matching digest ask nothing.
+    fs::create_directories(work.file("taken"));
+    Finished const second = sync({"--report", work.file("taken")}, 1);
+    EXPECT_THAT(second.out, HasSubstr("Synced: 3 files, 0 downloaded (0 B), 3 already current"));
+    EXPECT_THAT(second.err, HasSubstr(work.file("taken")));
     EXPECT_EQ(server.requestCount("/site/a.txt"), requestsA + 1);
     EXPECT_EQ(server.requestCount("/site/sub/b.bin"), requestsB);
     EXPECT_EQ(server.requestCount("/site/c.txt"), requestsC);
 
     // A newer file on the server, and a local file that no longer matches its digest.
-    server.addFile("/site/a.txt", "alpha v2, longer\n", now() + 100);
+    server.addFile("/site/a.txt", "alpha v2, longer\n", std::time(nullptr) + 100);
     work.write("out/c.txt", "gamma, edited locally\n");
-    Finished const third = sync();
-    ASSERT_EQ(third.code, 0) << third.out << third.err;
+    EXPECT_THAT(sync().out, HasSubstr("2 downloaded (23 B), 1 already current"));
     EXPECT_EQ(local("/a.txt"), "alpha v2, longer\n");
     EXPECT_EQ(local("/c.txt"), "gamma\n");
-    EXPECT_THAT(third.out, HasSubstr("2 downloaded (23 B), 1 already current"));
 }
 
 TEST_F(ResourceSyncHttp, FailuresNameTheirReasonAndKeepTheOldFile) {
     server.addFile("/site/tampered.bin", "what the server has now");
     server.addStatus("/site/gone.txt", 404);
-    manifest(R"({"path": "tampered.bin", "policy": "always", "sha256": ")" +
-             sha256("what the manifest promised") + R"("},
-                {"path": "gone.txt"},
-                {"path": "c.txt", "localPath": "blocked/c.txt"},
-                {"path": "a.txt"})");
+    std::string const tampered = R"({"path": "tampered.bin", "policy": "always", "sha256": ")" +
+                                 sha256("what the manifest promised") + R"("})";
+    manifest(tampered + R"(, {"path": "gone.txt"},
+                {"path": "c.txt", "localPath": "blocked/c.txt"}, {"path": "a.txt"})");
     work.write("out/tampered.bin", "the good old file");
     work.write("out/blocked", "a file where a folder must go");
 
-    Finished const run = sync({"--report", work.file("report.json"), "--quiet"});
-    EXPECT_EQ(run.code, 1) << run.out << run.err;
+    Finished const run = sync({"--report", work.file("report.json"), "--quiet"}, 1);
     for (char const* line : {"tampered.bin: Corrupted: SHA-256 mismatch: expected ",
                              "gone.txt: GeneralError: HTTP 404 Not Found from http://",
                              "blocked/c.txt: GeneralError: cannot create the folder ",
@@ -507,83 +496,52 @@ TEST_F(ResourceSyncHttp, FailuresNameTheirReasonAndKeepTheOldFile) {
     EXPECT_THAT(run.out, Not(HasSubstr("downloading")));  // --quiet
     EXPECT_EQ(local("/tampered.bin"), "the good old file");
     EXPECT_EQ(local("/a.txt"), "alpha v1\n");
-    EXPECT_TRUE(leftovers(target()).empty());
     std::string const report = TempDir::read(work.file("report.json"));
     EXPECT_THAT(report, HasSubstr(R"("error": "Corrupted")"));
     EXPECT_THAT(report, HasSubstr(R"("exitCode": 1)"));
     EXPECT_THAT(report, HasSubstr(R"("current": 0)"));  // the downloaded file is not current
 
     // A corrupt file beside one that cannot be reached is not "offline".
-    server.addRedirect("/site/away.txt",
-                       "http://127.0.0.1:" + std::to_string(freeLoopbackPort()) + "/away.txt");
-    manifest(R"({"path": "tampered.bin", "policy": "always", "sha256": ")" +
-             sha256("what the manifest promised") + R"("}, "away.txt")");
-    Finished const mixed = sync({"--give-up", "1", "--quiet"});
-    EXPECT_EQ(mixed.code, 1) << mixed.out << mixed.err;
-    EXPECT_THAT(mixed.out, HasSubstr("away.txt: InternetConnectionLost"));
+    server.addRedirect("/site/away.txt", unreachableUrl() + "/away.txt");
+    manifest(tampered + R"(, "away.txt")");
+    EXPECT_THAT(sync({"--give-up", "1", "--quiet"}, 1).out,
+                HasSubstr("away.txt: InternetConnectionLost"));
 }
 
-// An ifModified file whose check failed keeps its old copy but is not "already current": it is
-// counted on its own, named with the reason, and fails the run (3 when nothing could be reached).
-TEST_F(ResourceSyncHttp, AFileWhoseCheckFailedIsNotCheckedAndFailsTheRun) {
-    manifest(R"({"path": "a.txt"})");
-    ASSERT_EQ(sync().code, 0);
-    server.addStatus("/site/a.txt", 500);
-    Finished const answered = sync({"--report", work.file("report.json")});
-    EXPECT_EQ(answered.code, 1) << answered.out << answered.err;
-    EXPECT_THAT(answered.out, HasSubstr("0 already current, 0 failed, 1 not checked"));
-    EXPECT_THAT(answered.out, HasSubstr("a.txt: not checked: HTTP 500"));
-    EXPECT_THAT(TempDir::read(work.file("report.json")), HasSubstr(R"("notChecked": 1)"));
-    EXPECT_EQ(local("/a.txt"), "alpha v1\n");
-
-    work.write("m.json", R"({"baseUrl": "http://127.0.0.1:)" + std::to_string(freeLoopbackPort()) +
-                             R"(/", "bundles": [{"files": [{"path": "a.txt"}]}]})");
-    Finished const unreachable = sync();
-    EXPECT_EQ(unreachable.code, 3) << unreachable.out << unreachable.err;
-    EXPECT_THAT(unreachable.out, HasSubstr("a.txt: not checked: "));
-    EXPECT_EQ(local("/a.txt"), "alpha v1\n");
-}
-
+// (SIGTERM: see the next test.)
 TEST_F(ResourceSyncHttp, SignalDuringATransferLeavesNoTemporaryFileAndTheOldFile) {
-    std::pair<int, int> const cases[] = {{SIGINT, 130}, {SIGTERM, 143}};
-    for (auto [number, expected] : cases) {
-        server.addFault("/site/slow.bin", binaryBody(1024 * 1024), HttpTestServer::Fault::Stall,
-                        64 * 1024);
-        manifest(R"({"path": "slow.bin", "policy": "always"})");
-        work.write("out/slow.bin", "old");
-        Program program({"sync", work.file("m.json"), "--dir", target()});
-        ASSERT_TRUE(
-            waitUntil([&] { return server.stalledNow() > 0 && !leftovers(target()).empty(); },
-                      program.moving()));
-        program.signal(number);
-        ASSERT_TRUE(program.wait());
-        EXPECT_EQ(program.exitCode(), expected) << program.out() << program.err();
-        EXPECT_THAT(program.out(), HasSubstr("Interrupted"));
-        EXPECT_EQ(local("/slow.bin"), "old");
-        EXPECT_TRUE(leftovers(target()).empty());
-    }
+    faultyFile();
+    work.write("out/slow.bin", "old");
+    Program program(syncArgs());
+    ASSERT_TRUE(waitUntil([&] { return server.stalledNow() > 0 && !leftovers(target()).empty(); },
+                          program.moving()));
+    program.signal(SIGINT);
+    EXPECT_EQ(program.wait(), 130) << program.out() << program.err();
+    EXPECT_THAT(program.out(), HasSubstr("Interrupted"));
+    EXPECT_EQ(local("/slow.bin"), "old");
+    EXPECT_TRUE(leftovers(target()).empty());
 }
 
 TEST_F(ResourceSyncHttp, OneRunPerFolderTheNextWaitsOrLeavesWithFour) {
-    server.addFault("/site/slow.bin", binaryBody(1024 * 1024), HttpTestServer::Fault::Stall,
-                    64 * 1024);
-    manifest(R"({"path": "slow.bin", "policy": "always"})");
-    Program first({"sync", work.file("m.json"), "--dir", target()});
+    faultyFile();
+    Program first(syncArgs());
     ASSERT_TRUE(waitUntil([&] { return server.stalledNow() > 0; }));
 
-    Finished const busy = sync({"--no-wait"});
+    // (The first run's temporary file is there meanwhile.)
+    Finished const busy = runToEnd(syncArgs({"--no-wait"}));
     EXPECT_EQ(busy.code, 4) << busy.out << busy.err;
     EXPECT_THAT(busy.err, HasSubstr("another resource-sync is running in " + target() + " (pid "));
 
-    Program second({"sync", work.file("m.json"), "--dir", target()});
+    Program second(syncArgs());
     std::string const waiting = "waiting for another resource-sync in " + target() + " (pid ";
     ASSERT_TRUE(waitUntil([&] { return second.err().find(waiting) != std::string::npos; }));
-    // The first run ends without its file; the second then takes the folder and fetches it whole.
+    // The first run ends on SIGTERM without its file; the second then takes the folder and fetches
+    // it whole.
     server.addFile("/site/slow.bin", binaryBody(1024 * 1024));
     first.signal(SIGTERM);
-    ASSERT_TRUE(first.wait());
-    ASSERT_TRUE(second.wait());
-    EXPECT_EQ(second.exitCode(), 0) << second.out() << second.err();
+    EXPECT_EQ(first.wait(), 143);
+    EXPECT_THAT(first.out(), HasSubstr("Interrupted"));
+    EXPECT_EQ(second.wait(), 0) << second.out() << second.err();
     EXPECT_EQ(local("/slow.bin"), binaryBody(1024 * 1024));
     EXPECT_EQ(second.err().find(waiting), second.err().rfind(waiting)) << "printed once";
     EXPECT_TRUE(leftovers(target()).empty());
@@ -600,8 +558,7 @@ TEST_F(ResourceSyncHttp, LeftoversOfDeadRunsGoAndNothingIsWrittenThroughALinkOut
     fs::create_directories(elsewhere);
     fs::create_directory_symlink(elsewhere, target() + "/sub");
 
-    Finished const run = sync();
-    EXPECT_EQ(run.code, 1) << run.out << run.err;
+    Finished const run = sync({}, 1);
     EXPECT_THAT(run.out, HasSubstr("sub/b.bin leads outside " + target() + " through the symlink " +
                                    target() + "/sub"));
     EXPECT_TRUE(fs::is_empty(elsewhere));
@@ -616,11 +573,10 @@ TEST_F(ResourceSyncHttp, LeftoversOfDeadRunsGoAndNothingIsWrittenThroughALinkOut
 TEST_F(ResourceSyncHttp, DamagedFilesAreRepairedBySizeAndWithVerifyByDigest) {
     manifest(R"({"path": "sub/b.bin", "policy": "ifMissing", "size": 307200, "sha256": ")" +
              sha256(binaryBody(300 * 1024)) + R"("}, {"path": "a.txt", "size": 9})");
-    ASSERT_EQ(sync().code, 0);
+    sync();
     fs::resize_file(target() + "/sub/b.bin", 1000);
     fs::resize_file(target() + "/a.txt", 3);  // the server's copy is older: only the size tells
     Finished const repaired = sync();
-    EXPECT_EQ(repaired.code, 0) << repaired.out << repaired.err;
     EXPECT_THAT(repaired.out, HasSubstr("repaired sub/b.bin (300.0 KiB)"));
     EXPECT_THAT(repaired.out, HasSubstr("2 downloaded (300.0 KiB), 0 already current, 0 failed, "
                                         "2 repaired"));
@@ -630,8 +586,7 @@ TEST_F(ResourceSyncHttp, DamagedFilesAreRepairedBySizeAndWithVerifyByDigest) {
     same[0] = static_cast<char>(same[0] ^ 1);
     work.write("out/sub/b.bin", same);
     EXPECT_THAT(sync().out, HasSubstr("2 already current"));
-    Finished const verified = sync({"--verify"});
-    EXPECT_THAT(verified.out, HasSubstr("1 repaired"));
+    EXPECT_THAT(sync({"--verify"}).out, HasSubstr("1 repaired"));
     EXPECT_EQ(local("/sub/b.bin"), binaryBody(300 * 1024));
 }
 
@@ -642,8 +597,7 @@ TEST_F(ResourceSyncHttp, NoPasswordInAnyOutputAndNetrcSuppliesIt) {
     std::string const withPassword = "http://reader:s3cret@" + server.baseUrl().substr(7);
     work.write("m.json", R"({"baseUrl": ")" + withPassword +
                              R"(/site", "bundles": [{"files": ["private.txt", "gone.txt"]}]})");
-    Finished const run = sync({"--trace", "--give-up", "1", "--report", work.file("r.json")});
-    EXPECT_EQ(run.code, 1) << run.out << run.err;
+    Finished const run = sync({"--trace", "--report", work.file("r.json")}, 1);
     EXPECT_EQ(local("/private.txt"), "private\n");
     EXPECT_THAT(run.out, HasSubstr("http://***@127.0.0.1:"));
     for (std::string const& output : {run.out, run.err, TempDir::read(work.file("r.json"))}) {
@@ -652,22 +606,9 @@ TEST_F(ResourceSyncHttp, NoPasswordInAnyOutputAndNetrcSuppliesIt) {
 
     fs::remove(target() + "/private.txt");
     manifest(R"("private.txt")");
-    EXPECT_EQ(sync({"--give-up", "1"}).code, 1) << "401 without credentials";
-    std::string const netrc =
-        work.write("netrc", "machine 127.0.0.1 login reader password s3cret\n");
-    Finished const viaNetrc = sync({"--netrc-file", netrc});
-    EXPECT_EQ(viaNetrc.code, 0) << viaNetrc.out << viaNetrc.err;
+    sync({}, 1);  // 401 without credentials
+    sync({"--netrc-file", work.write("netrc", "machine 127.0.0.1 login reader password s3cret\n")});
     EXPECT_EQ(local("/private.txt"), "private\n");
-}
-
-// A report that cannot be written at the end fails a run that otherwise succeeded.
-TEST_F(ResourceSyncHttp, AReportThatCannotBeWrittenFailsTheRun) {
-    siteManifest();
-    fs::create_directories(work.file("taken"));  // a folder where the report file should go
-    Finished const run = sync({"--report", work.file("taken")});
-    EXPECT_EQ(run.code, 1) << run.out << run.err;
-    EXPECT_THAT(run.out, HasSubstr("Synced: 3 files"));
-    EXPECT_THAT(run.err, HasSubstr(work.file("taken")));
 }
 
 // A server that answered and then broke off, or went silent, fails the run with what happened
@@ -680,52 +621,37 @@ TEST_F(ResourceSyncHttp, ABrokenOrStalledTransferSaysWhatHappened) {
     };
     Case const cases[] = {
         {HttpTestServer::Fault::ShortBody, "3",
-         "big.bin: InternetConnectionLost: transfer failed: "},
-        {HttpTestServer::Fault::Stall, "1", "big.bin: Cancelled: stalled: no data for "},
+         "slow.bin: InternetConnectionLost: transfer failed: "},
+        {HttpTestServer::Fault::Stall, "1", "slow.bin: Cancelled: stalled: no data for "},
     };
     for (Case const& c : cases) {
-        server.addFault("/site/big.bin", binaryBody(1024 * 1024), c.fault, 64 * 1024);
-        manifest(R"({"path": "big.bin", "policy": "always"})");
-        Finished const run = sync({"--give-up", c.giveUp});
-        EXPECT_EQ(run.code, 1) << run.out << run.err;
+        faultyFile(c.fault);
+        Finished const run = sync({"--give-up", c.giveUp}, 1);
         EXPECT_THAT(run.out, HasSubstr(c.reason));
         EXPECT_THAT(run.out, HasSubstr("Failed (gave up waiting for retries)"));
-        EXPECT_TRUE(leftovers(target()).empty());
     }
 }
 
 // --rate holds a run to the rate: over HTTP the running transfers share it, and a copy from a
 // folder keeps to it also where a step of its pacing is smaller than its usual piece.
 TEST_F(ResourceSyncHttp, RateHoldsForHttpTransfersTogetherAndForSlowLocalCopies) {
-    std::string files;
-    for (int i = 0; i < 4; ++i) {
-        std::string const name = "r" + std::to_string(i) + ".bin";
+    for (std::string const name : {"r0.bin", "r1.bin", "r2.bin", "r3.bin"}) {
         server.addFile("/site/" + name, binaryBody(64 * 1024));
         work.write("site/" + name, binaryBody(64 * 1024));
-        files +=
-            std::string(i > 0 ? ", " : "") + R"({"path": ")" + name + R"(", "policy": "always"})";
     }
-    manifest(files);
-    struct Case {
-        std::vector<std::string> extra;
-        double atLeastSeconds;
-    };
+    work.write("m.json", R"({"baseUrl": ")" + server.url("/site") + R"(", "policy": "always",
+        "bundles": [{"files": ["r0.bin", "r1.bin", "r2.bin", "r3.bin"]}]})");
     // 256 KiB at 128 KiB/s: 2 s. Were each transfer given the whole rate, the four would end
     // in 0.5 s; whole 128 KiB pieces of the local copy would cross one 50 ms step per file and
     // end in 0.2 s.
-    Case const cases[] = {
-        {{"--rate", "128", "--jobs", "4"}, 1.5},
-        {{"--rate", "128", "--jobs", "1", "--from-dir", work.file("site")}, 1.5},
-    };
-    for (Case const& test : cases) {
+    std::vector<std::string> const http = {"--rate", "128", "-j4"};
+    std::vector<std::string> const copy = {"--rate", "128", "-j1", "--from-dir", work.file("site")};
+    for (auto const& extra : {http, copy}) {
         auto const start = std::chrono::steady_clock::now();
-        Finished const run = sync(test.extra);
-        double const seconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        ASSERT_EQ(run.code, 0) << run.out << run.err;
-        EXPECT_THAT(run.out, HasSubstr("4 downloaded (256.0 KiB)"));
+        EXPECT_THAT(sync(extra).out, HasSubstr("4 downloaded (256.0 KiB)"));
         // Only a lower bound: a busy machine makes the run slower, never faster.
-        EXPECT_GE(seconds, test.atLeastSeconds) << test.extra.back();
+        std::chrono::duration<double> const seconds = std::chrono::steady_clock::now() - start;
+        EXPECT_GE(seconds.count(), 1.5) << extra.back();
         EXPECT_EQ(local("/r3.bin"), binaryBody(64 * 1024));
     }
 }
@@ -737,12 +663,11 @@ TEST_F(ResourceSyncHttp, RateHoldsForHttpTransfersTogetherAndForSlowLocalCopies)
 TEST_F(ResourceSyncHttp, DryRunAndDeleteTouchOnlyWhatTheyShould) {
     siteManifest();
     Finished const empty = sync({"--dry-run"});
-    EXPECT_EQ(empty.code, 0) << empty.out << empty.err;
     EXPECT_THAT(empty.out, HasSubstr("would download sub/b.bin (missing)"));
     EXPECT_THAT(empty.out, HasSubstr("Dry run: 3 files, 3 would be downloaded"));
     EXPECT_FALSE(fs::exists(target()));
 
-    ASSERT_EQ(sync().code, 0);
+    sync();
     work.write("out/c.txt", "gamma, edited locally\n");
     work.write("out/stale.txt", "old");
     work.write("out/sub/old.bin", "old");
@@ -751,7 +676,6 @@ TEST_F(ResourceSyncHttp, DryRunAndDeleteTouchOnlyWhatTheyShould) {
     std::string const outside = work.write("outside.txt", "keep");
     fs::create_symlink(outside, target() + "/link");
     Finished const dry = sync({"--dry-run", "--delete"});
-    EXPECT_EQ(dry.code, 0) << dry.out << dry.err;
     EXPECT_THAT(dry.out, HasSubstr("would download c.txt (does not match its sha256)"));
     EXPECT_THAT(dry.out, HasSubstr("would delete stale.txt"));
     EXPECT_THAT(dry.out, Not(HasSubstr("downloading")));
@@ -759,7 +683,6 @@ TEST_F(ResourceSyncHttp, DryRunAndDeleteTouchOnlyWhatTheyShould) {
     EXPECT_TRUE(fs::exists(target() + "/stale.txt"));
 
     Finished const run = sync({"--delete"});
-    EXPECT_EQ(run.code, 0) << run.out << run.err;
     EXPECT_THAT(run.out, HasSubstr("deleted sub/old.bin"));
     EXPECT_THAT(run.out, HasSubstr("0 failed, 1 repaired, 3 deleted"));
     EXPECT_FALSE(fs::exists(target() + "/stale.txt"));
@@ -770,37 +693,25 @@ TEST_F(ResourceSyncHttp, DryRunAndDeleteTouchOnlyWhatTheyShould) {
 
     work.write("out/stale.txt", "old");
     server.addStatus("/site/a.txt", 500);
-    Finished const failed = sync({"--delete", "--give-up", "1"});
-    EXPECT_EQ(failed.code, 1) << failed.out << failed.err;
+    sync({"--delete", "--give-up", "1"}, 1);
     EXPECT_TRUE(fs::exists(target() + "/stale.txt"));
 }
 
 // On a terminal a file that waits for its retry shows why it failed and when it is tried
 // again; through a pipe a long download gets a line with its bytes and rate every 10 s.
 TEST_F(ResourceSyncHttp, AWaitingOrLongFileIsShownWhileItLasts) {
-    server.addRedirect("/site/away.txt",
-                       "http://127.0.0.1:" + std::to_string(freeLoopbackPort()) + "/away.txt");
+    server.addRedirect("/site/away.txt", unreachableUrl() + "/away.txt");
     manifest(R"("away.txt")");
-    std::string const tmux = "tmux -L rdm-retry-" + std::to_string(::getpid()) + " -f /dev/null ";
-    std::string const screen = work.file("screen");
-    ASSERT_EQ(std::system((tmux + "new-session -d -x 100 -y 20 '" + kProgram + " sync " +
-                           work.file("m.json") + " --dir " + target() + " --give-up 60'")
-                              .c_str()),
-              0);
-    bool const shown = waitUntil([&] {
-        std::system((tmux + "capture-pane -p > " + screen).c_str());
-        return TempDir::read(screen).find(", retrying in ") != std::string::npos;
-    });
-    std::system((tmux + "kill-server").c_str());
-    EXPECT_TRUE(shown) << TempDir::read(screen);
-    EXPECT_THAT(TempDir::read(screen), HasSubstr("failed away.txt: "));
+    std::string const screen =
+        screenOf(kProgram + " sync " + work.file("m.json") + " --dir " + target() + " --give-up 60",
+                 100, ", retrying in ");
+    EXPECT_THAT(screen, HasSubstr("failed away.txt: "));
 
     // 1.1 MiB at 100 KiB/s: about 11 s, so one progress line.
     work.write("site/long.bin", binaryBody(1100 * 1024));
     manifest(R"({"path": "long.bin", "policy": "always"})");
-    Finished const run = sync({"--from-dir", work.file("site"), "--rate", "100"});
-    EXPECT_EQ(run.code, 0) << run.out << run.err;
-    EXPECT_THAT(run.out, testing::ContainsRegex("long.bin: [0-9.]+ [KM]iB, [0-9.]+ KiB/s"));
+    EXPECT_THAT(sync({"--from-dir", work.file("site"), "--rate", "100"}).out,
+                testing::ContainsRegex("long.bin: [0-9.]+ [KM]iB, [0-9.]+ KiB/s"));
 }
 
 // A failure line says the error of its moment, even when a retry has succeeded by the time it
@@ -811,65 +722,66 @@ TEST_F(ResourceSyncHttp, AFailureLineKeepsItsErrorAfterASuccessfulRetry) {
     server.addFlakyFile("/site/f.txt", "f\n", 1, 500);
     manifest(R"({"path": "f.txt", "policy": "always"})");
     int pipe[2];
-    ASSERT_EQ(::pipe2(pipe, O_CLOEXEC | O_NONBLOCK), 0);
-    std::string const filler(4096, '.');
-    std::size_t filled = 0;
-    for (ssize_t put; (put = ::write(pipe[1], filler.data(), filler.size())) > 0;) {
-        filled += static_cast<std::size_t>(put);
-    }
-    ::fcntl(pipe[1], F_SETFL, 0);
-    Program program({"sync", work.file("m.json"), "--dir", target(), "--trace"}, kProgram,
-                    "/dev/null", pipe[1]);
+    ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
+    // A pipe of one page, filled: the program's first write blocks.
+    int const filled = ::fcntl(pipe[1], F_SETPIPE_SZ, 4096);
+    ASSERT_EQ(::write(pipe[1], std::string(filled, '.').data(), filled), filled);
+    Program program(syncArgs({"--trace"}), kProgram, "/dev/null", pipe[1]);
     ::close(pipe[1]);
     EXPECT_TRUE(waitUntil(
         [&] {
             return program.err().find("Available, err:NoError =100%) /Exec") != std::string::npos;
         },
         program.moving()));
-    ::fcntl(pipe[0], F_SETFL, 0);
-    std::string out;
-    char piece[4096];
-    for (ssize_t got; (got = ::read(pipe[0], piece, sizeof piece)) > 0;) {
-        out.append(piece, static_cast<std::size_t>(got));
-    }
+    // cat empties the pipe (its standard input) until the program has ended.
+    Finished const drained = runToEnd({}, "/bin/cat", "/proc/self/fd/" + std::to_string(pipe[0]));
     ::close(pipe[0]);
-    ASSERT_TRUE(program.wait());
-    EXPECT_EQ(program.exitCode(), 0);
-    EXPECT_THAT(out.substr(filled), HasSubstr("failed f.txt: GeneralError: HTTP 500"));
+    EXPECT_EQ(program.wait(), 0);
+    EXPECT_THAT(drained.out.substr(filled), HasSubstr("failed f.txt: GeneralError: HTTP 500"));
     EXPECT_EQ(local("/f.txt"), "f\n");
 }
 
 TEST_F(ResourceSyncHttp, WatchFetchesAFileChangedWhileItRuns) {
     siteManifest();
-    Program program({"sync", work.file("m.json"), "--dir", target(), "--watch", "1"});
+    Program program(syncArgs({"--watch", "1"}));
     ASSERT_TRUE(waitUntil(
         [&] { return fs::exists(target() + "/c.txt") && local("/a.txt") == "alpha v1\n"; },
         program.moving()));
-    server.addFile("/site/a.txt", "alpha v2\n", now() + 100);
+    server.addFile("/site/a.txt", "alpha v2\n", std::time(nullptr) + 100);
     EXPECT_TRUE(waitUntil([&] { return local("/a.txt") == "alpha v2\n"; }, program.moving()));
     program.signal(SIGTERM);
-    ASSERT_TRUE(program.wait());
-    EXPECT_EQ(program.exitCode(), 143);
+    EXPECT_EQ(program.wait(), 143);
 }
 
 // Offline ends the run at once with exit 3; so does a host that cannot be reached once
-// --give-up has passed.
-TEST_F(ResourceSyncHttp, OfflineOrUnreachableEndsWithExitThree) {
+// --give-up has passed. An ifModified file whose check failed keeps its old copy but is not
+// "already current": it is counted on its own, named with the reason, and fails the run (with
+// 3 when nothing could be reached).
+TEST_F(ResourceSyncHttp, OfflineUnreachableOrUncheckedFailsTheRun) {
     siteManifest();
-    std::string const marker = work.write("offline", "");
-    auto const start = std::chrono::steady_clock::now();
-    Finished const run = sync({"--offline-marker", marker, "--give-up", "600"});
-    EXPECT_EQ(run.code, 3) << run.out << run.err;
+    // (A run that waited for the give-up would be killed as standing still, and fail.)
+    Finished const run =
+        sync({"--offline-marker", work.write("offline", ""), "--give-up", "600"}, 3);
     EXPECT_THAT(run.out, HasSubstr("a.txt: InternetConnectionLost"));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
 
-    work.write("m.json", R"({"baseUrl": "http://127.0.0.1:)" + std::to_string(freeLoopbackPort()) +
-                             R"(/", "bundles": [{"files": ["x"]}]})");
+    sync();
+    server.addStatus("/site/a.txt", 500);
+    Finished const answered = sync({"--report", work.file("report.json")}, 1);
+    EXPECT_THAT(answered.out, HasSubstr("2 already current, 0 failed, 1 not checked"));
+    EXPECT_THAT(answered.out, HasSubstr("a.txt: not checked: HTTP 500"));
+    EXPECT_THAT(TempDir::read(work.file("report.json")), HasSubstr(R"("notChecked": 1)"));
+
+    // Unreachable: a present file cannot be checked (which is not retried), a missing one
+    // cannot be fetched (which is, until the give-up).
+    std::string const unreachable = R"({"baseUrl": ")" + unreachableUrl() + R"(/", "bundles": )";
+    work.write("m.json", unreachable + R"([{"files": ["a.txt"]}]})");
+    EXPECT_THAT(sync({}, 3).out, HasSubstr("a.txt: not checked: "));
+    EXPECT_EQ(local("/a.txt"), "alpha v1\n");
+    work.write("m.json", unreachable + R"([{"files": ["x"]}]})");
     // Plain lines wake the main thread with every change; --quiet only once the failures may
     // end the round.
     for (char const* display : {"--trace", "--quiet"}) {
-        Finished const dead = sync({"--give-up", "1", display});
-        EXPECT_EQ(dead.code, 3) << display << dead.out << dead.err;
+        Finished const dead = sync({"--give-up", "1", display}, 3);
         EXPECT_THAT(dead.out, HasSubstr("Offline (gave up waiting for retries)"));
         EXPECT_THAT(dead.out, HasSubstr("x: InternetConnectionLost: "));
     }
@@ -982,32 +894,17 @@ TEST(ResourceSyncTerminal, ShowsABarPerBundleAndTheSummary) {
     work.write("m.json", written.out);
 
     // The final screen of a run in a tmux pane `columns` wide.
-    auto const screenOf = [&](int columns) {
+    auto const finalScreen = [&](int columns) {
         fs::remove_all(work.file("out"));
-        fs::remove(work.file("exit"));
-        // A server of its own per run: the last one may still be shutting down.
-        std::string const socket =
-            "rdm-sync-" + std::to_string(::getpid()) + "-" + std::to_string(columns);
-        std::string const command = kProgram + " sync " + work.file("m.json") + " --dir " +
-                                    work.file("out") + " --from-dir " + work.file("site") +
-                                    " --rate 2560 --jobs 1; echo $? > " + work.file("exit") +
-                                    "; cat";
-        std::string const tmux = "tmux -L " + socket + " -f /dev/null ";
-        EXPECT_EQ(std::system((tmux + "new-session -d -x " + std::to_string(columns) + " -y 20 '" +
-                               command + "'")
-                                  .c_str()),
-                  0);
-        bool const ended = waitUntil([&] { return fs::exists(work.file("exit")); },
-                                     whileMoving([&] { return filesUnder(work.file("out")); }));
-        std::string const screenFile = work.file("screen");
-        std::system((tmux + "capture-pane -p > " + screenFile).c_str());
-        std::system((tmux + "kill-server").c_str());
-        EXPECT_TRUE(ended);
-        EXPECT_EQ(TempDir::read(work.file("exit")), "0\n");
-        return TempDir::read(screenFile);
+        std::string const screen = screenOf(
+            kProgram + " sync " + work.file("m.json") + " --dir " + work.file("out") +
+                " --from-dir " + work.file("site") + " --rate 2560 --jobs 1; echo exit $?; cat",
+            columns, "exit ");
+        EXPECT_THAT(screen, HasSubstr("exit 0\n"));
+        return screen;
     };
 
-    std::string const screen = screenOf(100);
+    std::string const screen = finalScreen(100);
     std::string const full = "[##############################] 100%  ";
     EXPECT_THAT(screen,
                 HasSubstr("docs                 " + full + "512.0 KiB / 512.0 KiB  1/1 files"));
@@ -1016,7 +913,7 @@ TEST(ResourceSyncTerminal, ShowsABarPerBundleAndTheSummary) {
     EXPECT_THAT(screen, HasSubstr("a-bundle-~ng-to-show " + full));
     EXPECT_THAT(screen, HasSubstr("Synced: 4 files, 4 downloaded (2.5 MiB), 0 already current"));
     // A narrow terminal shortens the names and the bars, never a number.
-    std::string const narrow = screenOf(60);
+    std::string const narrow = finalScreen(60);
     EXPECT_THAT(narrow, HasSubstr("] 100%  2.0 MiB / 2.0 MiB  2/2 files\n"));
     EXPECT_THAT(narrow, HasSubstr("] 100%  512.0 KiB / 512.0 KiB  1/1 files\n"));
     EXPECT_THAT(narrow, testing::ContainsRegex(
