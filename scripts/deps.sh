@@ -13,7 +13,8 @@ packages=(
     libcpp-httplib-dev tinyproxy openssl
     # the terminal display test of resource-sync runs it in a tmux pane
     tmux
-    # benchmarks: a loopback web server, the curl command for comparison, system-call counts
+    # a loopback web server (HTTP/2 tests, benchmarks); for the benchmarks also the curl command
+    # for comparison and system-call counts
     nginx-light curl time strace
     # the Debian package: dependencies of the library found by dpkg-shlibdeps
     dpkg-dev
