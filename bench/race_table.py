@@ -72,24 +72,23 @@ def main():
             name, t = best_peer(times)
             ratio_row(label, name, t, times[OURS], 1.0)
 
-    def cpu(probe_rows, set_, tool):
-        p = probe_rows.get((set_, "cold", tool))
-        try:
-            return float(p["user_s"]) + float(p["sys_s"]) if p else None
-        except ValueError:
-            return None
+    def cpu_times(path):
+        if not os.path.exists(path):
+            return {}
+        return {r["command"]: r["user"] + r["system"] for r in json.load(open(path))["results"]}
 
-    def cpu_row(label, probe_rows, peer, target):
-        ours, theirs = cpu(probe_rows, "small", OURS), cpu(probe_rows, "small", peer)
-        if ours is None or theirs is None:
+    def cpu_row(label, raw, peer, target):
+        times = cpu_times(os.path.join(raw, "small-cold.json"))
+        ours, theirs = times.get(OURS), times.get(peer)
+        if ours is None or not theirs:
             return
-        ratio = ours / theirs if theirs > 0 else None
-        ok = "-" if target is None else ("yes" if ratio is not None and ratio <= target else "NO")
-        rows.append((label, f"{peer} {theirs:.2f} s", f"{ours:.2f} s",
-                     f"{ratio:.2f}" if ratio is not None else "-", f"≤ {target}" if target else "-", ok))
+        ratio = ours / theirs
+        ok = "-" if target is None else ("yes" if ratio <= target else "NO")
+        rows.append((label, f"{peer} {theirs:.2f} s", f"{ours:.2f} s", f"{ratio:.2f}",
+                     f"≤ {target}" if target else "-", ok))
 
-    # CPU time (user + system) of one probe run under GNU time, against curl --parallel.
-    cpu_row("CPU time, cold 2,000 × 4 KiB", probes, "curl-par8", 1.2)
+    # CPU time (user + system, hyperfine's mean over the runs) against curl --parallel.
+    cpu_row("CPU time, cold 2,000 × 4 KiB", args.raw, "curl-par8", 1.2)
 
     if args.tls:
         tls_times = medians(os.path.join(args.tls, "small-cold.json"))
@@ -99,7 +98,7 @@ def main():
         if OURS in tls_times and curls:
             name = min(curls, key=curls.get)
             ratio_row("cold 2,000 × 4 KiB, HTTPS + HTTP/2", name, curls[name], tls_times[OURS], 0.9)
-        cpu_row("CPU time, cold 2,000 × 4 KiB, HTTPS + HTTP/2", tls_probes, "curl-par8", None)
+        cpu_row("CPU time, cold 2,000 × 4 KiB, HTTPS + HTTP/2", args.tls, "curl-par8", None)
         ours_probe = tls_probes.get(("small", "cold", OURS))
         if ours_probe:
             rows.append(("connections, cold 2,000 × 4 KiB, HTTPS + HTTP/2", "-",
