@@ -3,7 +3,9 @@
 # through the shared peer harness (shared/bench/peers/peers.sh beside the project's checkout: it
 # generates the site, runs every tool under hyperfine and probes each once under GNU time and the
 # nginx access log; a copy of it runs in a temporary folder, so that its results land there and
-# not in the shared folder), plus two rows of our own:
+# not in the shared folder), plus a cold run of the small set over HTTPS with HTTP/2 (nginx's TLS
+# port with a certificate from a private CA made for the race; every tool trusts that CA), plus two
+# rows of our own:
 #   - warm IfMissing check of 100,000 files in one bundle against a plain stat loop over them;
 #   - registering 100,000 descriptors in 1,000 bundles (Google Benchmark, SchedulerBench).
 # It writes the comparison table (ours / best peer, with the targets) to
@@ -79,7 +81,8 @@ mkdir -p "$harness"
 cp "$peers_dir/peers.sh" "$peers_dir/serve.sh" "$peers_dir/summarize.py" "$harness/"
 
 # One nginx for the whole race, so that the manifests can name its address before peers.sh runs.
-eval "$("$harness/serve.sh" start "$site")"
+# It also listens for HTTPS with HTTP/2, with a certificate from a private CA made for this run.
+eval "$(TLS=1 "$harness/serve.sh" start "$site")"
 run_dir=$RUN_DIR
 
 # Manifests of paths alone: the peers get plain URL lists and verify nothing either.
@@ -93,8 +96,8 @@ for set in "${set_list[@]}"; do
             --paths-only >"$manifests/$set-$policy.json"
     done
 done
-sync_cmd() { # sync_cmd POLICY: a peers.sh template ({set} and {out} are its placeholders)
-    echo "$(q "$sync_bin") sync $(q "$manifests")/{set}-$1.json --dir {out} --jobs $jobs --quiet"
+sync_cmd() { # sync_cmd POLICY [FOLDER]: a peers.sh template ({set}, {out}, {cacert} are its own)
+    echo "$(q "$sync_bin") sync $(q "${2:-$manifests}")/{set}-$1.json --dir {out} --jobs $jobs --quiet {cacert}"
 }
 
 peers_name=race-$stamp
@@ -106,7 +109,20 @@ peers_name=race-$stamp
     --extra-warm "wget-nc=wget -q -nc -P {out} -i {urls}"
 cp "$harness/$peers_name.md" "$results/peers-$stamp.md"
 
+# The small set once more, cold, over HTTPS: curl negotiates HTTP/2 as resource-sync does.
 row_args=()
+if [[ ,$sets, == *,small,* && ,$modes, == *,cold,* ]]; then
+    tls_manifests=$work/manifests-tls
+    mkdir -p "$tls_manifests"
+    "$sync_bin" manifest "$SITE_DIR/small" --base-url "${BASE_URL_TLS}small/" --policy ifModified \
+        --paths-only >"$tls_manifests/small-ifModified.json"
+    TLS=1 "$harness/peers.sh" --run-dir "$run_dir" --results "$peers_name-tls" --runs "$runs" \
+        --warmup "$warmup" --sets small --modes cold \
+        --extra-cold "resource-sync=$(sync_cmd ifModified "$tls_manifests")"
+    cp "$harness/$peers_name-tls.md" "$results/peers-tls-$stamp.md"
+    row_args+=(--tls "$harness/$peers_name-tls")
+fi
+
 if [[ $big_row == 1 ]]; then
     # 100,000 small files, all present: the check alone, against a plain stat loop over them.
     many=$site/many

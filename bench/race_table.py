@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""race_table.py PEERS_RAW_DIR [--many JSON --many-rss KB] [--register JSON]  ->  Markdown on stdout.
+"""race_table.py PEERS_RAW_DIR [--tls RAW_DIR] [--many JSON --many-rss KB] [--register JSON]  ->  Markdown.
 
 The comparison table of bench/race.sh: for each row, resource-sync's median against the best peer
 of the same hyperfine call (or the floor the row names), the ratio, and the target. Every ratio
@@ -47,6 +47,7 @@ def main():
     ap.add_argument("--many")
     ap.add_argument("--many-rss")
     ap.add_argument("--register")
+    ap.add_argument("--tls", help="the harness's raw results of the cold small set over HTTPS")
     args = ap.parse_args()
 
     probes = {(r["set"], r["mode"], r["tool"]): r for r in read_tsv(os.path.join(args.raw, "probes.tsv"))}
@@ -70,6 +71,38 @@ def main():
         if OURS in times:
             name, t = best_peer(times)
             ratio_row(label, name, t, times[OURS], 1.0)
+
+    def cpu_times(path):
+        if not os.path.exists(path):
+            return {}
+        return {r["command"]: r["user"] + r["system"] for r in json.load(open(path))["results"]}
+
+    def cpu_row(label, raw, peer, target):
+        times = cpu_times(os.path.join(raw, "small-cold.json"))
+        ours, theirs = times.get(OURS), times.get(peer)
+        if ours is None or not theirs:
+            return
+        ratio = ours / theirs
+        ok = "-" if target is None else ("yes" if ratio <= target else "NO")
+        rows.append((label, f"{peer} {theirs:.2f} s", f"{ours:.2f} s", f"{ratio:.2f}",
+                     f"≤ {target}" if target else "-", ok))
+
+    # CPU time (user + system, hyperfine's mean over the runs) against curl --parallel.
+    cpu_row("CPU time, cold 2,000 × 4 KiB", args.raw, "curl-par8", 1.2)
+
+    if args.tls:
+        tls_times = medians(os.path.join(args.tls, "small-cold.json"))
+        tls_probes = {(r["set"], r["mode"], r["tool"]): r
+                      for r in read_tsv(os.path.join(args.tls, "probes.tsv"))}
+        curls = {k: v for k, v in tls_times.items() if k.startswith("curl-par")}
+        if OURS in tls_times and curls:
+            name = min(curls, key=curls.get)
+            ratio_row("cold 2,000 × 4 KiB, HTTPS + HTTP/2", name, curls[name], tls_times[OURS], 0.9)
+        cpu_row("CPU time, cold 2,000 × 4 KiB, HTTPS + HTTP/2", args.tls, "curl-par8", None)
+        ours_probe = tls_probes.get(("small", "cold", OURS))
+        if ours_probe:
+            rows.append(("connections, cold 2,000 × 4 KiB, HTTPS + HTTP/2", "-",
+                         f"{ours_probe['conns']} for {ours_probe['requests']} requests", "-", "-", "-"))
 
     def rss(set_, mode, tool):
         p = probes.get((set_, mode, tool))

@@ -13,8 +13,8 @@ packages=(
     libcpp-httplib-dev tinyproxy openssl
     # the terminal display test of resource-sync runs it in a tmux pane
     tmux
-    # benchmarks: a loopback web server, the curl command for comparison, system-call counts
-    # (and the test that sees each file flushed to disk before its rename)
+    # a loopback web server (HTTP/2 tests, benchmarks); the curl command for comparison; system
+    # calls, counted by the benchmarks and watched by the test of the flush before each rename
     nginx-light curl time strace
     # the Debian package: dependencies of the library found by dpkg-shlibdeps
     dpkg-dev

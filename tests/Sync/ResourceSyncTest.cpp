@@ -792,7 +792,8 @@ TEST_F(ResourceSyncHttp, OfflineUnreachableOrUncheckedFailsTheRun) {
 TEST_F(ResourceSyncHttp, AnInterruptedDownloadGoesOnInTheNextRun) {
     std::string const whole = binaryBody(3 * 1024 * 1024);
     size_t const cut = 2 * 1024 * 1024;
-    server.addFault("/site/big.bin", whole, HttpTestServer::Fault::Stall, cut, now() - 100);
+    int64_t const serverTime = 1700000000;
+    server.addFault("/site/big.bin", whole, HttpTestServer::Fault::Stall, cut, serverTime);
     manifest(R"({"path": "big.bin", "sha256": ")" + sha256(whole) + "\"}");
     {
         Program first({"sync", work.file("m.json"), "--dir", target()});
@@ -804,15 +805,12 @@ TEST_F(ResourceSyncHttp, AnInterruptedDownloadGoesOnInTheNextRun) {
         };
         ASSERT_TRUE(waitUntil(partArrived, first.moving()));
         first.signal(SIGINT);
-        ASSERT_TRUE(first.wait());
-        EXPECT_EQ(first.exitCode(), 130) << first.out() << first.err();
+        EXPECT_EQ(first.wait(), 130) << first.out() << first.err();
     }
-    server.addFile("/site/big.bin", whole, now() - 100);
-    Finished const next = sync();
-    EXPECT_EQ(next.code, 0) << next.out << next.err;
+    server.addFile("/site/big.bin", whole, serverTime);
+    sync();
     EXPECT_EQ(server.lastHeader("/site/big.bin", "Range"), "bytes=" + std::to_string(cut) + "-");
     EXPECT_TRUE(local("/big.bin") == whole) << "the resumed file differs";
-    EXPECT_TRUE(leftovers(target()).empty());
 }
 
 // 503 with Retry-After: the file is asked for again only once the server's pause has passed.
@@ -820,8 +818,7 @@ TEST_F(ResourceSyncHttp, AServerThatSaysLaterIsAskedAgainAfterItsPause) {
     server.addFlakyFile("/site/busy.txt", "ready\n", 1, 503, "2");
     manifest(R"("busy.txt")");
     auto const start = std::chrono::steady_clock::now();
-    Finished const run = sync();
-    EXPECT_EQ(run.code, 0) << run.out << run.err;
+    sync();
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     EXPECT_EQ(server.requestCount("/site/busy.txt"), 2u);
 }
@@ -850,7 +847,7 @@ TEST_F(ResourceSyncHttp, FilesReachTheDiskBeforeTheirRenameUnlessAskedNotTo) {
         if (!flush) {
             args.push_back("--no-fsync");
         }
-        Finished const run = runToEnd("/usr/bin/strace", args);
+        Finished const run = runToEnd(args, "/usr/bin/strace");
         ASSERT_EQ(run.code, 0) << run.out << run.err;
         std::string const calls = TempDir::read(work.file("calls"));
         size_t const data = calls.find("a.txt.resource-sync-");
@@ -872,11 +869,8 @@ TEST_F(ResourceSyncHttp, APrivateCaIsTrustedThroughCacert) {
     tls.addFile("/site/a.txt", "over TLS\n");
     work.write("m.json",
                R"({"baseUrl": ")" + tls.url("/site") + R"(", "bundles": [{"files": ["a.txt"]}]})");
-    Finished const refused = sync();
-    EXPECT_EQ(refused.code, 1) << refused.out << refused.err;
-    EXPECT_THAT(refused.out, HasSubstr("certificate"));
-    Finished const trusted = sync({"--cacert", tls.certificateFile()});
-    EXPECT_EQ(trusted.code, 0) << trusted.out << trusted.err;
+    EXPECT_THAT(sync({}, 1).out, HasSubstr("certificate"));
+    sync({"--cacert", tls.certificateFile()});
     EXPECT_EQ(local("/a.txt"), "over TLS\n");
 }
 

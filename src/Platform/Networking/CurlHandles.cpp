@@ -38,8 +38,7 @@ ShareHandle::ShareHandle() : share(nullptr) {
     curl_share_setopt(share, CURLSHOPT_LOCKFUNC, &ShareHandle::lock);
     curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, &ShareHandle::unlock);
     curl_share_setopt(share, CURLSHOPT_USERDATA, this);
-    // Connections are not shared here: libcurl does not support one connection cache used by
-    // concurrent threads. Each easy handle keeps its own, and handles are pooled instead.
+    // Connections are not shared here: the multi handle that drives the transfers keeps them.
     curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
     curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
 }

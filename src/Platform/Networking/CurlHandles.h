@@ -31,8 +31,9 @@ class EasyHandle {
     std::unique_ptr<CURL, Cleanup> handle;
 };
 
-// Owns one multi handle, which drives one transfer at a time and keeps the connections of
-// finished transfers open for the next one. Used by one thread at a time; moving hands it over.
+// Owns one multi handle, which drives many transfers at once and keeps the connections of
+// finished transfers open for the next ones. Used by one thread at a time, except for
+// curl_multi_wakeup, which any thread may call.
 class MultiHandle {
   public:
     // Throws std::runtime_error when libcurl cannot create a handle.

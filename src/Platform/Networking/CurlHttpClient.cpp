@@ -2,14 +2,17 @@
 #include <cctype>
 #include <charconv>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <ctime>
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <pthread.h>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include <boost/exception/get_error_info.hpp>
@@ -27,15 +30,17 @@ using Clock = std::chrono::steady_clock;
 // shouldCancel may be costly (a network-state check); during a fast transfer it is asked at
 // most this often, which still stops a transfer well within a second.
 constexpr auto kCancelPollInterval = std::chrono::milliseconds(10);
-// Longest wait for network activity before cancellation and stalls are checked again. It bounds
-// how long a cancelled transfer that receives nothing (a silent server, or one that trickles
-// header lines) runs on.
+// Longest wait for network activity, while transfers run, before cancellation and stalls are
+// checked again. It bounds how long a cancelled transfer that receives nothing (a silent server,
+// or one that trickles header lines) runs on.
 constexpr int kIdlePollMilliseconds = 100;
-// Idle transfer drivers kept for reuse, each with its open connections. More threads than this
-// still work; their drivers are simply closed after use.
-constexpr size_t kMaxIdleDrivers = 16;
-// Open connections each driver keeps for reuse once their requests are done.
-constexpr long kConnectionsPerDriver = 5;
+// Longest wait of the network thread while no transfer runs; a new request wakes it at once.
+constexpr int kQuietPollMilliseconds = 60000;
+// Connections of one client: open at once, open to one host, and kept open while idle. Over
+// HTTP/2 all transfers to a host share one connection; over HTTP/1.1 each running transfer has
+// its own, and transfers beyond the limits wait for one to become free.
+constexpr long kMaxConnections = 8;
+constexpr long kMaxConnectionsPerHost = 6;
 // The smallest receive buffer libcurl accepts.
 constexpr int64_t kMinBufferSize = 1024;
 
@@ -55,10 +60,14 @@ std::string describeCurrentException() {
     }
 }
 
-// The state of one running request, reached by libcurl's callbacks through their user pointer.
-// Lives on the stack of the requesting thread; every callback runs on that thread.
+// One request handed to the network thread, and its outcome; reached by libcurl's callbacks
+// through their user pointer. Lives on the stack of the requesting thread, which waits until
+// `done`. Between the hand-over and `done`, only the network thread touches it: every callback
+// runs there.
 struct Transfer {
-    Transfer(RequestOptions const& options, CURL* curl) : options(options), curl(curl) {}
+    Transfer(RequestOptions const& options, std::string url, curl_slist const* headers,
+             Method method)
+        : options(options), url(std::move(url)), headers(headers), method(method) {}
 
     // Asks shouldCancel, at most once per poll interval; remembers a yes, so that no piece is
     // taken after one was refused.
@@ -170,7 +179,7 @@ struct Transfer {
         return true;
     }
 
-    // How long the driver may wait for network activity: a paused transfer wakes when it may
+    // How long the network thread may wait for activity: a paused transfer wakes when it may
     // go on.
     int pollMilliseconds(Clock::time_point now) const {
         if (!paused) {
@@ -210,8 +219,19 @@ struct Transfer {
         stop = Curl::StopReason::CallbackThrew;
     }
 
+    // Constant after construction.
     RequestOptions const& options;
-    CURL* curl;
+    std::string const url;
+    curl_slist const* const headers;
+    Method const method;
+
+    // Used by the network thread only, until `done`.
+    std::unique_ptr<Curl::EasyHandle> easy;
+    CURL* curl = nullptr;
+    bool added = false;  // the handle is attached to the client's multi handle
+    bool ended = false;  // `response` (or `thrown`) holds the outcome
+    Curl::TransferFacts facts;
+    Response response;
     Curl::StopReason stop = Curl::StopReason::None;
     std::exception_ptr thrown;
     std::string reason;
@@ -226,6 +246,10 @@ struct Transfer {
     Response head;  // the head fields of the answer being received
     bool headAnnounced = false;
     char errorBuffer[CURL_ERROR_SIZE] = {};
+
+    // Guarded by the client's mutex.
+    bool done = false;
+    std::condition_variable finished;
 };
 
 size_t onBody(char* data, size_t size, size_t count, void* user) {
@@ -238,7 +262,7 @@ size_t onBody(char* data, size_t size, size_t count, void* user) {
             return CURL_WRITEFUNC_ERROR;
         }
         if (transfer.holdForRate(now, length)) {
-            // libcurl keeps the piece and stops reading until the driver resumes it: the
+            // libcurl keeps the piece and stops reading until the network thread resumes it: the
             // socket's buffer fills and TCP slows the server down.
             return CURL_WRITEFUNC_PAUSE;
         }
@@ -415,9 +439,28 @@ Response invalidUrl(std::string text) {
     return response;
 }
 
+// The client: callers hand their transfers to one network thread, which drives all of them on
+// one multi handle and so multiplexes transfers to one host over one HTTP/2 connection. The
+// caller's thread waits for its transfer to end; no thread waits on a socket but the network
+// thread. Every libcurl handle of the client is used on the network thread only; the callers
+// touch nothing but the queue of new transfers and their own transfer's `done`.
 class CurlHttpClient final : public IHttpClient {
   public:
     explicit CurlHttpClient(HttpClientSettings const& settings) : settings(settings) {}
+
+    ~CurlHttpClient() override {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            stopping = true;
+        }
+        if (network.joinable()) {
+            curl_multi_wakeup(multi->get());
+            network.join();
+        }
+    }
+
+    CurlHttpClient(CurlHttpClient const&) = delete;
+    CurlHttpClient& operator=(CurlHttpClient const&) = delete;
 
     Response download(Request const& request, RequestOptions const& options) override {
         return perform(request, options, Method::Get);
@@ -428,108 +471,54 @@ class CurlHttpClient final : public IHttpClient {
     }
 
   private:
-    // Borrows a pooled transfer driver for one request and gives it back, connections and all.
-    class Lease {
-      public:
-        explicit Lease(CurlHttpClient& client) : client(client), driver(client.acquire()) {}
-        ~Lease() { client.release(std::move(driver)); }
-        Lease(Lease const&) = delete;
-        Lease& operator=(Lease const&) = delete;
-        CURLM* get() const { return driver.get(); }
-
-      private:
-        CurlHttpClient& client;
-        Curl::MultiHandle driver;
-    };
-
-    Curl::MultiHandle acquire() {
-        {
-            std::lock_guard<std::mutex> lock(poolMutex);
-            if (!idle.empty()) {
-                Curl::MultiHandle driver = std::move(idle.back());
-                idle.pop_back();
-                return driver;
-            }
-        }
-        Curl::MultiHandle driver;
-        curl_multi_setopt(driver.get(), CURLMOPT_MAXCONNECTS, kConnectionsPerDriver);
-        return driver;
-    }
-
-    void release(Curl::MultiHandle driver) {
-        std::lock_guard<std::mutex> lock(poolMutex);
-        if (idle.size() < kMaxIdleDrivers) {
-            idle.push_back(std::move(driver));
-        }
-    }
-
     Response perform(Request const& request, RequestOptions const& options, Method method);
-    void configure(CURL* curl, Curl::ShareHandle& shared, std::string const& url,
-                   curl_slist* headers, RequestOptions const& options, Method method,
-                   Transfer& transfer);
+    void start();
 
-    // The share, made by the first request, which also initialises libcurl and its TLS library:
-    // a client that sends no request never initialises them. Declared before the pool so that it
-    // outlives every connection kept there.
-    Curl::ShareHandle& sharedData() {
-        std::call_once(shareMade, [this] { share = std::make_unique<Curl::ShareHandle>(); });
-        return *share;
-    }
-    std::once_flag shareMade;
-    std::unique_ptr<Curl::ShareHandle> share;
+    // The network thread's loop, and its steps.
+    void run();
+    void admit(Transfer& transfer);
+    void configure(Transfer& transfer);
+    void conclude(Transfer& transfer);
+    void handBack(std::vector<Transfer*>& active);
+
+    // Constant after construction.
     HttpClientSettings const settings;
-    std::mutex poolMutex;
-    std::vector<Curl::MultiHandle> idle;  // guarded by poolMutex
+
+    // Made by the first request, which also initialises libcurl and its TLS library: a client
+    // that sends no request initialises neither and starts no thread. The share is declared
+    // before the multi handle so that it outlives every connection kept there.
+    std::once_flag started;
+    std::unique_ptr<Curl::ShareHandle> share;
+    std::unique_ptr<Curl::MultiHandle> multi;
+    std::thread network;
+
+    std::mutex mutex;
+    std::vector<Transfer*> incoming;  // guarded by mutex: handed over, not yet taken up
+    bool stopping = false;            // guarded by mutex
 };
 
-// Runs the transfer of `transfer.curl` on `multi` to its end, or until `transfer` must stop;
-// records the outcome in `facts`. The request's handle is detached from `multi` again, leaving
-// a finished transfer's connection there for the next request.
-//
-// The transfer is driven here rather than by curl_easy_perform, which waits up to a second at a
-// time while nothing arrives: this loop waits at most kIdlePollMilliseconds, so a cancellation
-// or a stall is seen promptly also while a server stays silent or trickles header lines.
-void drive(CURLM* multi, Transfer& transfer, Curl::TransferFacts& facts) {
-    facts.multiCode = curl_multi_add_handle(multi, transfer.curl);
-    if (facts.multiCode != CURLM_OK) {
-        return;
-    }
-    // Stays a failure unless libcurl reports how the transfer ended.
-    facts.code = CURLE_ABORTED_BY_CALLBACK;
-    for (;;) {
-        if (!transfer.applyRateLimit()) {
-            break;
-        }
-        if (!transfer.resumeWhenDue(Clock::now())) {
-            break;
-        }
-        int running = 0;
-        facts.multiCode = curl_multi_perform(multi, &running);
-        if (facts.multiCode != CURLM_OK || running == 0 || transfer.mustStop(Clock::now())) {
-            break;
-        }
-        facts.multiCode =
-            curl_multi_poll(multi, nullptr, 0, transfer.pollMilliseconds(Clock::now()), nullptr);
-        if (facts.multiCode != CURLM_OK) {
-            break;
-        }
-    }
-    int queued = 0;
-    while (CURLMsg* const message = curl_multi_info_read(multi, &queued)) {
-        if (message->msg == CURLMSG_DONE && message->easy_handle == transfer.curl) {
-            facts.code = message->data.result;
-        }
-    }
-    // Detaching an unfinished transfer closes its connection; a finished one stays cached.
-    curl_multi_remove_handle(multi, transfer.curl);
+void CurlHttpClient::start() {
+    std::call_once(started, [this] {
+        share = std::make_unique<Curl::ShareHandle>();
+        multi = std::make_unique<Curl::MultiHandle>();
+        CURLM* const driver = multi->get();
+        curl_multi_setopt(driver, CURLMOPT_PIPELINING, static_cast<long>(CURLPIPE_MULTIPLEX));
+        curl_multi_setopt(driver, CURLMOPT_MAX_TOTAL_CONNECTIONS, kMaxConnections);
+        curl_multi_setopt(driver, CURLMOPT_MAX_HOST_CONNECTIONS, kMaxConnectionsPerHost);
+        curl_multi_setopt(driver, CURLMOPT_MAXCONNECTS, kMaxConnections);
+        network = std::thread([this] {
+            // Named so that it can be told apart in a profile or a debugger.
+            pthread_setname_np(pthread_self(), "http-network");
+            run();
+        });
+    });
 }
 
 Response CurlHttpClient::perform(Request const& request, RequestOptions const& options,
                                  Method method) {
-    // When libcurl cannot be initialised, each request fails with the reason.
-    Curl::ShareHandle* shared = nullptr;
+    // When libcurl or the network thread cannot start, each request fails with the reason.
     try {
-        shared = &sharedData();
+        start();
     } catch (std::exception const& error) {
         Response response;
         response.error = Response::ClientError;
@@ -542,60 +531,199 @@ Response CurlHttpClient::perform(Request const& request, RequestOptions const& o
     if (!options.proxy.empty() && !isSupportedProxy(options.proxy)) {
         return invalidUrl("unsupported proxy URL: \"" + options.proxy + "\"");
     }
-    std::string const url = targetUrl(request);
+    std::string url = targetUrl(request);
     if (url.empty()) {
         return invalidUrl("cannot add the query parameters to \"" + request.url().str() + "\"");
     }
     HeaderList const headers = headerList(request.headers());
 
-    Lease lease(*this);
-    // A fresh request handle each time: its receive buffer goes with it when the request ends,
-    // instead of staying with an idle pooled handle. Connections stay with the driver.
-    Curl::EasyHandle const easy;
-    CURL* const curl = easy.get();
-    Transfer transfer(options, curl);
-    Curl::TransferFacts facts;
-    facts.stallTimeoutMilliseconds = options.stallTimeoutMilliseconds;
-
-    bool cancelledBeforeStart = false;
-    try {
-        cancelledBeforeStart = transfer.cancelRequested(Clock::now());
-    } catch (...) {
-        transfer.recordThrow();
+    Transfer transfer(options, std::move(url), headers.get(), method);
+    bool wake = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        // A wake-up is already on its way while earlier transfers wait to be taken up.
+        wake = incoming.empty();
+        incoming.push_back(&transfer);
     }
-    // The rate limit is asked first: it sizes the receive buffer.
-    if (!cancelledBeforeStart && !transfer.thrown && transfer.applyRateLimit()) {
-        configure(curl, *shared, url, headers.get(), options, method, transfer);
-        drive(lease.get(), transfer, facts);
-        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &facts.httpStatus);
-        curl_off_t fileTime = -1;
-        curl_easy_getinfo(curl, CURLINFO_FILETIME_T, &fileTime);
-        facts.lastModified = fileTime;
-        facts.message = transfer.errorBuffer;
-        bool const answered = facts.code == CURLE_OK && transfer.stop == Curl::StopReason::None &&
-                              facts.httpStatus >= 200 && facts.httpStatus < 300;
-        if (answered) {
-            transfer.announceHead();  // an answer without a body: its head was not seen yet
-        }
-        facts.head = transfer.head;
+    if (wake) {
+        curl_multi_wakeup(multi->get());
+    }
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        transfer.finished.wait(lock, [&transfer] { return transfer.done; });
     }
     if (transfer.thrown) {
         std::rethrow_exception(transfer.thrown);
     }
+    return std::move(transfer.response);
+}
+
+// Drives every transfer of the client until the client is destroyed. Rather than wait in
+// libcurl for up to a second while nothing arrives, it wakes at least every
+// kIdlePollMilliseconds while transfers run, so that a cancellation or a stall is seen promptly
+// also while a server stays silent or trickles header lines.
+void CurlHttpClient::run() {
+    CURLM* const driver = multi->get();
+    std::vector<Transfer*> active;
+    std::vector<Transfer*> arrived;
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            arrived.swap(incoming);
+            if (stopping && arrived.empty() && active.empty()) {
+                break;
+            }
+        }
+        for (Transfer* const transfer : arrived) {
+            admit(*transfer);
+            active.push_back(transfer);
+        }
+        arrived.clear();
+
+        auto now = Clock::now();
+        for (Transfer* const transfer : active) {
+            if (transfer->ended) {
+                continue;
+            }
+            if (!transfer->applyRateLimit() || !transfer->resumeWhenDue(now)) {
+                conclude(*transfer);
+            }
+        }
+        int running = 0;
+        CURLMcode const performed = curl_multi_perform(driver, &running);
+        int queued = 0;
+        while (CURLMsg* const message = curl_multi_info_read(driver, &queued)) {
+            if (message->msg != CURLMSG_DONE) {
+                continue;
+            }
+            char* user = nullptr;
+            curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &user);
+            auto& transfer = *reinterpret_cast<Transfer*>(user);
+            transfer.facts.code = message->data.result;
+            conclude(transfer);
+        }
+        now = Clock::now();
+        int waitMilliseconds = kQuietPollMilliseconds;
+        for (Transfer* const transfer : active) {
+            if (transfer->ended) {
+                continue;
+            }
+            if (performed != CURLM_OK) {
+                transfer->facts.multiCode = performed;
+                conclude(*transfer);
+            } else if (transfer->mustStop(now)) {
+                conclude(*transfer);
+            } else {
+                waitMilliseconds = std::min(waitMilliseconds, transfer->pollMilliseconds(now));
+            }
+        }
+        handBack(active);
+        curl_multi_poll(driver, nullptr, 0, waitMilliseconds, nullptr);
+    }
+}
+
+// Starts `transfer` on the multi handle, or concludes it when it is cancelled or fails first.
+void CurlHttpClient::admit(Transfer& transfer) {
+    bool cancelled = false;
+    try {
+        cancelled = transfer.cancelRequested(Clock::now());
+    } catch (...) {
+        transfer.recordThrow();
+    }
+    // The rate limit is asked before the handle is made: it sizes the receive buffer.
+    if (cancelled || transfer.thrown || !transfer.applyRateLimit()) {
+        conclude(transfer);
+        return;
+    }
+    try {
+        transfer.easy = std::make_unique<Curl::EasyHandle>();
+    } catch (...) {
+        // Carried to the caller, whose call throws it as a request of its own thread would.
+        transfer.recordThrow();
+        conclude(transfer);
+        return;
+    }
+    transfer.curl = transfer.easy->get();
+    configure(transfer);
+    transfer.facts.multiCode = curl_multi_add_handle(multi->get(), transfer.curl);
+    if (transfer.facts.multiCode != CURLM_OK) {
+        conclude(transfer);
+        return;
+    }
+    transfer.added = true;
+    // Stays a failure unless libcurl reports how the transfer ended.
+    transfer.facts.code = CURLE_ABORTED_BY_CALLBACK;
+}
+
+// Records the outcome of `transfer`, which libcurl finished or our side stopped, and detaches
+// its handle. Detaching an unfinished transfer ends its stream (HTTP/2) or closes its connection
+// (HTTP/1.1); a finished one leaves its connection open for the next.
+void CurlHttpClient::conclude(Transfer& transfer) {
+    Curl::TransferFacts& facts = transfer.facts;
+    facts.stallTimeoutMilliseconds = transfer.options.stallTimeoutMilliseconds;
+    if (transfer.added) {
+        curl_easy_getinfo(transfer.curl, CURLINFO_RESPONSE_CODE, &facts.httpStatus);
+        curl_off_t fileTime = -1;
+        curl_easy_getinfo(transfer.curl, CURLINFO_FILETIME_T, &fileTime);
+        facts.lastModified = fileTime;
+        facts.message = transfer.errorBuffer;
+        curl_multi_remove_handle(multi->get(), transfer.curl);
+        transfer.added = false;
+        bool const answered = facts.code == CURLE_OK && transfer.stop == Curl::StopReason::None &&
+                              facts.httpStatus >= 200 && facts.httpStatus < 300;
+        if (answered) {
+            try {
+                transfer.announceHead();  // an answer without a body: its head was not seen yet
+            } catch (...) {
+                transfer.recordThrow();
+            }
+        }
+        facts.head = transfer.head;
+    }
+    transfer.easy.reset();
+    transfer.curl = nullptr;
     facts.stop = transfer.stop;
     facts.reason = transfer.reason;
     facts.connected = transfer.connected;
-    return Curl::toResponse(facts);
+    if (!transfer.thrown) {
+        transfer.response = Curl::toResponse(facts);
+    }
+    transfer.ended = true;
 }
 
-void CurlHttpClient::configure(CURL* curl, Curl::ShareHandle& shared, std::string const& url,
-                               curl_slist* headers, RequestOptions const& options, Method method,
-                               Transfer& transfer) {
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+// Removes the concluded transfers from `active` and wakes their callers. A transfer is not
+// touched once its caller is woken: the caller's return destroys it.
+void CurlHttpClient::handBack(std::vector<Transfer*>& active) {
+    size_t kept = 0;
+    for (Transfer* const transfer : active) {
+        if (!transfer->ended) {
+            active[kept++] = transfer;
+            continue;
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        transfer->done = true;
+        // Under the lock: the caller cannot see `done`, return and destroy the condition
+        // variable before this call is over.
+        transfer->finished.notify_one();
+    }
+    active.resize(kept);
+}
+
+// A fresh request handle for each transfer: its receive buffer goes with it when the transfer
+// ends. Connections stay with the multi handle.
+void CurlHttpClient::configure(Transfer& transfer) {
+    CURL* const curl = transfer.curl;
+    RequestOptions const& options = transfer.options;
+    curl_easy_setopt(curl, CURLOPT_PRIVATE, static_cast<void*>(&transfer));
+    curl_easy_setopt(curl, CURLOPT_URL, transfer.url.c_str());
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_SHARE, shared.get());
+    curl_easy_setopt(curl, CURLOPT_SHARE, share->get());
+    // HTTP/2 where TLS negotiates it. A transfer to a host whose connection is still being set
+    // up waits to learn whether it can share that connection instead of opening its own.
+    curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
+    curl_easy_setopt(curl, CURLOPT_PIPEWAIT, 1L);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
     if (!settings.caFile.empty()) {
@@ -615,12 +743,13 @@ void CurlHttpClient::configure(CURL* curl, Curl::ShareHandle& shared, std::strin
     // Error answers are not failed by libcurl at their status line: their head (Retry-After)
     // is read, and their body is refused by onBody instead.
     curl_easy_setopt(curl, CURLOPT_FAILONERROR, 0L);
-    if (method == Method::Head) {
+    if (transfer.method == Method::Head) {
         curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
     } else {
         curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
     }
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    // libcurl only reads the list; it stays the caller's until the transfer has ended.
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, const_cast<curl_slist*>(transfer.headers));
 
     // An empty proxy switches proxies off, including those named by environment variables,
     // and an empty exclusion list keeps no_proxy from overriding the proxy we were given.

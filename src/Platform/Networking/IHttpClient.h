@@ -13,7 +13,9 @@ namespace Tiskel::Networking {
 
 // Synchronous HTTP requests. One client is shared by many threads: every operation is
 // thread-safe, and connections are kept alive and reused between requests of any thread. The
-// client must outlive the requests running on it.
+// client must outlive the requests running on it. Whether the callbacks of a request run on the
+// calling thread or on a thread of the client is the client's business (see RequestOptions);
+// either way the call returns only after the last of them.
 class TISKEL_EXPORT IHttpClient {
   public:
     IHttpClient() = default;
@@ -24,15 +26,17 @@ class TISKEL_EXPORT IHttpClient {
     // GET: hands the body to `options.bodySink` (or `onData`) piece by piece and reports
     // progress. Redirects are followed as the options say. Failures of the request are returned
     // in the response, never thrown; so is a receiver of the body that throws (ClientError, with
-    // the reason in the text). An exception from another callback leaves this call once the
-    // transfer is stopped.
+    // the reason in the text). An exception from another callback, wherever it ran, leaves this
+    // call on the calling thread once the transfer is stopped.
     virtual Response download(Request const& request, RequestOptions const& options) = 0;
     // HEAD: no body; the response carries the server's Last-Modified time.
     virtual Response head(Request const& request, RequestOptions const& options) = 0;
 };
 
 enum HttpClientType : int32_t {
-    // libcurl, with the system's CA store for TLS.
+    // libcurl, with the system's CA store for TLS. Starts one network thread on its first request,
+    // which drives every transfer of the client and runs their callbacks; HTTP/2 over TLS, with
+    // the transfers to one host sharing one connection.
     HttpClientDefault = 0,
 };
 

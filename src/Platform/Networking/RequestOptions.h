@@ -12,9 +12,12 @@ namespace Tiskel::Networking {
 
 // How one request is carried out. A default-constructed record suits a download of one file over
 // a direct connection. A plain record, thread-compatible: the client reads it only during the call
-// it is passed to. Callbacks run on the thread that called the client, before the call
-// returns; an exception thrown by one stops the transfer and leaves the client's call, except
-// from the body's receivers (`onData`, `bodySink`), whose failure is reported as a response.
+// it is passed to. Callbacks run before the call returns, one at a time for one request, but on a
+// thread of the client's choosing: the calling thread or one of the client's own (the libcurl
+// client runs every callback of every request on its one network thread, so a slow callback
+// delays the other transfers of that client). An exception thrown by one stops the transfer and
+// leaves the client's call on the calling thread, except from the body's receivers (`onData`,
+// `bodySink`), whose failure is reported as a response.
 struct TISKEL_EXPORT RequestOptions {
     // Size of the receive buffer in KiB; capped at what the transport allows. 0 or less keeps
     // the transport's default.
@@ -38,7 +41,7 @@ struct TISKEL_EXPORT RequestOptions {
     std::string proxy;
 
     // Most bytes per second the body may arrive at; 0 or less means no limit. Asked when the
-    // transfer starts and again while it runs (on the requesting thread), so that a caller can
+    // transfer starts and again while it runs, so that a caller can
     // share one limit among the transfers running at once and hand each its current share. The
     // client pauses the transfer whenever the body runs ahead of the rate (libcurl's own
     // receive-speed limit lets a short body through unpaced), and sizes its receive buffer to

@@ -1,0 +1,299 @@
+// The HTTP client's one network thread: it starts with the first request and ends with the
+// client, runs the callbacks of every caller's transfer, and multiplexes transfers to an HTTP/2
+// server over one connection.
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <netinet/in.h>
+#include <set>
+#include <signal.h>
+#include <spawn.h>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include <gmock/gmock.h>
+
+#include "Platform/Networking/IHttpClient.h"
+
+#include "Support/HttpTestServer.h"
+#include "Support/TempDir.h"
+#include "Support/Wait.h"
+
+extern char** environ;
+
+namespace Tiskel::Test {
+namespace {
+
+using namespace Networking;
+using namespace ::testing;
+
+// Threads of this process that carry the name the client gives its network thread.
+size_t networkThreads() {
+    size_t count = 0;
+    for (auto const& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::string name;
+        std::getline(std::ifstream(task.path() / "comm"), name);
+        count += name == "http-network" ? 1 : 0;
+    }
+    return count;
+}
+
+bool acceptsConnections(int port) {
+    int const fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool const connected =
+        ::connect(fd, reinterpret_cast<sockaddr const*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return connected;
+}
+
+std::string nginxBinary() {
+    for (char const* candidate : {"/usr/sbin/nginx", "/usr/bin/nginx", "/usr/local/sbin/nginx"}) {
+        if (::access(candidate, X_OK) == 0) {
+            return candidate;
+        }
+    }
+    return {};
+}
+
+// nginx serving a folder over HTTPS with HTTP/2 on 127.0.0.1, with a self-signed certificate
+// made for it, as one process of the test's user; stopped when destroyed. Its access log names
+// the connection of every request.
+class Http2Server {
+  public:
+    explicit Http2Server(std::string const& binary) : port(freeLoopbackPort()) {
+        std::string const certificate =
+            "openssl req -x509 -newkey rsa:2048 -nodes -days 2"
+            " -subj /CN=localhost -addext subjectAltName=IP:127.0.0.1"
+            " -keyout " +
+            dir.file("key.pem") + " -out " + caFile() + " >/dev/null 2>&1";
+        if (std::system(certificate.c_str()) != 0) {
+            throw std::runtime_error("openssl could not make a certificate");
+        }
+        std::filesystem::create_directories(root());
+        dir.write("nginx.conf", config());
+        std::string const prefix = dir.path() + "/";
+        std::string const configFile = dir.file("nginx.conf");
+        std::string const errorLog = dir.file("error.log");
+        std::vector<char const*> argv = {binary.c_str(),     "-p", prefix.c_str(),   "-c",
+                                         configFile.c_str(), "-e", errorLog.c_str(), nullptr};
+        if (::posix_spawn(&pid, binary.c_str(), nullptr, nullptr, const_cast<char**>(argv.data()),
+                          environ) != 0) {
+            throw std::runtime_error("nginx did not start");
+        }
+        int status = 0;
+        bool const listening =
+            waitUntil([this] { return acceptsConnections(port); },
+                      [this, &status] { return ::waitpid(pid, &status, WNOHANG) == 0; });
+        if (!listening) {
+            stop();
+            throw std::runtime_error("nginx does not listen: " + read("error.log"));
+        }
+    }
+    ~Http2Server() { stop(); }
+
+    std::string url(std::string const& path) const {
+        return "https://127.0.0.1:" + std::to_string(port) + path;
+    }
+    std::string root() const { return dir.file("site"); }
+    std::string caFile() const { return dir.file("cert.pem"); }
+    // Lines "<connection> <protocol>" of the requests answered so far.
+    std::string accessLog() const { return read("access.log"); }
+
+  private:
+    std::string config() const {
+        return "daemon off;\nmaster_process off;\npid " + dir.file("nginx.pid") +
+               ";\nevents { worker_connections 64; }\nhttp {\n"
+               "  log_format conn '$connection $server_protocol';\n"
+               "  access_log " +
+               dir.file("access.log") +
+               " conn;\n"
+               "  client_body_temp_path " +
+               dir.file("body") + ";\n  proxy_temp_path " + dir.file("proxy") +
+               ";\n  fastcgi_temp_path " + dir.file("fastcgi") + ";\n  uwsgi_temp_path " +
+               dir.file("uwsgi") + ";\n  scgi_temp_path " + dir.file("scgi") +
+               ";\n"
+               "  server {\n    listen 127.0.0.1:" +
+               std::to_string(port) +
+               " ssl http2;\n"
+               "    ssl_certificate " +
+               caFile() + ";\n    ssl_certificate_key " + dir.file("key.pem") + ";\n    root " +
+               root() + ";\n  }\n}\n";
+    }
+
+    std::string read(std::string const& name) const {
+        std::ifstream in(dir.file(name));
+        std::ostringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+
+    void stop() {
+        if (pid > 0) {
+            ::kill(pid, SIGTERM);
+            ::waitpid(pid, nullptr, 0);
+            pid = -1;
+        }
+    }
+
+    TempDir dir;
+    int const port;
+    pid_t pid = -1;
+};
+
+TEST(NetworkThread, StartsWithTheFirstRequestAndEndsWithTheClient) {
+    HttpTestServer server;
+    server.addFile("/a", "abc");
+    {
+        auto const unused = createHttpClient(HttpClientDefault);
+        EXPECT_EQ(networkThreads(), 0u);
+    }
+    auto client = createHttpClient(HttpClientDefault);
+    EXPECT_EQ(client->download(Request(Url(server.url("/a")), {}, {}), {}).error,
+              Response::NoError);
+    EXPECT_EQ(client->download(Request(Url(server.url("/a")), {}, {}), {}).error,
+              Response::NoError);
+    EXPECT_EQ(networkThreads(), 1u);
+    client.reset();
+    // The kernel may list a joined thread for a moment after the join returns.
+    EXPECT_TRUE(waitUntil([] { return networkThreads() == 0; }));
+}
+
+// Many callers at once: every callback of every transfer runs on one thread, which is none of
+// the callers'; an exception thrown there still leaves the call of the caller it belongs to.
+TEST(NetworkThread, RunsTheCallbacksOfEveryCallerAndCarriesTheirExceptionsBack) {
+    HttpTestServer server;
+    auto const client = createHttpClient(HttpClientDefault);
+    constexpr int kCallers = 6;
+    constexpr int kFilesEach = 10;
+    std::mutex mutex;
+    std::set<std::thread::id> callers;
+    std::set<std::thread::id> callbackThreads;
+    auto const note = [&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        callbackThreads.insert(std::this_thread::get_id());
+    };
+    struct Failure : std::runtime_error {
+        using std::runtime_error::runtime_error;
+    };
+    std::vector<std::thread> threads;
+    for (int c = 0; c < kCallers; ++c) {
+        threads.emplace_back([&, c] {
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                callers.insert(std::this_thread::get_id());
+            }
+            for (int i = 0; i < kFilesEach; ++i) {
+                std::string const path = "/f" + std::to_string(c) + "-" + std::to_string(i);
+                std::string const body(20000 + c * 100 + i, static_cast<char>('a' + c));
+                server.addFile(path, body);
+                std::string got;
+                RequestOptions options;
+                options.shouldCancel = [&] {
+                    note();
+                    return false;
+                };
+                options.receiveRateLimit = [&] {
+                    note();
+                    return int64_t{0};
+                };
+                options.onHead = [&](Response const&) {
+                    note();
+                    return true;
+                };
+                options.onProgress = [&](uint64_t, uint64_t) { note(); };
+                options.bodySink = [&](char const* data, size_t length) {
+                    note();
+                    got.append(data, length);
+                };
+                Request const request(Url(server.url(path)), {}, {});
+                EXPECT_EQ(client->download(request, options).error, Response::NoError);
+                EXPECT_EQ(got, body) << path;
+                // The last file of the first caller: its head receiver throws.
+                if (c == 0 && i + 1 == kFilesEach) {
+                    options.onHead = [&](Response const&) -> bool {
+                        note();
+                        throw Failure("head refused on purpose");
+                    };
+                    EXPECT_THROW(client->download(request, options), Failure);
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    ASSERT_EQ(callbackThreads.size(), 1u);
+    EXPECT_EQ(callers.count(*callbackThreads.begin()), 0u);
+}
+
+// Concurrent downloads from a server that speaks HTTP/2 share one connection.
+TEST(NetworkThread, MultiplexesConcurrentDownloadsOverOneHttp2Connection) {
+    std::string const nginx = nginxBinary();
+    if (nginx.empty()) {
+        GTEST_SKIP() << "nginx is not installed";
+    }
+    Http2Server server(nginx);
+    constexpr int kCallers = 8;
+    constexpr int kFilesEach = 5;
+    for (int i = 0; i < kCallers * kFilesEach; ++i) {
+        std::ofstream(server.root() + "/f" + std::to_string(i))
+            << std::string(4096 + i, static_cast<char>(i));
+    }
+    HttpClientSettings settings;
+    settings.caFile = server.caFile();
+    auto const client = createHttpClient(HttpClientDefault, settings);
+    std::vector<std::thread> threads;
+    for (int c = 0; c < kCallers; ++c) {
+        threads.emplace_back([&, c] {
+            for (int i = c; i < kCallers * kFilesEach; i += kCallers) {
+                std::string got;
+                RequestOptions options;
+                options.bodySink = [&got](char const* data, size_t length) {
+                    got.append(data, length);
+                };
+                Response const response = client->download(
+                    Request(Url(server.url("/f" + std::to_string(i))), {}, {}), options);
+                EXPECT_EQ(response.error, Response::NoError) << response.errorText;
+                EXPECT_EQ(got, std::string(4096 + i, static_cast<char>(i)));
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    // nginx logs a request after its answer has gone out.
+    auto const logged = [&server] {
+        std::string const log = server.accessLog();
+        return std::count(log.begin(), log.end(), '\n');
+    };
+    EXPECT_TRUE(waitUntil([&] { return logged() >= kCallers * kFilesEach; }));
+    std::istringstream log(server.accessLog());
+    std::set<std::string> connections;
+    std::string connection;
+    std::string protocol;
+    size_t requests = 0;
+    while (log >> connection >> protocol) {
+        ++requests;
+        connections.insert(connection);
+        EXPECT_EQ(protocol, "HTTP/2.0");
+    }
+    EXPECT_EQ(requests, size_t{kCallers * kFilesEach});
+    EXPECT_EQ(connections.size(), 1u);
+}
+
+}  // namespace
+}  // namespace Tiskel::Test
