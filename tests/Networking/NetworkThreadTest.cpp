@@ -100,7 +100,7 @@ class Http2Server {
                       [this, &status] { return ::waitpid(pid, &status, WNOHANG) == 0; });
         if (!listening) {
             stop();
-            throw std::runtime_error("nginx does not listen: " + read("error.log"));
+            throw std::runtime_error("nginx does not listen: " + TempDir::read(errorLog));
         }
     }
     ~Http2Server() { stop(); }
@@ -111,34 +111,27 @@ class Http2Server {
     std::string root() const { return dir.file("site"); }
     std::string caFile() const { return dir.file("cert.pem"); }
     // Lines "<connection> <protocol>" of the requests answered so far.
-    std::string accessLog() const { return read("access.log"); }
+    std::string accessLog() const { return TempDir::read(dir.file("access.log")); }
 
   private:
+    // Everything nginx writes goes to the test's folder ("{dir}").
     std::string config() const {
-        return "daemon off;\nmaster_process off;\npid " + dir.file("nginx.pid") +
-               ";\nevents { worker_connections 64; }\nhttp {\n"
-               "  log_format conn '$connection $server_protocol';\n"
-               "  access_log " +
-               dir.file("access.log") +
-               " conn;\n"
-               "  client_body_temp_path " +
-               dir.file("body") + ";\n  proxy_temp_path " + dir.file("proxy") +
-               ";\n  fastcgi_temp_path " + dir.file("fastcgi") + ";\n  uwsgi_temp_path " +
-               dir.file("uwsgi") + ";\n  scgi_temp_path " + dir.file("scgi") +
-               ";\n"
-               "  server {\n    listen 127.0.0.1:" +
-               std::to_string(port) +
-               " ssl http2;\n"
-               "    ssl_certificate " +
-               caFile() + ";\n    ssl_certificate_key " + dir.file("key.pem") + ";\n    root " +
-               root() + ";\n  }\n}\n";
-    }
-
-    std::string read(std::string const& name) const {
-        std::ifstream in(dir.file(name));
-        std::ostringstream text;
-        text << in.rdbuf();
-        return text.str();
+        std::string text = R"(daemon off; master_process off; pid {dir}/nginx.pid;
+events { worker_connections 64; }
+http {
+  log_format conn '$connection $server_protocol';
+  access_log {dir}/access.log conn;
+  client_body_temp_path {dir}/body; proxy_temp_path {dir}/proxy; fastcgi_temp_path {dir}/fcgi;
+  uwsgi_temp_path {dir}/uwsgi; scgi_temp_path {dir}/scgi;
+  server {
+    listen 127.0.0.1:{port} ssl http2; root {dir}/site;
+    ssl_certificate {dir}/cert.pem; ssl_certificate_key {dir}/key.pem;
+  }
+})";
+        for (std::size_t at; (at = text.find("{dir}")) != std::string::npos;) {
+            text.replace(at, 5, dir.path());
+        }
+        return text.replace(text.find("{port}"), 6, std::to_string(port));
     }
 
     void stop() {

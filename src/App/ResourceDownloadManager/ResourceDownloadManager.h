@@ -130,7 +130,7 @@ class RDM_EXPORT ResourceDownloadManager {
         bool honourRetryAfter = false;
         // A file and its rename reach the disk before the file counts as downloaded.
         bool syncToDisk = false;
-        // A download whose known size does not fit on the disk fails at once.
+        // A download of 1 MiB or more whose known size does not fit on the disk fails at once.
         bool checkFreeSpace = false;
         // The retry pauses (5 s, 60 s) vary by up to 20 % either way.
         bool jitterRetryPauses = false;

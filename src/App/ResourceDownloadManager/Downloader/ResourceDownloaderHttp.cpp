@@ -120,8 +120,15 @@ bool asksToComeBack(Networking::Response const& response) {
             (response.httpStatus == 429 && response.retryAfterSeconds >= 0));
 }
 
+// Below this size a transfer is not checked for room on the disk: a write that does not fit
+// fails anyway, and a check for every small file would cost a system call each.
+constexpr uint64_t kMinSpaceCheckBytes = 1024 * 1024;
+
 // False, with the failure said and logged, when `needed` bytes do not fit beside `file`.
 bool enoughSpace(ioPath const& file, uint64_t needed, FileFailure& failure) {
+    if (needed < kMinSpaceCheckBytes) {
+        return true;
+    }
     std::optional<uint64_t> const free = DownloadFiles::freeSpaceFor(file);
     if (!free || *free >= needed) {
         return true;
@@ -134,12 +141,12 @@ bool enoughSpace(ioPath const& file, uint64_t needed, FileFailure& failure) {
 
 // After a transfer that broke off: the partial file stays for a later attempt when it is worth
 // it and its record says what it is a part of; otherwise the file goes with `temporary` and its
-// record with it.
-void keepPartial(TemporaryFile& temporary, ioPath const& file, bool resumable) {
+// record, when there may be one, with it.
+void keepPartial(TemporaryFile& temporary, ioPath const& file, bool resumable, bool recordOnDisk) {
     std::optional<FileStatus> const partial = resumable ? fileStatusIfExists(file) : std::nullopt;
     if (partial && static_cast<uint64_t>(partial->size) >= kMinResumeBytes) {
         temporary.keep();
-    } else {
+    } else if (recordOnDisk) {
         DownloadFiles::removeResumeRecord(file);
     }
 }
@@ -245,16 +252,20 @@ IResourceDownloader::Result ResourceDownloaderHttp::Impl::fetch(Task const& task
     ResourceDescriptor const* const descriptor = task.descriptor;
     ioPath const& tempPath = descriptor->tempPath;
 
-    // A partial file an earlier attempt kept, and the validator it was fetched under.
+    // A partial file an earlier attempt kept, and the validator it was fetched under. A record
+    // is looked for, and later removed, only beside a partial file: small files, which never
+    // keep one, cost no extra file operation.
     uint64_t offset = 0;
     std::string validator;
-    if (features.resume && mayResume) {
+    bool recordOnDisk = false;  // a record may lie beside the temporary file
+    if (features.resume) {
+        std::optional<FileStatus> const partial = fileStatusIfExists(tempPath);
+        recordOnDisk = partial.has_value();
         std::optional<DownloadFiles::ResumeRecord> const record =
-            DownloadFiles::readResumeRecord(tempPath);
-        std::optional<FileStatus> const partial =
-            record ? fileStatusIfExists(tempPath) : std::nullopt;
-        if (record && record->url == target && partial &&
-            static_cast<uint64_t>(partial->size) >= kMinResumeBytes) {
+            mayResume && partial && static_cast<uint64_t>(partial->size) >= kMinResumeBytes
+                ? DownloadFiles::readResumeRecord(tempPath)
+                : std::nullopt;
+        if (record && record->url == target) {
             offset = static_cast<uint64_t>(partial->size);
             validator = record->validator;
         }
@@ -264,8 +275,9 @@ IResourceDownloader::Result ResourceDownloaderHttp::Impl::fetch(Task const& task
         temporary.emplace(tempPath, descriptor->downloadPath, TemporaryFile::keepLeftover);
     } else {
         temporary.emplace(tempPath, descriptor->downloadPath);
-        if (features.resume && temporary->ready) {
+        if (recordOnDisk && temporary->ready) {
             DownloadFiles::removeResumeRecord(tempPath);  // its partial file is gone
+            recordOnDisk = false;
         }
     }
     if (!temporary->ready) {
@@ -276,17 +288,20 @@ IResourceDownloader::Result ResourceDownloaderHttp::Impl::fetch(Task const& task
         !enoughSpace(tempPath, static_cast<uint64_t>(descriptor->expectedSize) - offset, failure)) {
         return Failed;
     }
-    boost::intrusive_ptr<Core::IDataOutput> out = offset > 0
-                                                      ? appendOutputNoexcept(tempPath, failure)
-                                                      : openOutputNoexcept(tempPath, failure);
-    if (!out) {
-        return Failed;
-    }
-
     // A partial file is continued when the server still has the version it came from; a
     // present file is asked for only when it changed. A kept part wins over the check: it
     // belongs to a newer version than the present file.
     bool const conditional = features.conditional && task.ifModifiedSince >= 0 && offset == 0;
+    // A check that usually answers "not modified" makes its file only once a body comes, so
+    // that a current file costs no file operation; otherwise the file is made first.
+    boost::intrusive_ptr<Core::IDataOutput> out;
+    if (!conditional) {
+        out = offset > 0 ? appendOutputNoexcept(tempPath, failure)
+                         : openOutputNoexcept(tempPath, failure);
+        if (!out) {
+            return Failed;
+        }
+    }
     Networking::HeaderMap headers;
     if (offset > 0) {
         headers["Range"] = "bytes=" + std::to_string(offset) + "-";
@@ -310,6 +325,12 @@ IResourceDownloader::Result ResourceDownloaderHttp::Impl::fetch(Task const& task
     bool continuing = false;  // the answer is the rest of the kept part
     bool resumable = false;   // a record beside the file says what it is a part of
     auto const write = [&](char const* data, std::size_t length) {
+        if (!out) {  // a conditional request's new version
+            out = openOutputNoexcept(tempPath, writeFailure);
+            if (!out) {
+                throw std::runtime_error(writeFailure.text);
+            }
+        }
         if (offset > 0 && !headSeen) {
             // A client that does not report heads: whether the answer is the rest or the whole
             // file shows only at the end, so the body is kept alone and judged then.
@@ -339,13 +360,14 @@ IResourceDownloader::Result ResourceDownloaderHttp::Impl::fetch(Task const& task
             !enoughSpace(tempPath, static_cast<uint64_t>(head.contentLength), writeFailure)) {
             return false;
         }
-        if (features.resume) {
+        // A record only for an answer that may leave a part worth keeping.
+        bool const mayBeLong = continuing || head.contentLength < 0 ||
+                               static_cast<uint64_t>(head.contentLength) >= kMinResumeBytes;
+        if (features.resume && mayBeLong) {
             std::string const offered = continuing ? validator : validatorOf(head);
             resumable =
                 !offered.empty() && DownloadFiles::writeResumeRecord(tempPath, {target, offered});
-            if (!resumable) {
-                DownloadFiles::removeResumeRecord(tempPath);
-            }
+            recordOnDisk = true;
         }
         return true;
     };
@@ -372,14 +394,22 @@ IResourceDownloader::Result ResourceDownloaderHttp::Impl::fetch(Task const& task
     }
     bool complete = response.error == Networking::Response::NoError;
     if (complete && response.notModified()) {
-        return NotModified;  // the empty temporary file goes with `temporary`
+        return NotModified;
+    }
+    if (complete && !out) {  // a conditional request's new version, with an empty body
+        out = openOutputNoexcept(tempPath, failure);
+        if (!out) {
+            return Failed;
+        }
     }
     if (complete && response.httpStatus == 206 && !continuing) {
         // A part where the whole file was asked for, or a part a head-less client wrote alone.
         failure = fileSystemFailure("complete", tempPath, 0,
                                     "the server sent a part of the file where the rest or the "
                                     "whole was asked for");
-        DownloadFiles::removeResumeRecord(tempPath);
+        if (recordOnDisk) {
+            DownloadFiles::removeResumeRecord(tempPath);
+        }
         return Failed;
     }
     // A complete body must also have reached the disk, which a full disk may deny only at close.
@@ -398,9 +428,11 @@ IResourceDownloader::Result ResourceDownloaderHttp::Impl::fetch(Task const& task
             if (response.lastModified >= 0) {
                 DownloadFiles::setModifiedTime(tempPath, response.lastModified);
             }
-            DownloadFiles::keepEntityTag(tempPath, response.etag);
+            if (!response.etag.empty()) {
+                DownloadFiles::keepEntityTag(tempPath, response.etag);
+            }
         }
-        if (features.resume) {
+        if (recordOnDisk) {
             DownloadFiles::removeResumeRecord(tempPath);
         }
         bool const moved = temporary->moveToDest();
@@ -423,7 +455,7 @@ IResourceDownloader::Result ResourceDownloaderHttp::Impl::fetch(Task const& task
         return Success;
     }
     if (features.resume) {
-        keepPartial(*temporary, tempPath, resumable && response.httpStatus != 416);
+        keepPartial(*temporary, tempPath, resumable && response.httpStatus != 416, recordOnDisk);
         if (response.httpStatus == 416 && offset > 0) {
             rangeRefused = true;
             return Failed;

@@ -43,8 +43,8 @@ class RDM_EXPORT ResourceDownloaderHttp : public IResourceDownloader {
         // (fdatasync of the file, fsync of its folder, shared by downloads of one folder that
         // finish together), so a power cut never leaves an empty or short file in place.
         bool syncToDisk = false;
-        // A transfer whose size is known (the descriptor's expectedSize, the answer's
-        // Content-Length) and cannot fit on the temporary file's file system fails at once
+        // A transfer of 1 MiB or more whose size is known (the descriptor's expectedSize, the
+        // answer's Content-Length) and cannot fit on the temporary file's file system fails at once
         // with "not enough space: need X, Y free"; the old file stays.
         bool checkFreeSpace = false;
     };
