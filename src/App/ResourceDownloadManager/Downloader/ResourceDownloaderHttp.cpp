@@ -394,7 +394,15 @@ IResourceDownloader::Result ResourceDownloaderHttp::Impl::fetch(Task const& task
     }
     bool complete = response.error == Networking::Response::NoError;
     if (complete && response.notModified()) {
-        return NotModified;
+        if (conditional) {
+            return NotModified;
+        }
+        // Nothing came where a whole file was asked for.
+        failure = responseFailure(response);
+        failure.kind = FileFailure::HttpStatus;
+        failure.httpStatus = response.httpStatus;
+        failure.text = "HTTP 304 to a request that was not conditional";
+        return Failed;
     }
     if (complete && !out) {  // a conditional request's new version, with an empty body
         out = openOutputNoexcept(tempPath, failure);
