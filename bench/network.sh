@@ -14,12 +14,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
-peers_dir=${PEERS_DIR:-}
-if [[ -z $peers_dir ]]; then
-    for candidate in "$root/../shared/bench/peers" "$root/../../shared/bench/peers"; do
-        [[ -x $candidate/serve.sh ]] && { peers_dir=$(cd "$candidate" && pwd); break; }
-    done
-fi
+source "$root/bench/peers_dir.sh"
 runs=5 jobs=8 site=$root/build/race-site
 while [[ $# -gt 0 ]]; do
     case $1 in

@@ -23,16 +23,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
-# The harness lives in shared/ next to the main checkout; a worktree sits one level deeper.
-peers_dir=${PEERS_DIR:-}
-if [[ -z $peers_dir ]]; then
-    for candidate in "$root/../shared/bench/peers" "$root/../../shared/bench/peers"; do
-        if [[ -x $candidate/peers.sh ]]; then
-            peers_dir=$(cd "$candidate" && pwd)
-            break
-        fi
-    done
-fi
+source "$root/bench/peers_dir.sh"
 runs=5 warmup=1 sets=small,medium,big modes=cold,warm jobs=8 site=$root/build/race-site
 big_row=1 register_row=1
 while [[ $# -gt 0 ]]; do

@@ -123,12 +123,14 @@ boost::intrusive_ptr<Core::IDataInput> openInput(ioPath const& path,
     return nullptr;
 }
 
-boost::intrusive_ptr<Core::IDataOutput> openOutput(ioPath const& path,
-                                                   FileFailure* failure) noexcept {
+// A new, empty file at `path`, or (with `append`) the file there opened at its end.
+boost::intrusive_ptr<Core::IDataOutput> openOutput(ioPath const& path, FileFailure* failure,
+                                                   bool append = false) noexcept {
     try {
-        return Core::DataOutputFile::Create(path);
+        return append ? Core::DataOutputFile::Append(path) : Core::DataOutputFile::Create(path);
     } catch (...) {
-        logStreamFailure("failed to create file for writing=", "create", path, failure);
+        logStreamFailure("failed to create file for writing=", append ? "open" : "create", path,
+                         failure);
     }
     return nullptr;
 }
@@ -199,12 +201,7 @@ boost::intrusive_ptr<Core::IDataOutput> openOutputNoexcept(ioPath const& path,
 
 boost::intrusive_ptr<Core::IDataOutput> appendOutputNoexcept(ioPath const& path,
                                                              FileFailure& failure) noexcept {
-    try {
-        return Core::DataOutputFile::Append(path);
-    } catch (...) {
-        logStreamFailure("failed to create file for writing=", "open", path, &failure);
-    }
-    return nullptr;
+    return openOutput(path, &failure, true);
 }
 
 bool flushOutputNoexcept(Core::IDataOutput& output, ioPath const& path,
@@ -278,12 +275,7 @@ TemporaryFile::TemporaryFile(ioPath const& tmpPath, ioPath const& destPath) noex
       destPath(destPath),
       claimed(temporaryPaths().claim(tmpPath.string())),
       ready(claimed && removeLeftover(tmpPath, &why)) {
-    if (!claimed) {
-        google::LogMessage(kUnit, __LINE__, google::GLOG_ERROR).stream()
-            << "Temporary file=" << tmpPath << " is in use by another download of this process";
-        why =
-            fileSystemFailure("use", tmpPath, EBUSY, "in use by another download of this process");
-    }
+    reportIfBusy();
 }
 
 TemporaryFile::TemporaryFile(ioPath const& tmpPath, ioPath const& destPath, KeepLeftover) noexcept
@@ -291,6 +283,10 @@ TemporaryFile::TemporaryFile(ioPath const& tmpPath, ioPath const& destPath, Keep
       destPath(destPath),
       claimed(temporaryPaths().claim(tmpPath.string())),
       ready(claimed) {
+    reportIfBusy();
+}
+
+void TemporaryFile::reportIfBusy() noexcept {
     if (!claimed) {
         google::LogMessage(kUnit, __LINE__, google::GLOG_ERROR).stream()
             << "Temporary file=" << tmpPath << " is in use by another download of this process";

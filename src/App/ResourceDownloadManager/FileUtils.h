@@ -111,6 +111,9 @@ class RDM_EXPORT TemporaryFile {
     FileFailure const& failure() const noexcept { return why; }
 
   private:
+    // Logs and says why when the temporary path is another download's.
+    void reportIfBusy() noexcept;
+
     ioPath tmpPath;
     ioPath destPath;
     // True while this object holds the temporary path's claim.

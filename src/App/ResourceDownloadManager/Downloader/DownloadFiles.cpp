@@ -183,17 +183,9 @@ std::string entityTagOf(ioPath const& file) noexcept {
 void keepEntityTag(ioPath const& file, std::string const& tag) noexcept {
     char const* const path = file.string().c_str();
 #if defined(__linux__)
-    if (tag.empty()) {
-        ::removexattr(path, kEntityTagAttribute);
-    } else {
-        ::setxattr(path, kEntityTagAttribute, tag.data(), tag.size(), 0);
-    }
+    ::setxattr(path, kEntityTagAttribute, tag.data(), tag.size(), 0);
 #elif defined(__APPLE__)
-    if (tag.empty()) {
-        ::removexattr(path, kEntityTagAttribute, 0);
-    } else {
-        ::setxattr(path, kEntityTagAttribute, tag.data(), tag.size(), 0, 0);
-    }
+    ::setxattr(path, kEntityTagAttribute, tag.data(), tag.size(), 0, 0);
 #else
     (void)path;
     (void)tag;

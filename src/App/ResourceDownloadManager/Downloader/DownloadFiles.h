@@ -32,8 +32,8 @@ bool setModifiedTime(ioPath const& file, int64_t seconds) noexcept;
 // The entity tag kept with the file by `keepEntityTag`; "" when there is none or the file
 // system keeps no extended attributes.
 std::string entityTagOf(ioPath const& file) noexcept;
-// Keeps `tag` with the file in an extended attribute, where the file system allows; an empty
-// tag removes a kept one. Quietly does nothing where attributes are not supported.
+// Keeps `tag` (not empty) with the file in an extended attribute, where the file system allows.
+// Quietly does nothing where attributes are not supported.
 void keepEntityTag(ioPath const& file, std::string const& tag) noexcept;
 
 // What a partial temporary file was fetched under: the URL and the answer's validator (an ETag,
