@@ -18,6 +18,9 @@ packages=(
     nginx-light curl time strace
     # the Debian package: dependencies of the library found by dpkg-shlibdeps
     dpkg-dev
+    # signed manifests: resource-sync verifies Ed25519 signatures with libsodium; the tests and
+    # the README make keys and signatures with the minisign tool
+    libsodium-dev minisign
 )
 for group in "$@"; do
     case "$group" in

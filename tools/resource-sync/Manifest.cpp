@@ -100,10 +100,13 @@ Manifest parseManifest(std::string const& text, std::string const& name) {
     return checkManifest(document, name);
 }
 
-Manifest loadManifest(std::string const& path) {
-    // "-" is standard input, which messages call "stdin".
+std::string manifestName(std::string const& path) {
+    return path == "-" ? "stdin" : path;
+}
+
+std::string readManifest(std::string const& path) {
     bool const fromStdin = path == "-";
-    std::string const name = fromStdin ? "stdin" : path;
+    std::string const name = manifestName(path);
     auto unreadable = [&name](int error) {
         return ManifestError(name + ": cannot read the manifest: " + std::strerror(error));
     };
@@ -140,7 +143,7 @@ Manifest loadManifest(std::string const& path) {
         used += static_cast<size_t>(count);
     }
     text.resize(used);
-    return parseManifest(text, name);
+    return text;
 }
 
 }  // namespace Tiskel::ResourceSync

@@ -57,9 +57,11 @@ class ManifestError : public std::runtime_error {
 // with one local path, a file where another file needs a folder, a malformed base URL.
 Manifest parseManifest(std::string const& text, std::string const& name);
 
-// Reads the file at `path` and parses it; an unreadable file is a ManifestError too. The path
-// "-" reads standard input to its end, and messages call it "stdin".
-Manifest loadManifest(std::string const& path);
+// The bytes of the manifest file at `path`; the path "-" reads standard input to its end. Throws
+// ManifestError when it cannot be read.
+std::string readManifest(std::string const& path);
+// How messages name the manifest at `path`: the path, or "stdin" for "-".
+std::string manifestName(std::string const& path);
 
 // What a written manifest tells of each file.
 enum class FolderDetail {

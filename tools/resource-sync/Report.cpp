@@ -9,6 +9,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QJsonValue>
 #include <QSaveFile>
 
 #include "Display.h"
@@ -118,6 +119,9 @@ void printSummary(Summary const& summary, std::FILE* out) {
     for (UncheckedFile const& file : summary.unchecked) {
         text += "  " + file.path + ": not checked: " + file.reason + "\n";
     }
+    if (summary.trustedComment) {
+        text += "Signature verified, trusted comment: " + *summary.trustedComment + "\n";
+    }
     text += "Files are in " + summary.target + "\n";
     std::fputs(text.c_str(), out);
     std::fflush(out);
@@ -175,6 +179,9 @@ bool writeReport(Summary const& summary, std::string const& path, std::string& p
         {"seconds", summary.seconds},
         {"failures", failures},
         {"unchecked", unchecked},
+        // null when the manifest's signature was not checked
+        {"trustedComment",
+         summary.trustedComment ? QJsonValue(text(*summary.trustedComment)) : QJsonValue()},
     };
     QSaveFile file(text(path));
     if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(report).toJson()) < 0 ||

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,7 @@ struct Summary {
     std::vector<UncheckedFile> unchecked;
     std::vector<std::string> deleted;  // with --delete: files removed as no entry names them
     bool dryRun = false;               // nothing was fetched or deleted: "would be"
+    std::optional<std::string> trustedComment;  // of the manifest's verified signature
 };
 
 // Reads the round's outcome from `state`. `signal` is the interrupting signal, or 0.

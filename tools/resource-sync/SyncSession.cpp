@@ -429,6 +429,7 @@ void SyncSession::onRoundFinished() {
     std::filesystem::path where = std::filesystem::absolute(target.empty() ? "." : target, error);
     Summary summary = summarise(state, where.lexically_normal().string(), seconds, signal, gaveUp);
     summary.dryRun = options.dryRun;
+    summary.trustedComment = options.trustedComment;
     if (options.deleteUnlisted && summary.exitCode == 0 && signal == 0) {
         summary.deleted = deleteUnlisted();
     }

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,9 @@ namespace Tiskel::ResourceSync {
 
 struct SyncOptions {
     std::string manifestPath;
+    std::string publicKey;      // the manifest must be signed by this key; empty: need not be
+    std::string signaturePath;  // its signature file
+    std::optional<std::string> trustedComment;  // of the manifest's signature, once verified
     std::string dir;       // the target folder; empty: the manifest's, else the current folder
     std::size_t jobs = 0;  // download threads; 0: the manager's optimal count
     std::string fromDir;   // take files from this folder instead of the web server

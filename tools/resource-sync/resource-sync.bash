@@ -18,13 +18,14 @@ _resource_sync() {
     case $command in
         sync)
             options="-d --dir -j --jobs --from-dir --rate --offline-marker --trace --watch
-                --give-up --report -q --quiet --no-wait --verify --delete --dry-run --netrc --netrc-file --cacert --no-fsync -h --help"
+                --give-up --report -q --quiet --no-wait --verify --delete --dry-run --netrc --netrc-file --cacert --no-fsync
+                --public-key --signature -h --help"
             case $prev in
                 -d | --dir | --from-dir)
                     mapfile -t COMPREPLY < <(compgen -d -- "$cur")
                     return
                     ;;
-                --report | --offline-marker | --netrc-file | --cacert)
+                --report | --offline-marker | --netrc-file | --cacert | --public-key | --signature)
                     mapfile -t COMPREPLY < <(compgen -f -- "$cur")
                     return
                     ;;
