@@ -1,6 +1,6 @@
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
+#include <fstream>
 #include <regex>
 #include <string>
 #include <sys/wait.h>
@@ -23,164 +23,107 @@ int shell(std::string const& command) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// The content of the file at `path`; empty when there is none.
 std::string contents(std::string const& path) {
     return std::filesystem::exists(path) ? TempDir::read(path) : std::string();
 }
 
-// A signed manifest of one file on the loopback server, synced by resource-sync with
-// --public-key; keys and signatures come from the real minisign tool.
-class ResourceSyncSignature : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        ASSERT_EQ(shell("command -v minisign >/dev/null"), 0)
-            << "the minisign tool is missing: scripts/deps.sh installs it";
-        for (char const* name : {"key", "other"}) {
-            ASSERT_EQ(shell("minisign -G -W -p " + work.file(std::string(name) + ".pub") + " -s " +
-                            work.file(std::string(name) + ".sec") + " >/dev/null"),
-                      0);
-        }
-        server.addFile("/site/a.txt", "alpha\n");
-    }
-
-    // A manifest listing `file`, written to m.json; returns its path.
-    std::string manifest(std::string const& file = "a.txt") const {
-        return work.write("m.json", R"({"baseUrl": ")" + server.url("/site") +
-                                        R"(", "bundles": [{"files": [")" + file + "\"]}]}\n");
-    }
-    // Signs m.json with the secret key `key` ("key" or "other"); `flags` adds minisign options.
-    void sign(std::string const& key, std::string const& flags = "") const {
-        ASSERT_EQ(shell("minisign -S -s " + work.file(key + ".sec") + " -m " + work.file("m.json") +
-                        " " + flags + " >/dev/null"),
+// Both kinds of signature (made by the real minisign tool) let the sync go on and show their
+// trusted comment in the summary and the report; a signature that does not hold, or none, stops
+// the run before any folder, report or request.
+TEST(ResourceSyncSignature, OnlyAManifestSignedByTheKeyIsSynced) {
+    ASSERT_EQ(shell("command -v minisign >/dev/null"), 0)
+        << "the minisign tool is missing: scripts/deps.sh installs it";
+    TempDir work;
+    for (std::string const key : {"key", "other"}) {
+        ASSERT_EQ(shell("minisign -G -W -p " + work.file(key + ".pub") + " -s " +
+                        work.file(key + ".sec") + " >/dev/null"),
                   0);
     }
-    // The key id minisign wrote into the public key file's comment.
-    std::string keyId(std::string const& key) const {
-        std::string const text = TempDir::read(work.file(key + ".pub"));
-        std::string const marker = "public key ";
-        return text.substr(text.find(marker) + marker.size(), 16);
-    }
-
-    // Runs resource-sync sync with `args` (m.json into out/, with a report), standard input
-    // from `input`; fills `out` and `err`.
-    int sync(std::string const& args, std::string const& input = "/dev/null") {
-        std::string command =
-            "env -u http_proxy -u https_proxy -u all_proxy -u HTTP_PROXY "
-            "-u HTTPS_PROXY -u ALL_PROXY " RDM_SYNC_PROGRAM " sync ";
-        command += args + " --dir " + work.file("out") + " --report " + work.file("r.json") + " <" +
-                   input + " >" + work.file("stdout") + " 2>" + work.file("stderr");
-        int const code = shell(command);
-        out = TempDir::read(work.file("stdout"));
-        err = TempDir::read(work.file("stderr"));
-        return code;
-    }
-
-    TempDir work;
+    // The key's base64 line, and the key ids minisign wrote into the key files' comments.
+    std::string const keyFile = contents(work.file("key.pub"));
+    std::string const keyText = keyFile.substr(keyFile.find('\n') + 1, 56);
+    auto const keyId = [&](std::string const& key) {
+        std::string const text = contents(work.file(key + ".pub"));
+        return text.substr(text.find("public key ") + 11, 16);
+    };
     HttpTestServer server;
-    std::string out;
-    std::string err;
-};
+    server.addFile("/site/a.txt", "alpha\n");
+    std::string const m = work.file("m.json");
+    auto const manifest = [&](std::string const& file) {
+        work.write("m.json", R"({"baseUrl": ")" + server.url("/site") +
+                                 R"(", "bundles": [{"files": [")" + file + "\"]}]}\n");
+    };
+    // Replaces the text `from` with `to` in the file at `path`.
+    auto const edit = [](std::string const& path, std::string const& from, std::string const& to) {
+        std::string const text = std::regex_replace(contents(path), std::regex(from), to);
+        std::ofstream(path) << text;
+    };
 
-// Both kinds of signature let the sync go on and show their trusted comment; a signature that
-// does not hold, or none, stops it before any folder, report or request.
-TEST_F(ResourceSyncSignature, OnlyAManifestSignedByTheKeyIsSynced) {
     struct Case {
         char const* name;
-        std::function<void()> prepare;  // writes m.json and its signature
-        std::string args;               // {m} is m.json, {k} the public key file
-        std::string message;            // the trusted comment on success, else on stderr
+        std::string signer;      // the key that signs m.json; empty: no signature is made
+        std::string flags;       // minisign's options
+        std::string signedFile;  // the file listed by the manifest that is signed
+        std::string args;        // {m}: m.json, {k}: key.pub
+        std::string message;     // the trusted comment on success, else on stderr
         int code;
+        enum { Nothing, ChangeAByte, EditTheComment } then = Nothing;  // after signing
     };
-    std::string const keyText = [&] {
-        std::string const text = TempDir::read(work.file("key.pub"));
-        return text.substr(text.find('\n') + 1, 56);
-    }();
-    std::string const m = work.file("m.json");
     std::vector<Case> const cases = {
-        {"prehashed",
-         [&] {
-             manifest();
-             sign("key", "-t 'release 7'");
-         },
-         "{m} --public-key {k}", "release 7", 0},
-        {"legacy, the key as text",
-         [&] {
-             manifest();
-             sign("key", "-l -t legacy");
-             // The legacy algorithm "Ed" begins the signature's base64 with "RW" ("ED": "RU").
-             EXPECT_THAT(TempDir::read(m + ".minisig"), HasSubstr("\nRW"));
-         },
-         "{m} --public-key " + keyText, "legacy", 0},
-        {"standard input",
-         [&] {
-             manifest();
-             sign("key", "-t piped");
-         },
-         "- --public-key {k} --signature {m}.minisig", "piped", 0},
-        // The same JSON, but not the bytes that were signed.
-        {"one byte changed",
-         [&] {
-             manifest();
-             sign("key");
-             std::string text = TempDir::read(m);
-             work.write("m.json", text.replace(text.size() - 1, 1, " "));
-         },
-         "{m} --public-key {k}", "signature: does not match the manifest", 2},
-        {"signature of an earlier manifest",
-         [&] {
-             manifest("old/a.txt");
-             sign("key");
-             manifest();
-         },
-         "{m} --public-key {k}", "signature: does not match the manifest", 2},
-        {"another key",
-         [&] {
-             manifest();
-             sign("other");
-         },
-         "{m} --public-key {k}",
+        {"prehashed", "key", "-t 'release 7'", "a.txt", "{m} --public-key {k}", "release 7", 0},
+        {"legacy, the key as text", "key", "-l -t legacy", "a.txt", "{m} --public-key " + keyText,
+         "legacy", 0},
+        {"standard input", "key", "-t piped", "a.txt", "- --public-key {k} --signature {m}.minisig",
+         "piped", 0},
+        {"one byte changed", "key", "", "a.txt", "{m} --public-key {k}",
+         "signature: does not match the manifest", 2, Case::ChangeAByte},
+        {"signature of an earlier manifest", "key", "", "old/a.txt", "{m} --public-key {k}",
+         "signature: does not match the manifest", 2},
+        {"another key", "other", "", "a.txt", "{m} --public-key {k}",
          "signature: made with another key (key id " + keyId("other") + ", expected " +
              keyId("key") + ")",
          2},
-        {"trusted comment edited",
-         [&] {
-             manifest();
-             sign("key", "-t 'release 7'");
-             std::string text = TempDir::read(m + ".minisig");
-             work.write("m.json.minisig", text.replace(text.find("release 7"), 9, "release 8"));
-         },
-         "{m} --public-key {k}", "signature: the trusted comment does not match its signature", 2},
-        {"no signature", [&] { manifest(); }, "{m} --public-key {k}",
+        {"trusted comment edited", "key", "-t 'release 7'", "a.txt", "{m} --public-key {k}",
+         "signature: the trusted comment does not match its signature", 2, Case::EditTheComment},
+        {"no signature", "", "", "a.txt", "{m} --public-key {k}",
          "signature: no signature file " + m + ".minisig", 2},
-        {"malformed signature",
-         [&] {
-             manifest();
-             work.write("m.json.minisig", "untrusted comment: x\nRUQ=\n");
-         },
-         "{m} --public-key {k}", "signature: malformed signature file", 2},
-        {"standard input without --signature",
-         [&] {
-             manifest();
-             sign("key");
-         },
-         "- --public-key {k}", "a manifest from standard input needs --signature", 2},
-        {"--signature without a key",
-         [&] {
-             manifest();
-             sign("key");
-         },
-         "{m} --signature {m}.minisig", "--signature needs --public-key", 2},
+        {"standard input without --signature", "key", "", "a.txt", "- --public-key {k}",
+         "a manifest from standard input needs --signature", 2},
+        {"--signature without a key", "key", "", "a.txt", "{m} --signature {m}.minisig",
+         "--signature needs --public-key", 2},
     };
     for (Case const& row : cases) {
         SCOPED_TRACE(row.name);
         std::filesystem::remove_all(work.file("out"));
         std::filesystem::remove(work.file("r.json"));
         std::filesystem::remove(m + ".minisig");
-        row.prepare();
-        std::string args = std::regex_replace(row.args, std::regex("\\{m\\}"), m);
-        args = std::regex_replace(args, std::regex("\\{k\\}"), work.file("key.pub"));
+        manifest(row.signedFile);
+        if (!row.signer.empty()) {
+            ASSERT_EQ(shell("minisign -S -s " + work.file(row.signer + ".sec") + " -m " + m + " " +
+                            row.flags + " >/dev/null"),
+                      0);
+        }
+        manifest("a.txt");
+        if (row.flags.rfind("-l", 0) == 0) {
+            // The legacy algorithm "Ed" begins the signature's base64 with "RW" ("ED": "RU").
+            EXPECT_THAT(contents(m + ".minisig"), HasSubstr("\nRW"));
+        } else if (row.then == Case::ChangeAByte) {
+            // The same JSON, but not the bytes that were signed.
+            edit(m, "\n$", " ");
+        } else if (row.then == Case::EditTheComment) {
+            edit(m + ".minisig", "release 7", "release 8");
+        }
+        std::string const args =
+            std::regex_replace(std::regex_replace(row.args, std::regex("\\{m\\}"), m),
+                               std::regex("\\{k\\}"), work.file("key.pub"));
         size_t const requests = server.requestCount("/site/a.txt");
-        int const code = sync(args, row.args[0] == '-' ? m : "/dev/null");
+        int const code = shell(
+            "env -u http_proxy -u HTTP_PROXY -u all_proxy -u ALL_PROXY " RDM_SYNC_PROGRAM " sync " +
+            args + " --dir " + work.file("out") + " --report " + work.file("r.json") + " <" +
+            (row.args[0] == '-' ? m : "/dev/null") + " >" + work.file("stdout") + " 2>" +
+            work.file("stderr"));
+        std::string const out = contents(work.file("stdout"));
+        std::string const err = contents(work.file("stderr"));
         EXPECT_EQ(code, row.code) << out << err;
         if (row.code == 0) {
             EXPECT_EQ(contents(work.file("out/a.txt")), "alpha\n");
