@@ -101,6 +101,10 @@ depends=$(dpkg-deb -f "$deb" Depends)
 for library in libqt5core libqt5network; do
     [[ "$depends" == *"$library"* ]] || fail "Depends lacks $library, which dpkg-shlibdeps finds"
 done
+# resource-sync verifies signed manifests with libsodium.
+if [ -f tools/resource-sync/CMakeLists.txt ]; then
+    [[ "$depends" == *libsodium23* ]] || fail "Depends lacks libsodium23, which resource-sync uses"
+fi
 # dpkg-shlibdeps would accept an older libcurl than the transfer options need.
 [[ "$depends" == *"libcurl4 (>= 7.85"* ]] || fail "Depends lacks libcurl4 (>= 7.85)"
 wanted=(libResourceDownloadManager.so.0 ResourceDownloadManagerConfig.cmake
