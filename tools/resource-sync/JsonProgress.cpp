@@ -232,6 +232,7 @@ int64_t JsonProgress::millisecondsNow() const {
 
 void JsonProgress::startRound(std::string const& manifest, std::string const& target, bool dryRun) {
     Catalogue const& files = state.catalogue();
+    dryRunning = dryRun;
     tracks.assign(files.size(), Track{});
     bundleSaid.assign(files.groups().size(), nullptr);
     retryAnnounced = {};
@@ -311,6 +312,11 @@ void JsonProgress::show(std::vector<SyncEvent> const& events) {
             int64_t const size = files.info(event.index).size;
             switch (event.kind) {
                 case SyncEvent::FileDownloading: {
+                    // A dry run only starts its downloads to end them: "done" tells what a
+                    // real run would fetch.
+                    if (dryRunning) {
+                        break;
+                    }
                     static constexpr char kDownloading[] = "downloading";
                     std::size_t const group = files.info(event.index).group;
                     if (bundleSaid[group] != kDownloading) {

@@ -77,6 +77,7 @@ class JsonProgress {
     bool const outcomesOnly;
     Clock::time_point const origin;
 
+    bool dryRunning = false;              // the round is a dry run
     std::vector<Track> tracks;            // one per file
     std::vector<char const*> bundleSaid;  // the last state each bundle was given, or null
     Clock::time_point retryAnnounced;     // the pause whose "retrying" lines went out
