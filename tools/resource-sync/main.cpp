@@ -315,8 +315,8 @@ SyncOptions syncOptions(CommandLine const& args) {
     if (args.has("cacert") && !std::filesystem::is_regular_file(options.caFile)) {
         args.fail("--cacert " + options.caFile + " is not a file");
     }
-    std::string const progress = args.has("progress") ? args.get("progress") : "";
-    if (!progress.empty() && progress != "bar" && progress != "lines" && progress != "json") {
+    std::string const progress = args.get("progress");
+    if (args.has("progress") && progress != "bar" && progress != "lines" && progress != "json") {
         args.fail("--progress needs bar, lines or json, not \"" + progress + "\"");
     }
     options.json = progress == "json";
