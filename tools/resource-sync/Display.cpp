@@ -169,6 +169,8 @@ void Display::show(std::vector<SyncEvent> const& events) {
                 case SyncEvent::FileNotChecked:
                     text += "not checked " + name + ": " + reason + "\n";
                     break;
+                case SyncEvent::FileKept:
+                    break;
                 default:
                     text += "failed " + name + ": " + IRemoteResource::errorToString(event.error) +
                             (reason.empty() ? "" : ": " + reason) + "\n";

@@ -16,8 +16,6 @@
 
 namespace Tiskel::ResourceSync {
 
-namespace {
-
 char const* outcomeName(Outcome outcome) {
     switch (outcome) {
         case Outcome::Synced:
@@ -31,6 +29,8 @@ char const* outcomeName(Outcome outcome) {
     }
     return "?";
 }
+
+namespace {
 
 QString text(std::string const& value) {
     return QString::fromStdString(value);

@@ -19,6 +19,9 @@ enum class Outcome {
     Interrupted,  // SIGINT or SIGTERM: exit 128 + signal
 };
 
+// "synced", "failed", "offline" or "interrupted", as reports name the outcome.
+char const* outcomeName(Outcome outcome);
+
 struct FailedFile {
     std::string path;        // local, below the target folder
     std::string remotePath;  // as in the manifest

@@ -113,9 +113,13 @@ SyncSession::SyncSession(SyncOptions options, Manifest manifest, std::string tar
       target(std::move(target)),
       catalogue(std::move(manifest), this->target, this->options.trace, this->options.verify),
       state(
-          catalogue, [this] { ring(); }, this->options.display == DisplayMode::Plain,
-          this->options.dryRun),
+          catalogue, [this] { ring(); },
+          this->options.display == DisplayMode::Plain || this->options.json, this->options.dryRun),
       display(this->options.display, state, stdout, this->options.dryRun) {
+    if (this->options.json) {
+        state.reportKeptFiles();
+        json.emplace(state, stdout, this->options.jsonOutcomesOnly);
+    }
     if (this->options.fromDir.empty()) {
         Networking::HttpClientSettings settings = Networking::withCaFromEnvironment({});
         if (!this->options.caFile.empty()) {
@@ -130,6 +134,11 @@ SyncSession::SyncSession(SyncOptions options, Manifest manifest, std::string tar
     QObject::connect(&redrawTimer, &QTimer::timeout, &context, [this] {
         display.redraw();
         display.showProgress();
+        if (json && round) {
+            // What happened before the progress read now is told first.
+            showEvents();
+            json->tick(round->manager.nextRetryTime());
+        }
     });
     giveUpTimer.setSingleShot(true);
     QObject::connect(&giveUpTimer, &QTimer::timeout, &context, [this] {
@@ -300,6 +309,13 @@ void SyncSession::startRound() {
         resources.push_back(resource);
     }
     display.startRound();
+    if (json) {
+        std::error_code error;
+        json->startRound(
+            options.manifestPath,
+            std::filesystem::absolute(target.empty() ? "." : target, error).lexically_normal(),
+            options.dryRun);
+    }
     for (IRemoteResource* resource : resources) {
         resource->scheduleDownload(App::ISchedulableResource::Normal);
     }
@@ -324,6 +340,11 @@ void SyncSession::startRound() {
     display.setRetryClock([manager = &manager] { return manager->nextRetryTime(); });
     if (display.mode() == DisplayMode::Terminal) {
         redrawTimer.start(kRedrawInterval);
+    } else if (json) {
+        // Progress lines at most every 250 ms per file (JsonProgress::tick); precise, so that
+        // a tick is not skipped for coming a little early.
+        redrawTimer.setTimerType(Qt::PreciseTimer);
+        redrawTimer.start(std::chrono::milliseconds(250));
     } else if (display.mode() == DisplayMode::Plain) {
         // Through a pipe: a line for a long download every 10 s (Display::showProgress).
         redrawTimer.start(std::chrono::seconds(1));
@@ -331,8 +352,16 @@ void SyncSession::startRound() {
     giveUpTimer.start(std::chrono::seconds(options.giveUpSeconds));
 }
 
+void SyncSession::showEvents() {
+    std::vector<SyncEvent> const events = state.takeEvents();
+    display.show(events);
+    if (json) {
+        json->show(events);
+    }
+}
+
 void SyncSession::onWake() {
-    display.show(state.takeEvents());
+    showEvents();
     if (round && round->finished) {
         onRoundFinished();
         return;
@@ -419,7 +448,7 @@ void SyncSession::onRoundFinished() {
     redrawTimer.stop();
     giveUpTimer.stop();
     stallTimer.stop();
-    display.show(state.takeEvents());
+    showEvents();
     display.endRound();
     display.setRetryClock({});  // the round's manager goes
 
@@ -433,7 +462,11 @@ void SyncSession::onRoundFinished() {
     if (options.deleteUnlisted && summary.exitCode == 0 && signal == 0) {
         summary.deleted = deleteUnlisted();
     }
-    printSummary(summary, stdout);
+    if (json) {
+        json->endRound(summary);
+    } else {
+        printSummary(summary, stdout);
+    }
     int exitCode = summary.exitCode;
     if (!options.reportPath.empty()) {
         std::string problem;

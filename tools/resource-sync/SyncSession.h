@@ -13,6 +13,7 @@
 #include "Platform/QtUtils/QtInbox.h"
 
 #include "Display.h"
+#include "JsonProgress.h"
 #include "Manifest.h"
 #include "SyncState.h"
 
@@ -62,6 +63,10 @@ struct SyncOptions {
     bool syncToDisk = true;       // each file reaches the disk before it counts
     std::string caFile;           // trusted CAs for HTTPS; empty: the environment's or system's
     DisplayMode display = DisplayMode::Plain;
+    // --progress json: standard output carries JSON lines (JsonProgress) and the display is
+    // Quiet; with `jsonOutcomesOnly` (--quiet) without the progress and total lines.
+    bool json = false;
+    bool jsonOutcomesOnly = false;
 };
 
 class SyncSession {
@@ -88,6 +93,8 @@ class SyncSession {
     // Makes the folders the files need; a file whose folder cannot be made, or lies beyond a
     // link that leads out of the target, is kept from the library and fails on its own.
     void prepareFolders();
+    // Shows the events the state has gathered since the last call.
+    void showEvents();
     void onWake();
     void checkEnd();
     void endRound();
@@ -104,6 +111,7 @@ class SyncSession {
     std::vector<std::size_t> excluded;
     SyncState state;
     Display display;
+    std::optional<JsonProgress> json;                     // with --progress json
     std::shared_ptr<Networking::IHttpClient> httpClient;  // kept across rounds for keep-alive
 
     QObject context;  // receiver of the timers and of the inbox's work

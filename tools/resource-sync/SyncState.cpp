@@ -285,13 +285,18 @@ void SyncState::onFileEvent(App::FileEvent const& event) {
                     events.push_back({SyncEvent::FileDone, index});
                     break;
                 case FileDecision::Failed:
-                    events.push_back({SyncEvent::FileFailed, index, file.error, reasons[index]});
+                    events.push_back({SyncEvent::FileFailed, index, file.error, reasons[index],
+                                      outcome.decision, outcome.failure});
                     break;
                 case FileDecision::KeptCheckFailed:
-                    events.push_back(
-                        {SyncEvent::FileNotChecked, index, file.error, reasons[index]});
+                    events.push_back({SyncEvent::FileNotChecked, index, file.error, reasons[index],
+                                      outcome.decision, outcome.failure});
                     break;
                 default:
+                    if (keepKept) {
+                        events.push_back(
+                            {SyncEvent::FileKept, index, file.error, {}, outcome.decision});
+                    }
                     break;
             }
         }

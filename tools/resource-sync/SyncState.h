@@ -49,15 +49,20 @@ struct GroupRound {
     uint64_t inFlight = 0;   // bytes received by its running downloads
 };
 
-// Something a plain-line display prints.
+// Something a plain-line display prints. FileKept only comes when asked for
+// (SyncState::reportKeptFiles).
 struct SyncEvent {
-    enum Kind { FileDownloading, FileDone, FileFailed, FileNotChecked, GroupSettled };
+    enum Kind { FileDownloading, FileDone, FileFailed, FileNotChecked, FileKept, GroupSettled };
     Kind kind;
     std::size_t index;  // of the file or the group
     // For FileFailed and FileNotChecked, as they were when the event happened: a retry may
     // have changed the file's state by the time the line is printed.
     IRemoteResource::DownloadError error = IRemoteResource::NoError;
     std::string reason = {};
+    // For FileKept and FileNotChecked: what was decided. For FileFailed and FileNotChecked: the
+    // library's failure as data (kind None for a file the sync refused on its own).
+    App::FileDecision decision = App::FileDecision::Failed;
+    App::FileFailure failure = {};
 };
 
 // Counts across all files.
@@ -94,6 +99,9 @@ class SyncState final : public App::IFileEventHandler {
 
     // Forgets the last round. REQUIRES: nothing of a round is running.
     void reset();
+    // Also keeps a FileKept event for each file left as it was. REQUIRES: `keepEvents`, and no
+    // round is running.
+    void reportKeptFiles() { keepKept = true; }
 
     // The library's events for the files of every bundle.
     void onFileEvent(App::FileEvent const& event) override;
@@ -151,6 +159,7 @@ class SyncState final : public App::IFileEventHandler {
     std::function<void()> const wake;
     bool const keepEvents;
     bool const dryRun;
+    bool keepKept = false;
 
     mutable std::mutex mutex;
     // Guarded by mutex.

@@ -60,6 +60,11 @@ constexpr char kSyncUsage[] =
     "  --give-up SECONDS       stop waiting for retries after this long (default 60)\n"
     "  --report FILE           also write the summary as JSON to FILE\n"
     "  -q, --quiet             print only errors and the summary\n"
+    "  --progress MODE         how progress shows on standard output: bar (live bars; the\n"
+    "                          default on a terminal), lines (a line per change; the\n"
+    "                          default otherwise) or json (one JSON object per line, for\n"
+    "                          programs, and no other output there); with --quiet, json\n"
+    "                          leaves out its progress and total lines\n"
     "  --netrc                 take user names and passwords from ~/.netrc\n"
     "  --netrc-file FILE       take user names and passwords from FILE\n"
     "  --cacert FILE           trust the certificate authorities in FILE (PEM) for HTTPS\n"
@@ -265,6 +270,7 @@ std::vector<CommandLine::Option> const kSyncOptions = {
     {'\0', "give-up", "SECONDS"},
     {'\0', "report", "FILE"},
     {'q', "quiet", nullptr},
+    {'\0', "progress", "MODE"},
     {'\0', "no-wait", nullptr},
     {'\0', "verify", nullptr},
     {'\0', "delete", nullptr},
@@ -330,10 +336,17 @@ SyncOptions syncOptions(CommandLine const& args) {
     if (args.has("cacert") && !std::filesystem::is_regular_file(options.caFile)) {
         args.fail("--cacert " + options.caFile + " is not a file");
     }
-    if (args.has("quiet")) {
+    std::string const progress = args.get("progress");
+    if (args.has("progress") && progress != "bar" && progress != "lines" && progress != "json") {
+        args.fail("--progress needs bar, lines or json, not \"" + progress + "\"");
+    }
+    options.json = progress == "json";
+    options.jsonOutcomesOnly = options.json && args.has("quiet");
+    if (args.has("quiet") || options.json) {
         options.display = DisplayMode::Quiet;
-    } else if (::isatty(STDOUT_FILENO) == 1 && std::getenv("TERM") != nullptr &&
-               std::strcmp(std::getenv("TERM"), "dumb") != 0) {
+    } else if (progress == "bar" ||
+               (progress.empty() && ::isatty(STDOUT_FILENO) == 1 &&
+                std::getenv("TERM") != nullptr && std::strcmp(std::getenv("TERM"), "dumb") != 0)) {
         options.display = DisplayMode::Terminal;
     }
     if (args.has("dir") && options.dir.empty()) {

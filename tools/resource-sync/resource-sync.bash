@@ -18,7 +18,7 @@ _resource_sync() {
     case $command in
         sync)
             options="-d --dir -j --jobs --from-dir --rate --offline-marker --trace --watch
-                --give-up --report -q --quiet --no-wait --verify --delete --dry-run --netrc --netrc-file --cacert --no-fsync
+                --give-up --report -q --quiet --progress --no-wait --verify --delete --dry-run --netrc --netrc-file --cacert --no-fsync
                 --public-key --signature -h --help"
             case $prev in
                 -d | --dir | --from-dir)
@@ -27,6 +27,10 @@ _resource_sync() {
                     ;;
                 --report | --offline-marker | --netrc-file | --cacert | --public-key | --signature)
                     mapfile -t COMPREPLY < <(compgen -f -- "$cur")
+                    return
+                    ;;
+                --progress)
+                    mapfile -t COMPREPLY < <(compgen -W "bar lines json" -- "$cur")
                     return
                     ;;
                 -j | --jobs | --rate | --watch | --give-up)
