@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -231,6 +233,39 @@ TEST(NetworkThread, RunsTheCallbacksOfEveryCallerAndCarriesTheirExceptionsBack) 
     }
     ASSERT_EQ(callbackThreads.size(), 1u);
     EXPECT_EQ(callers.count(*callbackThreads.begin()), 0u);
+}
+
+// Over plain HTTP, always HTTP/1.1, a transfer to a host gets a connection of its own at once,
+// even while another transfer's connection to that host has not shown its protocol yet: libcurl
+// looks again at a transfer that waits to share a connection only when some transfer ends.
+TEST(NetworkThread, APlainHttpTransferDoesNotWaitForAnotherToTheSameHost) {
+    HttpTestServer server;
+    server.addFault("/held", "", HttpTestServer::Fault::StallHead, 0);
+    server.addFile("/small", "small");
+    auto const client = createHttpClient(HttpClientDefault);
+    std::atomic<bool> release{false}, heldEnded{false};
+    std::thread held([&] {
+        RequestOptions options;
+        options.shouldCancel = [&] { return release.load(); };
+        client->download(Request(Url(server.url("/held")), {}, {}), options);
+        heldEnded = true;
+    });
+    bool const asked = waitUntil([&] { return server.stalledNow() == 1; });
+    std::string got;
+    bool endedFirst = false;
+    if (asked) {
+        RequestOptions options;
+        options.bodySink = [&got](char const* data, size_t length) { got.append(data, length); };
+        // Waiting behind the held transfer, this one would get its turn only when the stall
+        // timeout ends that one.
+        client->download(Request(Url(server.url("/small")), {}, {}), options);
+        endedFirst = heldEnded;
+    }
+    release = true;
+    held.join();
+    EXPECT_TRUE(asked);
+    EXPECT_FALSE(endedFirst) << "waited for the other transfer to end";
+    EXPECT_EQ(got, "small");
 }
 
 // Concurrent downloads from a server that speaks HTTP/2 share one connection.

@@ -62,6 +62,10 @@ struct HttpTestServer::Impl {
             route = stored;
             stored.failures -= stored.failures > 0;
         }
+        if (route.fault == Fault::StallHead) {
+            holdWhileServing();
+            return;
+        }
         std::string const lastModified = httpDate(route.lastModified);
         if (!lastModified.empty()) {
             response.set_header("Last-Modified", lastModified);
@@ -114,10 +118,9 @@ struct HttpTestServer::Impl {
             if (offset < route.afterBytes) {
                 return sink.write(route.body.data() + offset, route.afterBytes - offset);
             }
-            bool const stall = route.fault == Fault::Stall;
-            stalled += stall;
-            waitUntil([this, stall] { return !stall || stopped; }, std::chrono::hours(1));
-            stalled -= stall;
+            if (route.fault == Fault::Stall) {
+                holdWhileServing();
+            }
             return false;
         };
         if (route.fault == Fault::Drop) {
@@ -126,6 +129,13 @@ struct HttpTestServer::Impl {
             response.set_content_provider(route.body.size(), "application/octet-stream",
                                           std::bind(provider, _1, _3));
         }
+    }
+
+    // Holds the calling server thread, counted as stalled, until the server stops.
+    void holdWhileServing() {
+        ++stalled;
+        waitUntil([this] { return stopped.load(); }, std::chrono::hours(1));
+        --stalled;
     }
 
     TempDir certificateDir;

@@ -20,8 +20,9 @@ class HttpTestServer {
 
     // How a faulty route breaks off its body after `afterBytes` bytes. Stall announces the whole
     // length and then sends nothing more until the server stops; ShortBody announces it and
-    // closes the connection; Drop closes a chunked answer without its final chunk.
-    enum class Fault { None, Stall, Drop, ShortBody };
+    // closes the connection; Drop closes a chunked answer without its final chunk. StallHead
+    // sends nothing at all, not even the status line, until the server stops.
+    enum class Fault { None, Stall, Drop, ShortBody, StallHead };
 
     // Starts serving. Throws std::runtime_error when the server cannot start.
     explicit HttpTestServer(Scheme scheme = Scheme::Http);

@@ -720,10 +720,16 @@ void CurlHttpClient::configure(Transfer& transfer) {
     curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_SHARE, share->get());
-    // HTTP/2 where TLS negotiates it. A transfer to a host whose connection is still being set
-    // up waits to learn whether it can share that connection instead of opening its own.
+    // HTTP/2 where TLS negotiates it. Over TLS, a transfer to a host whose connection is still
+    // being set up waits to learn whether it can share that connection instead of opening its
+    // own. Plain HTTP is always HTTP/1.1 here, and libcurl looks at a transfer waiting so only
+    // when another transfer ends: it would queue behind the first one to the end of its body.
+    std::string_view const scheme = std::string_view(transfer.url).substr(0, 6);
+    bool const tls =
+        std::equal(scheme.begin(), scheme.end(), "https:", "https:" + 6,
+                   [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; });
     curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
-    curl_easy_setopt(curl, CURLOPT_PIPEWAIT, 1L);
+    curl_easy_setopt(curl, CURLOPT_PIPEWAIT, tls ? 1L : 0L);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
     if (!settings.caFile.empty()) {
