@@ -38,6 +38,8 @@ class IHttpClient;
 // Bound to the main (Qt) thread.
 namespace Tiskel::ResourceSync {
 
+class SourceRanking;
+
 struct SyncOptions {
     std::string manifestPath;
     std::string dir;       // the target folder; empty: the manifest's, else the current folder
@@ -101,6 +103,8 @@ class SyncSession {
     SyncState state;
     Display display;
     std::shared_ptr<Networking::IHttpClient> httpClient;  // kept across rounds for keep-alive
+    // With mirrors, over HTTP: which sources failed, for the whole run.
+    std::shared_ptr<SourceRanking> ranking;
 
     QObject context;  // receiver of the timers and of the inbox's work
     // Other threads wake the main thread through it. Only a wake-up goes through it; the news
