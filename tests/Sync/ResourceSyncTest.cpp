@@ -590,12 +590,18 @@ TEST_F(ResourceSyncMirrors, AFailedSourceHandsTheFileToTheNextAndIsTriedLastFrom
 TEST_F(ResourceSyncMirrors, EverySourceFailingOrACancelEndsTheWalk) {
     server.addStatus("/site/gone.txt", 404);
     std::string const away = unreachableUrl();
+    std::string const wrong = R"({"path": "a.txt", "policy": "always", "sha256": ")" +
+                              sha256("what the manifest promised") + R"("})";
     work.write("m.json", R"({"baseUrl": ")" + server.url("/site") + R"(", "mirrors": [")" + away +
-                             R"("], "bundles": [{"files": ["gone.txt"]}]})");
+                             R"("], "bundles": [{"files": ["gone.txt", )" + wrong + "]}]}");
+    work.write("out/a.txt", "the good old file");
     Finished const run = sync({"--give-up", "1", "--quiet"}, 1);
     EXPECT_THAT(run.out, HasSubstr("gone.txt: GeneralError: HTTP 404 Not Found from " +
                                    server.url("/site/gone.txt") + "; "));
     EXPECT_THAT(run.out, HasSubstr("from " + away + "/gone.txt\n"));
+    // A wrong file from every source that answered is Corrupted, as without mirrors.
+    EXPECT_THAT(run.out, HasSubstr("a.txt: Corrupted: SHA-256 mismatch: expected "));
+    EXPECT_EQ(local("/a.txt"), "the good old file");
 
     HttpTestServer first;
     first.addFault("/site/slow.bin", binaryBody(1024 * 1024), HttpTestServer::Fault::Stall,

@@ -47,9 +47,13 @@ App::IPostProcessor::Result DigestPostProcessor::process(
     std::string const& expected = catalogue.digest(file);
     std::string const staged = descriptor->downloadPath.string();
     std::string const& local = descriptor->localPath.string();
-    bool const checked = verdicts->get(file) == Verdicts::Staged;
-    if (checked) {
+    Verdicts::Verdict const earlier = verdicts->get(file);
+    bool const checked = earlier == Verdicts::Staged;
+    if (checked || earlier == Verdicts::Rejected) {
         verdicts->set(file, Verdicts::Unknown);
+    }
+    if (earlier == Verdicts::Rejected) {
+        return kFailed;
     }
     std::string digest = checked ? expected : std::string();
     std::string problem;

@@ -110,7 +110,7 @@ App::IResourceDownloader::Result MirrorDownloader::exec(Task task) const {
             failure = std::move(attempt);
             return outcome;
         }
-        if (outcome == Success && !expected.empty() && k + 1 < order.count) {
+        if (outcome == Success && !expected.empty()) {
             std::string const staged = original->downloadPath.string();
             std::string digest;
             std::string problem;
@@ -143,6 +143,11 @@ App::IResourceDownloader::Result MirrorDownloader::exec(Task task) const {
         }
     }
     state.setReason(file, std::move(reasons));
+    if (returned.kind == FileFailure::Rejected) {
+        // A wrong file is Corrupted, as without mirrors: the post-processor fails it.
+        verdicts->set(file, Verdicts::Rejected);
+        return Success;
+    }
     failure = std::move(returned);
     return result;
 }

@@ -52,10 +52,10 @@ class SourceRanking {
 
 // Decorates the downloader of a run whose manifest has mirrors: each file is tried on its
 // bundle's sources in the ranking's order, with the base URL of its descriptor replaced. A file
-// with a digest is checked after each download but the last one tried (whose check is left to
-// the DigestPostProcessor, which then does not hash a file checked here again). A cancelled or
-// aborted download ends at once, on whichever source it ran. The source that served a file goes
-// to the SyncState, and so does the reason when every source failed.
+// with a digest is checked after each download, and its verdict tells the DigestPostProcessor
+// (Verdicts::Staged or Rejected), which then does not hash it again. A cancelled or aborted
+// download ends at once, on whichever source it ran. The source that served a file goes to the
+// SyncState, and so does the reason when every source failed.
 //
 // Thread-safe, as the library calls it from several download threads at once.
 class MirrorDownloader final : public App::IResourceDownloader {
