@@ -20,6 +20,9 @@
 
 #include <QByteArray>
 #include <QCryptographicHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -255,6 +258,16 @@ TEST(ResourceSyncManifest, EveryProblemIsReportedWithExitTwoAndNothingWritten) {
         {R"({"baseUrl": "http://h/", "target": "/tmp/x", "bundles": []})",
          "target: \"/tmp/x\" must be relative"},
         {files(R"({"path": "a", "policy": "validate"})"), "sha256: missing: the validate policy"},
+        {R"({"baseUrl": "http://h/", "mirrors": "http://m/", "bundles": []})",
+         "m.json: mirrors: expected an array of URLs"},
+        {R"({"baseUrl": "http://h/", "mirrors": ["http://m/", "ftp://m/"], "bundles": []})",
+         "m.json: mirrors[1]: \"ftp://m/\" must start with http:// or https://"},
+        {R"({"baseUrl": "http://h/", "mirrors": ["http://m/?a=1"], "bundles": []})",
+         "mirrors[0]: \"http://m/?a=1\" must not have a query"},
+        {R"({"baseUrl": "http://h/", "mirrors": ["http://m/", "http://m"], "bundles": []})",
+         "mirrors[1]: \"http://m\" is listed twice"},
+        {R"({"baseUrl": "http://h/", "bundles": [{"mirrors": ["http://h"], "files": []}]})",
+         "bundles[0].mirrors[0]: \"http://h\" is the base URL"},
     };
     for (auto const& [text, message] : cases) {
         TempDir dir;
@@ -506,6 +519,101 @@ TEST_F(ResourceSyncHttp, FailuresNameTheirReasonAndKeepTheOldFile) {
     manifest(tampered + R"(, "away.txt")");
     EXPECT_THAT(sync({"--give-up", "1", "--quiet"}, 1).out,
                 HasSubstr("away.txt: InternetConnectionLost"));
+}
+
+// A manifest whose base URL fails in one way or another, with this server as its mirror.
+class ResourceSyncMirrors : public ResourceSyncHttp {
+  protected:
+    // a.txt and c.txt, each with its digest, below `base` and this server's /site.
+    void mirrored(std::string const& base) {
+        work.write("m.json", R"({"baseUrl": ")" + base + R"(", "mirrors": [")" +
+                                 server.url("/site") + R"("], "bundles": [{"files": [
+            {"path": "a.txt", "sha256": ")" +
+                                 sha256("alpha v1\n") + R"("},
+            {"path": "c.txt", "sha256": ")" +
+                                 sha256("gamma\n") + R"("}]}]})");
+    }
+};
+
+// A file that fails on the base URL comes from the mirror before any retry pause, the report
+// names the mirror for it, and the base URL is tried last for the next file.
+TEST_F(ResourceSyncMirrors, AFailedSourceHandsTheFileToTheNextAndIsTriedLastFromThenOn) {
+    struct Case {
+        char const* fault;
+        std::function<void(HttpTestServer&)> plant;  // null: nothing listens at the base URL
+    };
+    std::vector<Case> const cases = {
+        {"an error status",
+         [](HttpTestServer& first) {
+             first.addStatus("/site/a.txt", 500);
+             first.addStatus("/site/c.txt", 500);
+         }},
+        {"no server", nullptr},
+        {"a corrupt body",
+         [](HttpTestServer& first) {
+             first.addFile("/site/a.txt", "alpha, damaged\n");
+             first.addFile("/site/c.txt", "gamma, damaged\n");
+         }},
+    };
+    for (Case const& test : cases) {
+        SCOPED_TRACE(test.fault);
+        HttpTestServer first;
+        if (test.plant) {
+            test.plant(first);
+        }
+        mirrored(test.plant ? first.url("/site") : unreachableUrl() + "/site");
+        fs::remove_all(target());
+        std::size_t const served =
+            server.requestCount("/site/a.txt") + server.requestCount("/site/c.txt");
+        // One download at a time: the second file starts after the first one's failover.
+        Finished const run = sync({"-j", "1", "--report", work.file("report.json")});
+        EXPECT_EQ(local("/a.txt"), "alpha v1\n");
+        EXPECT_EQ(local("/c.txt"), "gamma\n");
+        EXPECT_THAT(run.out, HasSubstr("downloaded a.txt (9 B) from " + server.url("/site/a.txt")));
+        EXPECT_EQ(server.requestCount("/site/a.txt") + server.requestCount("/site/c.txt"),
+                  served + 2);
+        if (test.plant) {
+            EXPECT_EQ(first.requestCount("/site/a.txt") + first.requestCount("/site/c.txt"), 1u);
+        }
+        QJsonArray const sources = QJsonDocument::fromJson(QByteArray::fromStdString(
+            TempDir::read(work.file("report.json"))))["sources"]
+                                       .toArray();
+        ASSERT_EQ(sources.size(), 2);
+        EXPECT_TRUE(sources[0]["files"].toArray().isEmpty());
+        EXPECT_EQ(sources[1]["url"].toString().toStdString(), server.url("/site"));
+        EXPECT_EQ(sources[1]["files"].toArray().size(), 2);
+    }
+}
+
+// A file no source has fails with every source's reason; one source that answered makes the run
+// failed, not offline. A download that the run cancels does not go on to the mirror.
+TEST_F(ResourceSyncMirrors, EverySourceFailingOrACancelEndsTheWalk) {
+    server.addStatus("/site/gone.txt", 404);
+    std::string const away = unreachableUrl();
+    std::string const wrong = R"({"path": "a.txt", "policy": "always", "sha256": ")" +
+                              sha256("what the manifest promised") + R"("})";
+    work.write("m.json", R"({"baseUrl": ")" + server.url("/site") + R"(", "mirrors": [")" + away +
+                             R"("], "bundles": [{"files": ["gone.txt", )" + wrong + "]}]}");
+    work.write("out/a.txt", "the good old file");
+    Finished const run = sync({"--give-up", "1", "--quiet"}, 1);
+    EXPECT_THAT(run.out, HasSubstr("gone.txt: GeneralError: HTTP 404 Not Found from " +
+                                   server.url("/site/gone.txt") + "; "));
+    EXPECT_THAT(run.out, HasSubstr("from " + away + "/gone.txt\n"));
+    // A wrong file from every source that answered is Corrupted, as without mirrors.
+    EXPECT_THAT(run.out, HasSubstr("a.txt: Corrupted: SHA-256 mismatch: expected "));
+    EXPECT_EQ(local("/a.txt"), "the good old file");
+
+    HttpTestServer first;
+    first.addFault("/site/slow.bin", binaryBody(1024 * 1024), HttpTestServer::Fault::Stall,
+                   64 * 1024);
+    server.addFile("/site/slow.bin", binaryBody(1024 * 1024));
+    work.write("m.json", R"({"baseUrl": ")" + first.url("/site") + R"(", "mirrors": [")" +
+                             server.url("/site") + R"("], "bundles": [{"files": ["slow.bin"]}]})");
+    // The give-up cancels the stalled transfer: the file fails as stalled, and the mirror is
+    // never asked.
+    EXPECT_THAT(sync({"--give-up", "1", "--quiet"}, 1).out,
+                HasSubstr("slow.bin: Cancelled: stalled: no data for "));
+    EXPECT_EQ(server.requestCount("/site/slow.bin"), 0u);
 }
 
 // (SIGTERM: see the next test.)

@@ -37,11 +37,20 @@ Catalogue::Catalogue(Manifest manifest, std::string const& target, bool traceNam
     std::string const part = partSuffix();
     std::string const staged = stagedSuffix();
     std::size_t index = 0;
+    sourceUrls.push_back(manifest.baseUrl);
     for (std::size_t g = 0; g < manifest.bundles.size(); ++g) {
         ManifestBundle& bundle = manifest.bundles[g];
         GroupInfo& group = groupInfos[g];
         group.name = std::move(bundle.name);
         group.init = bundle.init;
+        group.sources.push_back(0);
+        for (std::string& mirror : bundle.mirrors) {
+            auto const known = std::find(sourceUrls.begin(), sourceUrls.end(), mirror);
+            group.sources.push_back(static_cast<uint32_t>(known - sourceUrls.begin()));
+            if (known == sourceUrls.end()) {
+                sourceUrls.push_back(std::move(mirror));
+            }
+        }
         group.first = index;
         group.count = bundle.files.size();
         std::set<App::ResourceDescriptor const*>& members = bundles[g].descriptors;

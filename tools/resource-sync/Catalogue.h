@@ -36,6 +36,9 @@ struct GroupInfo {
     std::size_t count = 0;
     uint64_t sizeTotal = 0;  // sum of the manifest sizes
     bool sizesKnown = true;  // every file has a size
+    // Where its files are fetched from, in the manifest's order: indices into
+    // Catalogue::sources(), the base URL (0) first, then the bundle's mirrors.
+    std::vector<uint32_t> sources;
 };
 
 class Catalogue {
@@ -71,6 +74,11 @@ class Catalogue {
         return static_cast<std::size_t>(bundle - bundles.data());
     }
     std::string const& target() const noexcept { return targetPrefix; }
+    // Every base URL of the manifest, each once: the base URL first, then the mirrors in the
+    // order they first appear.
+    std::vector<std::string> const& sources() const noexcept { return sourceUrls; }
+    // Some bundle has a mirror.
+    bool hasMirrors() const noexcept { return sourceUrls.size() > 1; }
 
     // Leaves a file out of its bundle, or puts it back, for the rounds to come.
     // REQUIRES: no round is running (the library reads the bundles).
@@ -83,6 +91,7 @@ class Catalogue {
     std::vector<std::string> digests;
     std::vector<App::ResourceDescriptorBundle> bundles;
     std::vector<GroupInfo> groupInfos;
+    std::vector<std::string> sourceUrls;
 };
 
 }  // namespace Tiskel::ResourceSync

@@ -47,9 +47,17 @@ App::IPostProcessor::Result DigestPostProcessor::process(
     std::string const& expected = catalogue.digest(file);
     std::string const staged = descriptor->downloadPath.string();
     std::string const& local = descriptor->localPath.string();
-    std::string digest;
+    Verdicts::Verdict const earlier = verdicts->get(file);
+    bool const checked = earlier == Verdicts::Staged;
+    if (checked || earlier == Verdicts::Rejected) {
+        verdicts->set(file, Verdicts::Unknown);
+    }
+    if (earlier == Verdicts::Rejected) {
+        return kFailed;
+    }
+    std::string digest = checked ? expected : std::string();
     std::string problem;
-    if (!sha256OfFile(staged, digest, problem)) {
+    if (!checked && !sha256OfFile(staged, digest, problem)) {
         std::remove(staged.c_str());
         state.setReason(file, problem);
         return kFailed;

@@ -31,7 +31,11 @@ bool sha256OfFile(std::string const& path, std::string& digest, std::string& pro
 // What the validator remembers of each local file within one round (one byte a file).
 class Verdicts {
   public:
-    enum Verdict : uint8_t { Unknown = 0, Matches = 1, Differs = 2 };
+    // Set by the MirrorDownloader, which checks each download before it tries the next source,
+    // for the post-processor: Staged, the staged download matches (it is not hashed again);
+    // Rejected, no source had the file the manifest means, which the downloader removed and
+    // gave the reasons for (the file fails as Corrupted).
+    enum Verdict : uint8_t { Unknown = 0, Matches = 1, Differs = 2, Staged = 3, Rejected = 4 };
     explicit Verdicts(std::size_t files) : verdicts(new std::atomic<uint8_t>[files]()) {}
     Verdict get(std::size_t file) const { return static_cast<Verdict>(verdicts[file].load()); }
     void set(std::size_t file, Verdict verdict) { verdicts[file].store(verdict); }
@@ -54,8 +58,9 @@ class DigestValidator final : public App::IValidator {
     std::shared_ptr<Verdicts> const verdicts;
 };
 
-// Checks the staged download and moves it into place (see above). A failure's reason goes to
-// `state`.
+// Checks the staged download (unless its verdict is Staged or Rejected) and moves it into place
+// (see above). A
+// failure's reason goes to `state`.
 class DigestPostProcessor final : public App::IPostProcessor {
   public:
     DigestPostProcessor(Catalogue const& catalogue, SyncState& state,

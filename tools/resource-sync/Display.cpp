@@ -5,6 +5,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "Platform/Networking/Url.h"
+
 namespace Tiskel::ResourceSync {
 
 namespace {
@@ -132,6 +134,18 @@ void Display::startRound() {
     }
 }
 
+// " from URL" for a file downloaded from one of its bundle's sources; empty when the bundle has
+// no mirrors (the file then came from the base URL).
+std::string Display::servedFrom(std::size_t index, FileRound const& file) const {
+    if (file.source == 0) {
+        return {};
+    }
+    Catalogue const& files = state.catalogue();
+    uint32_t const source = files.groups()[files.info(index).group].sources[file.source - 1u];
+    return " from " + Networking::maskCredentials(
+                          urlOf(files.sources()[source], files.descriptor(index).remotePath));
+}
+
 void Display::show(std::vector<SyncEvent> const& events) {
     if (displayMode != DisplayMode::Plain || events.empty()) {
         return;
@@ -163,7 +177,8 @@ void Display::show(std::vector<SyncEvent> const& events) {
                                 ")\n";
                     } else {
                         text += (file.repaired ? "repaired " : "downloaded ") + name + " (" +
-                                formatBytes(file.bytes) + ")\n";
+                                formatBytes(file.bytes) + ")" + servedFrom(event.index, file) +
+                                "\n";
                     }
                     break;
                 case SyncEvent::FileNotChecked:

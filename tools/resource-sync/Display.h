@@ -51,6 +51,7 @@ class Display {
     std::string groupLine(GroupInfo const& info, GroupRound const& group, std::size_t nameWidth,
                           std::size_t width);
     double rate(std::chrono::steady_clock::time_point now);
+    std::string servedFrom(std::size_t index, FileRound const& file) const;
 
     DisplayMode const displayMode;
     SyncState const& state;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -11,15 +12,22 @@
 //
 //   {
 //     "baseUrl": "https://example.org/content/",
+//     "mirrors": ["https://mirror.example.net/content/"],   (optional)
 //     "target": "content",                         (optional)
 //     "policy": "ifModified",                      (optional default for every file)
 //     "bundles": [
-//       { "name": "texts", "init": true, "policy": "always",      (all three optional)
+//       { "name": "texts", "init": true, "policy": "always",      (all four optional)
+//         "mirrors": [],
 //         "files": [ { "path": "text/welcome.txt",                (remote, relative)
 //                      "localPath": "welcome.txt",                (optional)
 //                      "policy": "validate", "size": 74,          (optional)
 //                      "sha256": "5fe4...c6" },                   (optional)
 //                    "text/config.ini" ] } ] }                    (the short form: a path alone)
+//
+// Mirrors are other base URLs that serve the same files under the same paths; a file that fails
+// on one source is tried on the next (see Mirrors.h). A bundle's own "mirrors" list, when it has
+// one, takes the place of the top level's for its files (an empty list: the base URL alone);
+// without one the bundle uses the top level's. The base URL always comes first.
 //
 // Plain values and free functions; thread-compatible.
 namespace Tiskel::ResourceSync {
@@ -35,12 +43,15 @@ struct ManifestFile {
 struct ManifestBundle {
     std::string name;
     bool init = false;  // served by the init scheduler, ahead of every other bundle
+    // The mirrors of its files, after the base URL: its own list, or else the top level's.
+    std::vector<std::string> mirrors;
     std::vector<ManifestFile> files;
 };
 
 struct Manifest {
     std::string baseUrl;
-    std::string target;  // as written; empty when the manifest names no target folder
+    std::vector<std::string> mirrors;  // the top level's list, as written
+    std::string target;                // as written; empty when the manifest names no target folder
     std::vector<ManifestBundle> bundles;
 };
 
@@ -54,7 +65,8 @@ class ManifestError : public std::runtime_error {
 // Parses and checks a manifest held in `text`; `name` is how messages refer to it. Throws
 // ManifestError on the first problem: JSON syntax, a missing or wrong-typed field, an unknown
 // field or policy, a path that escapes the target folder or uses a reserved suffix, two files
-// with one local path, a file where another file needs a folder, a malformed base URL.
+// with one local path, a file where another file needs a folder, a malformed base URL or mirror,
+// a mirror listed twice (or equal to the base URL), more than kMaxMirrors mirrors in one list.
 Manifest parseManifest(std::string const& text, std::string const& name);
 
 // The bytes of the manifest file at `path`; the path "-" reads standard input to its end. Throws
@@ -83,6 +95,9 @@ std::string describeFolder(std::string const& folder, std::string const& baseUrl
 // "always", "validate", "ifMissing" or "ifModified"; false for any other text.
 bool parsePolicy(std::string const& text, App::ResourceDescriptor::UpdatePolicy& policy);
 char const* policyName(App::ResourceDescriptor::UpdatePolicy policy);
+
+// The most mirrors one list may hold.
+inline constexpr std::size_t kMaxMirrors = 16;
 
 // Empty when `url` is an absolute http or https URL with a host; otherwise what is wrong.
 std::string checkBaseUrl(std::string const& url);

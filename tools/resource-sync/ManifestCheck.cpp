@@ -140,12 +140,15 @@ class Checker {
             fail("the manifest must be a JSON object");
         }
         QJsonObject const root = document.object();
-        allowOnly(root, {"baseUrl", "target", "policy", "bundles"});
+        allowOnly(root, {"baseUrl", "mirrors", "target", "policy", "bundles"});
         Manifest manifest;
         manifest.baseUrl = requiredString(root, "baseUrl");
         if (std::string const problem = checkBaseUrl(manifest.baseUrl); !problem.empty()) {
             fail(problem, "baseUrl");
         }
+        baseUrl = &manifest.baseUrl;
+        mirrors = &manifest.mirrors;
+        optionalMirrors(root, manifest.mirrors);
         manifest.target = optionalString(root, "target");
         checkTarget(manifest.target);
         ResourceDescriptor::UpdatePolicy const policy =
@@ -232,6 +235,49 @@ class Checker {
         return value.toArray();
     }
 
+    // Reads the "mirrors" of `object` into `list`; false when it has none. Each mirror is a base
+    // URL of its own, neither the manifest's base URL nor one listed before it.
+    bool optionalMirrors(QJsonObject const& object, std::vector<std::string>& list) const {
+        QJsonValue const value = object.value(QLatin1String("mirrors"));
+        if (value.isUndefined()) {
+            return false;
+        }
+        if (!value.isArray()) {
+            fail("expected an array of URLs", "mirrors");
+        }
+        QJsonArray const urls = value.toArray();
+        if (static_cast<std::size_t>(urls.size()) > kMaxMirrors) {
+            fail("at most " + std::to_string(kMaxMirrors) + " mirrors", "mirrors");
+        }
+        // Two spellings of one base differ at most by the '/' the URL of a file puts after it.
+        auto const sameBase = [](std::string_view a, std::string_view b) {
+            auto const trimmed = [](std::string_view url) {
+                return url.empty() || url.back() != '/' ? url : url.substr(0, url.size() - 1);
+            };
+            return trimmed(a) == trimmed(b);
+        };
+        for (int i = 0; i < urls.size(); ++i) {
+            std::string const key = "mirrors[" + std::to_string(i) + "]";
+            if (!urls[i].isString()) {
+                fail("expected a string", key);
+            }
+            std::string url = utf8(urls[i].toString());
+            if (std::string const problem = checkBaseUrl(url); !problem.empty()) {
+                fail(problem, key);
+            }
+            if (sameBase(url, *baseUrl)) {
+                fail("\"" + url + "\" is the base URL", key);
+            }
+            for (std::string const& earlier : list) {
+                if (sameBase(url, earlier)) {
+                    fail("\"" + url + "\" is listed twice", key);
+                }
+            }
+            list.push_back(std::move(url));
+        }
+        return true;
+    }
+
     ResourceDescriptor::UpdatePolicy optionalPolicy(QJsonObject const& object,
                                                     ResourceDescriptor::UpdatePolicy fallback) {
         return optionalPolicy(object.value(QLatin1String("policy")), fallback);
@@ -257,8 +303,11 @@ class Checker {
             fail("expected an object");
         }
         QJsonObject const object = value.toObject();
-        allowOnly(object, {"name", "init", "policy", "files"});
+        allowOnly(object, {"name", "init", "policy", "mirrors", "files"});
         ManifestBundle listed;
+        if (!optionalMirrors(object, listed.mirrors)) {
+            listed.mirrors = *mirrors;
+        }
         listed.name = optionalString(object, "name");
         if (listed.name.empty()) {
             listed.name = "bundle " + std::to_string(here.bundle + 1);
@@ -471,6 +520,9 @@ class Checker {
 
     std::string const name;
     Place here;
+    // The manifest's base URL and top-level mirrors, once read.
+    std::string const* baseUrl = nullptr;
+    std::vector<std::string> const* mirrors = nullptr;
     // Local paths seen so far (views of the FileSpecs' own paths), and the folders they need,
     // each with the entry that claimed it first.
     ClaimTable<Place> files;

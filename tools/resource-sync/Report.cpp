@@ -12,6 +12,8 @@
 #include <QJsonValue>
 #include <QSaveFile>
 
+#include "Platform/Networking/Url.h"
+
 #include "Display.h"
 
 namespace Tiskel::ResourceSync {
@@ -46,12 +48,23 @@ Summary summarise(SyncState const& state, std::string const& target, double seco
     summary.gaveUp = gaveUp;
     summary.counts = state.counts();
     Catalogue const& files = state.catalogue();
+    if (files.hasMirrors()) {
+        for (std::string const& url : files.sources()) {
+            summary.sources.push_back({Networking::maskCredentials(url), {}});
+        }
+    }
     state.inspect([&] {
         for (std::size_t i = 0; i < files.size(); ++i) {
             FileRound const& file = state.file(i);
-            std::string const& bundle = files.groups()[files.info(i).group].name;
+            GroupInfo const& group = files.groups()[files.info(i).group];
+            std::string const& bundle = group.name;
             std::string const& remotePath = files.descriptor(i).remotePath;
             if (file.status == IRemoteResource::Available) {
+                if (file.source > 0 &&
+                    file.decision == static_cast<uint8_t>(App::FileDecision::Downloaded)) {
+                    summary.sources[group.sources[file.source - 1u]].files.emplace_back(
+                        files.relativePath(i));
+                }
                 if (file.decision == static_cast<uint8_t>(App::FileDecision::KeptCheckFailed)) {
                     summary.unchecked.push_back(
                         {std::string(files.relativePath(i)), remotePath, bundle, state.reason(i)});
@@ -161,7 +174,15 @@ bool writeReport(Summary const& summary, std::string const& path, std::string& p
                                      {"bundle", text(file.bundle)},
                                      {"reason", text(file.reason)}});
     }
-    QJsonObject const report{
+    QJsonArray sources;
+    for (SourceFiles const& source : summary.sources) {
+        QJsonArray served;
+        for (std::string const& path : source.files) {
+            served.append(text(path));
+        }
+        sources.append(QJsonObject{{"url", text(source.url)}, {"files", served}});
+    }
+    QJsonObject report{
         {"result", outcomeName(summary.outcome)},
         {"exitCode", summary.exitCode},
         {"gaveUp", summary.gaveUp},
@@ -183,6 +204,9 @@ bool writeReport(Summary const& summary, std::string const& path, std::string& p
         {"trustedComment",
          summary.trustedComment ? QJsonValue(text(*summary.trustedComment)) : QJsonValue()},
     };
+    if (!summary.sources.empty()) {
+        report.insert("sources", sources);
+    }
     QSaveFile file(text(path));
     if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(report).toJson()) < 0 ||
         !file.commit()) {

@@ -39,6 +39,12 @@ struct UncheckedFile {
     std::string reason;
 };
 
+// One source of a manifest with mirrors, and the files downloaded from it.
+struct SourceFiles {
+    std::string url;  // its base URL, any user name and password masked
+    std::vector<std::string> files;
+};
+
 struct Summary {
     Outcome outcome = Outcome::Synced;
     int exitCode = 0;
@@ -49,7 +55,9 @@ struct Summary {
     std::vector<FailedFile> failures;  // every file that did not end Available
     std::vector<UncheckedFile> unchecked;
     std::vector<std::string> deleted;  // with --delete: files removed as no entry names them
-    bool dryRun = false;               // nothing was fetched or deleted: "would be"
+    // With mirrors: every source (Catalogue::sources()), with the files of this round it served.
+    std::vector<SourceFiles> sources;
+    bool dryRun = false;                        // nothing was fetched or deleted: "would be"
     std::optional<std::string> trustedComment;  // of the manifest's verified signature
 };
 

@@ -29,6 +29,7 @@
 #include "App/ResourceDownloadManager/ResourceDownloadManager.h"
 
 #include "Checksum.h"
+#include "Mirrors.h"
 #include "Report.h"
 #include "TargetFolder.h"
 
@@ -128,6 +129,9 @@ SyncSession::SyncSession(SyncOptions options, Manifest manifest, std::string tar
         settings.netrc = this->options.netrc;
         settings.netrcFile = this->options.netrcFile;
         httpClient = Networking::createHttpClient(Networking::HttpClientDefault, settings);
+        if (catalogue.hasMirrors()) {
+            ranking = std::make_shared<SourceRanking>(catalogue.sources().size());
+        }
     }
 
     redrawTimer.setInterval(kRedrawInterval);
@@ -278,10 +282,14 @@ void SyncSession::startRound() {
         deps.downloader = std::make_shared<App::ResourceDownloaderFileMock>(
             options.fromDir, options.rateKiBps > 0 ? options.rateKiBps : kUnpacedKiBps);
     }
+    auto verdicts = std::make_shared<Verdicts>(catalogue.size());
+    if (ranking) {
+        deps.downloader = std::make_shared<MirrorDownloader>(std::move(deps.downloader), catalogue,
+                                                             state, ranking, verdicts);
+    }
     if (options.dryRun) {
         deps.downloader = std::make_shared<DryRunDownloader>(std::move(deps.downloader));
     }
-    auto verdicts = std::make_shared<Verdicts>(catalogue.size());
     deps.validator = std::make_shared<DigestValidator>(catalogue, verdicts);
     deps.postProcessor = std::make_shared<DigestPostProcessor>(catalogue, state, verdicts);
     if (options.trace) {

@@ -40,6 +40,8 @@ class IHttpClient;
 // Bound to the main (Qt) thread.
 namespace Tiskel::ResourceSync {
 
+class SourceRanking;
+
 struct SyncOptions {
     std::string manifestPath;
     std::string publicKey;      // the manifest must be signed by this key; empty: need not be
@@ -113,6 +115,8 @@ class SyncSession {
     Display display;
     std::optional<JsonProgress> json;                     // with --progress json
     std::shared_ptr<Networking::IHttpClient> httpClient;  // kept across rounds for keep-alive
+    // With mirrors, over HTTP: which sources failed, for the whole run.
+    std::shared_ptr<SourceRanking> ranking;
 
     QObject context;  // receiver of the timers and of the inbox's work
     // Other threads wake the main thread through it. Only a wake-up goes through it; the news

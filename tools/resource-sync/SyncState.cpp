@@ -28,19 +28,6 @@ bool isUnreachable(FileFailure const& failure) {
             failure.transportError == Networking::Response::CouldNotConnect);
 }
 
-// The file's URL as the library builds it, before percent-encoding.
-std::string urlOf(App::ResourceDescriptor const& file) {
-    std::string url = file.baseUrl;
-    if (!url.empty() && url.back() != '/') {
-        url += '/';
-    }
-    std::string_view path = file.remotePath;
-    if (!path.empty() && path.front() == '/') {
-        path.remove_prefix(1);
-    }
-    return url.append(path);
-}
-
 // The reason phrase of the statuses a file server commonly answers with, or null.
 char const* statusPhrase(int status) {
     switch (status) {
@@ -74,6 +61,18 @@ char const* statusPhrase(int status) {
 }
 
 }  // namespace
+
+std::string urlOf(std::string const& baseUrl, std::string const& remotePath) {
+    std::string url = baseUrl;
+    if (!url.empty() && url.back() != '/') {
+        url += '/';
+    }
+    std::string_view path = remotePath;
+    if (!path.empty() && path.front() == '/') {
+        path.remove_prefix(1);
+    }
+    return url.append(path);
+}
 
 std::string describeFailure(FileFailure const& failure, std::string const& url) {
     std::string text = failure.text.empty() ? std::string("unknown reason") : failure.text;
@@ -274,7 +273,8 @@ void SyncState::onFileEvent(App::FileEvent const& event) {
                                  ? "stalled: no data for " + std::to_string(quiet.count()) + " s"
                                  : "gave up after " + std::to_string(gaveUpAfter) + " s";
         } else {
-            reasons[index] = describeFailure(outcome.failure, urlOf(*event.descriptor));
+            reasons[index] = describeFailure(
+                outcome.failure, urlOf(event.descriptor->baseUrl, event.descriptor->remotePath));
         }
         if (own != ownReasons.end()) {
             ownReasons.erase(own);
@@ -319,6 +319,11 @@ void SyncState::onGroupState(std::size_t group, IRemoteResource::State state) {
 void SyncState::setReason(std::size_t file, std::string reason) {
     std::lock_guard<std::mutex> lock(mutex);
     ownReasons[file] = std::move(reason);
+}
+
+void SyncState::setSource(std::size_t file, std::size_t source) {
+    std::lock_guard<std::mutex> lock(mutex);
+    rounds[file].source = static_cast<uint8_t>(source + 1);
 }
 
 void SyncState::setFolderProblem(std::size_t file, std::string problem) {

@@ -27,7 +27,7 @@ inline constexpr char kDryRun[] = "dry run";
 // Why a download was decided, in words ("missing", "size differs", ...).
 char const* downloadReasonText(App::DownloadReason why);
 
-// One file in the current round. 16 bytes.
+// One file in the current round. 24 bytes.
 struct FileRound {
     uint64_t bytes = 0;  // of its download in this round, once done
     IRemoteResource::DownloadStatus status = IRemoteResource::Waiting;
@@ -37,6 +37,9 @@ struct FileRound {
     bool unreachable = false;        // its problem is that no connection could be made
     bool repaired = false;           // downloaded because the local file's size or digest was wrong
     uint8_t why = 0;                 // App::DownloadReason of its last download
+    // 1 + the place in its bundle's sources (GroupInfo::sources) of the one that served its
+    // last download, when the bundle has mirrors; 0 otherwise.
+    uint8_t source = 0;
 };
 
 // One bundle in the current round.
@@ -110,6 +113,9 @@ class SyncState final : public App::IFileEventHandler {
     // The sync's own words for why the file's running attempt failed (a digest mismatch), which
     // take the place of the library's reason at its outcome. Any thread.
     void setReason(std::size_t file, std::string reason);
+    // The file's running download comes from its bundle's `source`-th source (0: the base URL).
+    // Any thread.
+    void setSource(std::size_t file, std::size_t source);
     // Why the file's folder could not be made, for the whole round: it takes the place of the
     // library's reason for every failure of the file. REQUIRES: no round is running.
     void setFolderProblem(std::size_t file, std::string problem);
@@ -182,6 +188,10 @@ class SyncState final : public App::IFileEventHandler {
     std::vector<SyncEvent> events;
     bool wakePending = false;
 };
+
+// The URL of the file at `remotePath` below `baseUrl`, as the library builds it, before
+// percent-encoding.
+std::string urlOf(std::string const& baseUrl, std::string const& remotePath);
 
 // A failure in words: the reason's text and, for an answer of the server or a connection that
 // failed, the URL it concerns with any user name and password masked.
