@@ -200,6 +200,7 @@ void SyncRun::onFileEvent(Tiskel::App::FileEvent const& event) {
     report.bundle = place->second.first;
     report.file = place->second.second;
     report.status = event.state.status;
+    report.error = event.state.error;
     report.bytesReceived = event.bytesReceived;
     report.bytesTotal = event.bytesTotal;
     if (event.outcome != nullptr) {

@@ -46,6 +46,7 @@ struct FileReport {
     int bundle = 0;  // indexes into the manifest's bundles and their files
     int file = 0;
     Tiskel::App::IRemoteResource::DownloadStatus status = Tiskel::App::IRemoteResource::Waiting;
+    Tiskel::App::IRemoteResource::DownloadError error = Tiskel::App::IRemoteResource::NoError;
     uint64_t bytesReceived = 0;
     uint64_t bytesTotal = 0;  // 0 when not known
     // Set when a run of the file ended: what was decided ("Downloaded (missing)",

@@ -259,11 +259,12 @@ void SyncWindow::onFileChanged(FileReport const& report) {
                               report.status == IRemoteResource::Downloading;
         last.settled = last.settled && !retrying;
         last.status = report.status;
+        last.error = report.error;
         last.bytesReceived = report.bytesReceived;
         last.bytesTotal = report.bytesTotal;
     }
     QTreeWidgetItem* item = row.item->child(report.file);
-    QString state = last.cancelled ? tr("Cancelled") : stateText(last.status, {});
+    QString state = last.cancelled ? tr("Cancelled") : stateText(last.status, last.error);
     if (last.status == IRemoteResource::Downloading && last.bytesTotal > 0) {
         state += QStringLiteral(" %1%").arg(last.bytesReceived * 100 / last.bytesTotal);
     }
