@@ -127,6 +127,8 @@ void SyncWindow::openManifest(QString const& path) {
 void SyncWindow::showManifest(std::shared_ptr<Tiskel::ResourceSync::Manifest const> loaded,
                               QString const& path) {
     loading = false;
+    // The last run's late notifications belong to the old rows; they go with it.
+    run.reset();
     manifest = std::move(loaded);
     manifestPath = path;
     folder = QString::fromStdString(defaults.folder);

@@ -54,6 +54,7 @@ void takeScreenshots(DesktopSync::SyncWindow& window, QString const& path) {
 int main(int argc, char** argv) {
     google::InitGoogleLogging(argv[0]);
     FLAGS_logtostderr = true;
+    FLAGS_minloglevel = google::GLOG_WARNING;  // a line per failure, not per download
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("desktop-sync"));
 
