@@ -8,6 +8,8 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCryptographicHash>
+#include <QDir>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTreeWidget>
@@ -117,6 +119,35 @@ class DesktopSyncTest : public QObject {
         QCOMPARE(view.cell(1, 0, "Outcome"), QStringLiteral("KeptNotModified"));
         QCOMPARE(view.cell(0, 1, "State"), QStringLiteral("Available"));
         QCOMPARE(server.requestCount("/b/big.bin"), size_t{2});
+    }
+
+    void validateReplacesAFileWhoseDigestDiffersAndKeepsOneThatMatches() {
+        server.addFile("/v/good.txt", "good");
+        server.addFile("/v/bad.txt", "fresh");
+        auto const digest = [](char const* text) {
+            return QCryptographicHash::hash(text, QCryptographicHash::Sha256).toHex().toStdString();
+        };
+        QDir().mkpath(output() + "/v");
+        std::ofstream(output().toStdString() + "/v/good.txt") << "good";
+        std::ofstream(output().toStdString() + "/v/bad.txt") << "stale";
+        SyncWindow window({output().toStdString(), {}, 0});
+        View view(window);
+        QVERIFY(open(window, QString::fromStdString(
+                                 R"({"baseUrl": ")" + server.baseUrl() +
+                                 R"(/", "policy": "validate", "bundles": [{"name": "v", "files": [
+            {"path": "v/good.txt", "sha256": ")" +
+                                 digest("good") + R"("},
+            {"path": "v/bad.txt", "sha256": ")" +
+                                 digest("fresh") + R"("}]}]})")));
+
+        QSignalSpy finished(&window, &SyncWindow::runFinished);
+        view.action("sync")->trigger();
+        QVERIFY(finished.wait(kTimeoutMs));
+        QCOMPARE(view.cell(0, 0, "Outcome"), QStringLiteral("KeptValid"));
+        QCOMPARE(view.cell(0, 1, "Outcome"),
+                 QStringLiteral("Downloaded (did not match its sha256)"));
+        QCOMPARE(readFile(output() + "/v/bad.txt"), std::string("fresh"));
+        QCOMPARE(server.requestCount("/v/good.txt"), size_t{0});
     }
 
     void aFailedFileShowsItsReasonInItsRow() {
