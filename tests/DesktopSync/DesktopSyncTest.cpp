@@ -1,0 +1,221 @@
+// The desktop example driven as a user drives it: open a manifest, press Sync or Cancel, read
+// the rows. Offscreen, against the loopback HTTP server; every wait is on a signal or on the
+// rows themselves.
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include <QAction>
+#include <QApplication>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTreeWidget>
+#include <QtTest>
+#include <glog/logging.h>
+
+#include "Support/HttpTestServer.h"
+#include "SyncWindow.h"
+
+using DesktopSync::SyncWindow;
+using Tiskel::Test::HttpTestServer;
+
+namespace {
+
+constexpr int kTimeoutMs = 30000;
+constexpr int64_t kServerTime = 1600000000;
+
+std::string readFile(QString const& path) {
+    std::ifstream in(path.toStdString(), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The window as a user sees it: its tree's cells by column title, its actions by name.
+class View {
+  public:
+    explicit View(SyncWindow& window)
+        : window(window), tree(window.findChild<QTreeWidget*>(QStringLiteral("bundles"))) {}
+
+    QString cell(int bundle, QString const& column) const {
+        return tree->topLevelItem(bundle)->text(columnOf(column));
+    }
+    QString cell(int bundle, int file, QString const& column) const {
+        return tree->topLevelItem(bundle)->child(file)->text(columnOf(column));
+    }
+    int bundles() const { return tree->topLevelItemCount(); }
+    int files(int bundle) const { return tree->topLevelItem(bundle)->childCount(); }
+    QAction* action(char const* name) const {
+        return window.findChild<QAction*>(QString::fromLatin1(name));
+    }
+
+  private:
+    int columnOf(QString const& title) const {
+        for (int c = 0; c < tree->columnCount(); ++c) {
+            if (tree->headerItem()->text(c) == title) {
+                return c;
+            }
+        }
+        qFatal("no column %s", qPrintable(title));
+    }
+
+    SyncWindow& window;
+    QTreeWidget* tree;
+};
+
+}  // namespace
+
+class DesktopSyncTest : public QObject {
+    Q_OBJECT
+
+  private:
+    // Writes `json` as a manifest, opens it in `window` and waits until it is shown.
+    bool open(SyncWindow& window, QString const& json) {
+        QString const path = folder.filePath(QStringLiteral("manifest.json"));
+        std::ofstream(path.toStdString()) << json.toStdString();
+        QSignalSpy opened(&window, &SyncWindow::manifestOpened);
+        window.openManifest(path);
+        return opened.wait(kTimeoutMs);
+    }
+    QString output() const { return folder.filePath(QStringLiteral("out")); }
+
+    QTemporaryDir folder;
+    HttpTestServer server;
+
+  private Q_SLOTS:
+    void syncBringsEveryRowToAvailableAndASecondSyncKeepsCurrentFiles() {
+        server.addFile("/a/one.txt", "one", kServerTime);
+        server.addFile("/a/two.txt", "two", kServerTime);
+        std::string const big(300 * 1024, 'b');
+        server.addFile("/b/big.bin", big, kServerTime);
+        SyncWindow window({output().toStdString(), {}, 0});
+        View view(window);
+        QVERIFY(open(window, QString::fromStdString(R"({"baseUrl": ")" + server.baseUrl() + R"(/",
+            "bundles": [{"name": "texts", "init": true, "files": ["a/one.txt", "a/two.txt"]},
+                        {"name": "data", "files": [{"path": "b/big.bin", "size": 307200}]}]})")));
+        QCOMPARE(view.bundles(), 2);
+        QCOMPARE(view.cell(0, "State"), QStringLiteral("Not synced"));
+
+        QSignalSpy finished(&window, &SyncWindow::runFinished);
+        view.action("sync")->trigger();
+        QVERIFY(!view.action("sync")->isEnabled());
+        QVERIFY(finished.wait(kTimeoutMs));
+        for (int b = 0; b < view.bundles(); ++b) {
+            QCOMPARE(view.cell(b, "State"), QStringLiteral("Available"));
+            QCOMPARE(view.cell(b, "Files"), QStringLiteral("%1/%1").arg(view.files(b)));
+            for (int f = 0; f < view.files(b); ++f) {
+                QCOMPARE(view.cell(b, f, "State"), QStringLiteral("Available"));
+                QCOMPARE(view.cell(b, f, "Outcome"), QStringLiteral("Downloaded (missing)"));
+                QCOMPARE(view.cell(b, f, "Reason"), QString());
+            }
+        }
+        QCOMPARE(readFile(output() + "/a/two.txt"), std::string("two"));
+        QCOMPARE(readFile(output() + "/b/big.bin").size(), big.size());
+
+        // A second sync asks the server again (a new manager) and keeps what is current.
+        view.action("sync")->trigger();
+        QVERIFY(finished.wait(kTimeoutMs));
+        QCOMPARE(view.cell(1, 0, "Outcome"), QStringLiteral("KeptNotModified"));
+        QCOMPARE(view.cell(0, 1, "State"), QStringLiteral("Available"));
+        QCOMPARE(server.requestCount("/b/big.bin"), size_t{2});
+    }
+
+    void validateReplacesAFileWhoseDigestDiffersAndKeepsOneThatMatches() {
+        server.addFile("/v/good.txt", "good");
+        server.addFile("/v/bad.txt", "fresh");
+        auto const digest = [](char const* text) {
+            return QCryptographicHash::hash(text, QCryptographicHash::Sha256).toHex().toStdString();
+        };
+        QDir().mkpath(output() + "/v");
+        std::ofstream(output().toStdString() + "/v/good.txt") << "good";
+        std::ofstream(output().toStdString() + "/v/bad.txt") << "stale";
+        SyncWindow window({output().toStdString(), {}, 0});
+        View view(window);
+        QVERIFY(open(window, QString::fromStdString(
+                                 R"({"baseUrl": ")" + server.baseUrl() +
+                                 R"(/", "policy": "validate", "bundles": [{"name": "v", "files": [
+            {"path": "v/good.txt", "sha256": ")" +
+                                 digest("good") + R"("},
+            {"path": "v/bad.txt", "sha256": ")" +
+                                 digest("fresh") + R"("}]}]})")));
+
+        QSignalSpy finished(&window, &SyncWindow::runFinished);
+        view.action("sync")->trigger();
+        QVERIFY(finished.wait(kTimeoutMs));
+        QCOMPARE(view.cell(0, 0, "Outcome"), QStringLiteral("KeptValid"));
+        QCOMPARE(view.cell(0, 1, "Outcome"),
+                 QStringLiteral("Downloaded (did not match its sha256)"));
+        QCOMPARE(readFile(output() + "/v/bad.txt"), std::string("fresh"));
+        QCOMPARE(server.requestCount("/v/good.txt"), size_t{0});
+    }
+
+    void aFailedFileShowsItsReasonInItsRow() {
+        server.addFile("/ok.txt", "ok");
+        server.addStatus("/gone.txt", 404);
+        SyncWindow window({output().toStdString(), {}, 0});
+        View view(window);
+        QVERIFY(open(window, QString::fromStdString(R"({"baseUrl": ")" + server.baseUrl() + R"(/",
+            "bundles": [{"name": "mixed", "files": ["ok.txt", "gone.txt"]}]})")));
+
+        view.action("sync")->trigger();
+        // The failed file is retried after a pause; its first failure is what the row shows.
+        QTRY_VERIFY_WITH_TIMEOUT(view.cell(0, 1, "Reason").contains("HTTP 404"), kTimeoutMs);
+        QCOMPARE(view.cell(0, 1, "Outcome"), QStringLiteral("Failed (missing)"));
+        // Error, or Waiting once the retry is queued; the reason stays in the row meanwhile.
+        QVERIFY(view.cell(0, 1, "State") != QStringLiteral("Available"));
+        QTRY_COMPARE_WITH_TIMEOUT(view.cell(0, 0, "State"), QStringLiteral("Available"),
+                                  kTimeoutMs);
+        QTRY_VERIFY_WITH_TIMEOUT(view.cell(0, "State").startsWith("Error"), kTimeoutMs);
+        QCOMPARE(view.cell(0, 0, "Reason"), QString());
+    }
+
+    void cancelStopsTheRunAndTheRowsSaySo() {
+        server.addFault("/stalls.bin", std::string(100000, 's'), HttpTestServer::Fault::Stall,
+                        1000);
+        SyncWindow window({output().toStdString(), {}, 0});
+        View view(window);
+        QVERIFY(open(window, QString::fromStdString(R"({"baseUrl": ")" + server.baseUrl() + R"(/",
+            "bundles": [{"name": "slow", "files": ["stalls.bin"]}]})")));
+        QVERIFY(!view.action("cancel")->isEnabled());
+
+        QSignalSpy finished(&window, &SyncWindow::runFinished);
+        view.action("sync")->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(view.cell(0, 0, "State").startsWith("Downloading"), kTimeoutMs);
+        view.action("cancel")->trigger();
+        QVERIFY(finished.wait(kTimeoutMs));
+        QCOMPARE(view.cell(0, "State"), QStringLiteral("Cancelled"));
+        QCOMPARE(view.cell(0, 0, "State"), QStringLiteral("Cancelled"));
+        QVERIFY(view.action("sync")->isEnabled());
+        QVERIFY(!QFileInfo::exists(output() + "/stalls.bin"));
+    }
+
+    void aBrokenManifestIsReportedAndCannotBeSynced() {
+        SyncWindow window({output().toStdString(), {}, 0});
+        View view(window);
+        QSignalSpy failed(&window, &SyncWindow::manifestFailed);
+        QString const path = folder.filePath(QStringLiteral("broken.json"));
+        std::ofstream(path.toStdString())
+            << R"({"baseUrl": "http://x/", "bundles": [{"files": 3}]})";
+        window.openManifest(path);
+        QVERIFY(failed.wait(kTimeoutMs));
+        QVERIFY2(failed.first().first().toString().contains("broken.json"),
+                 qPrintable(failed.first().first().toString()));
+        QVERIFY(!view.action("sync")->isEnabled());
+        QCOMPARE(view.bundles(), 0);
+    }
+};
+
+int main(int argc, char** argv) {
+    google::InitGoogleLogging(argv[0]);
+    FLAGS_logtostderr = false;
+    FLAGS_stderrthreshold = std::getenv("RDM_TEST_LOG") ? google::GLOG_INFO : google::GLOG_FATAL;
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+    QApplication application(argc, argv);
+    DesktopSyncTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "DesktopSyncTest.moc"
