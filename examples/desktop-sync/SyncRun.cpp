@@ -127,6 +127,8 @@ SyncRun::SyncRun(Tiskel::ResourceSync::Manifest const& manifest, RunOptions runO
                 state.progress = progress;
                 Q_EMIT bundleChanged(static_cast<int>(bundle - bundles.data()), state);
             });
+    connect(&adapter, &Tiskel::App::RemoteResourceEventHandlerQt::fileChanged, this,
+            &SyncRun::onFileEvent);
     Tiskel::App::FileEventParams fileParams;
     fileParams.progress = true;
     fileParams.progressGranularity = 0.05;
@@ -134,7 +136,7 @@ SyncRun::SyncRun(Tiskel::ResourceSync::Manifest const& manifest, RunOptions runO
         auto& scheduler =
             manifest.bundles[b].init ? *manager.getInitScheduler() : *manager.getMainScheduler();
         IRemoteResource* resource = scheduler.registerResource(&bundles[b]);
-        resource->registerFileEventHandler(this, fileParams);
+        adapter.registerFilesWithin(resource, fileParams);
         adapter.registerWithin(resource);
         resources.push_back(resource);
     }
@@ -191,7 +193,7 @@ void SyncRun::cancel() {
     }
 }
 
-void SyncRun::onFileEvent(Tiskel::App::FileEvent const& event) {
+void SyncRun::onFileEvent(Tiskel::App::QtFileEvent const& event) {
     FileReport report;
     auto const place = places.find(event.descriptor);
     if (place == places.end()) {
@@ -203,18 +205,18 @@ void SyncRun::onFileEvent(Tiskel::App::FileEvent const& event) {
     report.error = event.state.error;
     report.bytesReceived = event.bytesReceived;
     report.bytesTotal = event.bytesTotal;
-    if (event.outcome != nullptr) {
+    if (event.hasOutcome) {
         report.settled = true;
-        FileFailure const& failure = event.outcome->failure;
+        FileFailure const& failure = event.outcome.failure;
         report.cancelled = failure.kind == FileFailure::Cancelled;
-        report.outcome = QString::fromLatin1(fileDecisionName(event.outcome->decision));
-        QString const why = whyText(event.outcome->why);
+        report.outcome = QString::fromLatin1(fileDecisionName(event.outcome.decision));
+        QString const why = whyText(event.outcome.why);
         if (!why.isEmpty()) {
             report.outcome += QStringLiteral(" (%1)").arg(why);
         }
         report.reason = QString::fromStdString(failure.text);
     }
-    inbox.post([this, report] { Q_EMIT fileChanged(report); });
+    Q_EMIT fileChanged(report);
 }
 
 }  // namespace DesktopSync

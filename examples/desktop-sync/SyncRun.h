@@ -17,15 +17,15 @@
 #include "App/ResourceDownloadManager/QtEventHandler.h"
 #include "App/ResourceDownloadManager/ResourceDescriptor.h"
 #include "App/ResourceDownloadManager/ResourceDownloadManager.h"
+#include "Platform/QtUtils/QtInbox.h"
 
-#include "Inbox.h"
 #include "Manifest.h"
 
 // One sync of a manifest into a folder, the way a desktop application drives the library:
 // descriptors and bundles built from the manifest, a fresh manager on a thread pool (a manager
 // trusts what it once found current, so each sync needs a new one), init bundles on the init
-// scheduler and the rest on the main one, bundle notifications through the Qt signals adapter,
-// and per-file events handed to the GUI thread through an Inbox.
+// scheduler and the rest on the main one, bundle notifications and per-file events through the
+// Qt signals adapter.
 //
 // A driver thread of the run makes the folders the files need, schedules every bundle and runs
 // the manager's queue until every file has settled and no retry is left; the GUI thread does no
@@ -57,7 +57,7 @@ struct FileReport {
     QString reason;
 };
 
-class SyncRun : public QObject, private Tiskel::App::IFileEventHandler {
+class SyncRun : public QObject {
     Q_OBJECT
 
   public:
@@ -82,8 +82,8 @@ class SyncRun : public QObject, private Tiskel::App::IFileEventHandler {
     void finished();
 
   private:
-    // Library threads: turns the event into a report and posts it to the GUI thread.
-    void onFileEvent(Tiskel::App::FileEvent const& event) override;
+    // GUI thread: turns the adapter's file event into a report.
+    void onFileEvent(Tiskel::App::QtFileEvent const& event);
 
     // Constant after construction; read by the library's and the driver's threads.
     RunOptions const options;
@@ -93,9 +93,10 @@ class SyncRun : public QObject, private Tiskel::App::IFileEventHandler {
     std::vector<Tiskel::App::IRemoteResource*> resources;
 
     std::atomic<bool> cancelled{false};
-    Inbox inbox;  // outlives the manager, whose threads post into it
-    // Its destruction ends the file subscriptions; the adapter, declared after it, unregisters
-    // from the resources first.
+    // The driver thread's word that the run has ended reaches the GUI thread through it; it
+    // outlives the manager and the driver.
+    Tiskel::App::QtInbox inbox{"desktop-sync run", this};
+    // The adapter, declared after the manager, unregisters from the resources first.
     Tiskel::App::ResourceDownloadManager manager;
     Tiskel::App::RemoteResourceEventHandlerQt adapter;
     std::thread driver;

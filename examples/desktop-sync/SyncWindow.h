@@ -7,7 +7,6 @@
 #include <QMainWindow>
 #include <QString>
 
-#include "Inbox.h"
 #include "Manifest.h"
 #include "SyncRun.h"
 
@@ -83,7 +82,7 @@ class SyncWindow : public QMainWindow {
     bool running = false;
     bool cancelling = false;
 
-    Inbox inbox;
+    Tiskel::App::QtInbox inbox{"desktop-sync window", this};
     std::thread loader;
     std::unique_ptr<SyncRun> run;
 };

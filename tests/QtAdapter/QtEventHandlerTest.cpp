@@ -1,8 +1,13 @@
 #include <algorithm>
+#include <map>
+#include <set>
 #include <tuple>
+#include <utility>
+#include <vector>
 
 #include <QMetaMethod>
 #include <QThread>
+#include <gmock/gmock.h>
 
 #include "App/ResourceDownloadManager/QtEventHandler.h"
 
@@ -98,6 +103,56 @@ TEST_F(QtEventHandlerTest, SignalsFromPoolThreadsArriveOnTheObjectsThreadInOrder
     }
     EXPECT_EQ(emissions->back().error, IRemoteResource::NoError);
     EXPECT_DOUBLE_EQ(emissions->back().progress, 1.0);
+}
+
+// File events from pool threads arrive as `fileChanged` on the object's thread, each file's in
+// order, with the outcome and its reason copied out of the call that delivered them.
+TEST_F(QtEventHandlerTest, FileEventsArriveOnTheObjectsThreadWithTheirOutcomes) {
+    ResourceDescriptorBundle& failing = bundleOf({"missing.txt"});
+    IRemoteResource* const other = manager.getMainScheduler()->registerResource(&failing);
+    RemoteResourceEventHandlerQt adapter;
+    std::vector<std::pair<QThread*, QtFileEvent>> events;
+    QObject::connect(&adapter, &RemoteResourceEventHandlerQt::fileChanged,
+                     [&events](QtFileEvent const& event) {
+                         events.emplace_back(QThread::currentThread(), event);
+                     });
+    FileEventParams params;
+    params.progress = true;
+    adapter.registerFilesWithin(resource, params);
+    adapter.registerFilesWithin(other, params);
+    resource->scheduleDownload(ISchedulableResource::Normal);
+    other->scheduleDownload(ISchedulableResource::Normal);
+    // The three files' outcomes, in the order they arrived.
+    std::map<ResourceDescriptor const*, FileOutcome> outcomes;
+    ASSERT_TRUE(pumpUntil(
+        [&] {
+            for (auto const& [thread, event] : events) {
+                if (event.hasOutcome) {
+                    outcomes.emplace(event.descriptor, event.outcome);
+                }
+            }
+            return outcomes.size() == 3;
+        },
+        resource));
+
+    size_t progress = 0;
+    std::set<ResourceDescriptor const*> ended;
+    for (auto const& [thread, event] : events) {
+        EXPECT_EQ(thread, QThread::currentThread());
+        EXPECT_EQ(ended.count(event.descriptor), 0u) << "an event after the file's outcome";
+        progress += event.bytesReceived > 0 && !event.hasOutcome;
+        // A failed file may be retried; a downloaded one hears nothing more.
+        if (event.hasOutcome && event.outcome.decision == FileDecision::Downloaded) {
+            ended.insert(event.descriptor);
+        }
+    }
+    EXPECT_GT(progress, 0u) << "no progress of big.bin was re-emitted";
+    for (ResourceDescriptor const* descriptor : bundle.descriptors) {
+        EXPECT_EQ(outcomes.at(descriptor).decision, FileDecision::Downloaded);
+    }
+    FileOutcome const& failed = outcomes.at(*failing.descriptors.begin());
+    EXPECT_EQ(failed.decision, FileDecision::Failed);
+    EXPECT_THAT(failed.failure.text, testing::HasSubstr("missing.txt"));
 }
 
 TEST_F(QtEventHandlerTest, ADestroyedAdapterGetsNothingAndOthersCarryOn) {

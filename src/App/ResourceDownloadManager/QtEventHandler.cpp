@@ -13,6 +13,7 @@ void registerSignalTypes() {
         qRegisterMetaType<ResourceDescriptorBundle const*>();
         qRegisterMetaType<IRemoteResource::DownloadStatus>();
         qRegisterMetaType<IRemoteResource::DownloadError>();
+        qRegisterMetaType<QtFileEvent>();
         return true;
     }();
     (void)registered;
@@ -35,6 +36,9 @@ RemoteResourceEventHandlerQt::~RemoteResourceEventHandlerQt() {
     for (IRemoteResource* resource : resources) {
         resource->unregisterEventHandler(this);
     }
+    for (IRemoteResource* resource : fileResources) {
+        resource->unregisterFileEventHandler(this);
+    }
 }
 
 void RemoteResourceEventHandlerQt::setNotificationParams(IRemoteResource::NotificationParams p) {
@@ -49,12 +53,30 @@ void RemoteResourceEventHandlerQt::registerWithin(IRemoteResource* resource) {
     resource->registerEventHandler(this, params);
 }
 
+void RemoteResourceEventHandlerQt::registerFilesWithin(IRemoteResource* resource,
+                                                       FileEventParams const& fileParams) {
+    if (resource == nullptr) {
+        return;
+    }
+    fileResources.push_back(resource);
+    resource->registerFileEventHandler(this, fileParams);
+}
+
 void RemoteResourceEventHandlerQt::onStateChanged(IRemoteResource::State state,
                                                   ResourceDescriptorBundle const* bundle) noexcept {
     // The inbox goes with this object, so whatever it still holds is dropped, never run.
     inbox->post([this, bundle, state] {
         Q_EMIT stateChanged(bundle, state.status, state.error, state.progress);
     });
+}
+
+void RemoteResourceEventHandlerQt::onFileEvent(FileEvent const& event) noexcept {
+    QtFileEvent copy{event.bundle,     event.descriptor,         event.state, event.bytesReceived,
+                     event.bytesTotal, event.outcome != nullptr, {}};
+    if (event.outcome != nullptr) {
+        copy.outcome = *event.outcome;
+    }
+    inbox->post([this, copy = std::move(copy)] { Q_EMIT fileChanged(copy); });
 }
 
 }  // namespace Tiskel::App
