@@ -51,7 +51,8 @@ set(RDM_PUBLIC_HEADERS
     Platform/Networking/Request.h
     Platform/Networking/RequestOptions.h
     Platform/Networking/Response.h
-    Platform/Networking/Url.h)
+    Platform/Networking/Url.h
+    Platform/QtUtils/QtInbox.h)
 foreach(header ${RDM_PUBLIC_HEADERS})
     get_filename_component(folder ${header} DIRECTORY)
     install(FILES ${PROJECT_SOURCE_DIR}/src/${header} DESTINATION ${RDM_INSTALL_INCLUDEDIR}/${folder})

@@ -3,6 +3,8 @@
 #include <functional>
 #include <memory>
 
+#include "Platform/Export.h"
+
 class QObject;
 
 namespace Tiskel::App {
@@ -29,12 +31,15 @@ namespace Tiskel::App {
 // its own futex-based mutex, which race detectors do not model, while std::mutex and pipe
 // reads and writes are synchronisation they see.
 //
+// Offered to hosts with the shared library (App/ResourceDownloadManager/QtEventHandler.h uses it
+// for the adapter's signals): a Qt host hands its own work to its GUI thread the same way.
+//
 // Thread-safe: `post` from any thread. The inbox may be built on any thread: built on the
 // context's thread its receiver becomes the context's child (it goes, and moves, with the
 // context); built elsewhere it starts listening through one queued call. It may be destroyed on
 // any thread, also after the application object.
 // REQUIRES: the inbox is not destroyed by its own work.
-class QtInbox {
+class TISKEL_EXPORT QtInbox {
   public:
     // `name` appears in log lines. `context` (not owned) picks the thread that runs the work.
     // Throws std::system_error when the system refuses the pipe.
