@@ -92,6 +92,9 @@ TEST(ResourceSyncSignature, OnlyAManifestSignedByTheKeyIsSynced) {
          "signature: the trusted comment does not match its signature", 2, Case::EditTheComment},
         {"no signature", "", "", "a.txt", "{m} --public-key {k}",
          "signature: no signature file " + m + ".minisig", 2},
+        // Endless, or just too large for a signature: refused, not read into memory.
+        {"a device as the signature", "", "", "a.txt", "{m} --public-key {k} --signature /dev/zero",
+         "signature: cannot read /dev/zero: File too large", 2},
         {"standard input without --signature", "key", "", "a.txt", "- --public-key {k}",
          "a manifest from standard input needs --signature", 2},
         {"--signature without a key", "key", "", "a.txt", "{m} --signature {m}.minisig",

@@ -5,7 +5,6 @@
 #include <fstream>
 #include <optional>
 #include <sodium.h>
-#include <sstream>
 #include <vector>
 
 namespace Tiskel::ResourceSync {
@@ -67,21 +66,28 @@ bool startsWith(std::string const& text, char const* prefix) {
 }
 
 // The content of the file at `path`; std::nullopt with `error` set to errno when it cannot be
-// read.
+// read, and to EFBIG when it is larger than any key or signature file (64 KiB): a wrong path
+// such as a disk image or /dev/zero is refused instead of read into memory.
 std::optional<std::string> readSmallFile(std::string const& path, int& error) {
+    constexpr std::streamsize kLimit = 64 * 1024;
     errno = 0;
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         error = errno != 0 ? errno : EIO;
         return std::nullopt;
     }
-    std::ostringstream content;
-    content << in.rdbuf();
+    std::string content(kLimit + 1, '\0');
+    in.read(content.data(), kLimit + 1);
     if (in.bad()) {
         error = EIO;
         return std::nullopt;
     }
-    return content.str();
+    if (in.gcount() > kLimit) {
+        error = EFBIG;
+        return std::nullopt;
+    }
+    content.resize(static_cast<std::size_t>(in.gcount()));
+    return content;
 }
 
 std::optional<PublicKey> keyFromBase64(std::string const& text) {
