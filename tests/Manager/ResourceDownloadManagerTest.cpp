@@ -282,41 +282,6 @@ TEST_F(CallbackEdgesTest, EachCallFromACallbackEndsWithoutAHangOrACrash) {
     }
 }
 
-// The callback adapter unsubscribes when destroyed and then frees its callable, so unsubscribing
-// must wait for a delivery already running on another thread. The callback reads its captures
-// (stored in the adapter) after the destruction has begun: a destructor that does not wait
-// frees them under the running callback, which AddressSanitizer reports and the check below
-// sees as a destruction that returned while the callback ran.
-TEST_F(CallbackEdgesTest, DestroyingTheAdapterWaitsForACallbackRunningOnAnotherThread) {
-    ResourceDownloadManager manager;
-    init(manager);
-    IRemoteResource* resource = manager.getMainScheduler()->registerResource(&published("held"));
-
-    std::atomic<bool> entered{false}, destroying{false}, destroyed{false}, returned{false};
-    std::atomic<bool> destroyedDuringCallback{false};
-    auto handler = std::make_unique<RemoteResourceEventHandlerCallback>();
-    Support::listen(*handler, {IRemoteResource::Available}, [&](IRemoteResource::State) {
-        entered = true;
-        Support::waitUntil([&] { return destroying.load(); });
-        // A destructor that waits cannot return during this look; one that does not returns
-        // within microseconds.
-        Support::waitUntil([&] { return destroyed.load(); }, std::chrono::milliseconds(200));
-        destroyedDuringCallback = destroyed.load();
-        returned = true;
-    });
-    handler->registerWithin(resource);
-    manager.startEventLoopThread();
-    resource->scheduleDownload(ISchedulableResource::Normal);
-    ASSERT_TRUE(Support::waitUntil([&] { return entered.load(); }));
-
-    destroying = true;
-    handler.reset();
-    destroyed = true;
-    EXPECT_TRUE(returned.load()) << "the adapter's destruction returned while its callback ran";
-    ASSERT_TRUE(Support::waitUntil([&] { return returned.load(); }));
-    EXPECT_FALSE(destroyedDuringCallback.load());
-}
-
 // The default components against a loopback web server: the HTTP downloader over the libcurl
 // client, Qt's system proxy lookup (no proxy is set in the test environment) and the stubs.
 class ManagerHttpTest : public ManagerTest {
