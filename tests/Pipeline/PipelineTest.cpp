@@ -38,13 +38,9 @@ namespace {
 
 using Status = IRemoteResource::DownloadStatus;
 
-// Every event, copied out of the call.
+// An event copied out of the call, with a copy of its outcome (a default one when it had none).
 struct Heard {
-    ResourceDescriptor const* descriptor;
-    ResourceDescriptorBundle const* bundle;
-    Status status;
-    uint64_t received;
-    uint64_t total;
+    FileEvent event;
     bool hasOutcome;
     FileOutcome outcome;
 };
@@ -53,15 +49,14 @@ class Recorder : public IFileEventHandler {
   public:
     void onFileEvent(FileEvent const& event) override {
         std::lock_guard<std::mutex> lock(mutex);
-        heard.push_back({event.descriptor, event.bundle, event.state.status, event.bytesReceived,
-                         event.bytesTotal, event.outcome != nullptr,
+        heard.push_back({event, event.outcome != nullptr,
                          event.outcome != nullptr ? *event.outcome : FileOutcome{}});
     }
     std::vector<Heard> of(ResourceDescriptor const* file) const {
         std::lock_guard<std::mutex> lock(mutex);
         std::vector<Heard> result;
         for (Heard const& event : heard) {
-            if (event.descriptor == file) {
+            if (event.event.descriptor == file) {
                 result.push_back(event);
             }
         }
@@ -252,8 +247,8 @@ TEST_F(PipelineTest, EachRunEndsWithItsDecisionAndReason) {
         Heard const& last = heard.back();
         F const& failure = last.outcome.failure;
         bool const failed = c.decision == D::Failed;
-        EXPECT_EQ(std::tie(last.hasOutcome, last.bundle, last.status, last.outcome.why,
-                           failure.kind, failure.systemError),
+        EXPECT_EQ(std::tie(last.hasOutcome, last.event.bundle, last.event.state.status,
+                           last.outcome.why, failure.kind, failure.systemError),
                   std::make_tuple(true, &bundles.back(), failed ? Status::Error : Status::Available,
                                   c.why, c.failure, c.systemError))
             << failure.text;
@@ -271,7 +266,7 @@ TEST_F(PipelineTest, EachRunEndsWithItsDecisionAndReason) {
         bool const downloaded = heard.size() > 1;
         EXPECT_EQ(downloaded, failed || c.decision == D::Downloaded);
         EXPECT_TRUE(!downloaded ||
-                    (heard[0].status == Status::Downloading && !heard[0].hasOutcome));
+                    (heard[0].event.state.status == Status::Downloading && !heard[0].hasOutcome));
     }
 }
 
@@ -325,10 +320,11 @@ TEST_F(PipelineTest, ProgressCrossesGranularityStepsAndUnsubscribingEndsEvents) 
 
     // The copier reports before each 128 KiB piece: 0, 128 KiB, ..., 896 KiB of 1 MiB.
     std::vector<uint64_t> progress;
-    for (Heard const& event : recorder.of(&big)) {
-        if (event.status == Status::Downloading && event.received > 0) {
-            EXPECT_EQ(event.total, 1u << 20);
-            progress.push_back(event.received);
+    for (Heard const& heard : recorder.of(&big)) {
+        FileEvent const& event = heard.event;
+        if (event.state.status == Status::Downloading && event.bytesReceived > 0) {
+            EXPECT_EQ(event.bytesTotal, 1u << 20);
+            progress.push_back(event.bytesReceived);
         }
     }
     EXPECT_EQ(progress, (std::vector<uint64_t>{1u << 18, 2u << 18, 3u << 18}));

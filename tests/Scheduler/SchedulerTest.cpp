@@ -2,7 +2,6 @@
 // queue until the test runs them, and the default download writes the file in place.
 
 #include <atomic>
-#include <deque>
 #include <fstream>
 #include <future>
 #include <optional>
@@ -25,8 +24,8 @@
 #include "Platform/Core/TaskQueue.h"
 
 #include "Support/FNotify.h"
+#include "Support/LocalFiles.h"
 #include "Support/LogCapture.h"
-#include "Support/TempDir.h"
 #include "Support/Wait.h"
 
 namespace Tiskel::App {
@@ -68,7 +67,7 @@ IResourceDownloader::Result fetch(Task const& task) {
     return IResourceDownloader::Success;
 }
 
-class SchedulerTest : public ::testing::Test {
+class SchedulerTest : public Tiskel::Test::LocalFiles {
   protected:
     // Runs downloads with `fetch` and keeps queued pipelines in `tasks` until the test runs them,
     // their priorities in `queued`.
@@ -78,22 +77,6 @@ class SchedulerTest : public ::testing::Test {
             queued.push_back(p);
             tasks.addTask(std::move(task), p);
         });
-    }
-
-    ResourceDescriptor* describe(std::string const& name, ResourceDescriptor::UpdatePolicy policy,
-                                 bool withLocalFile = false) {
-        ResourceDescriptor& descriptor = descriptors.emplace_back();
-        descriptor.localPath = descriptor.downloadPath = dir.file(name);
-        descriptor.remotePath = "files/" + name;
-        descriptor.updatePolicy = policy;
-        if (withLocalFile) {
-            dir.write(name, "local copy");
-        }
-        return &descriptor;
-    }
-
-    ResourceDescriptorBundle* group(std::set<ResourceDescriptor const*> members) {
-        return &bundles.emplace_back(ResourceDescriptorBundle{std::move(members)});
     }
 
     void runAll() {
@@ -108,13 +91,10 @@ class SchedulerTest : public ::testing::Test {
         return resource;
     }
 
-    Tiskel::Test::TempDir dir;
     NiceMock<MockHost> host;
     Core::TaskQueue tasks;
     std::vector<Priority> queued;
-    // Host records and services outlive the scheduler, which is declared after them.
-    std::deque<ResourceDescriptor> descriptors;
-    std::deque<ResourceDescriptorBundle> bundles;
+    // The services outlive the scheduler, which is declared after them.
     std::shared_ptr<MockHost> const notOwned{std::shared_ptr<MockHost>(), &host};
     std::unique_ptr<RemoteResourceScheduler> scheduler = std::make_unique<RemoteResourceScheduler>(
         notOwned, notOwned, std::make_shared<Core::TaskQueueImmediate>(),
@@ -124,7 +104,8 @@ class SchedulerTest : public ::testing::Test {
 
 // A trusted local copy of an IfMissing file, like an empty bundle, leaves a run nothing to do.
 TEST_F(SchedulerTest, SchedulingQueuesNoRunWhenNothingCanChange) {
-    ResourceDescriptor* file = describe("trusted", ResourceDescriptor::IfMissing, true);
+    ResourceDescriptor* file = &describe("trusted", "", ResourceDescriptor::IfMissing);
+    dir.write("out/trusted", "local copy");
     file->localCopyPolicy = 1;
     IRemoteResource* trusted = scheduler->registerResource(group({file}));
     EXPECT_CALL(host, addTask).Times(0);
@@ -140,8 +121,7 @@ TEST_F(SchedulerTest, DownloaderResultsBecomeStates) {
     std::vector<std::string> states;
     for (int result : {0, 1, 2, 3, 7}) {
         EXPECT_CALL(host, exec(_)).WillOnce(Return(IResourceDownloader::Result(result)));
-        ResourceDescriptor* file =
-            describe("r" + std::to_string(result), ResourceDescriptor::Always);
+        ResourceDescriptor* file = &describe("r" + std::to_string(result));
         states.push_back(stateOf(runOnce({file})));
     }
     EXPECT_EQ(states, (std::vector<std::string>{kAvailable, "Status: Error, err:GeneralError =0%",
@@ -150,8 +130,8 @@ TEST_F(SchedulerTest, DownloaderResultsBecomeStates) {
 }
 
 TEST_F(SchedulerTest, AutomaticSchedulingQueuesOnlyAboveThePriorityLastAsked) {
-    ResourceDescriptor* a = describe("a", ResourceDescriptor::Always);
-    ResourceDescriptor* b = describe("b", ResourceDescriptor::Always);
+    ResourceDescriptor* a = &describe("a");
+    ResourceDescriptor* b = &describe("b");
     ResourceDescriptorBundle* both = group({a, b});
     IRemoteResource* resource = scheduler->registerAutoSchedule(both, ISchedulableResource::Low);
     scheduler->registerAutoSchedule(group({b}), ISchedulableResource::Low);
@@ -171,22 +151,20 @@ TEST_F(SchedulerTest, AutomaticSchedulingQueuesOnlyAboveThePriorityLastAsked) {
 }
 
 TEST_F(SchedulerTest, SharedItemRunsOnceForEveryBundleHoldingIt) {
-    ResourceDescriptor* shared = describe("shared", ResourceDescriptor::Always);
-    IRemoteResource* left =
-        scheduler->registerResource(group({describe("own", ResourceDescriptor::Always), shared}));
+    ResourceDescriptor* shared = &describe("shared");
+    IRemoteResource* left = scheduler->registerResource(group({&describe("own"), shared}));
     EXPECT_CALL(host, exec(Field(&Task::descriptor, shared))).Times(1);
     EXPECT_EQ(stateOf(runOnce({shared})), kAvailable);
     EXPECT_EQ(stateOf(left), kHalfDone);
 
     // A bundle registered later counts the Available item at once, without queuing a run.
     EXPECT_CALL(host, addTask).Times(0);
-    IRemoteResource* later =
-        scheduler->registerResource(group({shared, describe("new", ResourceDescriptor::Always)}));
+    IRemoteResource* later = scheduler->registerResource(group({shared, &describe("new")}));
     EXPECT_EQ(stateOf(later), kHalfDone);
 }
 
 TEST_F(SchedulerTest, SubscriberHearsNoReRegistrationAndLeavesEveryBundleWhenDestroyed) {
-    ResourceDescriptor* shared = describe("shared", ResourceDescriptor::Always);
+    ResourceDescriptor* shared = &describe("shared");
     ResourceDescriptorBundle* bundle = group({shared});
     IRemoteResource* left = scheduler->registerResource(bundle);
     // The storage outlives the handler, so a late delivery is caught by ASan or the count.
@@ -248,10 +226,12 @@ TEST_F(SchedulerTest, MisbehavingSubscribersNeitherHangNorEndTheProcess) {
     for (auto const& c : cases) {
         SCOPED_TRACE(c.name);
         Tiskel::Test::LogCapture log;
-        ResourceDescriptor* file = describe(
-            c.name, c.trustedCopy ? ResourceDescriptor::IfMissing : ResourceDescriptor::Always,
-            c.trustedCopy);
-        file->localCopyPolicy = c.trustedCopy ? 1 : 0;
+        ResourceDescriptor* file = &describe(c.name);
+        if (c.trustedCopy) {
+            dir.write("out/" + c.name, "local copy");
+            file->updatePolicy = ResourceDescriptor::IfMissing;
+            file->localCopyPolicy = 1;
+        }
         IRemoteResource* own = scheduler->registerResource(group({file}));
         RemoteResourceEventHandlerCallback handler;
         int heardByHandler = 0;
@@ -286,8 +266,7 @@ TEST_F(SchedulerTest, RunFindingItsItemBusyLeavesTheExtraPassToTheBusyRun) {
             return ++downloads, fetch(task);
         })
         .WillOnce([&](Task const& task) { return ++downloads, fetch(task); });
-    IRemoteResource* resource =
-        scheduler->registerResource(group({describe("busy", ResourceDescriptor::Always)}));
+    IRemoteResource* resource = scheduler->registerResource(group({&describe("busy")}));
     resource->scheduleDownload(ISchedulableResource::Normal);
     resource->scheduleDownload(ISchedulableResource::Normal);
     std::thread first([&] { tasks.execOne(); });

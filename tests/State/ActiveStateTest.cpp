@@ -18,7 +18,6 @@
 #include <gtest/gtest.h>
 
 #include "App/ResourceDownloadManager/ActiveState.h"
-#include "App/ResourceDownloadManager/AddressMap.h"
 #include "App/ResourceDownloadManager/CallbackEventHandler.h"
 #include "App/ResourceDownloadManager/FileEvents.h"
 #include "App/ResourceDownloadManager/ResourceDescriptor.h"
@@ -181,54 +180,6 @@ TEST_F(ActiveStateTest, IncrementalAggregateFollowsTheRuleOverRandomChanges) {
     }
 }
 
-// Evenly spaced addresses (the way descriptors and nodes are laid out) at small and page-sized
-// strides, through several growths: every key found with its first value, absent keys not
-// found, each entry visited once.
-TEST(AddressMapTest, FindsEveryKeyThroughGrowthWhateverTheSpacing) {
-    for (std::size_t stride : {std::size_t(24), std::size_t(4096)}) {
-        std::vector<char> memory(stride * 20001);
-        auto key = [&](int i) { return &memory[stride * i]; };
-        detail::AddressMap<char, int> map;
-        for (int i = 0; i < 20000; i += 2) {
-            EXPECT_TRUE(map.tryEmplace(key(i), i).second);
-        }
-        for (int i = 0; i < 20000; i += 2) {
-            auto const [value, inserted] = map.tryEmplace(key(i), -1);
-            ASSERT_FALSE(inserted);
-            ASSERT_EQ(*value, i);
-            ASSERT_EQ(map.find(key(i + 1)), nullptr);
-        }
-        int visits = 0;
-        long sum = 0;
-        map.forEach([&](char const*, int value) { ++visits, sum += value; });
-        EXPECT_EQ(visits, 10000);
-        EXPECT_EQ(map.size(), 10000u);
-        EXPECT_EQ(sum, 10000L * 9999);
-    }
-}
-
-// Each pattern interleaves pushes ('+') and pops ('-'); pops must come out oldest first, also
-// across the queue's emptying and its compaction of a long backlog.
-TEST(NotifierTest, UndeliveredDecisionsComeOutOldestFirst) {
-    char const* const patterns[] = {"+-", "++--+-", "+++-+-+-+-+---", "++++++++-------+--",
-                                    "+-+-+-++-+--"};
-    for (std::string const pattern : patterns) {
-        SCOPED_TRACE(pattern);
-        ActiveState::Notifier::DecisionQueue queue;
-        int pushed = 0;
-        int popped = 0;
-        for (char const step : pattern) {
-            if (step == '+') {
-                queue.push({State{Downloading, NoError, double(pushed++)}, false});
-            } else {
-                ASSERT_FALSE(queue.empty());
-                EXPECT_EQ(queue.pop().state.progress, popped++);
-            }
-        }
-        EXPECT_EQ(queue.empty(), pushed == popped);
-    }
-}
-
 // Each decision is one letter: S notifies the status, P the progress, - nothing.
 TEST(NotifierTest, DecidesOnStatusesInTheSetAndThrottlesProgress) {
     double const nan = std::nan("");
@@ -320,39 +271,51 @@ TEST_F(ActiveStateTest, ASlowSubscriberElsewhereCannotLeaveAStaleLastNotificatio
     EXPECT_THAT(heard, ElementsAre(State{Downloading, NoError, 0.5}, State{Error, General, 0.5}));
 }
 
-// Removing a file subscriber waits for its callback running on another thread, since the host
-// may free what the callback uses once it returns; a callback that removes itself does not wait
-// for itself. (A status subscriber's removal is waited for through the callback adapter in the
-// manager's tests, and removes itself from its callback in the scheduler's: one code path.)
+// Removing a subscriber, status or file one, waits for its callback running on another thread,
+// since the host may free what the callback uses once it returns (the callback adapter frees its
+// callable right after unsubscribing); a callback that removes itself does not wait for itself.
 TEST_F(ActiveStateTest, RemovalWaitsForACallbackRunningElsewhere) {
-    Handler blocking, selfRemoving;
-    auto immediate = std::make_shared<Core::TaskQueueImmediate>();
-    auto parent = node(immediate), child = node(immediate);
-    parent->addChild(child.get());
-    std::atomic<bool> entered{false}, removing{false}, removed{false}, removedDuringCall{true};
-    int selfCalls = 0;
-    auto const whileRemoved = [&](FileEvent const&) {
-        entered = true;
-        Tiskel::Test::waitUntil([&] { return removing.load(); });
-        // A removal that waits cannot return during this look; one that does not returns within
-        // microseconds.
-        removedDuringCall =
-            Tiskel::Test::waitUntil([&] { return removed.load(); }, std::chrono::milliseconds(200));
-    };
-    parent->addFileSubscriber(&blocking, whileRemoved, {});
-    parent->addFileSubscriber(
-        &selfRemoving,
-        [&](FileEvent const&) { ++selfCalls, parent->removeFileSubscriber(&selfRemoving); }, {});
-    std::thread setter([&] { child->setDownloadError(General); });
-    // On a hang the test stops here and the unjoined thread ends the program.
-    ASSERT_TRUE(Tiskel::Test::waitUntil([&] { return entered.load(); }));
-    removing = true;
-    parent->removeFileSubscriber(&blocking);
-    removed = true;
-    setter.join();
-    child->setDownloadAvailable();  // reaches neither
-    EXPECT_FALSE(removedDuringCall) << "the removal returned while the callback ran";
-    EXPECT_EQ(selfCalls, 1);
+    for (bool const file : {false, true}) {
+        SCOPED_TRACE(file ? "file subscriber" : "status subscriber");
+        Handler blocking, selfRemoving;
+        auto immediate = std::make_shared<Core::TaskQueueImmediate>();
+        auto parent = node(immediate), child = node(immediate);
+        parent->addChild(child.get());
+        std::atomic<bool> entered{false}, removing{false}, removed{false}, removedDuringCall{true};
+        int selfCalls = 0;
+        auto const remove = [&](Handler* handler) {
+            file ? parent->removeFileSubscriber(handler) : parent->removeChangeSubscriber(handler);
+        };
+        auto const whileRemoved = [&] {
+            entered = true;
+            Tiskel::Test::waitUntil([&] { return removing.load(); });
+            // A removal that waits cannot return during this look; one that does not returns
+            // within microseconds.
+            removedDuringCall = Tiskel::Test::waitUntil([&] { return removed.load(); },
+                                                        std::chrono::milliseconds(200));
+        };
+        auto const removeItself = [&] { ++selfCalls, remove(&selfRemoving); };
+        if (file) {
+            parent->addFileSubscriber(&blocking, [&](FileEvent const&) { whileRemoved(); }, {});
+            parent->addFileSubscriber(&selfRemoving, [&](FileEvent const&) { removeItself(); }, {});
+        } else {
+            auto const usual = notifyOn({Available, Error});
+            parent->addChangeSubscriber(
+                &blocking, [&](State) { whileRemoved(); }, usual);
+            parent->addChangeSubscriber(
+                &selfRemoving, [&](State) { removeItself(); }, usual);
+        }
+        std::thread setter([&] { child->setDownloadError(General); });
+        // On a hang the test stops here and the unjoined thread ends the program.
+        ASSERT_TRUE(Tiskel::Test::waitUntil([&] { return entered.load(); }));
+        removing = true;
+        remove(&blocking);
+        removed = true;
+        setter.join();
+        child->setDownloadAvailable();  // reaches neither
+        EXPECT_FALSE(removedDuringCall) << "the removal returned while the callback ran";
+        EXPECT_EQ(selfCalls, 1);
+    }
 }
 
 // Keeps its tasks until `execOne` runs a randomly chosen one on the calling thread.

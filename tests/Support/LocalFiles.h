@@ -2,7 +2,9 @@
 
 #include <deque>
 #include <memory>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -53,6 +55,11 @@ class LocalFiles : public ::testing::Test {
             bundle.descriptors.insert(&describe(remotePath, baseUrl, policy));
         }
         return bundle;
+    }
+
+    // A bundle of `members`.
+    App::ResourceDescriptorBundle* group(std::set<App::ResourceDescriptor const*> members) {
+        return &storage->bundles.emplace_back(App::ResourceDescriptorBundle{std::move(members)});
     }
 
     // A downloader that copies from server/ at `rateKiBps`.
