@@ -229,13 +229,16 @@ ActiveState::Notifier::Action ActiveState::Notifier::CheckForAction(State const&
 ActiveState::ActiveState(IEventTracer::TraceRecord record,
                          std::shared_ptr<Core::ITaskQueue> const& taskQueue,
                          std::shared_ptr<IEventTracer> const& tracer) noexcept
+    : ActiveState(std::move(record), std::make_shared<Outlets const>(Outlets{taskQueue, tracer})) {}
+
+ActiveState::ActiveState(IEventTracer::TraceRecord record,
+                         std::shared_ptr<Outlets const> outlets) noexcept
     : descriptor(record.descriptor),
       bundle(record.bundle),
       // The scheduler's nodes carry no message; only a node that has one keeps it.
       message(record.message.empty() ? nullptr
                                      : std::make_unique<std::string>(std::move(record.message))),
-      taskQueue(taskQueue),
-      tracer(tracer) {}
+      outlets(std::move(outlets)) {}
 
 ActiveState::~ActiveState() noexcept = default;
 
@@ -616,7 +619,7 @@ void ActiveState::checkAllNotificationsUnguarded(TaskList& tasks, Change const& 
 
 void ActiveState::sendTasks(TaskList& tasks) {
     for (auto& task : tasks) {
-        taskQueue->addTask(std::move(task), Core::ITaskQueue::Normal);
+        outlets->taskQueue->addTask(std::move(task), Core::ITaskQueue::Normal);
     }
     tasks.clear();
 }
@@ -699,13 +702,13 @@ void ActiveState::deliverNow(IRemoteResourceEventHandler* handler) {
         record.message = *message;
     }
     DeliveryScope scope(this);
-    if (tracer) {
+    if (IEventTracer* const tracer = outlets->tracer.get()) {
         tracer->trace(decision.isProgress ? IEventTracer::ProgressNotification
                                           : IEventTracer::StatusNotification,
                       record);
     }
     callback(decision.state);
-    if (tracer) {
+    if (IEventTracer* const tracer = outlets->tracer.get()) {
         tracer->trace(decision.isProgress ? IEventTracer::ProgressNotificationEnd
                                           : IEventTracer::StatusNotificationEnd,
                       record);

@@ -133,11 +133,21 @@ class RDM_EXPORT ActiveState {
         FileOutcome const* outcome = nullptr;
     };
 
-    // The record's `state` pointer is replaced by the address of this node's state. `taskQueue`
-    // must not be null and its `addTask` must not throw; a null `tracer` traces nothing.
+    // Where a node posts its notification tasks and what traces their delivery. `taskQueue`
+    // must not be null and its `addTask` must not throw; a null `tracer` traces nothing. One
+    // set serves any number of nodes.
+    struct Outlets {
+        std::shared_ptr<Core::ITaskQueue> taskQueue;
+        std::shared_ptr<IEventTracer> tracer;
+    };
+
+    // The record's `state` pointer is replaced by the address of this node's state.
     ActiveState(IEventTracer::TraceRecord record,
                 std::shared_ptr<Core::ITaskQueue> const& taskQueue,
                 std::shared_ptr<IEventTracer> const& tracer) noexcept;
+    // The same with outlets shared with other nodes: a node then costs one pointer for both.
+    // `outlets` must not be null.
+    ActiveState(IEventTracer::TraceRecord record, std::shared_ptr<Outlets const> outlets) noexcept;
     // Takes no lock and does not unlink: the owner destroys a node only when nothing can reach
     // it and none of its tasks is queued or running.
     ~ActiveState() noexcept;
@@ -283,8 +293,7 @@ class RDM_EXPORT ActiveState {
     ResourceDescriptor const* const descriptor;
     ResourceDescriptorBundle const* const bundle;
     std::unique_ptr<std::string const> const message;  // null for an empty message
-    std::shared_ptr<Core::ITaskQueue> taskQueue;
-    std::shared_ptr<IEventTracer> tracer;
+    std::shared_ptr<Outlets const> const outlets;
 };
 
 }  // namespace Tiskel::App

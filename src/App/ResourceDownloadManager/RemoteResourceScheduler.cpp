@@ -56,6 +56,13 @@ struct SchedulerServices {
     std::shared_ptr<IValidator> validator;
     std::shared_ptr<IEventTracer> eventTracer;
     std::shared_ptr<IDownloadRetrier> retrier;
+    // The notification queue and the tracer as every state node of the scheduler uses them.
+    // The nodes hold it without owning it (no count to keep per node): they never outlive
+    // these services.
+    ActiveState::Outlets outlets;
+    std::shared_ptr<ActiveState::Outlets const> borrowedOutlets() const noexcept {
+        return std::shared_ptr<ActiveState::Outlets const>(std::shared_ptr<void>(), &outlets);
+    }
     bool repairSizeMismatch = false;   // see ResourceDownloadManager::Params
     bool conditionalRequests = false;  // see ResourceDownloadManager::Params
 
@@ -84,7 +91,7 @@ class ResourceItem final : public ISchedulableResource {
   public:
     ResourceItem(ResourceDescriptor const* descriptor, SchedulerServices* services) noexcept
         : state(IEventTracer::TraceRecord{descriptor, nullptr, nullptr, std::string()},
-                services->notificationQueue, services->eventTracer),
+                services->borrowedOutlets()),
           services(services) {}
 
     // Neither cancels nor waits for a run: the scheduler's owner makes sure none is queued or
@@ -449,7 +456,7 @@ class ResourceBundle final : public IRemoteResource {
   public:
     ResourceBundle(ResourceDescriptorBundle const* descriptor, SchedulerServices* services) noexcept
         : state(IEventTracer::TraceRecord{nullptr, descriptor, nullptr, std::string()},
-                services->notificationQueue, services->eventTracer),
+                services->borrowedOutlets()),
           descriptor(descriptor) {}
 
     // Releases the set of items only; the scheduler owns the items.
@@ -632,6 +639,7 @@ RemoteResourceScheduler::RemoteResourceScheduler(
     services.validator = validator;
     services.eventTracer = eventTracer;
     services.retrier = retrier;
+    services.outlets = ActiveState::Outlets{notificationQueue, eventTracer};
     services.repairSizeMismatch = repairSizeMismatch;
     services.conditionalRequests = conditionalRequests;
 }
