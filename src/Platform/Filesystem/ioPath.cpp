@@ -1,5 +1,6 @@
 #include "Platform/Filesystem/ioPath.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
@@ -35,7 +36,9 @@ ioPath::Block* ioPath::concatenate(std::string_view a, std::string_view b, std::
     if (size >= UINT32_MAX) {
         throw std::length_error("ioPath: path too long");
     }
-    void* const memory = ::operator new(offsetof(Block, chars) + size + 1);
+    // At least the struct itself, which is constructed whole: a one-character path needs no
+    // more than the header, the character and the NUL, but the struct is padded past that.
+    void* const memory = ::operator new(std::max(sizeof(Block), offsetof(Block, chars) + size + 1));
     Block* const made = new (memory) Block{{1}, static_cast<uint32_t>(size), {}};
     char* out = made->chars;
     for (std::string_view part : {a, b, c}) {
