@@ -36,7 +36,7 @@ int main(int argc, char** argv) {
         ResourceDescriptor& file = files[i];
         std::string const local = folder + paths[i];
         file.localPath = local;
-        file.downloadPath = local;
+        file.downloadPath = file.localPath;
         file.tempPath = local + ".part";
         file.baseUrl = argv[3];
         file.remotePath = std::move(paths[i]);

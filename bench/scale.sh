@@ -7,15 +7,16 @@
 # Prints the median wall time and median peak RSS of RUNS runs of each, and bytes per file.
 #   bench/scale.sh [FILES] [RUNS]       (default 100000 files, 3 runs)
 # SCALE_DIR=folder keeps the generated tree there for later runs (default: a temporary folder).
-# Builds build/bench (Release, with the benchmark programs) when needed.
+# Builds build/bench (Release, with the benchmark programs) when needed; SCALE_BUILD=folder runs
+# the programs of another build of the same layout as they are (for a before-and-after).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 files="${1:-100000}"
 runs="${2:-3}"
-build=build/bench
-if [ ! -x "$build/bench/ScaleDriver" ] || [ ! -x "$build/tools/resource-sync/resource-sync" ] ||
-    [ -n "$(find src tools bench -newer "$build/bench/ScaleDriver" -name '*.[ch]*' | head -n 1)" ]; then
+build="${SCALE_BUILD:-build/bench}"
+if [ -z "${SCALE_BUILD:-}" ] && { [ ! -x "$build/bench/ScaleDriver" ] || [ ! -x "$build/tools/resource-sync/resource-sync" ] ||
+    [ -n "$(find src tools bench -newer "$build/bench/ScaleDriver" -name '*.[ch]*' | head -n 1)" ]; }; then
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DRDM_BUILD_TESTS=OFF \
         -DRDM_BUILD_BENCHMARKS=ON >/dev/null
     cmake --build "$build" >/dev/null

@@ -8,17 +8,6 @@
 
 namespace Tiskel::ResourceSync {
 
-namespace {
-
-// `path` + `suffix` in one allocation of the final size.
-std::string withSuffix(std::string const& path, std::string const& suffix) {
-    std::string result;
-    result.reserve(path.size() + suffix.size());
-    return result.append(path).append(suffix);
-}
-
-}  // namespace
-
 Catalogue::Catalogue(Manifest manifest, std::string const& target, bool traceNames, bool verify)
     : targetPrefix(target.empty() || target.back() == '/' ? target : target + "/") {
     std::size_t files = 0;
@@ -36,6 +25,7 @@ Catalogue::Catalogue(Manifest manifest, std::string const& target, bool traceNam
     // manifest's own strings are moved, and each path is built once, at its final size.
     std::string const part = partSuffix();
     std::string const staged = stagedSuffix();
+    std::string scratch;
     std::size_t index = 0;
     sourceUrls.push_back(manifest.baseUrl);
     for (std::size_t g = 0; g < manifest.bundles.size(); ++g) {
@@ -62,21 +52,24 @@ Catalogue::Catalogue(Manifest manifest, std::string const& target, bool traceNam
             group.sizeTotal += listed.size >= 0 ? static_cast<uint64_t>(listed.size) : 0;
             group.sizesKnown = group.sizesKnown && listed.size >= 0;
 
-            std::string local;
-            local.reserve(targetPrefix.size() + listed.localPath.size());
-            local.assign(targetPrefix).append(listed.localPath);
+            // Each path is put together in `scratch`, which keeps its memory from file to file,
+            // and copied once into its own block.
+            scratch.assign(targetPrefix).append(listed.localPath);
+            file.localPath = Tiskel::ioPath(scratch);
+            std::size_t const localSize = scratch.size();
             // Temporary and staged files live next to the file, on the same filesystem, so
             // that moving them into place is a rename. Their names carry the run's process id.
-            file.tempPath = withSuffix(local, part);
+            file.tempPath = Tiskel::ioPath(scratch.append(part));
             if (listed.sha256.empty()) {
-                file.downloadPath = local;
+                // The same text as the local path: the two share it.
+                file.downloadPath = file.localPath;
             } else {
-                file.downloadPath = withSuffix(local, staged);
+                scratch.resize(localSize);
+                file.downloadPath = Tiskel::ioPath(scratch.append(staged));
                 file.postProcessing = 1;
                 info.digest = static_cast<uint32_t>(digests.size());
                 digests.push_back(std::move(listed.sha256));
             }
-            file.localPath = std::move(local);
             file.remotePath = std::move(listed.remotePath);
             file.baseUrl = manifest.baseUrl;
             if (traceNames) {
@@ -112,7 +105,7 @@ void Catalogue::setExcluded(std::size_t index, bool excluded) {
 }
 
 std::string_view Catalogue::relativePath(std::size_t index) const {
-    return std::string_view(descriptors[index].localPath.string()).substr(targetPrefix.size());
+    return descriptors[index].localPath.view().substr(targetPrefix.size());
 }
 
 std::string const& Catalogue::digest(std::size_t index) const {

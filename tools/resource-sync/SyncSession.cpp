@@ -203,8 +203,8 @@ void SyncSession::prepareFolders() {
     std::string lastFolder;
     Look const* last = nullptr;
     for (std::size_t i = 0; i < catalogue.size(); ++i) {
-        std::string const& path = catalogue.descriptor(i).localPath.string();
-        std::string_view const folder = std::string_view(path).substr(0, path.rfind('/') + 1);
+        std::string_view const path = catalogue.descriptor(i).localPath.view();
+        std::string_view const folder = path.substr(0, path.rfind('/') + 1);
         if (last == nullptr || folder != lastFolder) {
             auto [it, inserted] = looks.try_emplace(std::string(folder));
             std::string_view const relative = catalogue.relativePath(i);

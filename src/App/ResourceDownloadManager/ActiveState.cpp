@@ -9,10 +9,9 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <glog/logging.h>
-
-#include "App/ResourceDownloadManager/AddressMap.h"
 
 namespace Tiskel::App {
 
@@ -89,7 +88,8 @@ FixedSum toFixed(double progress) noexcept {
 }  // namespace
 
 struct ActiveState::ChildTable {
-    detail::AddressMap<ActiveState, State> records;
+    // One record per child, at the place the child keeps for this table (see ParentLink).
+    std::vector<State> records;
     std::size_t statuses[kStatusSlots] = {};
     std::size_t errors[kErrorSlots] = {};
     FixedSum progressSum = 0;         // of the children whose progress fits the fixed point
@@ -105,16 +105,18 @@ struct ActiveState::ChildTable {
         }
     }
 
-    // Records `record` for `child`; returns the record it replaces (the zero state for a new
-    // child).
-    State set(ActiveState* child, State const& record) noexcept {
-        auto const [recorded, inserted] = records.tryEmplace(child, record);
-        State before;
-        if (!inserted) {
-            before = *recorded;
-            count(*recorded, -1);
-            *recorded = record;
-        }
+    // A zero record for a new child; returns its place.
+    uint32_t add() {
+        records.emplace_back();
+        count(records.back(), +1);
+        return static_cast<uint32_t>(records.size() - 1);
+    }
+
+    // Records `record` at `slot`; returns the record it replaces.
+    State set(uint32_t slot, State const& record) noexcept {
+        State const before = records[slot];
+        count(before, -1);
+        records[slot] = record;
         count(record, +1);
         return before;
     }
@@ -166,7 +168,9 @@ struct ActiveState::ChildTable {
             return static_cast<double>(progressSum) / n / kFixedOne;
         }
         double sum = 0.0;
-        records.forEach([&](ActiveState const*, State const& record) { sum += record.progress; });
+        for (State const& record : records) {
+            sum += record.progress;
+        }
         return sum / n;
     }
 };
@@ -225,13 +229,16 @@ ActiveState::Notifier::Action ActiveState::Notifier::CheckForAction(State const&
 ActiveState::ActiveState(IEventTracer::TraceRecord record,
                          std::shared_ptr<Core::ITaskQueue> const& taskQueue,
                          std::shared_ptr<IEventTracer> const& tracer) noexcept
+    : ActiveState(std::move(record), std::make_shared<Outlets const>(Outlets{taskQueue, tracer})) {}
+
+ActiveState::ActiveState(IEventTracer::TraceRecord record,
+                         std::shared_ptr<Outlets const> outlets) noexcept
     : descriptor(record.descriptor),
       bundle(record.bundle),
       // The scheduler's nodes carry no message; only a node that has one keeps it.
       message(record.message.empty() ? nullptr
                                      : std::make_unique<std::string>(std::move(record.message))),
-      taskQueue(taskQueue),
-      tracer(tracer) {}
+      outlets(std::move(outlets)) {}
 
 ActiveState::~ActiveState() noexcept = default;
 
@@ -414,16 +421,41 @@ void ActiveState::removeFileSubscriber(IFileEventHandler* handler) noexcept {
 template <class Visit>
 void ActiveState::forEachParent(Visit&& visit) const {
     if (firstParent != nullptr) {
-        visit(firstParent);
+        visit(firstParent, firstParentSlot);
     }
     if (moreParents) {
-        for (ActiveState* parent : *moreParents) {
-            visit(parent);
+        for (ParentLink const& link : *moreParents) {
+            visit(link.parent, link.slot);
         }
     }
 }
 
+uint32_t const* ActiveState::slotIn(ActiveState const* parent) const noexcept {
+    if (firstParent == parent && parent != nullptr) {
+        return &firstParentSlot;
+    }
+    if (moreParents) {
+        for (ParentLink const& link : *moreParents) {
+            if (link.parent == parent) {
+                return &link.slot;
+            }
+        }
+    }
+    return nullptr;
+}
+
 bool ActiveState::isSelfOrAncestor(ActiveState const* node) const noexcept {
+    if (node == this) {
+        return true;
+    }
+    {
+        // A node without children is nobody's ancestor: the usual case, a new item, is settled
+        // with one lock and no walk.
+        std::lock_guard<std::mutex> lock(node->mutex);
+        if (!node->children || node->children->records.empty()) {
+            return false;
+        }
+    }
     // Upwards from this node, one lock at a time (never two at once, so no lock order is at
     // stake). The graph has no cycle yet, so the walk ends.
     std::vector<ActiveState const*> pending{this};
@@ -434,7 +466,8 @@ bool ActiveState::isSelfOrAncestor(ActiveState const* node) const noexcept {
             return true;
         }
         std::lock_guard<std::mutex> lock(current->mutex);
-        current->forEachParent([&](ActiveState const* parent) { pending.push_back(parent); });
+        current->forEachParent(
+            [&](ActiveState const* parent, uint32_t) { pending.push_back(parent); });
     }
     return false;
 }
@@ -447,31 +480,31 @@ void ActiveState::addChild(ActiveState* child) noexcept {
             << "ActiveState: linking a node below itself would make a cycle; the link is refused";
         return;
     }
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        childTable().set(child, State{});
+    // Locks are only ever taken child before parent.
+    std::lock_guard<std::mutex> childLock(child->mutex);
+    std::lock_guard<std::mutex> lock(mutex);
+    ChildTable& table = childTable();
+    if (uint32_t const* const known = child->slotIn(this)) {
+        table.set(*known, State{});
+        return;
     }
-    // The parent's lock is released first: locks are only ever taken child before parent.
-    child->addParent(this);
+    uint32_t const slot = table.add();
+    // Nearly every item belongs to one bundle: the first parent is kept inline.
+    if (child->firstParent == nullptr) {
+        child->firstParent = this;
+        child->firstParentSlot = slot;
+        return;
+    }
+    if (!child->moreParents) {
+        child->moreParents = std::make_unique<std::vector<ParentLink>>();
+    }
+    child->moreParents->push_back(ParentLink{this, slot});
 }
 
 void ActiveState::reserveChildren(std::size_t count) {
     std::lock_guard<std::mutex> lock(mutex);
     ChildTable& table = childTable();
     table.records.reserve(table.records.size() + count);
-}
-
-void ActiveState::addParent(ActiveState* parent) noexcept {
-    std::lock_guard<std::mutex> lock(mutex);
-    // Nearly every item belongs to one bundle: the first parent is kept inline.
-    if (firstParent == nullptr) {
-        firstParent = parent;
-        return;
-    }
-    if (!moreParents) {
-        moreParents = std::make_unique<std::vector<ActiveState*>>();
-    }
-    moreParents->push_back(parent);
 }
 
 void ActiveState::onChildChanged(ActiveState* child, State const& childState,
@@ -481,8 +514,15 @@ void ActiveState::onChildChanged(ActiveState* child, State const& childState,
 
 void ActiveState::onChildChanged(ActiveState* child, State const& childState, TaskList& tasks,
                                  Change const& change) noexcept {
+    if (uint32_t const* const slot = child->slotIn(this)) {
+        onChildChanged(*slot, child, childState, tasks, change);
+    }
+}
+
+void ActiveState::onChildChanged(uint32_t slot, ActiveState* child, State const& childState,
+                                 TaskList& tasks, Change const& change) noexcept {
     std::lock_guard<std::mutex> lock(mutex);
-    State const before = childTable().set(child, childState);
+    State const before = childTable().set(slot, childState);
     if (subscribers && !subscribers->files.empty()) {
         decideFileEvents(child, before, childState, change, tasks);
     }
@@ -539,7 +579,7 @@ void ActiveState::updateStateFromChildren() noexcept {
         return;
     }
     if (children->records.size() == 1) {
-        children->records.forEach([&](ActiveState const*, State const& record) { state = record; });
+        state = children->records.front();
         return;
     }
     state.status = children->aggregateStatus();
@@ -572,12 +612,14 @@ void ActiveState::checkAllNotificationsUnguarded(TaskList& tasks, Change const& 
                 [node = this, handler = handler]() { node->deliver(handler, false); });
         }
     }
-    forEachParent([&](ActiveState* parent) { parent->onChildChanged(this, state, tasks, change); });
+    forEachParent([&](ActiveState* parent, uint32_t slot) {
+        parent->onChildChanged(slot, this, state, tasks, change);
+    });
 }
 
 void ActiveState::sendTasks(TaskList& tasks) {
     for (auto& task : tasks) {
-        taskQueue->addTask(std::move(task), Core::ITaskQueue::Normal);
+        outlets->taskQueue->addTask(std::move(task), Core::ITaskQueue::Normal);
     }
     tasks.clear();
 }
@@ -660,13 +702,13 @@ void ActiveState::deliverNow(IRemoteResourceEventHandler* handler) {
         record.message = *message;
     }
     DeliveryScope scope(this);
-    if (tracer) {
+    if (IEventTracer* const tracer = outlets->tracer.get()) {
         tracer->trace(decision.isProgress ? IEventTracer::ProgressNotification
                                           : IEventTracer::StatusNotification,
                       record);
     }
     callback(decision.state);
-    if (tracer) {
+    if (IEventTracer* const tracer = outlets->tracer.get()) {
         tracer->trace(decision.isProgress ? IEventTracer::ProgressNotificationEnd
                                           : IEventTracer::StatusNotificationEnd,
                       record);

@@ -133,11 +133,21 @@ class RDM_EXPORT ActiveState {
         FileOutcome const* outcome = nullptr;
     };
 
-    // The record's `state` pointer is replaced by the address of this node's state. `taskQueue`
-    // must not be null and its `addTask` must not throw; a null `tracer` traces nothing.
+    // Where a node posts its notification tasks and what traces their delivery. `taskQueue`
+    // must not be null and its `addTask` must not throw; a null `tracer` traces nothing. One
+    // set serves any number of nodes.
+    struct Outlets {
+        std::shared_ptr<Core::ITaskQueue> taskQueue;
+        std::shared_ptr<IEventTracer> tracer;
+    };
+
+    // The record's `state` pointer is replaced by the address of this node's state.
     ActiveState(IEventTracer::TraceRecord record,
                 std::shared_ptr<Core::ITaskQueue> const& taskQueue,
                 std::shared_ptr<IEventTracer> const& tracer) noexcept;
+    // The same with outlets shared with other nodes: a node then costs one pointer for both.
+    // `outlets` must not be null.
+    ActiveState(IEventTracer::TraceRecord record, std::shared_ptr<Outlets const> outlets) noexcept;
     // Takes no lock and does not unlink: the owner destroys a node only when nothing can reach
     // it and none of its tasks is queued or running.
     ~ActiveState() noexcept;
@@ -166,6 +176,8 @@ class RDM_EXPORT ActiveState {
     // writing. A caller that traces the record outside the node's lock must trace a snapshot
     // instead: copy the state with `getCurrentState` and point the record's `state` at the copy.
     IEventTracer::TraceRecord getTraceRecord() const noexcept;
+    // The record's descriptor (null for a bundle's node).
+    ResourceDescriptor const* getDescriptor() const noexcept { return descriptor; }
 
     // Subscribes `handler` (a key only; never called, not owned) unless it is subscribed already,
     // in which case the new callback and parameters are dropped. Runs no check: call
@@ -191,16 +203,16 @@ class RDM_EXPORT ActiveState {
 
     // Records `child` with the zero state (resetting an existing record) and makes this node its
     // parent. Touches no state and no subscriber: run `checkAllNotifications` on the child next
-    // so that its real state arrives. Links are never removed. A link that would make a cycle
-    // (the child is this node or one of its ancestors) is refused with an ERROR line.
+    // so that its real state arrives. Links are never removed; linking a child twice keeps one
+    // link. A link that would make a cycle (the child is this node or one of its ancestors) is
+    // refused with an ERROR line.
     void addChild(ActiveState* child) noexcept;
     // Makes room for `count` more children, so that linking many grows the table once.
     void reserveChildren(std::size_t count);
-    // Called only by `addChild`.
-    void addParent(ActiveState* parent) noexcept;
 
     // A change arriving from a child: records it, recomputes this node's state and passes the
-    // change on, appending decided notifications to `tasks`.
+    // change on, appending decided notifications to `tasks`. A node that is not a child of this
+    // one is ignored.
     // REQUIRES: the child's lock is held by the caller; this node's lock is not.
     void onChildChanged(ActiveState* child, IRemoteResource::State const& childState,
                         TaskList& tasks) noexcept;
@@ -245,8 +257,15 @@ class RDM_EXPORT ActiveState {
                           TaskList& tasks);
     // True when `node` is this node or one of its ancestors. Takes one lock at a time.
     bool isSelfOrAncestor(ActiveState const* node) const noexcept;
+    // Visits each parent with the place of this node's record in the parent's child table.
     template <class Visit>
     void forEachParent(Visit&& visit) const;
+    // The place of this node's record in `parent`'s child table, or null when `parent` is not
+    // a parent of this node. REQUIRES: mutex is held.
+    uint32_t const* slotIn(ActiveState const* parent) const noexcept;
+    // The same change, from the child whose record is at `slot`.
+    void onChildChanged(uint32_t slot, ActiveState* child, IRemoteResource::State const& childState,
+                        TaskList& tasks, Change const& change) noexcept;
     // The body of a notification task: delivers the subscriber's oldest undelivered decision, or
     // puts the delivery off when the thread is inside a callback already. May throw what a
     // callback throws.
@@ -259,16 +278,22 @@ class RDM_EXPORT ActiveState {
     // Guarded by mutex. The subscriber table is made once and kept until destruction, so a
     // delivery may use its delivery lock without holding `mutex`.
     std::unique_ptr<Subscriptions> subscribers;
+    // The parents, each with the place of this node's record in its child table (a parent
+    // keeps its children's records in one array, which a child finds by that index).
+    struct ParentLink {
+        ActiveState* parent;
+        uint32_t slot;
+    };
     ActiveState* firstParent = nullptr;
-    std::unique_ptr<std::vector<ActiveState*>> moreParents;
+    uint32_t firstParentSlot = 0;
+    std::unique_ptr<std::vector<ParentLink>> moreParents;
     std::unique_ptr<ChildTable> children;
     IRemoteResource::State state;
     // Constant after construction: the record's fields other than `state`.
     ResourceDescriptor const* const descriptor;
     ResourceDescriptorBundle const* const bundle;
     std::unique_ptr<std::string const> const message;  // null for an empty message
-    std::shared_ptr<Core::ITaskQueue> taskQueue;
-    std::shared_ptr<IEventTracer> tracer;
+    std::shared_ptr<Outlets const> const outlets;
 };
 
 }  // namespace Tiskel::App

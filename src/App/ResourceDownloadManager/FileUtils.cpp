@@ -89,7 +89,7 @@ TemporaryPathRegistry& temporaryPaths() {
 // is removed, not its target. Any failure other than a missing file gets removeFile's handling,
 // with its result and its log line.
 bool removeLeftover(ioPath const& path, FileFailure* failure = nullptr) noexcept {
-    char const* const name = path.string().c_str();
+    char const* const name = path.c_str();
     struct stat info {};
     if (::lstat(name, &info) != 0) {
         if (errno == ENOENT) {

@@ -56,6 +56,13 @@ struct SchedulerServices {
     std::shared_ptr<IValidator> validator;
     std::shared_ptr<IEventTracer> eventTracer;
     std::shared_ptr<IDownloadRetrier> retrier;
+    // The notification queue and the tracer as every state node of the scheduler uses them.
+    // The nodes hold it without owning it (no count to keep per node): they never outlive
+    // these services.
+    ActiveState::Outlets outlets;
+    std::shared_ptr<ActiveState::Outlets const> borrowedOutlets() const noexcept {
+        return std::shared_ptr<ActiveState::Outlets const>(std::shared_ptr<void>(), &outlets);
+    }
     bool repairSizeMismatch = false;   // see ResourceDownloadManager::Params
     bool conditionalRequests = false;  // see ResourceDownloadManager::Params
 
@@ -84,8 +91,7 @@ class ResourceItem final : public ISchedulableResource {
   public:
     ResourceItem(ResourceDescriptor const* descriptor, SchedulerServices* services) noexcept
         : state(IEventTracer::TraceRecord{descriptor, nullptr, nullptr, std::string()},
-                services->notificationQueue, services->eventTracer),
-          descriptor(descriptor),
+                services->borrowedOutlets()),
           services(services) {}
 
     // Neither cancels nor waits for a run: the scheduler's owner makes sure none is queued or
@@ -125,20 +131,22 @@ class ResourceItem final : public ISchedulableResource {
     }
 
     ActiveState& node() noexcept { return state; }
+    // Kept by the node, which needs it anyway.
+    ResourceDescriptor const* descriptor() const noexcept { return state.getDescriptor(); }
 
   private:
     // A host that trusts its local copy sees it Available at once, before any check. With
     // IfMissing no run could change that verdict: true then, and nothing is queued; the file's
     // subscribers hear the outcome of a run that ends here.
     bool settledByLocalCopy() noexcept {
-        if (descriptor->localCopyPolicy != 1) {
+        if (descriptor()->localCopyPolicy != 1) {
             return false;
         }
-        std::optional<FileStatus> const local = fileStatusIfExists(descriptor->localPath);
+        std::optional<FileStatus> const local = fileStatusIfExists(descriptor()->localPath);
         if (!local || sizeDiffers(*local)) {
             return false;
         }
-        if (descriptor->updatePolicy == ResourceDescriptor::IfMissing) {
+        if (descriptor()->updatePolicy == ResourceDescriptor::IfMissing) {
             FileOutcome outcome;
             outcome.decision = FileDecision::KeptPresent;
             state.setDownloadAvailable(outcome);
@@ -150,8 +158,8 @@ class ResourceItem final : public ISchedulableResource {
 
     // True when size repair is on and the present file is not of the expected size.
     bool sizeDiffers(FileStatus const& local) const noexcept {
-        return services->repairSizeMismatch && descriptor->expectedSize >= 0 &&
-               local.size != descriptor->expectedSize;
+        return services->repairSizeMismatch && descriptor()->expectedSize >= 0 &&
+               local.size != descriptor()->expectedSize;
     }
 
     bool isAbove(SchedulePriority priority) {
@@ -250,7 +258,7 @@ class ResourceItem final : public ISchedulableResource {
             return true;
         };
         FileOutcome& kept = outcome;
-        ResourceDescriptor::UpdatePolicy const policy = descriptor->updatePolicy;
+        ResourceDescriptor::UpdatePolicy const policy = descriptor()->updatePolicy;
         if (policy == ResourceDescriptor::Always) {
             return download(DownloadReason::Always);
         }
@@ -261,7 +269,7 @@ class ResourceItem final : public ISchedulableResource {
             return false;
         }
         // One look at the local file tells whether it is there, how big and how old it is.
-        std::optional<FileStatus> const local = fileStatusIfExists(descriptor->localPath);
+        std::optional<FileStatus> const local = fileStatusIfExists(descriptor()->localPath);
         if (!local) {
             return download(DownloadReason::Missing);
         }
@@ -274,7 +282,7 @@ class ResourceItem final : public ISchedulableResource {
         }
         if (policy == ResourceDescriptor::IfModified) {
             IResourceDownloader::LastModified remote =
-                services->downloader->checkLastModified(descriptor);
+                services->downloader->checkLastModified(descriptor());
             if (remote.time > local->lastWriteTime) {
                 return download(DownloadReason::Newer);
             }
@@ -293,7 +301,7 @@ class ResourceItem final : public ISchedulableResource {
         }
         // Validate, and any policy value this library does not know: the validator is the only
         // judge that can tell a bad file from a good one.
-        if (services->validator->validate(descriptor) == IValidator::Invalid) {
+        if (services->validator->validate(descriptor()) == IValidator::Invalid) {
             return download(DownloadReason::Invalid);
         }
         kept.decision = FileDecision::KeptValid;
@@ -310,7 +318,7 @@ class ResourceItem final : public ISchedulableResource {
         std::atomic<bool> announced{false};
         auto const announce = [this, &tracer, &announced] {
             if (!announced.exchange(true)) {
-                tracer.trace(IEventTracer::Download, messageRecord(descriptor->remotePath));
+                tracer.trace(IEventTracer::Download, messageRecord(descriptor()->remotePath));
             }
         };
         if (!checking) {
@@ -326,7 +334,7 @@ class ResourceItem final : public ISchedulableResource {
         std::atomic<uint64_t> lastReceived{0};
         std::atomic<uint64_t> lastTotal{0};
         IResourceDownloader::Task task;
-        task.descriptor = descriptor;
+        task.descriptor = descriptor();
         task.onProgress = [this, &lastReceived, &lastTotal, &announce](uint64_t received,
                                                                        uint64_t total) {
             announce();
@@ -373,7 +381,7 @@ class ResourceItem final : public ISchedulableResource {
             services->retrier->serverAskedToWait(outcome.failure.retryAfterSeconds);
         }
         tracer.trace(IEventTracer::DownloadEnd,
-                     messageRecord(descriptor->remotePath +
+                     messageRecord(descriptor()->remotePath +
                                    ", err:" + IRemoteResource::errorToString(error)));
     }
 
@@ -402,14 +410,14 @@ class ResourceItem final : public ISchedulableResource {
                 break;
         }
         // A file the post-processor could not handle is not worth validating.
-        if (descriptor->postProcessing != 0 &&
-            services->postProcessor->process(descriptor) != IPostProcessor::Processed) {
+        if (descriptor()->postProcessing != 0 &&
+            services->postProcessor->process(descriptor()) != IPostProcessor::Processed) {
             failure = {};
             unexplained(FileFailure::Rejected, "the post-processor rejected the download");
             return IRemoteResource::Corrupted;
         }
-        if (descriptor->updatePolicy == ResourceDescriptor::Validate &&
-            services->validator->validate(descriptor) == IValidator::Invalid) {
+        if (descriptor()->updatePolicy == ResourceDescriptor::Validate &&
+            services->validator->validate(descriptor()) == IValidator::Invalid) {
             failure = {};
             unexplained(FileFailure::Rejected, "the validator rejected the download");
             return IRemoteResource::Corrupted;
@@ -428,7 +436,6 @@ class ResourceItem final : public ISchedulableResource {
 
     ActiveState state;
     // Constant after construction.
-    ResourceDescriptor const* const descriptor;
     SchedulerServices* const services;  // the scheduler's, which outlive the item
     // Guarded by the item's lock: the scheduling memory of automatic scheduling
     // (`wasScheduled` is never cleared) and the run hand-over (see runQueuedTask).
@@ -449,7 +456,7 @@ class ResourceBundle final : public IRemoteResource {
   public:
     ResourceBundle(ResourceDescriptorBundle const* descriptor, SchedulerServices* services) noexcept
         : state(IEventTracer::TraceRecord{nullptr, descriptor, nullptr, std::string()},
-                services->notificationQueue, services->eventTracer),
+                services->borrowedOutlets()),
           descriptor(descriptor) {}
 
     // Releases the set of items only; the scheduler owns the items.
@@ -533,7 +540,11 @@ struct RemoteResourceScheduler::Impl {
     // Guarded by mutex. Items are made in place, one after another: no allocation of their own
     // and no pointer to keep, and nothing moves them.
     detail::StableStore<ResourceItem> items;
+    // Every item by its descriptor, made when a second bundle comes: the first bundle's
+    // descriptors (a set) are distinct and all new, so a scheduler of one bundle, however
+    // large, never needs it.
     detail::AddressMap<ResourceDescriptor, ResourceItem*> itemsByDescriptor;
+    bool itemsIndexed = false;
     std::vector<std::unique_ptr<ResourceBundle>> bundles;
     detail::AddressMap<ResourceDescriptorBundle, ResourceBundle*> bundlesByDescriptor;
     std::mutex mutex;
@@ -557,29 +568,42 @@ ResourceBundle* RemoteResourceScheduler::Impl::Add(ResourceDescriptorBundle cons
     if (!isNewBundle) {
         return *known;
     }
+    bool const firstBundle = bundles.empty();
     bundles.push_back(std::make_unique<ResourceBundle>(bundle, &services));
     ResourceBundle* const resource = bundles.back().get();
     *known = resource;
+    if (!firstBundle && !itemsIndexed) {
+        itemsByDescriptor.reserve(items.size() + bundle->descriptors.size());
+        items.forEach(
+            [this](ResourceItem& item) { itemsByDescriptor.tryEmplace(item.descriptor(), &item); });
+        itemsIndexed = true;
+    }
 
     // Each item is linked as soon as it is found or made, while it is in the cache. Items that
     // existed before are noted apart: only they have a state worth reporting (below).
     std::vector<ResourceItem*> members;
     std::vector<ResourceItem*> existing;
     members.reserve(bundle->descriptors.size());
-    itemsByDescriptor.reserve(itemsByDescriptor.size() + bundle->descriptors.size());
+    if (itemsIndexed) {
+        itemsByDescriptor.reserve(itemsByDescriptor.size() + bundle->descriptors.size());
+    }
     resource->reserveLinks(bundle->descriptors.size());
     for (ResourceDescriptor const* descriptor : bundle->descriptors) {
         if (descriptor == nullptr) {
             continue;
         }
-        auto const [item, isNew] = itemsByDescriptor.tryEmplace(descriptor, nullptr);
-        if (isNew) {
-            *item = &items.emplace_back(descriptor, &services);
+        ResourceItem* item = nullptr;
+        if (!itemsIndexed) {
+            item = &items.emplace_back(descriptor, &services);
+        } else if (auto const [known, isNew] = itemsByDescriptor.tryEmplace(descriptor, nullptr);
+                   isNew) {
+            item = *known = &items.emplace_back(descriptor, &services);
         } else {
-            existing.push_back(*item);
+            item = *known;
+            existing.push_back(item);
         }
-        resource->link(*item);
-        members.push_back(*item);
+        resource->link(item);
+        members.push_back(item);
     }
     resource->setItems(std::move(members));
     // The reports below may deliver notifications on this thread (a queue that runs tasks at
@@ -615,6 +639,7 @@ RemoteResourceScheduler::RemoteResourceScheduler(
     services.validator = validator;
     services.eventTracer = eventTracer;
     services.retrier = retrier;
+    services.outlets = ActiveState::Outlets{notificationQueue, eventTracer};
     services.repairSizeMismatch = repairSizeMismatch;
     services.conditionalRequests = conditionalRequests;
 }

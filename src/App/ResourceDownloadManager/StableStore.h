@@ -32,6 +32,14 @@ class StableStore {
 
     std::size_t size() const noexcept { return count; }
 
+    // Visits every element, oldest first.
+    template <class Visit>
+    void forEach(Visit&& visit) {
+        for (std::size_t i = 0; i < count; ++i) {
+            visit(*blocks[i / BlockSize]->at(i % BlockSize));
+        }
+    }
+
     // Destroys every object, the newest first.
     void clear() noexcept {
         while (count > 0) {

@@ -181,7 +181,7 @@ std::string entityTagOf(ioPath const& file) noexcept {
 }
 
 void keepEntityTag(ioPath const& file, std::string const& tag) noexcept {
-    char const* const path = file.string().c_str();
+    char const* const path = file.c_str();
 #if defined(__linux__)
     ::setxattr(path, kEntityTagAttribute, tag.data(), tag.size(), 0);
 #elif defined(__APPLE__)

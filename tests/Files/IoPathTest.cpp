@@ -1,0 +1,119 @@
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "Platform/Filesystem/ioPath.h"
+
+#include "Support/TempDir.h"
+
+namespace Tiskel {
+namespace {
+
+TEST(IoPathTest, JoinsWithOneSlash) {
+    struct Case {
+        char const* left;
+        char const* right;
+        char const* joined;
+    };
+    for (Case const& c : std::vector<Case>{{"a", "b", "a/b"},
+                                           {"a/", "b", "a/b"},
+                                           {"", "b", "b"},
+                                           {"a", "", "a/"},
+                                           {"a/", "", "a/"},
+                                           {"", "", ""},
+                                           {"/", "x/y", "/x/y"},
+                                           {"a/b", "c/d.part", "a/b/c/d.part"}}) {
+        ioPath const left(c.left);
+        ioPath const joined = left / ioPath(c.right);
+        EXPECT_EQ(joined.string(), c.joined) << c.left << " / " << c.right;
+        EXPECT_STREQ(joined.c_str(), c.joined);
+        EXPECT_EQ(joined.empty(), std::string(c.joined).empty());
+        // The operands are left as they were, whatever the result shares with them.
+        EXPECT_EQ(left.view(), c.left);
+    }
+}
+
+TEST(IoPathTest, ComparesByTextWhetherSharedOrNot) {
+    std::string const text = "/some/folder/file.bin";
+    ioPath const built(text);
+    ioPath const again(text.c_str());
+    ioPath const copy = built;  // shares the text
+    EXPECT_EQ(built, again);
+    EXPECT_EQ(built, copy);
+    EXPECT_EQ(copy.c_str(), built.c_str()) << "a copy shares its text";
+    EXPECT_NE(again.c_str(), built.c_str());
+    EXPECT_NE(built, ioPath("/some/folder/file.bi"));
+    EXPECT_NE(built, ioPath("/some/folder/file.bin2"));
+    EXPECT_NE(built, ioPath());
+    EXPECT_EQ(ioPath(), ioPath(""));
+    EXPECT_STREQ(ioPath().c_str(), "");
+}
+
+TEST(IoPathTest, CopiesLiveOnTheirOwn) {
+    ioPath original("/a/long/enough/path/to/leave/any/inline/buffer");
+    ioPath copy = original;
+    ioPath moved = std::move(copy);
+    EXPECT_TRUE(copy.empty());  // NOLINT(bugprone-use-after-move): a moved-from path is empty
+    original = ioPath("/other");
+    EXPECT_EQ(moved.string(), "/a/long/enough/path/to/leave/any/inline/buffer");
+    EXPECT_EQ(original.string(), "/other");
+
+    // Assigning a path its own text, directly or through a copy, keeps the text.
+    ioPath& alias = moved;
+    moved = alias;
+    moved = ioPath(moved);
+    EXPECT_EQ(moved.view(), "/a/long/enough/path/to/leave/any/inline/buffer");
+
+    // The text outlives the path it was made for while a copy holds it.
+    char const* text = nullptr;
+    ioPath survivor;
+    {
+        ioPath const scoped("/scoped/path");
+        survivor = scoped;
+        text = scoped.c_str();
+    }
+    EXPECT_EQ(survivor.c_str(), text);
+    EXPECT_STREQ(text, "/scoped/path");
+}
+
+TEST(IoPathTest, CopiesOnManyThreadsAtOnce) {
+    ioPath const shared("/shared/by/every/thread");
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&shared] {
+            for (int i = 0; i < 10000; ++i) {
+                ioPath copy = shared;
+                ioPath other = copy;
+                copy = ioPath();
+                ASSERT_EQ(other, shared);
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(shared.string(), "/shared/by/every/thread");
+}
+
+TEST(IoPathTest, LooksAtTheFileItNames) {
+    Tiskel::Test::TempDir dir;
+    ioPath const folder(dir.path());
+    ioPath const file = folder / "file";
+    EXPECT_FALSE(file.exists());
+    EXPECT_FALSE(file.try_status().has_value());
+    dir.write("file", "12345");
+    ASSERT_TRUE(file.exists());
+    auto const status = file.try_status();
+    ASSERT_TRUE(status.has_value());
+    EXPECT_EQ(status->size, 5);
+    EXPECT_TRUE(ioPath::rename(file, folder / "renamed"));
+    EXPECT_FALSE(file.exists());
+    EXPECT_TRUE((folder / "renamed").remove());
+    EXPECT_FALSE((folder / "renamed").exists());
+}
+
+}  // namespace
+}  // namespace Tiskel
