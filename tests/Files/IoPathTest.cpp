@@ -7,8 +7,6 @@
 
 #include "Platform/Filesystem/ioPath.h"
 
-#include "Support/TempDir.h"
-
 namespace Tiskel {
 namespace {
 
@@ -96,23 +94,6 @@ TEST(IoPathTest, CopiesOnManyThreadsAtOnce) {
         thread.join();
     }
     EXPECT_EQ(shared.string(), "/shared/by/every/thread");
-}
-
-TEST(IoPathTest, LooksAtTheFileItNames) {
-    Tiskel::Test::TempDir dir;
-    ioPath const folder(dir.path());
-    ioPath const file = folder / "file";
-    EXPECT_FALSE(file.exists());
-    EXPECT_FALSE(file.try_status().has_value());
-    dir.write("file", "12345");
-    ASSERT_TRUE(file.exists());
-    auto const status = file.try_status();
-    ASSERT_TRUE(status.has_value());
-    EXPECT_EQ(status->size, 5);
-    EXPECT_TRUE(ioPath::rename(file, folder / "renamed"));
-    EXPECT_FALSE(file.exists());
-    EXPECT_TRUE((folder / "renamed").remove());
-    EXPECT_FALSE((folder / "renamed").exists());
 }
 
 }  // namespace

@@ -8,8 +8,6 @@
 #include "App/ResourceDownloadManager/ResourceDownloadManager.h"
 #include "Platform/Core/TaskQueue.h"
 
-#include "Support/FNotify.h"
-
 namespace Tiskel::App {
 namespace {
 
@@ -78,32 +76,6 @@ TEST(ActiveStateLinkTest, ChangeFromAStrangerIsIgnored) {
     EXPECT_TRUE(tasks.empty());
     child->setDownloadAvailable();
     EXPECT_EQ(parent->getCurrentState().status, IRemoteResource::Available);
-}
-
-// Nodes built on one set of outlets post their deliveries to that set's queue.
-TEST(ActiveStateLinkTest, NodesSharingOutletsPostToTheirQueue) {
-    auto const queue = std::make_shared<Core::TaskQueue>();
-    auto const outlets =
-        std::make_shared<ActiveState::Outlets const>(ActiveState::Outlets{queue, nullptr});
-    ActiveState parent(IEventTracer::TraceRecord{}, outlets);
-    ActiveState child(IEventTracer::TraceRecord{}, outlets);
-    parent.addChild(&child);
-    struct Key : IRemoteResourceEventHandler {
-        void onStateChanged(State, ResourceDescriptorBundle const*) override {}
-    } parentKey, childKey;
-    std::vector<IRemoteResource::DownloadStatus> heard;
-    auto const available = Tiskel::Test::notifyOn({IRemoteResource::Available});
-    parent.addChangeSubscriber(
-        &parentKey, [&](State s) { heard.push_back(s.status); }, available);
-    child.addChangeSubscriber(
-        &childKey, [&](State s) { heard.push_back(s.status); }, available);
-
-    child.setDownloadAvailable();
-    EXPECT_TRUE(heard.empty()) << "delivered before the queue ran";
-    while (queue->execOne()) {
-    }
-    EXPECT_EQ(heard, (std::vector<IRemoteResource::DownloadStatus>{IRemoteResource::Available,
-                                                                   IRemoteResource::Available}));
 }
 
 }  // namespace
