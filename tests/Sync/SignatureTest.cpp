@@ -12,6 +12,7 @@
 
 #include "Support/HttpTestServer.h"
 #include "Support/TempDir.h"
+#include "Sync/SyncProgram.h"
 
 namespace Tiskel::Test {
 namespace {
@@ -123,13 +124,9 @@ TEST(ResourceSyncSignature, OnlyAManifestSignedByTheKeyIsSynced) {
             std::regex_replace(std::regex_replace(row.args, std::regex("\\{m\\}"), m),
                                std::regex("\\{k\\}"), work.file("key.pub"));
         size_t const requests = server.requestCount("/site/a.txt");
-        int const code = shell(
-            "env -u http_proxy -u HTTP_PROXY -u all_proxy -u ALL_PROXY " RDM_SYNC_PROGRAM " sync " +
-            args + " --dir " + work.file("out") + " --report " + work.file("r.json") + " <" +
-            (row.args[0] == '-' ? m : "/dev/null") + " >" + work.file("stdout") + " 2>" +
-            work.file("stderr"));
-        std::string const out = contents(work.file("stdout"));
-        std::string const err = contents(work.file("stderr"));
+        auto const [code, out, err] = runToEnd(words("sync " + args + " --dir " + work.file("out") +
+                                                     " --report " + work.file("r.json")),
+                                               kProgram, row.args[0] == '-' ? m : "/dev/null");
         EXPECT_EQ(code, row.code) << out << err;
         if (row.code == 0) {
             EXPECT_EQ(contents(work.file("out/a.txt")), "alpha\n");
