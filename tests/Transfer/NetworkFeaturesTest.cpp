@@ -1,10 +1,9 @@
 // The HTTP downloader's network features against the loopback server: a broken-off download
 // resumes, an IfModified check is one conditional GET, servers that say "later" are believed,
-// a download too big for the disk fails before it starts, and a private CA can be trusted. Each
-// case also runs without its feature where that shows the difference.
+// and a download too big for the disk fails before it starts (a private CA: see the Sync tests).
+// Each case also runs without its feature where that shows the difference.
 
 #include <atomic>
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <sys/stat.h>
@@ -203,26 +202,6 @@ TEST_F(NetworkFeaturesTest, ADownloadTooBigForTheDiskFailsBeforeItsBodyAndKeepsT
     EXPECT_EQ(failure.kind, FileFailure::FileSystem);
     EXPECT_EQ(downloaded(), "old");
     EXPECT_FALSE(fileExists(descriptor.tempPath));
-}
-
-TEST_F(NetworkFeaturesTest, APrivateCaIsTrustedFromTheSettingsOrTheEnvironment) {
-    HttpTestServer tls(HttpTestServer::Scheme::HttpsSelfSigned);
-    tls.addFile("/file.bin", "secret");
-    descriptor.baseUrl = tls.baseUrl();
-    EXPECT_EQ(download(Features()), Result::Failed);
-    EXPECT_EQ(failure.transportError, Networking::Response::TlsFailure);
-
-    Networking::HttpClientSettings settings;
-    settings.caFile = tls.certificateFile();
-    EXPECT_EQ(download(Features(), -1, settings), Result::Success);
-    EXPECT_EQ(downloaded(), "secret");
-
-    for (char const* variable : {"CURL_CA_BUNDLE", "SSL_CERT_FILE"}) {
-        ::setenv(variable, tls.certificateFile().c_str(), 1);
-        EXPECT_EQ(Networking::withCaFromEnvironment({}).caFile, tls.certificateFile()) << variable;
-        ::unsetenv(variable);
-    }
-    EXPECT_EQ(Networking::withCaFromEnvironment({}).caFile, "");
 }
 
 }  // namespace
