@@ -54,15 +54,16 @@ class NetworkFeaturesTest : public Test {
         descriptor.remotePath = "file.bin";
     }
 
-    Result download(Features const& features, int64_t ifModifiedSince = -1,
-                    Networking::HttpClientSettings const& settings = {}) {
-        ResourceDownloaderHttp downloader(createHttpClient(Networking::HttpClientDefault, settings),
-                                          std::make_shared<DirectProxy>(),
-                                          std::make_shared<NetworkStateCheckerStub>(), features);
+    static ResourceDownloaderHttp downloader(Features const& features) {
+        return ResourceDownloaderHttp(createHttpClient(Networking::HttpClientDefault),
+                                      std::make_shared<DirectProxy>(),
+                                      std::make_shared<NetworkStateCheckerStub>(), features);
+    }
+    Result download(Features const& features, int64_t ifModifiedSince = -1) {
         failure = {};
         IResourceDownloader::Task task{&descriptor, nullptr, [] { return false; }, &failure};
         task.ifModifiedSince = ifModifiedSince;
-        return downloader.exec(task);
+        return downloader(features).exec(task);
     }
     std::string downloaded() const { return TempDir::read(descriptor.downloadPath.string()); }
     int64_t fileTime() const { return fileLastModifiedTime(descriptor.downloadPath); }
@@ -112,16 +113,14 @@ TEST_F(NetworkFeaturesTest, APartKeptFromAPacedTransferIsExactlyTheBodysBeginnin
     server.addFile("/file.bin", whole, kServerTime);
     Features features;
     features.resume = true;
-    ResourceDownloaderHttp downloader(createHttpClient(Networking::HttpClientDefault),
-                                      std::make_shared<DirectProxy>(),
-                                      std::make_shared<NetworkStateCheckerStub>(), features);
-    downloader.limitReceiveRate(4 * 1024 * 1024);
+    ResourceDownloaderHttp paced = downloader(features);
+    paced.limitReceiveRate(4 * 1024 * 1024);
     for (uint64_t const stopAt : {1200 * 1024, 1700 * 1024, 2300 * 1024}) {
         std::atomic<bool> stop{false};
         IResourceDownloader::Task task{
             &descriptor, [&](uint64_t received, uint64_t) { stop = stop || received >= stopAt; },
             [&] { return stop.load(); }, &failure};
-        ASSERT_EQ(downloader.exec(task), Result::Cancelled);
+        ASSERT_EQ(paced.exec(task), Result::Cancelled);
         std::string const part = TempDir::read(descriptor.tempPath.string());
         ASSERT_GE(part.size(), stopAt);
         EXPECT_TRUE(part == whole.substr(0, part.size())) << "a gap or a repeat in the part";
