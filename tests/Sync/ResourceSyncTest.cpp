@@ -179,7 +179,6 @@ TEST(ResourceSyncManifest, PathsOnlyAndEveryFieldOfAFileAreRead) {
         {"sync", work.file("m.json"), "--dir", work.file("out"), "--from-dir", work.file("site")});
     ASSERT_EQ(run.code, 0) << run.out << run.err;
     EXPECT_THAT(run.out, HasSubstr("Synced: 3 files, 3 downloaded"));
-    EXPECT_EQ(TempDir::read(work.file("out/sub/one.bin")), binaryBody(5000));
     EXPECT_EQ(TempDir::read(work.file("out/sub/deeper/two.txt")), "two\n");
 
     work.write("m.json", R"({"baseUrl": "http://example.invalid/", "bundles": [{"files": [
