@@ -151,7 +151,8 @@ TEST(ResourceSyncJsonProgress, RetryPausesAreToldQuietKeepsTheOutcomesAnUnknownM
     auto const start = std::chrono::steady_clock::now();
     Finished const quiet = runToEnd(words(sync + "json -q"));
     // busy.txt is asked for again only after the server's pause (a busy machine is only slower).
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    std::chrono::duration<double> const seconds = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(seconds.count(), 3.0);
     EXPECT_EQ(quiet.code, 0) << quiet.err;
     std::map<std::string, std::string> story;
     for (QJsonObject const& line : parseLines(quiet.out)) {

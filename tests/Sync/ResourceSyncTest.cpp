@@ -297,6 +297,13 @@ class ResourceSyncHttp : public ::testing::Test {
                                         "]}]}");
     }
 
+    // A manifest of `files` in one bundle below `base`, with `mirror` as its mirror.
+    std::string mirrored(std::string const& base, std::string const& mirror,
+                         std::string const& files) {
+        return work.write("m.json", R"({"baseUrl": ")" + base + R"(", "mirrors": [")" + mirror +
+                                        R"("], "bundles": [{"files": [)" + files + "]}]}");
+    }
+
     std::string siteManifest() {
         return manifest(R"({"path": "sub/b.bin", "policy": "ifMissing"},
                            {"path": "c.txt", "policy": "validate", "sha256": ")" +
@@ -399,23 +406,9 @@ TEST_F(ResourceSyncHttp, FailuresNameTheirReasonAndKeepTheOldFile) {
                 HasSubstr("away.txt: InternetConnectionLost"));
 }
 
-// A manifest whose base URL fails in one way or another, with this server as its mirror.
-class ResourceSyncMirrors : public ResourceSyncHttp {
-  protected:
-    // a.txt and c.txt, each with its digest, below `base` and this server's /site.
-    void mirrored(std::string const& base) {
-        work.write("m.json", R"({"baseUrl": ")" + base + R"(", "mirrors": [")" +
-                                 server.url("/site") + R"("], "bundles": [{"files": [
-            {"path": "a.txt", "sha256": ")" +
-                                 sha256("alpha v1\n") + R"("},
-            {"path": "c.txt", "sha256": ")" +
-                                 sha256("gamma\n") + R"("}]}]})");
-    }
-};
-
 // A file that fails on the base URL comes from the mirror before any retry pause, the report
 // names the mirror for it, and the base URL is tried last for the next file.
-TEST_F(ResourceSyncMirrors, AFailedSourceHandsTheFileToTheNextAndIsTriedLastFromThenOn) {
+TEST_F(ResourceSyncHttp, MirrorsAFailedSourceHandsTheFileToTheNextAndIsTriedLastFromThenOn) {
     // How the base URL fails: an error status (500), a corrupt body (200) or no server (0).
     for (int const status : {500, 0, 200}) {
         SCOPED_TRACE(status);
@@ -427,7 +420,9 @@ TEST_F(ResourceSyncMirrors, AFailedSourceHandsTheFileToTheNextAndIsTriedLastFrom
                 first.addFile("/site/" + name, "damaged\n");
             }
         }
-        mirrored(status != 0 ? first.url("/site") : unreachableUrl() + "/site");
+        mirrored(status != 0 ? first.url("/site") : unreachableUrl() + "/site", server.url("/site"),
+                 R"({"path": "a.txt", "sha256": ")" + sha256("alpha v1\n") +
+                     R"("}, {"path": "c.txt", "sha256": ")" + sha256("gamma\n") + "\"}");
         fs::remove_all(target());
         std::size_t const served =
             server.requestCount("/site/a.txt") + server.requestCount("/site/c.txt");
@@ -453,13 +448,12 @@ TEST_F(ResourceSyncMirrors, AFailedSourceHandsTheFileToTheNextAndIsTriedLastFrom
 
 // A file no source has fails with every source's reason; one source that answered makes the run
 // failed, not offline. A download that the run cancels does not go on to the mirror.
-TEST_F(ResourceSyncMirrors, EverySourceFailingOrACancelEndsTheWalk) {
+TEST_F(ResourceSyncHttp, MirrorsEverySourceFailingOrACancelEndsTheWalk) {
     server.addStatus("/site/gone.txt", 404);
     std::string const away = unreachableUrl();
     std::string const wrong = R"({"path": "a.txt", "policy": "always", "sha256": ")" +
                               sha256("what the manifest promised") + R"("})";
-    work.write("m.json", R"({"baseUrl": ")" + server.url("/site") + R"(", "mirrors": [")" + away +
-                             R"("], "bundles": [{"files": ["gone.txt", )" + wrong + "]}]}");
+    mirrored(server.url("/site"), away, R"("gone.txt", )" + wrong);
     work.write("out/a.txt", "the good old file");
     Finished const run = sync({"--give-up", "1", "--quiet"}, 1);
     EXPECT_THAT(run.out, HasSubstr("gone.txt: GeneralError: HTTP 404 Not Found from " +
@@ -473,8 +467,7 @@ TEST_F(ResourceSyncMirrors, EverySourceFailingOrACancelEndsTheWalk) {
     first.addFault("/site/slow.bin", binaryBody(1024 * 1024), HttpTestServer::Fault::Stall,
                    64 * 1024);
     server.addFile("/site/slow.bin", binaryBody(1024 * 1024));
-    work.write("m.json", R"({"baseUrl": ")" + first.url("/site") + R"(", "mirrors": [")" +
-                             server.url("/site") + R"("], "bundles": [{"files": ["slow.bin"]}]})");
+    mirrored(first.url("/site"), server.url("/site"), R"("slow.bin")");
     // The give-up cancels the stalled transfer: the file fails as stalled, and the mirror is
     // never asked.
     Finished const stalled = sync({"--give-up", "1", "--quiet"}, 1);
