@@ -7,17 +7,47 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "Support/HttpTestServer.h"
 #include "Support/TempDir.h"
-#include "Sync/SyncProgram.h"
 
 namespace Tiskel::Test {
 namespace {
 
 using ::testing::HasSubstr;
+
+struct Ran {
+    int code = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs the shell command `command` (which names the program as "$0") without the proxy variables
+// of the environment: the tests talk to 127.0.0.1 only.
+Ran run(std::string const& command) {
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (char const* proxy : {"http_proxy", "https_proxy", "all_proxy", "no_proxy", "HTTP_PROXY",
+                              "HTTPS_PROXY", "ALL_PROXY", "NO_PROXY"}) {
+        environment.remove(proxy);
+    }
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.start("/bin/sh", {"-c", QString::fromStdString(command), RDM_SYNC_PROGRAM});
+    Ran result;
+    if (!process.waitForFinished(120000)) {
+        process.kill();
+        process.waitForFinished();
+        ADD_FAILURE() << command << ": did not end in time";
+    } else {
+        result.code = process.exitCode();
+    }
+    result.out = process.readAllStandardOutput().toStdString();
+    result.err = process.readAllStandardError().toStdString();
+    return result;
+}
 
 // Every line of `out` as a JSON object with an "event" string and a "time" that never goes back.
 std::vector<QJsonObject> parseLines(std::string const& out) {
@@ -60,8 +90,9 @@ TEST(ResourceSyncJsonProgress, EveryLineIsJsonAndEachFileTellsItsStoryInOrder) {
             {"path": "kept.txt", "policy": "ifMissing"}, "big.bin"]},
         {"name": "lost", "files": ["gone.txt"]}]})");
     work.write("out\xe9/kept.txt", "already here\n");
-    Finished const sync = runToEnd({"sync", work.file("m.json"), "--dir", work.file("out\xe9"),
-                                    "--progress", "json", "--rate", "200", "--give-up", "1"});
+    Ran const sync = run("cd " + work.path() +
+                         " && exec \"$0\" sync m.json --dir \"$(printf 'out\\351')\" "
+                         "--progress json --rate 200 --give-up 3");
     EXPECT_EQ(sync.code, 1) << sync.err;
     std::vector<QJsonObject> const lines = parseLines(sync.out);
     ASSERT_GE(lines.size(), 2u) << sync.out;
@@ -147,9 +178,9 @@ TEST(ResourceSyncJsonProgress, RetryPausesAreToldQuietKeepsTheOutcomesAnUnknownM
     work.write("m.json", R"({"baseUrl": ")" + server.url("/site") + R"(", "bundles": [
         {"name": "busy", "files": ["busy.txt"]}, {"name": "big", "files": ["big.bin"]}]})");
     std::string const sync =
-        "sync " + work.file("m.json") + " --dir " + work.file("out") + " --rate 64 --progress ";
+        "cd " + work.path() + " && exec \"$0\" sync m.json --dir out --rate 64 --progress ";
     auto const start = std::chrono::steady_clock::now();
-    Finished const quiet = runToEnd(words(sync + "json -q"));
+    Ran const quiet = run(sync + "json -q");
     // busy.txt is asked for again only after the server's pause (a busy machine is only slower).
     std::chrono::duration<double> const seconds = std::chrono::steady_clock::now() - start;
     EXPECT_GE(seconds.count(), 3.0);
@@ -168,7 +199,7 @@ TEST(ResourceSyncJsonProgress, RetryPausesAreToldQuietKeepsTheOutcomesAnUnknownM
     EXPECT_EQ(story["busy.txt"], "downloading failed retrying downloading done ") << quiet.out;
     EXPECT_EQ(story["big.bin"], "downloading done ") << quiet.out;
 
-    Finished const wrong = runToEnd(words(sync + "xml"));
+    Ran const wrong = run(sync + "xml");
     EXPECT_EQ(wrong.code, 2);
     EXPECT_THAT(wrong.err, HasSubstr("--progress needs bar, lines or json, not \"xml\""));
     EXPECT_EQ(wrong.out, "");

@@ -455,7 +455,7 @@ TEST_F(ResourceSyncHttp, MirrorsEverySourceFailingOrACancelEndsTheWalk) {
                               sha256("what the manifest promised") + R"("})";
     mirrored(server.url("/site"), away, R"("gone.txt", )" + wrong);
     work.write("out/a.txt", "the good old file");
-    Finished const run = sync({"--give-up", "1", "--quiet"}, 1);
+    Finished const run = sync({"--give-up", "3", "--quiet"}, 1);
     EXPECT_THAT(run.out, HasSubstr("gone.txt: GeneralError: HTTP 404 Not Found from " +
                                    server.url("/site/gone.txt") + "; "));
     EXPECT_THAT(run.out, HasSubstr("from " + away + "/gone.txt\n"));
