@@ -35,8 +35,9 @@ std::string readFile(QString const& path) {
 // The window as a user sees it: its tree's cells by column title, its actions by name.
 class View {
   public:
-    explicit View(SyncWindow& window)
-        : window(window), tree(window.findChild<QTreeWidget*>(QStringLiteral("bundles"))) {}
+    explicit View(QString const& output)
+        : window({output.toStdString(), {}, 0}),
+          tree(window.findChild<QTreeWidget*>(QStringLiteral("bundles"))) {}
 
     QString cell(int bundle, QString const& column) const {
         return tree->topLevelItem(bundle)->text(columnOf(column));
@@ -49,6 +50,14 @@ class View {
     QAction* action(char const* name) const {
         return window.findChild<QAction*>(QString::fromLatin1(name));
     }
+    // Presses Sync and waits for the run to end.
+    bool sync() {
+        QSignalSpy finished(&window, &SyncWindow::runFinished);
+        action("sync")->trigger();
+        return finished.wait(kTimeoutMs);
+    }
+
+    SyncWindow window;
 
   private:
     int columnOf(QString const& title) const {
@@ -60,7 +69,6 @@ class View {
         qFatal("no column %s", qPrintable(title));
     }
 
-    SyncWindow& window;
     QTreeWidget* tree;
 };
 
@@ -70,12 +78,13 @@ class DesktopSyncTest : public QObject {
     Q_OBJECT
 
   private:
-    // Writes `json` as a manifest, opens it in `window` and waits until it is shown.
-    bool open(SyncWindow& window, QString const& json) {
+    // Writes a manifest of this server's files, `rest` following its baseUrl, opens it in
+    // `view` and waits until it is shown.
+    bool open(View& view, std::string const& rest) {
         QString const path = folder.filePath(QStringLiteral("manifest.json"));
-        std::ofstream(path.toStdString()) << json.toStdString();
-        QSignalSpy opened(&window, &SyncWindow::manifestOpened);
-        window.openManifest(path);
+        std::ofstream(path.toStdString()) << "{\"baseUrl\": \"" + server.baseUrl() + "/\", " + rest;
+        QSignalSpy opened(&view.window, &SyncWindow::manifestOpened);
+        view.window.openManifest(path);
         return opened.wait(kTimeoutMs);
     }
     QString output() const { return folder.filePath(QStringLiteral("out")); }
@@ -89,15 +98,14 @@ class DesktopSyncTest : public QObject {
         server.addFile("/a/two.txt", "two", kServerTime);
         std::string const big(300 * 1024, 'b');
         server.addFile("/b/big.bin", big, kServerTime);
-        SyncWindow window({output().toStdString(), {}, 0});
-        View view(window);
-        QVERIFY(open(window, QString::fromStdString(R"({"baseUrl": ")" + server.baseUrl() + R"(/",
-            "bundles": [{"name": "texts", "init": true, "files": ["a/one.txt", "a/two.txt"]},
-                        {"name": "data", "files": [{"path": "b/big.bin", "size": 307200}]}]})")));
+        View view(output());
+        QVERIFY(open(view, R"("bundles": [
+            {"name": "texts", "init": true, "files": ["a/one.txt", "a/two.txt"]},
+            {"name": "data", "files": [{"path": "b/big.bin", "size": 307200}]}]})"));
         QCOMPARE(view.bundles(), 2);
         QCOMPARE(view.cell(0, "State"), QStringLiteral("Not synced"));
 
-        QSignalSpy finished(&window, &SyncWindow::runFinished);
+        QSignalSpy finished(&view.window, &SyncWindow::runFinished);
         view.action("sync")->trigger();
         QVERIFY(!view.action("sync")->isEnabled());
         QVERIFY(finished.wait(kTimeoutMs));
@@ -114,8 +122,7 @@ class DesktopSyncTest : public QObject {
         QCOMPARE(readFile(output() + "/b/big.bin").size(), big.size());
 
         // A second sync asks the server again (a new manager) and keeps what is current.
-        view.action("sync")->trigger();
-        QVERIFY(finished.wait(kTimeoutMs));
+        QVERIFY(view.sync());
         QCOMPARE(view.cell(1, 0, "Outcome"), QStringLiteral("KeptNotModified"));
         QCOMPARE(view.cell(0, 1, "State"), QStringLiteral("Available"));
         QCOMPARE(server.requestCount("/b/big.bin"), size_t{2});
@@ -130,19 +137,14 @@ class DesktopSyncTest : public QObject {
         QDir().mkpath(output() + "/v");
         std::ofstream(output().toStdString() + "/v/good.txt") << "good";
         std::ofstream(output().toStdString() + "/v/bad.txt") << "stale";
-        SyncWindow window({output().toStdString(), {}, 0});
-        View view(window);
-        QVERIFY(open(window, QString::fromStdString(
-                                 R"({"baseUrl": ")" + server.baseUrl() +
-                                 R"(/", "policy": "validate", "bundles": [{"name": "v", "files": [
+        View view(output());
+        QVERIFY(open(view, R"("policy": "validate", "bundles": [{"name": "v", "files": [
             {"path": "v/good.txt", "sha256": ")" +
-                                 digest("good") + R"("},
+                               digest("good") + R"("},
             {"path": "v/bad.txt", "sha256": ")" +
-                                 digest("fresh") + R"("}]}]})")));
+                               digest("fresh") + R"("}]}]})"));
 
-        QSignalSpy finished(&window, &SyncWindow::runFinished);
-        view.action("sync")->trigger();
-        QVERIFY(finished.wait(kTimeoutMs));
+        QVERIFY(view.sync());
         QCOMPARE(view.cell(0, 0, "Outcome"), QStringLiteral("KeptValid"));
         QCOMPARE(view.cell(0, 1, "Outcome"),
                  QStringLiteral("Downloaded (did not match its sha256)"));
@@ -153,10 +155,8 @@ class DesktopSyncTest : public QObject {
     void aFailedFileShowsItsReasonInItsRow() {
         server.addFile("/ok.txt", "ok");
         server.addStatus("/gone.txt", 404);
-        SyncWindow window({output().toStdString(), {}, 0});
-        View view(window);
-        QVERIFY(open(window, QString::fromStdString(R"({"baseUrl": ")" + server.baseUrl() + R"(/",
-            "bundles": [{"name": "mixed", "files": ["ok.txt", "gone.txt"]}]})")));
+        View view(output());
+        QVERIFY(open(view, R"("bundles": [{"name": "mixed", "files": ["ok.txt", "gone.txt"]}]})"));
 
         view.action("sync")->trigger();
         // The failed file is retried after a pause; its first failure is what the row shows.
@@ -173,13 +173,11 @@ class DesktopSyncTest : public QObject {
     void cancelStopsTheRunAndTheRowsSaySo() {
         server.addFault("/stalls.bin", std::string(100000, 's'), HttpTestServer::Fault::Stall,
                         1000);
-        SyncWindow window({output().toStdString(), {}, 0});
-        View view(window);
-        QVERIFY(open(window, QString::fromStdString(R"({"baseUrl": ")" + server.baseUrl() + R"(/",
-            "bundles": [{"name": "slow", "files": ["stalls.bin"]}]})")));
+        View view(output());
+        QVERIFY(open(view, R"("bundles": [{"name": "slow", "files": ["stalls.bin"]}]})"));
         QVERIFY(!view.action("cancel")->isEnabled());
 
-        QSignalSpy finished(&window, &SyncWindow::runFinished);
+        QSignalSpy finished(&view.window, &SyncWindow::runFinished);
         view.action("sync")->trigger();
         QTRY_VERIFY_WITH_TIMEOUT(view.cell(0, 0, "State").startsWith("Downloading"), kTimeoutMs);
         view.action("cancel")->trigger();
@@ -191,13 +189,12 @@ class DesktopSyncTest : public QObject {
     }
 
     void aBrokenManifestIsReportedAndCannotBeSynced() {
-        SyncWindow window({output().toStdString(), {}, 0});
-        View view(window);
-        QSignalSpy failed(&window, &SyncWindow::manifestFailed);
+        View view(output());
+        QSignalSpy failed(&view.window, &SyncWindow::manifestFailed);
         QString const path = folder.filePath(QStringLiteral("broken.json"));
         std::ofstream(path.toStdString())
             << R"({"baseUrl": "http://x/", "bundles": [{"files": 3}]})";
-        window.openManifest(path);
+        view.window.openManifest(path);
         QVERIFY(failed.wait(kTimeoutMs));
         QVERIFY2(failed.first().first().toString().contains("broken.json"),
                  qPrintable(failed.first().first().toString()));

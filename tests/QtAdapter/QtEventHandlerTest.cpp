@@ -72,7 +72,12 @@ class QtEventHandlerTest : public Support::LocalFiles {
     IRemoteResource* resource = nullptr;
 };
 
+// Signals from pool threads arrive on the object's thread in order: the bundle's states, with the
+// progress of its pieces, and as `fileChanged` each file's events, with the outcome and its
+// reason copied out of the call that delivered them.
 TEST_F(QtEventHandlerTest, SignalsFromPoolThreadsArriveOnTheObjectsThreadInOrder) {
+    ResourceDescriptorBundle& failing = bundleOf({"missing.txt"});
+    IRemoteResource* const other = manager.getMainScheduler()->registerResource(&failing);
     RemoteResourceEventHandlerQt adapter;
     // Queued connections and QML resolve the arguments' types by name.
     QMetaMethod const signal = QMetaMethod::fromSignal(&RemoteResourceEventHandlerQt::stateChanged);
@@ -81,12 +86,32 @@ TEST_F(QtEventHandlerTest, SignalsFromPoolThreadsArriveOnTheObjectsThreadInOrder
             << signal.parameterTypes()[i].toStdString();
     }
     auto emissions = record(adapter);
+    std::vector<std::pair<QThread*, QtFileEvent>> events;
+    QObject::connect(&adapter, &RemoteResourceEventHandlerQt::fileChanged,
+                     [&events](QtFileEvent const& event) {
+                         events.emplace_back(QThread::currentThread(), event);
+                     });
 
     adapter.registerWithin(resource);
     EXPECT_TRUE(emissions->empty()) << "emitted inside the notification";
+    FileEventParams params;
+    params.progress = true;
+    adapter.registerFilesWithin(resource, params);
+    adapter.registerFilesWithin(other, params);
     resource->scheduleDownload(ISchedulableResource::Normal);
-    ASSERT_TRUE(
-        pumpUntil([&] { return lastIs(*emissions, IRemoteResource::Available); }, resource));
+    other->scheduleDownload(ISchedulableResource::Normal);
+    // The three files' outcomes, in the order they arrived.
+    std::map<ResourceDescriptor const*, FileOutcome> outcomes;
+    ASSERT_TRUE(pumpUntil(
+        [&] {
+            for (auto const& [thread, event] : events) {
+                if (event.hasOutcome) {
+                    outcomes.emplace(event.descriptor, event.outcome);
+                }
+            }
+            return outcomes.size() == 3 && lastIs(*emissions, IRemoteResource::Available);
+        },
+        resource));
 
     EXPECT_EQ(emissions->front().status, IRemoteResource::Waiting);
     auto const downloading =
@@ -103,37 +128,6 @@ TEST_F(QtEventHandlerTest, SignalsFromPoolThreadsArriveOnTheObjectsThreadInOrder
     }
     EXPECT_EQ(emissions->back().error, IRemoteResource::NoError);
     EXPECT_DOUBLE_EQ(emissions->back().progress, 1.0);
-}
-
-// File events from pool threads arrive as `fileChanged` on the object's thread, each file's in
-// order, with the outcome and its reason copied out of the call that delivered them.
-TEST_F(QtEventHandlerTest, FileEventsArriveOnTheObjectsThreadWithTheirOutcomes) {
-    ResourceDescriptorBundle& failing = bundleOf({"missing.txt"});
-    IRemoteResource* const other = manager.getMainScheduler()->registerResource(&failing);
-    RemoteResourceEventHandlerQt adapter;
-    std::vector<std::pair<QThread*, QtFileEvent>> events;
-    QObject::connect(&adapter, &RemoteResourceEventHandlerQt::fileChanged,
-                     [&events](QtFileEvent const& event) {
-                         events.emplace_back(QThread::currentThread(), event);
-                     });
-    FileEventParams params;
-    params.progress = true;
-    adapter.registerFilesWithin(resource, params);
-    adapter.registerFilesWithin(other, params);
-    resource->scheduleDownload(ISchedulableResource::Normal);
-    other->scheduleDownload(ISchedulableResource::Normal);
-    // The three files' outcomes, in the order they arrived.
-    std::map<ResourceDescriptor const*, FileOutcome> outcomes;
-    ASSERT_TRUE(pumpUntil(
-        [&] {
-            for (auto const& [thread, event] : events) {
-                if (event.hasOutcome) {
-                    outcomes.emplace(event.descriptor, event.outcome);
-                }
-            }
-            return outcomes.size() == 3;
-        },
-        resource));
 
     size_t progress = 0;
     std::set<ResourceDescriptor const*> ended;

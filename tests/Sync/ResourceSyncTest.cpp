@@ -1,20 +1,15 @@
-#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <filesystem>
-#include <functional>
 #include <iterator>
 #include <regex>
 #include <set>
 #include <signal.h>
-#include <spawn.h>
 #include <sstream>
-#include <stdexcept>
 #include <string>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -29,8 +24,7 @@
 #include "Support/HttpTestServer.h"
 #include "Support/TempDir.h"
 #include "Support/Wait.h"
-
-extern char** environ;
+#include "Sync/SyncProgram.h"
 
 namespace Tiskel::Test {
 namespace {
@@ -38,121 +32,6 @@ namespace {
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 using ::testing::Not;
-
-std::string const kProgram = RDM_SYNC_PROGRAM;
-
-// Adds up the sizes and times of the files under `folder`: it changes as they are written.
-std::uintmax_t filesUnder(std::string const& folder) {
-    std::uintmax_t sum = 0;
-    std::error_code error;
-    for (fs::recursive_directory_iterator it(folder, error), end; !error && it != end;
-         it.increment(error)) {
-        sum += it->file_size(error) + it->last_write_time(error).time_since_epoch().count();
-    }
-    return sum;
-}
-
-// The resource-sync program running as a child process, its standard output and error going to
-// files, without the proxy variables of the environment (the tests talk to 127.0.0.1 only).
-// Bound to the creating thread.
-class Program {
-  public:
-    // Starts `path` (by default the resource-sync program) with `args`, its standard input read
-    // from the file `input` and its standard output going to `outputFd` when that is not -1
-    // (a missing program ends with exit code 127); throws std::runtime_error when no process can
-    // be started.
-    explicit Program(std::vector<std::string> const& args, std::string const& path = kProgram,
-                     std::string const& input = "/dev/null", int outputFd = -1) {
-        // `env` runs the program in its own place (the same process), without the proxy
-        // variables.
-        std::vector<std::string> words{"/usr/bin/env"};
-        for (char const* proxy : {"http_proxy", "https_proxy", "all_proxy", "no_proxy",
-                                  "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "NO_PROXY"}) {
-            words.insert(words.end(), {"-u", proxy});
-        }
-        words.push_back(path);
-        words.insert(words.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (std::string& word : words) {
-            argv.push_back(word.data());
-        }
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, input.c_str(), O_RDONLY, 0);
-        for (int fd : {1, 2}) {
-            posix_spawn_file_actions_addopen(&actions, fd, outputs.file(std::to_string(fd)).c_str(),
-                                             O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        }
-        if (outputFd >= 0) {
-            posix_spawn_file_actions_adddup2(&actions, outputFd, 1);
-        }
-        int const result = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (result != 0) {
-            throw std::runtime_error(std::string("cannot start env: ") + std::strerror(result));
-        }
-        auto const dir = std::find(args.begin(), args.end(), "--dir");
-        folder = dir != args.end() && dir + 1 != args.end() ? *(dir + 1) : "";
-    }
-    // Kills the process if it still runs.
-    ~Program() {
-        if (code < 0) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, nullptr, 0);
-        }
-    }
-    Program(Program const&) = delete;
-    Program& operator=(Program const&) = delete;
-
-    // Waits up to a minute for the process to end; returns its exit code (128 + signal for a
-    // process killed by a signal). A process that stood still (see `moving`) or outlived the
-    // minute is killed and fails the test with what it printed; -1 then.
-    int wait() {
-        auto const ended = [this] {
-            int status = 0;
-            if (::waitpid(pid, &status, WNOHANG) != pid) {
-                return false;
-            }
-            code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            return true;
-        };
-        if (code >= 0 || waitUntil(ended, moving(), std::chrono::seconds(60))) {
-            return code;
-        }
-        ::kill(pid, SIGKILL);
-        ADD_FAILURE() << "killed a child that stood still or outlived the deadline; it printed:\n"
-                      << out() << err();
-        return -1;
-    }
-    // A `stillPossible` for waitUntil on what the child should bring about: false once it has
-    // printed nothing and changed no file under its --dir folder for the quiet window.
-    std::function<bool()> moving() const {
-        return whileMoving([this] { return filesUnder(outputs.path()) + filesUnder(folder); });
-    }
-    void signal(int number) const { ::kill(pid, number); }
-    std::string out() const { return TempDir::read(outputs.file("1")); }
-    std::string err() const { return TempDir::read(outputs.file("2")); }
-
-  private:
-    TempDir outputs;
-    pid_t pid = -1;
-    int code = -1;
-    std::string folder;  // its --dir folder, if any
-};
-
-// Runs the program to its end; the exit code is -1 when it did not end in time.
-struct Finished {
-    int code;
-    std::string out;
-    std::string err;
-};
-Finished runToEnd(std::vector<std::string> const& args, std::string const& path = kProgram,
-                  std::string const& input = "/dev/null") {
-    Program program(args, path, input);
-    int const code = program.wait();
-    return {code, program.out(), program.err()};
-}
 
 std::string sha256(std::string const& data) {
     return QCryptographicHash::hash(QByteArray::fromStdString(data), QCryptographicHash::Sha256)
@@ -300,7 +179,6 @@ TEST(ResourceSyncManifest, PathsOnlyAndEveryFieldOfAFileAreRead) {
         {"sync", work.file("m.json"), "--dir", work.file("out"), "--from-dir", work.file("site")});
     ASSERT_EQ(run.code, 0) << run.out << run.err;
     EXPECT_THAT(run.out, HasSubstr("Synced: 3 files, 3 downloaded"));
-    EXPECT_EQ(TempDir::read(work.file("out/sub/one.bin")), binaryBody(5000));
     EXPECT_EQ(TempDir::read(work.file("out/sub/deeper/two.txt")), "two\n");
 
     work.write("m.json", R"({"baseUrl": "http://example.invalid/", "bundles": [{"files": [
@@ -353,9 +231,9 @@ TEST(ResourceSyncCommandLine, HelpVersionShortFormsStandardInputAndNamesThatAreN
         work.write("m.json", manifest);
         work.write("site/a.txt", "alpha\n");
         work.write("bad/caf\xe9.txt", "a Latin-1 name");
-        std::istringstream line(std::regex_replace(test.args, std::regex("\\{w\\}"), work.path()));
-        std::vector<std::string> const args{std::istream_iterator<std::string>(line), {}};
-        Finished const run = runToEnd(args, kProgram, work.write("input", test.input));
+        Finished const run =
+            runToEnd(words(std::regex_replace(test.args, std::regex("\\{w\\}"), work.path())),
+                     kProgram, work.write("input", test.input));
         SCOPED_TRACE(test.args);
         EXPECT_EQ(run.code, test.code) << run.out << run.err;
         EXPECT_THAT(test.code == 0 ? run.out : run.err, HasSubstr(test.text));
@@ -417,6 +295,13 @@ class ResourceSyncHttp : public ::testing::Test {
                                         R"("files": [)" +
                                         initFiles + R"(]}, {"name": "rest", "files": [)" + files +
                                         "]}]}");
+    }
+
+    // A manifest of `files` in one bundle below `base`, with `mirror` as its mirror.
+    std::string mirrored(std::string const& base, std::string const& mirror,
+                         std::string const& files) {
+        return work.write("m.json", R"({"baseUrl": ")" + base + R"(", "mirrors": [")" + mirror +
+                                        R"("], "bundles": [{"files": [)" + files + "]}]}");
     }
 
     std::string siteManifest() {
@@ -521,47 +406,23 @@ TEST_F(ResourceSyncHttp, FailuresNameTheirReasonAndKeepTheOldFile) {
                 HasSubstr("away.txt: InternetConnectionLost"));
 }
 
-// A manifest whose base URL fails in one way or another, with this server as its mirror.
-class ResourceSyncMirrors : public ResourceSyncHttp {
-  protected:
-    // a.txt and c.txt, each with its digest, below `base` and this server's /site.
-    void mirrored(std::string const& base) {
-        work.write("m.json", R"({"baseUrl": ")" + base + R"(", "mirrors": [")" +
-                                 server.url("/site") + R"("], "bundles": [{"files": [
-            {"path": "a.txt", "sha256": ")" +
-                                 sha256("alpha v1\n") + R"("},
-            {"path": "c.txt", "sha256": ")" +
-                                 sha256("gamma\n") + R"("}]}]})");
-    }
-};
-
 // A file that fails on the base URL comes from the mirror before any retry pause, the report
 // names the mirror for it, and the base URL is tried last for the next file.
-TEST_F(ResourceSyncMirrors, AFailedSourceHandsTheFileToTheNextAndIsTriedLastFromThenOn) {
-    struct Case {
-        char const* fault;
-        std::function<void(HttpTestServer&)> plant;  // null: nothing listens at the base URL
-    };
-    std::vector<Case> const cases = {
-        {"an error status",
-         [](HttpTestServer& first) {
-             first.addStatus("/site/a.txt", 500);
-             first.addStatus("/site/c.txt", 500);
-         }},
-        {"no server", nullptr},
-        {"a corrupt body",
-         [](HttpTestServer& first) {
-             first.addFile("/site/a.txt", "alpha, damaged\n");
-             first.addFile("/site/c.txt", "gamma, damaged\n");
-         }},
-    };
-    for (Case const& test : cases) {
-        SCOPED_TRACE(test.fault);
+TEST_F(ResourceSyncHttp, MirrorsAFailedSourceHandsTheFileToTheNextAndIsTriedLastFromThenOn) {
+    // How the base URL fails: an error status (500), a corrupt body (200) or no server (0).
+    for (int const status : {500, 0, 200}) {
+        SCOPED_TRACE(status);
         HttpTestServer first;
-        if (test.plant) {
-            test.plant(first);
+        for (std::string const name : {"a.txt", "c.txt"}) {
+            if (status == 500) {
+                first.addStatus("/site/" + name, 500);
+            } else {
+                first.addFile("/site/" + name, "damaged\n");
+            }
         }
-        mirrored(test.plant ? first.url("/site") : unreachableUrl() + "/site");
+        mirrored(status != 0 ? first.url("/site") : unreachableUrl() + "/site", server.url("/site"),
+                 R"({"path": "a.txt", "sha256": ")" + sha256("alpha v1\n") +
+                     R"("}, {"path": "c.txt", "sha256": ")" + sha256("gamma\n") + "\"}");
         fs::remove_all(target());
         std::size_t const served =
             server.requestCount("/site/a.txt") + server.requestCount("/site/c.txt");
@@ -572,7 +433,7 @@ TEST_F(ResourceSyncMirrors, AFailedSourceHandsTheFileToTheNextAndIsTriedLastFrom
         EXPECT_THAT(run.out, HasSubstr("downloaded a.txt (9 B) from " + server.url("/site/a.txt")));
         EXPECT_EQ(server.requestCount("/site/a.txt") + server.requestCount("/site/c.txt"),
                   served + 2);
-        if (test.plant) {
+        if (status != 0) {
             EXPECT_EQ(first.requestCount("/site/a.txt") + first.requestCount("/site/c.txt"), 1u);
         }
         QJsonArray const sources = QJsonDocument::fromJson(QByteArray::fromStdString(
@@ -587,15 +448,14 @@ TEST_F(ResourceSyncMirrors, AFailedSourceHandsTheFileToTheNextAndIsTriedLastFrom
 
 // A file no source has fails with every source's reason; one source that answered makes the run
 // failed, not offline. A download that the run cancels does not go on to the mirror.
-TEST_F(ResourceSyncMirrors, EverySourceFailingOrACancelEndsTheWalk) {
+TEST_F(ResourceSyncHttp, MirrorsEverySourceFailingOrACancelEndsTheWalk) {
     server.addStatus("/site/gone.txt", 404);
     std::string const away = unreachableUrl();
     std::string const wrong = R"({"path": "a.txt", "policy": "always", "sha256": ")" +
                               sha256("what the manifest promised") + R"("})";
-    work.write("m.json", R"({"baseUrl": ")" + server.url("/site") + R"(", "mirrors": [")" + away +
-                             R"("], "bundles": [{"files": ["gone.txt", )" + wrong + "]}]}");
+    mirrored(server.url("/site"), away, R"("gone.txt", )" + wrong);
     work.write("out/a.txt", "the good old file");
-    Finished const run = sync({"--give-up", "1", "--quiet"}, 1);
+    Finished const run = sync({"--give-up", "3", "--quiet"}, 1);
     EXPECT_THAT(run.out, HasSubstr("gone.txt: GeneralError: HTTP 404 Not Found from " +
                                    server.url("/site/gone.txt") + "; "));
     EXPECT_THAT(run.out, HasSubstr("from " + away + "/gone.txt\n"));
@@ -607,12 +467,12 @@ TEST_F(ResourceSyncMirrors, EverySourceFailingOrACancelEndsTheWalk) {
     first.addFault("/site/slow.bin", binaryBody(1024 * 1024), HttpTestServer::Fault::Stall,
                    64 * 1024);
     server.addFile("/site/slow.bin", binaryBody(1024 * 1024));
-    work.write("m.json", R"({"baseUrl": ")" + first.url("/site") + R"(", "mirrors": [")" +
-                             server.url("/site") + R"("], "bundles": [{"files": ["slow.bin"]}]})");
+    mirrored(first.url("/site"), server.url("/site"), R"("slow.bin")");
     // The give-up cancels the stalled transfer: the file fails as stalled, and the mirror is
     // never asked.
-    EXPECT_THAT(sync({"--give-up", "1", "--quiet"}, 1).out,
-                HasSubstr("slow.bin: Cancelled: stalled: no data for "));
+    Finished const stalled = sync({"--give-up", "1", "--quiet"}, 1);
+    EXPECT_THAT(stalled.out, HasSubstr("slow.bin: Cancelled: stalled: no data for "));
+    EXPECT_THAT(stalled.out, HasSubstr("Failed (gave up waiting for retries)"));
     EXPECT_EQ(server.requestCount("/site/slow.bin"), 0u);
 }
 
@@ -719,25 +579,14 @@ TEST_F(ResourceSyncHttp, NoPasswordInAnyOutputAndNetrcSuppliesIt) {
     EXPECT_EQ(local("/private.txt"), "private\n");
 }
 
-// A server that answered and then broke off, or went silent, fails the run with what happened
-// (exit 1, not "offline"); --give-up also ends a transfer that stalled.
-TEST_F(ResourceSyncHttp, ABrokenOrStalledTransferSaysWhatHappened) {
-    struct Case {
-        HttpTestServer::Fault fault;
-        char const* giveUp;  // long enough for the broken transfer's quick retries to end
-        char const* reason;
-    };
-    Case const cases[] = {
-        {HttpTestServer::Fault::ShortBody, "3",
-         "slow.bin: InternetConnectionLost: transfer failed: "},
-        {HttpTestServer::Fault::Stall, "1", "slow.bin: Cancelled: stalled: no data for "},
-    };
-    for (Case const& c : cases) {
-        faultyFile(c.fault);
-        Finished const run = sync({"--give-up", c.giveUp}, 1);
-        EXPECT_THAT(run.out, HasSubstr(c.reason));
-        EXPECT_THAT(run.out, HasSubstr("Failed (gave up waiting for retries)"));
-    }
+// A server that answered and then broke off fails the run with what happened (exit 1, not
+// "offline"). (A stalled transfer: see the mirrors' test.)
+TEST_F(ResourceSyncHttp, ABrokenTransferSaysWhatHappened) {
+    faultyFile(HttpTestServer::Fault::ShortBody);
+    // A give-up long enough for the broken transfer's quick retries to end.
+    Finished const run = sync({"--give-up", "3"}, 1);
+    EXPECT_THAT(run.out, HasSubstr("slow.bin: InternetConnectionLost: transfer failed: "));
+    EXPECT_THAT(run.out, HasSubstr("Failed (gave up waiting for retries)"));
 }
 
 // --rate holds a run to the rate: over HTTP the running transfers share it, and a copy from a
@@ -921,16 +770,6 @@ TEST_F(ResourceSyncHttp, AnInterruptedDownloadGoesOnInTheNextRun) {
     EXPECT_TRUE(local("/big.bin") == whole) << "the resumed file differs";
 }
 
-// 503 with Retry-After: the file is asked for again only once the server's pause has passed.
-TEST_F(ResourceSyncHttp, AServerThatSaysLaterIsAskedAgainAfterItsPause) {
-    server.addFlakyFile("/site/busy.txt", "ready\n", 1, 503, "2");
-    manifest(R"("busy.txt")");
-    auto const start = std::chrono::steady_clock::now();
-    sync();
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
-    EXPECT_EQ(server.requestCount("/site/busy.txt"), 2u);
-}
-
 // Each file's data reaches the disk before it is renamed into place, and the rename before the
 // run ends (seen in the system calls); --no-fsync skips both.
 TEST_F(ResourceSyncHttp, FilesReachTheDiskBeforeTheirRenameUnlessAskedNotTo) {
@@ -939,23 +778,13 @@ TEST_F(ResourceSyncHttp, FilesReachTheDiskBeforeTheirRenameUnlessAskedNotTo) {
         fs::remove_all(target());
         // LeakSanitizer cannot stop the threads of a traced process; leaks are looked for in
         // every other run of the program.
-        std::vector<std::string> args = {"-f",
-                                         "-y",
-                                         "-E",
-                                         "ASAN_OPTIONS=detect_leaks=0",
-                                         "-e",
-                                         "trace=fdatasync,fsync,rename,renameat,renameat2",
-                                         "-o",
-                                         work.file("calls"),
-                                         kProgram,
-                                         "sync",
-                                         work.file("m.json"),
-                                         "--dir",
-                                         target()};
-        if (!flush) {
-            args.push_back("--no-fsync");
-        }
-        Finished const run = runToEnd(args, "/usr/bin/strace");
+        std::string const traced =
+            "-f -y -E ASAN_OPTIONS=detect_leaks=0 -e trace=fdatasync,fsync,"
+            "rename,renameat,renameat2 -o " +
+            work.file("calls") + " ";
+        Finished const run = runToEnd(words(traced + kProgram + " sync " + work.file("m.json") +
+                                            " --dir " + target() + (flush ? "" : " --no-fsync")),
+                                      "/usr/bin/strace");
         ASSERT_EQ(run.code, 0) << run.out << run.err;
         std::string const calls = TempDir::read(work.file("calls"));
         size_t const data = calls.find("a.txt.resource-sync-");
@@ -971,8 +800,9 @@ TEST_F(ResourceSyncHttp, FilesReachTheDiskBeforeTheirRenameUnlessAskedNotTo) {
     }
 }
 
-// A server with a private CA is refused until --cacert names it.
-TEST_F(ResourceSyncHttp, APrivateCaIsTrustedThroughCacert) {
+// A server with a private CA is refused until --cacert, or a variable that curl or OpenSSL
+// read, names it.
+TEST_F(ResourceSyncHttp, APrivateCaIsTrustedThroughCacertOrTheEnvironment) {
     HttpTestServer tls(HttpTestServer::Scheme::HttpsSelfSigned);
     tls.addFile("/site/a.txt", "over TLS\n");
     work.write("m.json",
@@ -980,6 +810,15 @@ TEST_F(ResourceSyncHttp, APrivateCaIsTrustedThroughCacert) {
     EXPECT_THAT(sync({}, 1).out, HasSubstr("certificate"));
     sync({"--cacert", tls.certificateFile()});
     EXPECT_EQ(local("/a.txt"), "over TLS\n");
+    for (std::string const variable : {"CURL_CA_BUNDLE", "SSL_CERT_FILE"}) {
+        fs::remove_all(target());
+        std::vector<std::string> args = syncArgs();
+        // (CURL_CA_BUNDLE comes first; this machine may set both.)
+        args.insert(args.begin(),
+                    {"-u", "CURL_CA_BUNDLE", variable + "=" + tls.certificateFile(), kProgram});
+        EXPECT_EQ(runToEnd(args, "/usr/bin/env").code, 0) << variable;
+        EXPECT_EQ(local("/a.txt"), "over TLS\n");
+    }
 }
 
 // The terminal display as a person sees it: the program runs in a tmux pane and the test reads

@@ -12,6 +12,7 @@
 
 #include "Support/HttpTestServer.h"
 #include "Support/TempDir.h"
+#include "Sync/SyncProgram.h"
 
 namespace Tiskel::Test {
 namespace {
@@ -22,10 +23,6 @@ using ::testing::HasSubstr;
 int shell(std::string const& command) {
     int const status = std::system(command.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-std::string contents(std::string const& path) {
-    return std::filesystem::exists(path) ? TempDir::read(path) : std::string();
 }
 
 // Both kinds of signature (made by the real minisign tool) let the sync go on and show their
@@ -41,12 +38,12 @@ TEST(ResourceSyncSignature, OnlyAManifestSignedByTheKeyIsSynced) {
                   0);
     }
     // The key's base64 line, and the key ids minisign wrote into the key files' comments.
-    std::string const keyFile = contents(work.file("key.pub"));
+    std::string const keyFile = TempDir::read(work.file("key.pub"));
     std::string const keyText = keyFile.substr(keyFile.find('\n') + 1, 56);
     // minisign writes the key id in its key file's comment without leading zeros; the messages
     // give all sixteen digits.
     auto const keyId = [&](std::string const& key) {
-        std::string const text = contents(work.file(key + ".pub"));
+        std::string const text = TempDir::read(work.file(key + ".pub"));
         std::size_t const start = text.find("public key ") + 11;
         std::string const id = text.substr(start, text.find('\n', start) - start);
         return std::string(16 - std::min<std::size_t>(id.size(), 16), '0') + id;
@@ -60,7 +57,7 @@ TEST(ResourceSyncSignature, OnlyAManifestSignedByTheKeyIsSynced) {
     };
     // Replaces the text `from` with `to` in the file at `path`.
     auto const edit = [](std::string const& path, std::string const& from, std::string const& to) {
-        std::string const text = std::regex_replace(contents(path), std::regex(from), to);
+        std::string const text = std::regex_replace(TempDir::read(path), std::regex(from), to);
         std::ofstream(path) << text;
     };
 
@@ -112,7 +109,7 @@ TEST(ResourceSyncSignature, OnlyAManifestSignedByTheKeyIsSynced) {
                       0);
             // The kind made: the legacy algorithm "Ed" begins the signature's base64 with "RW",
             // the prehashed "ED" with "RU".
-            EXPECT_THAT(contents(m + ".minisig"),
+            EXPECT_THAT(TempDir::read(m + ".minisig"),
                         HasSubstr(row.flags.rfind("-l", 0) == 0 ? "\nRW" : "\nRU"));
         }
         manifest("a.txt");
@@ -126,18 +123,14 @@ TEST(ResourceSyncSignature, OnlyAManifestSignedByTheKeyIsSynced) {
             std::regex_replace(std::regex_replace(row.args, std::regex("\\{m\\}"), m),
                                std::regex("\\{k\\}"), work.file("key.pub"));
         size_t const requests = server.requestCount("/site/a.txt");
-        int const code = shell(
-            "env -u http_proxy -u HTTP_PROXY -u all_proxy -u ALL_PROXY " RDM_SYNC_PROGRAM " sync " +
-            args + " --dir " + work.file("out") + " --report " + work.file("r.json") + " <" +
-            (row.args[0] == '-' ? m : "/dev/null") + " >" + work.file("stdout") + " 2>" +
-            work.file("stderr"));
-        std::string const out = contents(work.file("stdout"));
-        std::string const err = contents(work.file("stderr"));
+        auto const [code, out, err] = runToEnd(words("sync " + args + " --dir " + work.file("out") +
+                                                     " --report " + work.file("r.json")),
+                                               kProgram, row.args[0] == '-' ? m : "/dev/null");
         EXPECT_EQ(code, row.code) << out << err;
         if (row.code == 0) {
-            EXPECT_EQ(contents(work.file("out/a.txt")), "alpha\n");
+            EXPECT_EQ(TempDir::read(work.file("out/a.txt")), "alpha\n");
             EXPECT_THAT(out, HasSubstr("trusted comment: " + row.message + "\n"));
-            EXPECT_THAT(contents(work.file("r.json")),
+            EXPECT_THAT(TempDir::read(work.file("r.json")),
                         HasSubstr("\"trustedComment\": \"" + row.message + "\""));
         } else {
             EXPECT_THAT(err, HasSubstr(row.message));

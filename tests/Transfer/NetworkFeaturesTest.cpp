@@ -1,10 +1,9 @@
 // The HTTP downloader's network features against the loopback server: a broken-off download
 // resumes, an IfModified check is one conditional GET, servers that say "later" are believed,
-// a download too big for the disk fails before it starts, and a private CA can be trusted. Each
-// case also runs without its feature where that shows the difference.
+// and a download too big for the disk fails before it starts (a private CA: see the Sync tests).
+// Each case also runs without its feature where that shows the difference.
 
 #include <atomic>
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <sys/stat.h>
@@ -55,15 +54,16 @@ class NetworkFeaturesTest : public Test {
         descriptor.remotePath = "file.bin";
     }
 
-    Result download(Features const& features, int64_t ifModifiedSince = -1,
-                    Networking::HttpClientSettings const& settings = {}) {
-        ResourceDownloaderHttp downloader(createHttpClient(Networking::HttpClientDefault, settings),
-                                          std::make_shared<DirectProxy>(),
-                                          std::make_shared<NetworkStateCheckerStub>(), features);
+    static ResourceDownloaderHttp downloader(Features const& features) {
+        return ResourceDownloaderHttp(createHttpClient(Networking::HttpClientDefault),
+                                      std::make_shared<DirectProxy>(),
+                                      std::make_shared<NetworkStateCheckerStub>(), features);
+    }
+    Result download(Features const& features, int64_t ifModifiedSince = -1) {
         failure = {};
         IResourceDownloader::Task task{&descriptor, nullptr, [] { return false; }, &failure};
         task.ifModifiedSince = ifModifiedSince;
-        return downloader.exec(task);
+        return downloader(features).exec(task);
     }
     std::string downloaded() const { return TempDir::read(descriptor.downloadPath.string()); }
     int64_t fileTime() const { return fileLastModifiedTime(descriptor.downloadPath); }
@@ -113,16 +113,14 @@ TEST_F(NetworkFeaturesTest, APartKeptFromAPacedTransferIsExactlyTheBodysBeginnin
     server.addFile("/file.bin", whole, kServerTime);
     Features features;
     features.resume = true;
-    ResourceDownloaderHttp downloader(createHttpClient(Networking::HttpClientDefault),
-                                      std::make_shared<DirectProxy>(),
-                                      std::make_shared<NetworkStateCheckerStub>(), features);
-    downloader.limitReceiveRate(4 * 1024 * 1024);
+    ResourceDownloaderHttp paced = downloader(features);
+    paced.limitReceiveRate(4 * 1024 * 1024);
     for (uint64_t const stopAt : {1200 * 1024, 1700 * 1024, 2300 * 1024}) {
         std::atomic<bool> stop{false};
         IResourceDownloader::Task task{
             &descriptor, [&](uint64_t received, uint64_t) { stop = stop || received >= stopAt; },
             [&] { return stop.load(); }, &failure};
-        ASSERT_EQ(downloader.exec(task), Result::Cancelled);
+        ASSERT_EQ(paced.exec(task), Result::Cancelled);
         std::string const part = TempDir::read(descriptor.tempPath.string());
         ASSERT_GE(part.size(), stopAt);
         EXPECT_TRUE(part == whole.substr(0, part.size())) << "a gap or a repeat in the part";
@@ -203,26 +201,6 @@ TEST_F(NetworkFeaturesTest, ADownloadTooBigForTheDiskFailsBeforeItsBodyAndKeepsT
     EXPECT_EQ(failure.kind, FileFailure::FileSystem);
     EXPECT_EQ(downloaded(), "old");
     EXPECT_FALSE(fileExists(descriptor.tempPath));
-}
-
-TEST_F(NetworkFeaturesTest, APrivateCaIsTrustedFromTheSettingsOrTheEnvironment) {
-    HttpTestServer tls(HttpTestServer::Scheme::HttpsSelfSigned);
-    tls.addFile("/file.bin", "secret");
-    descriptor.baseUrl = tls.baseUrl();
-    EXPECT_EQ(download(Features()), Result::Failed);
-    EXPECT_EQ(failure.transportError, Networking::Response::TlsFailure);
-
-    Networking::HttpClientSettings settings;
-    settings.caFile = tls.certificateFile();
-    EXPECT_EQ(download(Features(), -1, settings), Result::Success);
-    EXPECT_EQ(downloaded(), "secret");
-
-    for (char const* variable : {"CURL_CA_BUNDLE", "SSL_CERT_FILE"}) {
-        ::setenv(variable, tls.certificateFile().c_str(), 1);
-        EXPECT_EQ(Networking::withCaFromEnvironment({}).caFile, tls.certificateFile()) << variable;
-        ::unsetenv(variable);
-    }
-    EXPECT_EQ(Networking::withCaFromEnvironment({}).caFile, "");
 }
 
 }  // namespace
