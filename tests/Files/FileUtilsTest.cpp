@@ -121,6 +121,32 @@ TEST_F(FileUtilsTest, FileQueriesAndRemovalSurviveFilesystemErrors) {
     expectErrors({"Failed to remove file=" + loop, "Failed to remove file=" + folder});
 }
 
+// One look tells "nothing at all" apart from a link to nothing, which must still be cleared.
+TEST_F(FileUtilsTest, LookAtSaysWhetherAnythingIsThereAndWhatFileItNames) {
+    std::string const file = dir.write("file", "abc");
+    timeval const times[2] = {{1600000000, 0}, {1500000000, 0}};
+    ASSERT_EQ(::utimes(file.c_str(), times), 0);
+    std::string const linkToFile = dir.file("link");
+    std::string const dangling = dir.file("dangling");
+    std::filesystem::create_symlink(file, linkToFile);
+    std::filesystem::create_symlink(missing, dangling);
+    for (std::string const& path : {file, linkToFile}) {
+        PathLook const look = lookAt(path);
+        EXPECT_FALSE(look.absent) << path;
+        ASSERT_TRUE(look.status.has_value()) << path;
+        EXPECT_EQ(look.status->size, 3);
+        EXPECT_EQ(look.status->lastWriteTime, 1500000000);
+    }
+    for (std::string const& path : {missing, orphan}) {
+        EXPECT_TRUE(lookAt(path).absent) << path;
+        EXPECT_FALSE(lookAt(path).status.has_value()) << path;
+    }
+    for (std::string const& path : {dangling, loop}) {
+        EXPECT_FALSE(lookAt(path).absent) << path;
+        EXPECT_FALSE(lookAt(path).status.has_value()) << path;
+    }
+}
+
 TEST_F(FileUtilsTest, TemporaryFileReplacesTheOldFileOnlyOnAMoveAndLogsFailures) {
     std::string const tmp = dir.write("res.tmp", "stale from an interrupted run");
     std::string const dest = dir.write("res.bin", "old version");

@@ -133,6 +133,35 @@ TEST_F(HttpDownloaderTest, DownloadsReplaceTheFileOverOneConnectionAndLastModifi
     EXPECT_EQ(log.textsFrom(kUnit).size(), 10u);  // requests for the time are not logged
 }
 
+// A download that may resume looks at its temporary path once: nothing there is left as it is,
+// and a leftover too small to go on with, or a symbolic link, is removed, the link not followed.
+TEST_F(HttpDownloaderTest, AResumableDownloadClearsItsTemporaryPathWithoutFollowingALink) {
+    ResourceDownloaderHttp::Features features;
+    features.resume = true;
+    ResourceDownloaderHttp const resuming{
+        createHttpClient(HttpClientDefault), std::make_shared<QtProxyProvider>(),
+        std::make_shared<NetworkStateEmulator>(dir.ioFile("offline-marker")), features};
+    server.addFile(kPath, "new content");
+    std::string const tempPath = descriptor.tempPath.string();
+    std::string const elsewhere = dir.file("elsewhere");
+    auto const run = [&] {
+        return resuming.exec(
+            {&descriptor, [](uint64_t, uint64_t) {}, [] { return false; }, &failure});
+    };
+    EXPECT_EQ(run(), Result::Success);
+    EXPECT_EQ(downloaded(), "new content");
+    std::filesystem::create_symlink(elsewhere, tempPath);
+    dir.write("res.bin", "old content");
+    EXPECT_EQ(run(), Result::Success);
+    EXPECT_EQ(downloaded(), "new content");
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(elsewhere)));
+    dir.write("res.tmp", "a stale part too small to go on with");
+    dir.write("res.bin", "old content");
+    EXPECT_EQ(run(), Result::Success);
+    EXPECT_EQ(downloaded(), "new content");
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(tempPath)));
+}
+
 // Each failed download keeps the old file, leaves no temporary file and logs one line after the
 // start line: INFO for a cancellation, WARNING otherwise.
 TEST_F(HttpDownloaderTest, EachWayADownloadFailsHasItsResultAndLogLine) {

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <dlfcn.h>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -32,6 +33,18 @@
 #include "Support/Wait.h"
 
 extern char** environ;
+
+// Request handles libcurl made in this process. The program's own curl_easy_init comes before
+// libcurl's for the library's calls: it counts the call and hands it on to libcurl.
+static std::atomic<int> curlHandlesMade{0};
+
+extern "C" __attribute__((visibility("default"))) void* curl_easy_init();
+extern "C" void* curl_easy_init() {
+    using Init = void* (*)();
+    static Init const next = reinterpret_cast<Init>(::dlsym(RTLD_NEXT, "curl_easy_init"));
+    ++curlHandlesMade;
+    return next != nullptr ? next() : nullptr;
+}
 
 namespace Tiskel::Test {
 namespace {
@@ -165,6 +178,59 @@ TEST(NetworkThread, StartsWithTheFirstRequestAndEndsWithTheClient) {
     client.reset();
     // The kernel may list a joined thread for a moment after the join returns.
     EXPECT_TRUE(waitUntil([] { return networkThreads() == 0; }));
+}
+
+// The network thread keeps the request handles of ended transfers for the next ones; each
+// transfer still runs with its own options, and the handle of a transfer stopped midway is not
+// kept.
+TEST(NetworkThread, ReusesRequestHandlesAndGivesEachTransferItsOwnOptions) {
+    HttpTestServer server;
+    std::string body(32 * 1024, '\0');
+    for (size_t i = 0; i < body.size(); ++i) {
+        body[i] = static_cast<char>(i * 131 + i / 7);
+    }
+    server.addFile("/file", body, 1700000000);
+    auto const client = createHttpClient(HttpClientDefault);
+    Request const request(Url(server.url("/file")), {}, {});
+    std::string received;
+    size_t largestPiece = 0;
+    auto const download = [&](RequestOptions options) {
+        received.clear();
+        largestPiece = 0;
+        options.bodySink = [&](char const* data, size_t length) {
+            received.append(data, length);
+            largestPiece = std::max(largestPiece, length);
+        };
+        return client->download(request, options);
+    };
+
+    // The first request also starts libcurl, which makes handles of its own.
+    EXPECT_EQ(download({}).error, Response::NoError);
+    int const before = curlHandlesMade.load();
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(download({}).error, Response::NoError);
+        EXPECT_EQ(received, body);
+    }
+    // A HEAD leaves no "no body" behind, and a rate-limited transfer gets its small receive
+    // buffer (an eighth of a second's worth) on a handle that had the large one.
+    Response const head = client->head(request, {});
+    EXPECT_EQ(head.httpStatus, 200);
+    EXPECT_EQ(head.getLastModified(), 1700000000);
+    RequestOptions limited;
+    limited.receiveRateLimit = [] { return int64_t{64 * 1024}; };
+    EXPECT_EQ(download(limited).error, Response::NoError);
+    EXPECT_EQ(received, body);
+    EXPECT_LE(largestPiece, 8u * 1024);
+    EXPECT_EQ(download({}).error, Response::NoError);
+    EXPECT_EQ(received, body);
+    EXPECT_EQ(curlHandlesMade.load() - before, 0);
+
+    RequestOptions refusing;
+    refusing.bodySink = [](char const*, size_t) { throw std::runtime_error("disk full"); };
+    EXPECT_EQ(client->download(request, refusing).error, Response::ClientError);
+    EXPECT_EQ(download({}).error, Response::NoError);
+    EXPECT_EQ(received, body);
+    EXPECT_EQ(curlHandlesMade.load() - before, 1);
 }
 
 // Many callers at once: every callback of every transfer runs on one thread, which is none of

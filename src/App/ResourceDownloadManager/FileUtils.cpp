@@ -270,6 +270,20 @@ std::optional<FileStatus> fileStatusIfExists(ioPath const& path) noexcept {
     return path.try_status();
 }
 
+PathLook lookAt(ioPath const& path) noexcept {
+    struct stat info {};
+    if (::lstat(path.string().c_str(), &info) != 0) {
+        // Any other failure (a file where a folder should be, no permission) leaves the path to
+        // whoever clears it, which reports the failure.
+        return {errno == ENOENT, std::nullopt};
+    }
+    if (S_ISLNK(info.st_mode)) {
+        return {false, path.try_status()};
+    }
+    return {false,
+            FileStatus{static_cast<int64_t>(info.st_size), static_cast<int64_t>(info.st_mtime)}};
+}
+
 TemporaryFile::TemporaryFile(ioPath const& tmpPath, ioPath const& destPath) noexcept
     : tmpPath(tmpPath),
       destPath(destPath),

@@ -77,6 +77,16 @@ RDM_EXPORT std::optional<int64_t> fileLastModifiedTimeIfExists(ioPath const& pat
 using FileStatus = ioPath::Status;
 RDM_EXPORT std::optional<FileStatus> fileStatusIfExists(ioPath const& path) noexcept;
 
+// What one look at `path` finds without following a symbolic link there: `absent` when nothing
+// at all is at the path, not even a link; `status` as fileStatusIfExists gives it (for a link,
+// the file it names, which takes a second look). A caller that finds nothing need not clear the
+// path before it creates a file there. Never throws.
+struct PathLook {
+    bool absent = false;
+    std::optional<FileStatus> status;
+};
+RDM_EXPORT PathLook lookAt(ioPath const& path) noexcept;
+
 // Stages one download: frees the temporary path at construction, moves the finished file into
 // place on request, and removes whatever is still at the temporary path when it goes. Lives on
 // the stack of one download; not shared.

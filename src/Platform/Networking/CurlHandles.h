@@ -15,8 +15,8 @@ namespace Tiskel::Networking::Curl {
 // handles may live until the process ends. Throws std::runtime_error when libcurl cannot start.
 void ensureGlobalInit();
 
-// Owns one easy handle: one request, with its options and its receive buffer. Used by one
-// thread at a time; moving hands it over.
+// Owns one easy handle: one request at a time, with its options and its receive buffer. Used
+// by one thread at a time; moving hands it over.
 class EasyHandle {
   public:
     // Throws std::runtime_error when libcurl cannot create a handle.

@@ -43,6 +43,9 @@ constexpr long kMaxConnections = 8;
 constexpr long kMaxConnectionsPerHost = 6;
 // The smallest receive buffer libcurl accepts.
 constexpr int64_t kMinBufferSize = 1024;
+// Request handles of finished transfers kept for the next ones, at most: as many as transfers
+// run at once in the usual case, so that a steady stream of requests makes no new handle.
+constexpr size_t kMaxSpareHandles = 16;
 
 enum class Method { Get, Head };
 
@@ -480,6 +483,8 @@ class CurlHttpClient final : public IHttpClient {
     void configure(Transfer& transfer);
     void conclude(Transfer& transfer);
     void handBack(std::vector<Transfer*>& active);
+    std::unique_ptr<Curl::EasyHandle> takeHandle();
+    void recycle(std::unique_ptr<Curl::EasyHandle> easy);
 
     // Constant after construction.
     HttpClientSettings const settings;
@@ -491,6 +496,11 @@ class CurlHttpClient final : public IHttpClient {
     std::unique_ptr<Curl::ShareHandle> share;
     std::unique_ptr<Curl::MultiHandle> multi;
     std::thread network;
+
+    // Request handles of finished transfers, reset to libcurl's defaults, for the next
+    // transfers: the set-up of a handle is paid once per handle rather than once per transfer.
+    // Used by the network thread only. Declared after the share, which must outlive them.
+    std::vector<std::unique_ptr<Curl::EasyHandle>> spareHandles;
 
     std::mutex mutex;
     std::vector<Transfer*> incoming;  // guarded by mutex: handed over, not yet taken up
@@ -636,7 +646,7 @@ void CurlHttpClient::admit(Transfer& transfer) {
         return;
     }
     try {
-        transfer.easy = std::make_unique<Curl::EasyHandle>();
+        transfer.easy = takeHandle();
     } catch (...) {
         // Carried to the caller, whose call throws it as a request of its own thread would.
         transfer.recordThrow();
@@ -661,6 +671,7 @@ void CurlHttpClient::admit(Transfer& transfer) {
 void CurlHttpClient::conclude(Transfer& transfer) {
     Curl::TransferFacts& facts = transfer.facts;
     facts.stallTimeoutMilliseconds = transfer.options.stallTimeoutMilliseconds;
+    bool reusable = false;
     if (transfer.added) {
         curl_easy_getinfo(transfer.curl, CURLINFO_RESPONSE_CODE, &facts.httpStatus);
         curl_off_t fileTime = -1;
@@ -669,6 +680,11 @@ void CurlHttpClient::conclude(Transfer& transfer) {
         facts.message = transfer.errorBuffer;
         curl_multi_remove_handle(multi->get(), transfer.curl);
         transfer.added = false;
+        // libcurl brought the transfer to its end: nothing of it is left in the handle that a
+        // reset does not clear. A transfer stopped midway (cancelled, paused, refused by a
+        // callback) may leave more behind, a held piece of its body, so its handle goes.
+        reusable =
+            facts.code == CURLE_OK && transfer.stop == Curl::StopReason::None && !transfer.paused;
         bool const answered = facts.code == CURLE_OK && transfer.stop == Curl::StopReason::None &&
                               facts.httpStatus >= 200 && facts.httpStatus < 300;
         if (answered) {
@@ -680,7 +696,11 @@ void CurlHttpClient::conclude(Transfer& transfer) {
         }
         facts.head = transfer.head;
     }
-    transfer.easy.reset();
+    if (reusable) {
+        recycle(std::move(transfer.easy));
+    } else {
+        transfer.easy.reset();
+    }
     transfer.curl = nullptr;
     facts.stop = transfer.stop;
     facts.reason = transfer.reason;
@@ -709,8 +729,30 @@ void CurlHttpClient::handBack(std::vector<Transfer*>& active) {
     active.resize(kept);
 }
 
-// A fresh request handle for each transfer: its receive buffer goes with it when the transfer
-// ends. Connections stay with the multi handle.
+// A spare request handle when there is one, else a new one. Throws std::runtime_error when
+// libcurl cannot create a handle.
+std::unique_ptr<Curl::EasyHandle> CurlHttpClient::takeHandle() {
+    if (spareHandles.empty()) {
+        return std::make_unique<Curl::EasyHandle>();
+    }
+    std::unique_ptr<Curl::EasyHandle> easy = std::move(spareHandles.back());
+    spareHandles.pop_back();
+    return easy;
+}
+
+// Keeps the handle of a transfer that libcurl ended and that is detached from the multi handle
+// for a later transfer, or lets it go when enough are kept. The reset drops every option of the
+// transfer, so that no pointer into the ended transfer (its error buffer, its headers, the
+// callbacks' user data) stays with the handle; a later transfer sets all of its options again.
+void CurlHttpClient::recycle(std::unique_ptr<Curl::EasyHandle> easy) {
+    curl_easy_reset(easy->get());
+    if (spareHandles.size() < kMaxSpareHandles) {
+        spareHandles.push_back(std::move(easy));
+    }
+}
+
+// Sets every option of the transfer on its handle, which is new or was reset. Connections stay
+// with the multi handle.
 void CurlHttpClient::configure(Transfer& transfer) {
     CURL* const curl = transfer.curl;
     RequestOptions const& options = transfer.options;

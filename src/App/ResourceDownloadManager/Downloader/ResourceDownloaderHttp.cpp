@@ -258,8 +258,11 @@ IResourceDownloader::Result ResourceDownloaderHttp::Impl::fetch(Task const& task
     uint64_t offset = 0;
     std::string validator;
     bool recordOnDisk = false;  // a record may lie beside the temporary file
+    bool nothingThere = false;  // the look found no leftover at the temporary path to clear
     if (features.resume) {
-        std::optional<FileStatus> const partial = fileStatusIfExists(tempPath);
+        PathLook const look = lookAt(tempPath);
+        nothingThere = look.absent;
+        std::optional<FileStatus> const& partial = look.status;
         recordOnDisk = partial.has_value();
         std::optional<DownloadFiles::ResumeRecord> const record =
             mayResume && partial && static_cast<uint64_t>(partial->size) >= kMinResumeBytes
@@ -271,7 +274,8 @@ IResourceDownloader::Result ResourceDownloaderHttp::Impl::fetch(Task const& task
         }
     }
     std::optional<TemporaryFile> temporary;
-    if (offset > 0) {
+    if (offset > 0 || nothingThere) {
+        // A kept part to go on with, or nothing at all to clear: no second look at the path.
         temporary.emplace(tempPath, descriptor->downloadPath, TemporaryFile::keepLeftover);
     } else {
         temporary.emplace(tempPath, descriptor->downloadPath);
