@@ -272,7 +272,7 @@ std::optional<FileStatus> fileStatusIfExists(ioPath const& path) noexcept {
 
 PathLook lookAt(ioPath const& path) noexcept {
     struct stat info {};
-    if (::lstat(path.string().c_str(), &info) != 0) {
+    if (::lstat(path.c_str(), &info) != 0) {
         // Any other failure (a file where a folder should be, no permission) leaves the path to
         // whoever clears it, which reports the failure.
         return {errno == ENOENT, std::nullopt};

@@ -159,17 +159,15 @@ bool setModifiedTime(ioPath const& file, int64_t seconds) noexcept {
     struct timespec times[2] = {};
     times[0].tv_nsec = UTIME_OMIT;
     times[1].tv_sec = static_cast<time_t>(seconds);
-    return ::utimensat(AT_FDCWD, file.string().c_str(), times, 0) == 0;
+    return ::utimensat(AT_FDCWD, file.c_str(), times, 0) == 0;
 }
 
 std::string entityTagOf(ioPath const& file) noexcept {
     char value[1024];
 #if defined(__linux__)
-    ssize_t const length =
-        ::getxattr(file.string().c_str(), kEntityTagAttribute, value, sizeof value);
+    ssize_t const length = ::getxattr(file.c_str(), kEntityTagAttribute, value, sizeof value);
 #elif defined(__APPLE__)
-    ssize_t const length =
-        ::getxattr(file.string().c_str(), kEntityTagAttribute, value, sizeof value, 0, 0);
+    ssize_t const length = ::getxattr(file.c_str(), kEntityTagAttribute, value, sizeof value, 0, 0);
 #else
     ssize_t const length = -1;
 #endif
