@@ -4,7 +4,6 @@
 #include <cctype>
 #include <initializer_list>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include <QJsonArray>
@@ -83,11 +82,6 @@ class ClaimTable {
             rehash(buckets.size() * 2);
         }
         return nullptr;
-    }
-
-    Value const* find(std::string_view path) const {
-        std::size_t const slot = find(path, std::hash<std::string_view>()(path));
-        return buckets[slot] == 0 ? nullptr : &claims[buckets[slot] - 1].value;
     }
 
   private:
@@ -323,7 +317,7 @@ class Checker {
         // must never move: the vector gets its final size before the first one is made.
         listed.files.reserve(files.size());
         claimed += static_cast<std::size_t>(files.size());
-        this->files.reserve(claimed);
+        paths.reserve(claimed);
         for (int f = 0; f < files.size(); ++f) {
             here.file = f;
             file(files[f], policy, listed.files.emplace_back());
@@ -487,14 +481,15 @@ class Checker {
     }
 
     // Records that `path` is a file and that its parents are folders; refuses a second file at
-    // the same place and a file where another file needs a folder. `path` is kept by reference:
-    // it must stay where it is until the check ends.
+    // the same place and a file where another file needs a folder. Files and folders share one
+    // table, so that a file costs one look-up. `path` is kept by reference (a folder as the
+    // leading part of the first path that needs it): it must stay where it is until the check
+    // ends.
     void claim(std::string const& path) {
-        if (Place const* const earlier = files.claim(path, here)) {
-            fail("local path \"" + path + "\" is also the local path of " + earlier->text());
-        }
-        if (auto const folder = folders.find(path); folder != folders.end()) {
-            fail("local path \"" + path + "\" is a folder of " + folder->second.text());
+        if (Claimant const* const earlier = paths.claim(path, {here, false})) {
+            fail("local path \"" + path + "\" is " +
+                 (earlier->folder ? "a folder of " : "also the local path of ") +
+                 earlier->place.text());
         }
         // Files come folder by folder: the folder of the previous file needs no second look.
         size_t const last = path.rfind('/');
@@ -506,15 +501,14 @@ class Checker {
         // From the nearest folder up; a folder already known has its parents known too.
         for (size_t slash = last; slash != std::string::npos && slash > 0;
              slash = path.rfind('/', slash - 1)) {
-            std::string folder = path.substr(0, slash);
-            if (folders.count(folder) != 0) {
-                break;
+            std::string_view const folder = std::string_view(path).substr(0, slash);
+            if (Claimant const* const earlier = paths.claim(folder, {here, true})) {
+                if (earlier->folder) {
+                    break;
+                }
+                fail("needs \"" + std::string(folder) +
+                     "\" as a folder, but it is the local path of " + earlier->place.text());
             }
-            if (Place const* const file = files.find(folder)) {
-                fail("needs \"" + folder + "\" as a folder, but it is the local path of " +
-                     file->text());
-            }
-            folders.emplace(std::move(folder), here);
         }
     }
 
@@ -523,11 +517,14 @@ class Checker {
     // The manifest's base URL and top-level mirrors, once read.
     std::string const* baseUrl = nullptr;
     std::vector<std::string> const* mirrors = nullptr;
-    // Local paths seen so far (views of the FileSpecs' own paths), and the folders they need,
-    // each with the entry that claimed it first.
-    ClaimTable<Place> files;
+    // Local paths seen so far (views of the files' own paths) and the folders they need, each
+    // with the entry that claimed it first.
+    struct Claimant {
+        Place place;
+        bool folder = false;
+    };
+    ClaimTable<Claimant> paths;
     std::size_t claimed = 0;  // files listed so far, with those of the bundle being read
-    std::unordered_map<std::string, Place> folders;
     std::string lastFolder;
 };
 
