@@ -355,9 +355,11 @@ TEST_F(NetworkThread, RunsTheCallbacksOfEveryCallerAndCarriesTheirExceptionsBack
     std::mutex mutex;
     std::set<std::thread::id> callers;
     std::set<std::thread::id> callbackThreads;
-    auto const note = [&] {
+    // Notes the thread a callback runs on; gives back the callback's answer.
+    auto const note = [&](auto answer) {
         std::lock_guard<std::mutex> lock(mutex);
         callbackThreads.insert(std::this_thread::get_id());
+        return answer;
     };
     struct Failure : std::runtime_error {
         using std::runtime_error::runtime_error;
@@ -375,22 +377,12 @@ TEST_F(NetworkThread, RunsTheCallbacksOfEveryCallerAndCarriesTheirExceptionsBack
                 server.addFile(path, body);
                 std::string got;
                 RequestOptions options;
-                options.shouldCancel = [&] {
-                    note();
-                    return false;
-                };
-                options.receiveRateLimit = [&] {
-                    note();
-                    return int64_t{0};
-                };
-                options.onHead = [&](Response const&) {
-                    note();
-                    return true;
-                };
-                options.onProgress = [&](uint64_t, uint64_t) { note(); };
+                options.shouldCancel = [&] { return note(false); };
+                options.receiveRateLimit = [&] { return note(int64_t{0}); };
+                options.onHead = [&](Response const&) { return note(true); };
+                options.onProgress = [&](uint64_t, uint64_t) { note(0); };
                 options.bodySink = [&](char const* data, size_t length) {
-                    note();
-                    got.append(data, length);
+                    got.append(data, note(length));
                 };
                 Request const request(Url(server.url(path)), {}, {});
                 EXPECT_EQ(client->download(request, options).error, Response::NoError);
@@ -398,8 +390,7 @@ TEST_F(NetworkThread, RunsTheCallbacksOfEveryCallerAndCarriesTheirExceptionsBack
                 // The last file of the first caller: its head receiver throws.
                 if (c == 0 && i + 1 == kFilesEach) {
                     options.onHead = [&](Response const&) -> bool {
-                        note();
-                        throw Failure("head refused on purpose");
+                        throw Failure(note("head refused on purpose"));
                     };
                     EXPECT_THROW(client->download(request, options), Failure);
                 }
