@@ -24,7 +24,6 @@
 
 #include "Support/HttpTestServer.h"
 #include "Support/LogCapture.h"
-#include "Support/OpenFiles.h"
 #include "Support/TempDir.h"
 #include "Support/Wait.h"
 
@@ -38,6 +37,18 @@ using Tiskel::Test::TempDir;
 using Progress = std::pair<uint64_t, uint64_t>;
 
 enum class Kind { Http, Directory };
+
+// The number of the descriptor this process holds open on `path`, or -1: for making a stream's
+// file fail under it (replaced with one of /dev/full, or closed).
+int openDescriptorOf(std::string const& path) {
+    for (auto const& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code closed;  // a descriptor may be closed before its link is read
+        if (std::filesystem::read_symlink(fd.path(), closed) == path) {
+            return std::stoi(fd.path().filename().string());
+        }
+    }
+    return -1;
+}
 
 // One resource, pack/res.bin, served over loopback HTTP and from the folder server/, and an old
 // copy of it at out/res.bin.
@@ -173,7 +184,7 @@ TEST_F(DownloaderTest, AFailedWriteOrCloseKeepsTheOldFileAndNamesTheFileAndTheRe
                              "failed to write file=" + tmp + ", errno=No space left on device",
                              [&](uint64_t written, uint64_t total) {
                                  if (written > 0 && written < total) {
-                                     ::dup2(full, Tiskel::Test::openDescriptorOf(tmp));
+                                     ::dup2(full, openDescriptorOf(tmp));
                                  }
                              });
         ::close(full);
@@ -188,7 +199,7 @@ TEST_F(DownloaderTest, AFailedWriteOrCloseKeepsTheOldFileAndNamesTheFileAndTheRe
         expectFailedDownload(kind, "failed to close file=" + tmp + ", errno=Bad file descriptor",
                              [&](uint64_t written, uint64_t total) {
                                  if (written == total) {
-                                     ::close(Tiskel::Test::openDescriptorOf(tmp));
+                                     ::close(openDescriptorOf(tmp));
                                  }
                              });
     }

@@ -1,6 +1,9 @@
 // The HTTP downloader with the real client against a loopback server and a real proxy: files in
 // place, the temporary file handled, and each way a download ends with its reason and log line;
-// and with a client written from the networking contract alone.
+// with a client written from the networking contract alone; and its network features: a
+// broken-off download resumes, an IfModified check is one conditional GET, servers that say
+// "later" are believed, and a download too big for the disk fails before it starts (a private CA:
+// see the Sync tests). Each feature also runs without it where that shows the difference.
 
 #include <atomic>
 #include <chrono>
@@ -35,6 +38,7 @@ namespace {
 using namespace Networking;
 using namespace testing;
 using Result = IResourceDownloader::Result;
+using Features = ResourceDownloaderHttp::Features;
 using Tiskel::Test::HttpTestServer;
 using Tiskel::Test::SlowHttpServer;
 using Tiskel::Test::TempDir;
@@ -43,6 +47,16 @@ constexpr char kUnit[] = "App/ResourceDownloadManager/Downloader/ResourceDownloa
 // The resource's path holds a space and a non-ASCII name, so every request shows that the remote
 // path is percent-encoded (the server decodes the path before it looks the file up).
 constexpr char kPath[] = "/pack/r\xC3\xA9s b.bin";
+constexpr int64_t kServerTime = 1700000000;  // a Last-Modified of files on the server
+
+// Position-dependent bytes starting at `seed`, so that misplaced or lost pieces show.
+std::string content(size_t size, char seed) {
+    std::string text(size, '\0');
+    for (size_t i = 0; i < size; ++i) {
+        text[i] = static_cast<char>(seed + i % 61);
+    }
+    return text;
+}
 
 // A client written from the networking contract alone: the body goes to `onData` in pieces,
 // then `afterBody` runs and the scripted answer comes back.
@@ -65,7 +79,7 @@ class ContractClient final : public IHttpClient {
 class HttpDownloaderTest : public Test {
   protected:
     HttpDownloaderTest() {
-        descriptor.downloadPath = dir.ioFile("res.bin");
+        descriptor.downloadPath = descriptor.localPath = dir.ioFile("res.bin");
         descriptor.tempPath = dir.ioFile("res.tmp");
         descriptor.baseUrl = server.baseUrl();
         descriptor.remotePath = kPath + 1;  // joined to the base URL by one '/'
@@ -74,16 +88,31 @@ class HttpDownloaderTest : public Test {
         ::unsetenv("http_proxy");
     }
 
-    // Runs the download; why it failed lands in `failure`.
-    Result download() {
+    // A downloader as the application makes one, with the system proxy lookup.
+    ResourceDownloaderHttp make(Features const& features = {},
+                                std::shared_ptr<IHttpClient> client = nullptr) const {
+        return ResourceDownloaderHttp(
+            client ? client : createHttpClient(HttpClientDefault),
+            std::make_shared<QtProxyProvider>(),
+            std::make_shared<NetworkStateEmulator>(dir.ioFile("offline-marker")), features);
+    }
+    // Runs a download with `via`; why it failed lands in `failure`.
+    Result download(ResourceDownloaderHttp const& via, int64_t ifModifiedSince = -1) {
         auto const onProgress = [this](uint64_t done, uint64_t total) {
             progress = {done, total};
             duringTransfer();
         };
         failure = {};
-        return downloader.exec(
-            {&descriptor, onProgress, [this] { return cancelTask.load(); }, &failure});
+        IResourceDownloader::Task task{&descriptor, onProgress,
+                                       [this] { return cancelTask.load(); }, &failure};
+        task.ifModifiedSince = ifModifiedSince;
+        return via.exec(task);
     }
+    Result download() { return download(downloader); }
+    Result download(Features const& features, int64_t ifModifiedSince = -1) {
+        return download(make(features), ifModifiedSince);
+    }
+    int64_t fileTime() const { return fileLastModifiedTime(descriptor.downloadPath); }
     std::string resourceUrl() const { return descriptor.baseUrl + "/pack/r%C3%A9s%20b.bin"; }
     std::string downloaded() const { return TempDir::read(descriptor.downloadPath.string()); }
 
@@ -97,10 +126,7 @@ class HttpDownloaderTest : public Test {
     // The last progress report.
     std::pair<uint64_t, uint64_t> progress;
     FileFailure failure;
-    // The system proxy lookup, as the application uses it.
-    ResourceDownloaderHttp downloader{
-        createHttpClient(HttpClientDefault), std::make_shared<QtProxyProvider>(),
-        std::make_shared<NetworkStateEmulator>(dir.ioFile("offline-marker"))};
+    ResourceDownloaderHttp downloader = make();
 };
 
 TEST_F(HttpDownloaderTest, DownloadsReplaceTheFileOverOneConnectionAndLastModifiedIsTheFilesTime) {
@@ -136,28 +162,22 @@ TEST_F(HttpDownloaderTest, DownloadsReplaceTheFileOverOneConnectionAndLastModifi
 // A download that may resume looks at its temporary path once: nothing there is left as it is,
 // and a leftover too small to go on with, or a symbolic link, is removed, the link not followed.
 TEST_F(HttpDownloaderTest, AResumableDownloadClearsItsTemporaryPathWithoutFollowingALink) {
-    ResourceDownloaderHttp::Features features;
+    Features features;
     features.resume = true;
-    ResourceDownloaderHttp const resuming{
-        createHttpClient(HttpClientDefault), std::make_shared<QtProxyProvider>(),
-        std::make_shared<NetworkStateEmulator>(dir.ioFile("offline-marker")), features};
+    ResourceDownloaderHttp const resuming = make(features);
     server.addFile(kPath, "new content");
     std::string const tempPath = descriptor.tempPath.string();
     std::string const elsewhere = dir.file("elsewhere");
-    auto const run = [&] {
-        return resuming.exec(
-            {&descriptor, [](uint64_t, uint64_t) {}, [] { return false; }, &failure});
-    };
-    EXPECT_EQ(run(), Result::Success);
+    EXPECT_EQ(download(resuming), Result::Success);
     EXPECT_EQ(downloaded(), "new content");
     std::filesystem::create_symlink(elsewhere, tempPath);
     dir.write("res.bin", "old content");
-    EXPECT_EQ(run(), Result::Success);
+    EXPECT_EQ(download(resuming), Result::Success);
     EXPECT_EQ(downloaded(), "new content");
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(elsewhere)));
     dir.write("res.tmp", "a stale part too small to go on with");
     dir.write("res.bin", "old content");
-    EXPECT_EQ(run(), Result::Success);
+    EXPECT_EQ(download(resuming), Result::Success);
     EXPECT_EQ(downloaded(), "new content");
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(tempPath)));
 }
@@ -237,16 +257,11 @@ TEST_F(HttpDownloaderTest, AbortStopsQueriesAndDownloadsWhileTheServerKeepsThemW
     for (size_t i = 0; i < std::size(rows); ++i) {
         SCOPED_TRACE(rows[i].baseUrl);
         descriptor.baseUrl = rows[i].baseUrl;
-        ResourceDownloaderHttp aborted(createHttpClient(HttpClientDefault),
-                                       std::make_shared<QtProxyProvider>(),
-                                       std::make_shared<NetworkStateCheckerStub>());
+        ResourceDownloaderHttp aborted = make();
         std::atomic<int64_t> answer{0};
         std::atomic<bool> returned{false};
         std::thread caller([&] {
-            answer =
-                i < 2
-                    ? aborted.requestLastModified(&descriptor)
-                    : int64_t{aborted.exec({&descriptor, [](auto, auto) {}, [] { return false; }})};
+            answer = i < 2 ? aborted.requestLastModified(&descriptor) : int64_t{download(aborted)};
             returned = true;
         });
         ASSERT_TRUE(Tiskel::Test::waitUntil(rows[i].waiting));
@@ -274,15 +289,9 @@ TEST_F(HttpDownloaderTest, DownloadGoesThroughTheSystemProxy) {
 // to results and reasons (the answers the real client gives in the tests above are not repeated).
 TEST_F(HttpDownloaderTest, AContractClientFeedsTheFileAndItsAnswersMapToResultsAndReasons) {
     auto client = std::make_shared<ContractClient>();
-    ResourceDownloaderHttp const contract(
-        client, std::make_shared<QtProxyProvider>(),
-        std::make_shared<NetworkStateEmulator>(dir.ioFile("offline-marker")));
-    auto const run = [&] {
-        failure = {};
-        return contract.exec({&descriptor, [](auto, auto) {}, [] { return false; }, &failure});
-    };
+    ResourceDownloaderHttp const contract = make({}, client);
     client->pieces = {"new ", "content ", "in three pieces"};
-    ASSERT_EQ(run(), Result::Success);
+    ASSERT_EQ(download(contract), Result::Success);
     EXPECT_EQ(downloaded(), "new content in three pieces");
 
     struct Row {
@@ -308,7 +317,7 @@ TEST_F(HttpDownloaderTest, AContractClientFeedsTheFileAndItsAnswersMapToResultsA
                 dir.write("offline-marker", "");
             }
         };
-        EXPECT_EQ(run(), row.result);
+        EXPECT_EQ(download(contract), row.result);
         std::filesystem::remove(dir.file("offline-marker"));
         bool const completed = row.error == Response::NoError;
         EXPECT_EQ(downloaded(), completed ? "body" : "new content in three pieces");
@@ -319,6 +328,132 @@ TEST_F(HttpDownloaderTest, AContractClientFeedsTheFileAndItsAnswersMapToResultsA
         }
         EXPECT_FALSE(fileExists(descriptor.tempPath));
     }
+}
+
+TEST_F(HttpDownloaderTest, ABrokenOffDownloadGoesOnFromItsPartOnlyWhileTheServerHasThatVersion) {
+    std::string const whole = content(3 * 1024 * 1024, 'a');
+    struct Case {
+        bool resume;
+        std::string next;   // what the server has on the next attempt
+        char const* range;  // the Range that attempt asks for
+    } const cases[] = {
+        {true, whole, "bytes=2097152-"},                       // the same version: only the rest
+        {true, content(whole.size(), 'b'), "bytes=2097152-"},  // If-Range fails: the whole new file
+        {false, whole, ""},  // without the feature: from the start
+    };
+    for (Case const& c : cases) {
+        SCOPED_TRACE(c.range);
+        dir.write("res.bin", "old");
+        server.addFault(kPath, whole, HttpTestServer::Fault::ShortBody, 2 * 1024 * 1024,
+                        kServerTime);
+        Features features;
+        features.resume = c.resume;
+        EXPECT_EQ(download(features), Result::ConnectionLost);
+        // The part stays beside its record only with the feature; the old file stays in place.
+        EXPECT_EQ(fileExists(descriptor.tempPath), c.resume);
+        EXPECT_EQ(downloaded(), "old");
+
+        server.addFile(kPath, c.next, kServerTime);
+        EXPECT_EQ(download(features), Result::Success);
+        EXPECT_EQ(server.lastHeader(kPath, "Range"), c.range);
+        EXPECT_TRUE(downloaded() == c.next) << "the file is not the server's version";
+        EXPECT_FALSE(fileExists(descriptor.tempPath));
+        EXPECT_FALSE(fileExists(ioPath(descriptor.tempPath.string() + ".resume")));
+    }
+}
+
+// A transfer held to a rate pauses and resumes all the time; one stopped in the middle of that
+// must keep exactly the bytes that arrived, in order, or its resumed file is corrupt.
+TEST_F(HttpDownloaderTest, APartKeptFromAPacedTransferIsExactlyTheBodysBeginning) {
+    std::string const whole = content(4 * 1024 * 1024, 'p');
+    server.addFile(kPath, whole, kServerTime);
+    Features features;
+    features.resume = true;
+    ResourceDownloaderHttp paced = make(features);
+    paced.limitReceiveRate(4 * 1024 * 1024);
+    for (uint64_t const stopAt : {1200 * 1024, 1700 * 1024, 2300 * 1024}) {
+        cancelTask = false;
+        duringTransfer = [&] { cancelTask = cancelTask || progress.first >= stopAt; };
+        ASSERT_EQ(download(paced), Result::Cancelled);
+        std::string const part = TempDir::read(descriptor.tempPath.string());
+        ASSERT_GE(part.size(), stopAt);
+        EXPECT_TRUE(part == whole.substr(0, part.size())) << "a gap or a repeat in the part";
+        ASSERT_TRUE(removeFile(descriptor.tempPath));
+    }
+}
+
+TEST_F(HttpDownloaderTest, AConditionalCheckKeepsACurrentFileAndFetchesAnyOtherVersion) {
+    Features features;
+    features.conditional = true;
+    server.addFile(kPath, "v2", kServerTime);
+    ASSERT_EQ(download(features), Result::Success);
+    // The file carries the server's time, so the next check compares like with like.
+    EXPECT_EQ(fileTime(), kServerTime);
+
+    EXPECT_EQ(download(features, fileTime()), Result::NotModified);
+    EXPECT_EQ(server.requestCount(kPath), 2u);
+    EXPECT_EQ(server.lastHeader(kPath, "If-Modified-Since"), "Tue, 14 Nov 2023 22:13:20 GMT");
+    EXPECT_EQ(downloaded(), "v2");
+
+    // A rollback to an older copy is another version too: its ETag differs.
+    server.addFile(kPath, "v1", kServerTime - 86400);
+    EXPECT_EQ(download(features, fileTime()), Result::Success);
+    EXPECT_EQ(downloaded(), "v1");
+    EXPECT_EQ(fileTime(), kServerTime - 86400);
+
+    // Without the feature the task's time is not asked about: the file is fetched.
+    EXPECT_EQ(download(Features(), fileTime()), Result::Success);
+}
+
+TEST_F(HttpDownloaderTest, ServersThatSayLaterAreRetriedAfterTheirPause) {
+    struct Case {
+        int status;
+        char const* retryAfter;
+        bool retryLater;
+        Result result;
+        int64_t seconds;
+    } const cases[] = {
+        {503, "7", true, Result::ConnectionLost, 7},
+        {503, "", true, Result::ConnectionLost, -1},  // like a lost connection
+        {429, "Fri, 31 Dec 2100 23:59:59 GMT", true, Result::ConnectionLost, 1},
+        {429, "", true, Result::Failed, -1},
+        {503, "7", false, Result::Failed, 7},  // without the feature: a general error
+    };
+    for (Case const& c : cases) {
+        SCOPED_TRACE(std::to_string(c.status) + " " + c.retryAfter);
+        server.addStatus(kPath, c.status, c.retryAfter);
+        Features features;
+        features.retryLater = c.retryLater;
+        EXPECT_EQ(download(features), c.result);
+        EXPECT_EQ(failure.httpStatus, c.status);
+        if (c.seconds == 1) {
+            // An HTTP date decades ahead: many seconds, whatever the clock says.
+            EXPECT_GT(failure.retryAfterSeconds, 1000000);
+        } else {
+            EXPECT_EQ(failure.retryAfterSeconds, c.seconds);
+        }
+    }
+}
+
+TEST_F(HttpDownloaderTest, ADownloadTooBigForTheDiskFailsBeforeItsBodyAndKeepsTheOldFile) {
+    Features features;
+    features.checkFreeSpace = true;
+    constexpr int64_t kExabyte = int64_t{1} << 60;
+    // Known from the descriptor: no request at all.
+    descriptor.expectedSize = kExabyte;
+    server.addFile(kPath, "new");
+    EXPECT_EQ(download(features), Result::Failed);
+    EXPECT_EQ(server.requestCount(kPath), 0u);
+    // Known from Content-Length only.
+    descriptor.expectedSize = -1;
+    server.addHugeFile(kPath, kExabyte);
+    EXPECT_EQ(download(features), Result::Failed);
+    for (char const* expected : {"not enough space: need 1073741824.0 GiB, ", " free"}) {
+        EXPECT_THAT(failure.text, HasSubstr(expected));
+    }
+    EXPECT_EQ(failure.kind, FileFailure::FileSystem);
+    EXPECT_EQ(downloaded(), "old content");
+    EXPECT_FALSE(fileExists(descriptor.tempPath));
 }
 
 }  // namespace
