@@ -145,29 +145,6 @@ TEST_F(FileUtilsTest, LookAtSaysWhetherAnythingIsThereAndWhatFileItNames) {
     }
 }
 
-// Looks that keep the previous folder open answer as a look of their own per file would, also
-// when the folders change back and forth, are missing, are files or are links.
-TEST_F(FileUtilsTest, FolderLooksAnswerAsAFreshLookAtEachFile) {
-    dir.write("a/x", "1");
-    dir.write("a/y", "22");
-    dir.write("b/z", "333");
-    std::string const file = dir.write("f", "4444");
-    std::filesystem::create_directory_symlink(dir.file("a"), dir.file("la"));
-    FolderLooks looks;
-    for (char const* name :
-         {"a/x", "a/none", "b/z", "a/y", "none/x", "f/inside", "la/y", "a/", "b/z", "a/x"}) {
-        std::string const path = dir.file(name);
-        std::optional<FileStatus> const fresh = fileStatusIfExists(path);
-        std::optional<FileStatus> const kept = looks.statusIfExists(path);
-        ASSERT_EQ(kept.has_value(), fresh.has_value()) << name;
-        if (fresh) {
-            EXPECT_EQ(kept->size, fresh->size) << name;
-            EXPECT_EQ(kept->lastWriteTime, fresh->lastWriteTime) << name;
-        }
-    }
-    EXPECT_EQ(looks.statusIfExists(file)->size, 4);
-}
-
 TEST_F(FileUtilsTest, TemporaryFileReplacesTheOldFileOnlyOnAMoveAndLogsFailures) {
     std::string const tmp = dir.write("res.tmp", "stale from an interrupted run");
     std::string const dest = dir.write("res.bin", "old version");

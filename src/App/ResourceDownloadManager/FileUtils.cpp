@@ -1,7 +1,6 @@
 #include "App/ResourceDownloadManager/FileUtils.h"
 
 #include <cerrno>
-#include <fcntl.h>
 #include <mutex>
 #include <string>
 #include <sys/stat.h>
@@ -269,52 +268,6 @@ std::optional<int64_t> fileLastModifiedTimeIfExists(ioPath const& path) noexcept
 
 std::optional<FileStatus> fileStatusIfExists(ioPath const& path) noexcept {
     return path.try_status();
-}
-
-FolderLooks::~FolderLooks() {
-    if (handle >= 0) {
-        ::close(handle);
-    }
-}
-
-std::optional<FileStatus> FolderLooks::statusIfExists(ioPath const& path) noexcept {
-    std::string_view const text = path.view();
-    std::size_t const slash = text.rfind('/');
-    // A name without a folder, or a path ending in '/', is looked at as it is.
-    if (slash == std::string_view::npos || slash == 0 || slash + 1 == text.size()) {
-        return fileStatusIfExists(path);
-    }
-    std::string_view const parent = text.substr(0, slash);
-    if (!known || parent != folder) {
-        if (handle >= 0) {
-            ::close(handle);
-        }
-        try {
-            folder.assign(parent);
-        } catch (...) {
-            known = false;
-            handle = -1;
-            return fileStatusIfExists(path);
-        }
-        known = true;
-#ifdef O_PATH
-        int const flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
-#else
-        int const flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-#endif
-        handle = ::open(folder.c_str(), flags);
-        // Any other failure (no permission, no descriptor left) leaves each file to a look of
-        // its own, which answers for it.
-        absent = handle < 0 && (errno == ENOENT || errno == ENOTDIR);
-    }
-    if (handle < 0) {
-        return absent ? std::nullopt : fileStatusIfExists(path);
-    }
-    struct stat info {};
-    if (::fstatat(handle, path.c_str() + slash + 1, &info, 0) != 0) {
-        return std::nullopt;
-    }
-    return FileStatus{static_cast<int64_t>(info.st_size), static_cast<int64_t>(info.st_mtime)};
 }
 
 PathLook lookAt(ioPath const& path) noexcept {

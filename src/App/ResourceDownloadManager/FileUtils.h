@@ -77,27 +77,6 @@ RDM_EXPORT std::optional<int64_t> fileLastModifiedTimeIfExists(ioPath const& pat
 using FileStatus = ioPath::Status;
 RDM_EXPORT std::optional<FileStatus> fileStatusIfExists(ioPath const& path) noexcept;
 
-// Looks at many files, folder by folder, as `fileStatusIfExists` does: the folder of the previous
-// look stays open, and a file in the same folder is looked up by its name alone, which spares
-// the system walking the folder's whole path again for every file of a large bundle. A folder
-// that is missing (or is a file) answers "absent" for its files without a look each. Meant for
-// one loop on one thread; not shared. Never throws.
-class RDM_EXPORT FolderLooks {
-  public:
-    FolderLooks() = default;
-    FolderLooks(FolderLooks const&) = delete;
-    FolderLooks& operator=(FolderLooks const&) = delete;
-    ~FolderLooks();
-
-    std::optional<FileStatus> statusIfExists(ioPath const& path) noexcept;
-
-  private:
-    std::string folder;   // the folder of the previous look
-    bool known = false;   // `folder` and what follows belong to a look
-    int handle = -1;      // the open folder, or -1
-    bool absent = false;  // the folder is missing, or is not a folder
-};
-
 // What one look at `path` finds without following a symbolic link there: `absent` when nothing
 // at all is at the path, not even a link; `status` as fileStatusIfExists gives it (for a link,
 // the file it names, which takes a second look). A caller that finds nothing need not clear the

@@ -100,13 +100,7 @@ class ResourceItem final : public ISchedulableResource {
 
     // Queues a new run, whatever is queued already (unless the local-copy shortcut settles it).
     void scheduleDownload(SchedulePriority priority) noexcept override {
-        scheduleDownload(priority, nullptr);
-    }
-
-    // As above; a loop over many items passes its `looks`, which keep the folder of the previous
-    // item open for the look at the local copy.
-    void scheduleDownload(SchedulePriority priority, FolderLooks* looks) noexcept {
-        if (settledByLocalCopy(looks)) {
+        if (settledByLocalCopy()) {
             return;
         }
         {
@@ -121,8 +115,8 @@ class ResourceItem final : public ISchedulableResource {
     void cancelDownload() noexcept override { cancelRequested.exchange(true); }
 
     // Queues a run unless an earlier scheduling had at least this priority.
-    void autoSchedule(SchedulePriority priority, FolderLooks* looks) noexcept {
-        if (!isAbove(priority) || settledByLocalCopy(looks)) {
+    void autoSchedule(SchedulePriority priority) noexcept {
+        if (!isAbove(priority) || settledByLocalCopy()) {
             return;
         }
         {
@@ -144,13 +138,11 @@ class ResourceItem final : public ISchedulableResource {
     // A host that trusts its local copy sees it Available at once, before any check. With
     // IfMissing no run could change that verdict: true then, and nothing is queued; the file's
     // subscribers hear the outcome of a run that ends here.
-    bool settledByLocalCopy(FolderLooks* looks) noexcept {
+    bool settledByLocalCopy() noexcept {
         if (descriptor()->localCopyPolicy != 1) {
             return false;
         }
-        ioPath const& path = descriptor()->localPath;
-        std::optional<FileStatus> const local =
-            looks != nullptr ? looks->statusIfExists(path) : fileStatusIfExists(path);
+        std::optional<FileStatus> const local = fileStatusIfExists(descriptor()->localPath);
         if (!local || sizeDiffers(*local)) {
             return false;
         }
@@ -472,9 +464,8 @@ class ResourceBundle final : public IRemoteResource {
 
     // Every item gets a new run, whatever it was scheduled with before.
     void scheduleDownload(SchedulePriority priority) noexcept override {
-        FolderLooks looks;
         for (ResourceItem* item : items) {
-            item->scheduleDownload(priority, &looks);
+            item->scheduleDownload(priority);
         }
     }
 
@@ -664,9 +655,8 @@ IRemoteResource* RemoteResourceScheduler::registerAutoSchedule(
     }
     // The item set never changes after the bundle was built, so it is walked without the
     // scheduler's lock; each item locks itself in turn.
-    FolderLooks looks;
     for (ResourceItem* item : resource->getItems()) {
-        item->autoSchedule(priority, &looks);
+        item->autoSchedule(priority);
     }
     return resource;
 }
