@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cmath>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -92,9 +93,10 @@ class ActiveStateTest : public ::testing::Test {
     std::vector<std::string> seen;
 };
 
-// Random changes of children shared by several parents, fed through the children's setters
-// (which climb to every parent) and as raw records of any status, error and progress (unknown
-// values, NaN and progress far out of range included), and links added again. After every step
+// Random changes of children shared by several parents (each child in its own slot of each),
+// fed through the children's setters (which climb to every parent) and as raw records of any
+// status, error and progress (unknown values, NaN and progress far out of range included), raw
+// records from nodes that are not the parent's children, and links added again. After every step
 // each parent must equal the rule computed directly over its records; progress may differ only by
 // rounding. At the end, complete and unstarted children must give exactly 1.0 and 0.0, however many
 // updates the running sums have seen.
@@ -144,22 +146,27 @@ TEST_F(ActiveStateTest, IncrementalAggregateFollowsTheRuleOverRandomChanges) {
         if (action < 55) {
             changeAtRandom(*children[c], random);
         } else if (action < 99) {
-            // A raw record for one parent: any status with any error, sometimes unknown ones.
+            // A raw record for one parent: any status with any error, sometimes unknown ones;
+            // from a node that is not its child, it must be ignored.
             int const p = random() % kParents;
-            if (records[p].count(c) == 0) {
-                continue;
-            }
             State raw{IRemoteResource::DownloadStatus(random() % 5),
                       IRemoteResource::DownloadError(random() % 6),
                       random() % 20 == 0 ? unusual[random() % 5] : (random() % 1001) / 1000.0};
-            records[p][c] = raw;
+            if (records[p].count(c) != 0) {
+                records[p][c] = raw;
+            }
             parents[p]->onChildChanged(children[c].get(), raw, tasks);
             verify(step);
             continue;
         } else {
-            // Adding a present child resets its record. The owner then has the child report
-            // its state, since adding recomputes nothing.
-            link(random() % (kParents - 1), c);
+            // Adding a present child resets its record to not started. Adding recomputes nothing:
+            // another child repeats its record to show the reset, then the child reports.
+            int const p = random() % (kParents - 1);
+            link(p, c);
+            auto other = records[p].begin();
+            other = other->first == c ? std::next(other) : other;
+            parents[p]->onChildChanged(children[other->first].get(), other->second, tasks);
+            verify(step);
             children[c]->checkAllNotifications();
         }
         for (auto& record : records) {
