@@ -9,7 +9,6 @@
 #include <mutex>
 #include <stdexcept>
 #include <thread>
-#include <tuple>
 
 #include <QCoreApplication>
 #include <gmock/gmock.h>

@@ -11,6 +11,7 @@
 
 #include "App/ResourceDownloadManager/QtEventHandler.h"
 
+#include "Support/FNotify.h"
 #include "Support/LocalFiles.h"
 #include "Support/QtApplication.h"
 
@@ -150,15 +151,11 @@ TEST_F(QtEventHandlerTest, SignalsFromPoolThreadsArriveOnTheObjectsThreadInOrder
 }
 
 TEST_F(QtEventHandlerTest, ADestroyedAdapterGetsNothingAndOthersCarryOn) {
-    IRemoteResource::NotificationParams everyStep;
-    everyStep.statuses = {IRemoteResource::Downloading, IRemoteResource::Available};
-    everyStep.notifyProgress = true;
-    everyStep.progressGranularity = 0.0;
-
     // Destroyed with its first notification still queued as an event.
     auto early = std::make_unique<RemoteResourceEventHandlerQt>();
     auto midway = std::make_unique<RemoteResourceEventHandlerQt>();
-    midway->setNotificationParams(everyStep);
+    midway->setNotificationParams(
+        Support::notifyOn({IRemoteResource::Downloading, IRemoteResource::Available}, true));
     RemoteResourceEventHandlerQt survivor;
     auto midwayEmissions = record(*midway);
     auto survivorEmissions = record(survivor);
