@@ -3,6 +3,7 @@
 // and what is left is checked. RDM_STRESS_SCALE (a positive integer, default 1) multiplies the
 // host threads' work, and so the run time.
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -29,12 +30,6 @@ using State = IRemoteResource::State;
 
 auto fieldsOf(State const& state) {
     return std::make_tuple(state.status, state.error, state.progress);
-}
-
-int stressScale() {
-    char const* text = std::getenv("RDM_STRESS_SCALE");
-    int const scale = text != nullptr ? std::atoi(text) : 1;
-    return scale > 0 ? scale : 1;
 }
 
 // Writes each file in a few pieces through the library's file helpers, like a real transfer,
@@ -143,7 +138,8 @@ using ManagerStressTest = Tiskel::Test::LocalFiles;
 
 TEST_F(ManagerStressTest, HostThreadsAndFaultyDownloadsLeaveConsistentStatesAndNoTemporaryFile) {
     constexpr int kFiles = 24, kBundles = 8, kHosts = 3;
-    int const steps = 6000 * stressScale();
+    char const* const scale = std::getenv("RDM_STRESS_SCALE");
+    int const steps = 6000 * std::max(1, scale != nullptr ? std::atoi(scale) : 1);
     unsigned const seed = std::random_device()();
     SCOPED_TRACE("seed " + std::to_string(seed));
     auto downloader = std::make_shared<FaultyDownloader>(seed);

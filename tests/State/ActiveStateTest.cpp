@@ -287,33 +287,25 @@ TEST_F(ActiveStateTest, RemovalWaitsForACallbackRunningElsewhere) {
     }
 }
 
-// Keeps its tasks until `execOne` runs a randomly chosen one on the calling thread.
+// Keeps its tasks until `execOne` runs one on the calling thread, out of posting order: each
+// task is queued with a random priority.
 class ShufflingQueue : public Core::ITaskQueue {
   public:
     explicit ShufflingQueue(unsigned seed) : random(seed) {}
     void RegisterEventHandler(Core::ITaskQueueEventHandler*) override {}
     void UnregisterEventHandler(Core::ITaskQueueEventHandler*) override {}
     void addTask(std::function<void()> task, Priority) override {
-        std::lock_guard<std::mutex> lock(mutex);
-        tasks.push_back(std::move(task));
-    }
-    bool execOne() override {
         std::unique_lock<std::mutex> lock(mutex);
-        if (tasks.empty()) {
-            return false;
-        }
-        std::swap(tasks[random() % tasks.size()], tasks.back());
-        auto task = std::move(tasks.back());
-        tasks.pop_back();
+        auto const priority = Priority(random() % 64);
         lock.unlock();
-        task();
-        return true;
+        tasks.addTask(std::move(task), priority);
     }
+    bool execOne() override { return tasks.execOne(); }
 
   private:
     std::mutex mutex;
-    std::vector<std::function<void()>> tasks;
     std::mt19937 random;
+    Core::TaskQueue tasks;
 };
 
 // Remembers, per traced resource, the subscriber state of the last notification traced: at the
