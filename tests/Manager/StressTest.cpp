@@ -117,23 +117,6 @@ class Subscriber final : public IRemoteResourceEventHandler {
     ResourceDescriptorBundle const* lastBundle = nullptr;
 };
 
-// Remembers per bundle the subscriber state traced with the last notification: at the last
-// delivery to a bundle's only subscriber, the last state decided for it.
-class NotificationTracer final : public IEventTracer {
-  public:
-    void trace(Event event, TraceRecord const& record) const noexcept override {
-        // Every traced state is read, as a real tracer would: ThreadSanitizer reports a state
-        // handed out while others write it.
-        State const state = record.state ? *record.state : State{};
-        if ((event == StatusNotification || event == ProgressNotification) && record.bundle) {
-            std::lock_guard<std::mutex> lock(mutex);
-            last[record.bundle] = state;
-        }
-    }
-    mutable std::mutex mutex;
-    mutable std::map<ResourceDescriptorBundle const*, State> last;
-};
-
 using ManagerStressTest = Tiskel::Test::LocalFiles;
 
 TEST_F(ManagerStressTest, HostThreadsAndFaultyDownloadsLeaveConsistentStatesAndNoTemporaryFile) {
@@ -163,7 +146,8 @@ TEST_F(ManagerStressTest, HostThreadsAndFaultyDownloadsLeaveConsistentStatesAndN
                                 IRemoteResource::Available, IRemoteResource::Error},
                                true, 0.1);
 
-    auto tracer = std::make_shared<NotificationTracer>();
+    auto tracer = std::make_shared<Tiskel::Test::LastNotificationTracer<
+        ResourceDescriptorBundle const*, &IEventTracer::TraceRecord::bundle>>();
     ResourceDownloadManager manager;
     ResourceDownloadManager::Dependencies deps;
     deps.downloader = downloader;
@@ -230,11 +214,7 @@ TEST_F(ManagerStressTest, HostThreadsAndFaultyDownloadsLeaveConsistentStatesAndN
         singles.push_back({{d}});
         itemStates[d] = scheduler->registerResource(&singles.back())->getCurrentState();
     }
-    // A copy, so that no lock of the test is held while the scheduler is called.
-    std::map<ResourceDescriptorBundle const*, State> const lastTraced = [&] {
-        std::lock_guard<std::mutex> lock(tracer->mutex);
-        return tracer->last;
-    }();
+    auto const lastTraced = tracer->lastTraced();
     for (int b = 0; b < kBundles; ++b) {
         SCOPED_TRACE("bundle " + std::to_string(b));
         std::vector<State> children;

@@ -1,6 +1,5 @@
 #include <map>
 #include <set>
-#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -44,16 +43,6 @@ bool lastIs(std::vector<Emission> const& emissions, Status status) {
     return !emissions.empty() && emissions.back().status == status;
 }
 
-// Runs this thread's Qt event loop until `condition` holds; gives up once neither the loop nor
-// `resource` has moved for a while.
-template <class Condition>
-bool pumpUntil(Condition condition, IRemoteResource* resource) {
-    return Support::pumpUntil(condition, [resource] {
-        IRemoteResource::State const state = resource->getCurrentState();
-        return std::make_tuple(state.status, state.error, state.progress);
-    });
-}
-
 // A Qt application on the test's thread, a folder standing for the server, and a manager whose
 // downloads copy from it at a simulated rate on two pool threads.
 class QtEventHandlerTest : public Support::LocalFiles {
@@ -64,6 +53,14 @@ class QtEventHandlerTest : public Support::LocalFiles {
         init(manager, {/*useParallelExecutor=*/true, /*threadCount=*/2}, fileDownloader(1024));
         resource = manager.getMainScheduler()->registerResource(&bundle);
         manager.startEventLoopThread();
+    }
+
+    // Runs this thread's Qt event loop until `condition` holds; gives up once neither the loop
+    // nor the bundle's state has moved for a while.
+    template <class Condition>
+    bool pumpUntil(Condition condition) {
+        return Support::pumpUntil(condition,
+                                  [this] { return resource->getCurrentState().toDebugString(); });
     }
 
     Support::QtApplication qt;
@@ -102,16 +99,14 @@ TEST_F(QtEventHandlerTest, SignalsFromPoolThreadsArriveOnTheObjectsThreadInOrder
     other->scheduleDownload(ISchedulableResource::Normal);
     // The three files' outcomes, in the order they arrived.
     std::map<ResourceDescriptor const*, FileOutcome> outcomes;
-    ASSERT_TRUE(pumpUntil(
-        [&] {
-            for (auto const& [thread, event] : events) {
-                if (event.hasOutcome) {
-                    outcomes.emplace(event.descriptor, event.outcome);
-                }
+    ASSERT_TRUE(pumpUntil([&] {
+        for (auto const& [thread, event] : events) {
+            if (event.hasOutcome) {
+                outcomes.emplace(event.descriptor, event.outcome);
             }
-            return outcomes.size() == 3 && lastIs(*emissions, IRemoteResource::Available);
-        },
-        resource));
+        }
+        return outcomes.size() == 3 && lastIs(*emissions, IRemoteResource::Available);
+    }));
 
     EXPECT_EQ(emissions->front().status, IRemoteResource::Waiting);
     int downloading = 0;
@@ -162,10 +157,9 @@ TEST_F(QtEventHandlerTest, ADestroyedAdapterGetsNothingAndOthersCarryOn) {
 
     resource->scheduleDownload(ISchedulableResource::Normal);
     // Destroyed while the pool threads are delivering progress to it.
-    ASSERT_TRUE(pumpUntil([&] { return !midwayEmissions->empty(); }, resource));
+    ASSERT_TRUE(pumpUntil([&] { return !midwayEmissions->empty(); }));
     midway.reset();
-    ASSERT_TRUE(pumpUntil([&] { return lastIs(*survivorEmissions, IRemoteResource::Available); },
-                          resource));
+    ASSERT_TRUE(pumpUntil([&] { return lastIs(*survivorEmissions, IRemoteResource::Available); }));
     EXPECT_EQ(Support::TempDir::read(dir.file("out/small.txt")), "small");
 }
 

@@ -326,20 +326,6 @@ class ShufflingQueue : public Core::ITaskQueue {
     Core::TaskQueue tasks;
 };
 
-// Remembers, per traced resource, the subscriber state of the last notification traced: at the
-// last delivery to a subscriber that is the last state decided for it.
-class LastNotificationTracer : public IEventTracer {
-  public:
-    void trace(Event event, TraceRecord const& record) const noexcept override {
-        if (event == StatusNotification || event == ProgressNotification) {
-            std::lock_guard<std::mutex> lock(mutex);
-            last[record.descriptor] = *record.state;
-        }
-    }
-    mutable std::mutex mutex;
-    mutable std::map<ResourceDescriptor const*, State> last;
-};
-
 // Setter threads change shared items of overlapping bundles while subscribers, the items' own
 // included, come and go. Once everything has run, each subscriber's last delivery must be the
 // last state decided for it (also when the task of one change runs after that of a later one),
@@ -352,7 +338,8 @@ TEST(ActiveStateOrderTest, EverySubscriberEndsOnTheLastStateDecidedForIt) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     for (bool const shuffled : {false, true}) {
         SCOPED_TRACE(shuffled ? "shuffling queue" : "immediate queue");
-        auto tracer = std::make_shared<LastNotificationTracer>();
+        auto tracer = std::make_shared<Tiskel::Test::LastNotificationTracer<
+            ResourceDescriptor const*, &IEventTracer::TraceRecord::descriptor>>();
         std::shared_ptr<Core::ITaskQueue> queue = std::make_shared<Core::TaskQueueImmediate>();
         if (shuffled) {
             queue = std::make_shared<ShufflingQueue>(seed);
@@ -418,8 +405,8 @@ TEST(ActiveStateOrderTest, EverySubscriberEndsOnTheLastStateDecidedForIt) {
         while (queue->execOne()) {
         }
         EXPECT_EQ(late, 0) << "delivered after its removal had returned";
-        std::lock_guard<std::mutex> lock(tracer->mutex);
-        EXPECT_EQ(received, tracer->last);
+        std::lock_guard<std::mutex> lock(receivedMutex);
+        EXPECT_EQ(received, tracer->lastTraced());
     }
 }
 

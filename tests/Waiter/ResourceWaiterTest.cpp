@@ -136,10 +136,7 @@ TEST_F(ResourceWaiterQtTest, OnTheQtThreadOnlyResourcesThatNotifyAtOnceMayBeWait
     // and the event loop have stood still, the notification is not coming. The waiter thread is
     // then left unjoined, which ends the program at once.
     ASSERT_TRUE(Support::pumpUntil([&] { return done.load(); },
-                                   [&] {
-                                       State const state = main->getCurrentState();
-                                       return std::make_tuple(state.status, state.progress);
-                                   }));
+                                   [&] { return main->getCurrentState().toDebugString(); }));
     waiter.join();
     EXPECT_TRUE(fromThread.settled);
     EXPECT_EQ(fromThread.state.status, IRemoteResource::Available);
