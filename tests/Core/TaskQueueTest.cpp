@@ -7,7 +7,6 @@
 #include <string>
 #include <thread>
 #include <utility>
-#include <vector>
 
 #include <gtest/gtest.h>
 

@@ -3,13 +3,10 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <filesystem>
 #include <functional>
-#include <mutex>
 #include <stdexcept>
 #include <thread>
-#include <tuple>
 
 #include <QCoreApplication>
 #include <gmock/gmock.h>
@@ -45,15 +42,11 @@ class ObservingDownloader : public IResourceDownloader {
         : inner(std::move(inner)) {}
 
     Result exec(Task task) const override {
-        {
-            std::unique_lock<std::mutex> lock(mutex);
-            maxRunning = std::max(maxRunning, ++running);
-            changed.notify_all();
-            changed.wait_for(lock, Support::kGenerousDeadline,
-                             [&] { return maxRunning >= holdUntil; });
+        for (int now = ++running, seen = maxRunning;
+             seen < now && !maxRunning.compare_exchange_weak(seen, now);) {
         }
+        Support::waitUntil([&] { return maxRunning >= holdUntil; });
         Result const result = inner->exec(std::move(task));
-        std::lock_guard<std::mutex> lock(mutex);
         --running;
         return result;
     }
@@ -67,13 +60,8 @@ class ObservingDownloader : public IResourceDownloader {
 
     std::shared_ptr<IResourceDownloader> inner;
     int holdUntil = 0;
-    mutable int maxRunning = 0;
+    mutable std::atomic<int> running{0}, maxRunning{0};
     bool throwOnLastModified = false;
-
-  private:
-    mutable std::mutex mutex;
-    mutable std::condition_variable changed;
-    mutable int running = 0;
 };
 
 using ManagerTest = Support::LocalFiles;

@@ -3,6 +3,7 @@
 // and what is left is checked. RDM_STRESS_SCALE (a positive integer, default 1) multiplies the
 // host threads' work, and so the run time.
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -29,12 +30,6 @@ using State = IRemoteResource::State;
 
 auto fieldsOf(State const& state) {
     return std::make_tuple(state.status, state.error, state.progress);
-}
-
-int stressScale() {
-    char const* text = std::getenv("RDM_STRESS_SCALE");
-    int const scale = text != nullptr ? std::atoi(text) : 1;
-    return scale > 0 ? scale : 1;
 }
 
 // Writes each file in a few pieces through the library's file helpers, like a real transfer,
@@ -122,28 +117,12 @@ class Subscriber final : public IRemoteResourceEventHandler {
     ResourceDescriptorBundle const* lastBundle = nullptr;
 };
 
-// Remembers per bundle the subscriber state traced with the last notification: at the last
-// delivery to a bundle's only subscriber, the last state decided for it.
-class NotificationTracer final : public IEventTracer {
-  public:
-    void trace(Event event, TraceRecord const& record) const noexcept override {
-        // Every traced state is read, as a real tracer would: ThreadSanitizer reports a state
-        // handed out while others write it.
-        State const state = record.state ? *record.state : State{};
-        if ((event == StatusNotification || event == ProgressNotification) && record.bundle) {
-            std::lock_guard<std::mutex> lock(mutex);
-            last[record.bundle] = state;
-        }
-    }
-    mutable std::mutex mutex;
-    mutable std::map<ResourceDescriptorBundle const*, State> last;
-};
-
 using ManagerStressTest = Tiskel::Test::LocalFiles;
 
 TEST_F(ManagerStressTest, HostThreadsAndFaultyDownloadsLeaveConsistentStatesAndNoTemporaryFile) {
     constexpr int kFiles = 24, kBundles = 8, kHosts = 3;
-    int const steps = 6000 * stressScale();
+    char const* const scale = std::getenv("RDM_STRESS_SCALE");
+    int const steps = 6000 * std::max(1, scale != nullptr ? std::atoi(scale) : 1);
     unsigned const seed = std::random_device()();
     SCOPED_TRACE("seed " + std::to_string(seed));
     auto downloader = std::make_shared<FaultyDownloader>(seed);
@@ -167,7 +146,8 @@ TEST_F(ManagerStressTest, HostThreadsAndFaultyDownloadsLeaveConsistentStatesAndN
                                 IRemoteResource::Available, IRemoteResource::Error},
                                true, 0.1);
 
-    auto tracer = std::make_shared<NotificationTracer>();
+    auto tracer = std::make_shared<Tiskel::Test::LastNotificationTracer<
+        ResourceDescriptorBundle const*, &IEventTracer::TraceRecord::bundle>>();
     ResourceDownloadManager manager;
     ResourceDownloadManager::Dependencies deps;
     deps.downloader = downloader;
@@ -234,11 +214,7 @@ TEST_F(ManagerStressTest, HostThreadsAndFaultyDownloadsLeaveConsistentStatesAndN
         singles.push_back({{d}});
         itemStates[d] = scheduler->registerResource(&singles.back())->getCurrentState();
     }
-    // A copy, so that no lock of the test is held while the scheduler is called.
-    std::map<ResourceDescriptorBundle const*, State> const lastTraced = [&] {
-        std::lock_guard<std::mutex> lock(tracer->mutex);
-        return tracer->last;
-    }();
+    auto const lastTraced = tracer->lastTraced();
     for (int b = 0; b < kBundles; ++b) {
         SCOPED_TRACE("bundle " + std::to_string(b));
         std::vector<State> children;

@@ -189,11 +189,8 @@ TEST(TaskQueueQtAfterApplication, TasksPostedOnceTheApplicationIsGoneAreDroppedA
         Support::LogCapture log;
         auto application = std::make_unique<Support::QtApplication>();
         std::unique_ptr<TaskQueueQt> queue;
-        if (builtOnAnotherThread) {
-            std::thread([&] { queue = std::make_unique<TaskQueueQt>(); }).join();
-        } else {
-            queue = std::make_unique<TaskQueueQt>();
-        }
+        auto const build = [&] { queue = std::make_unique<TaskQueueQt>(); };
+        builtOnAnotherThread ? std::thread(build).join() : build();
         int ran = 0;
         queue->addTask([&] { ++ran; }, Core::ITaskQueue::Normal);
         application.reset();

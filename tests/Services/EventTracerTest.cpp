@@ -2,7 +2,6 @@
 #include <vector>
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "App/ResourceDownloadManager/EventTracer.h"
 #include "App/ResourceDownloadManager/ResourceDescriptor.h"

@@ -1,8 +1,11 @@
 #pragma once
 
+#include <map>
+#include <mutex>
 #include <set>
 #include <vector>
 
+#include "App/ResourceDownloadManager/IEventTracer.h"
 #include "App/ResourceDownloadManager/IRemoteResource.h"
 
 namespace Tiskel::Test {
@@ -55,5 +58,31 @@ inline App::IRemoteResource::State expectedAggregate(
     }
     return result;
 }
+
+// Remembers, per key (the traced record's descriptor or bundle), the subscriber state traced with
+// the last notification: at the last delivery to a subscriber, the last state decided for it.
+// Every traced state is read, as a real tracer would: ThreadSanitizer reports a state handed out
+// while others write it.
+template <class Key, Key App::IEventTracer::TraceRecord::*keyOf>
+class LastNotificationTracer final : public App::IEventTracer {
+  public:
+    void trace(Event event, TraceRecord const& record) const noexcept override {
+        App::IRemoteResource::State const state =
+            record.state ? *record.state : App::IRemoteResource::State{};
+        if ((event == StatusNotification || event == ProgressNotification) && record.*keyOf) {
+            std::lock_guard<std::mutex> lock(mutex);
+            last[record.*keyOf] = state;
+        }
+    }
+    // A copy, so that the caller holds no lock of the tracer while it calls the library.
+    std::map<Key, App::IRemoteResource::State> lastTraced() const {
+        std::lock_guard<std::mutex> lock(mutex);
+        return last;
+    }
+
+  private:
+    mutable std::mutex mutex;
+    mutable std::map<Key, App::IRemoteResource::State> last;
+};
 
 }  // namespace Tiskel::Test
