@@ -3,34 +3,28 @@
 // rows themselves.
 
 #include <cstdlib>
-#include <fstream>
 #include <string>
 
 #include <QAction>
 #include <QApplication>
 #include <QCryptographicHash>
-#include <QDir>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTreeWidget>
 #include <QtTest>
 #include <glog/logging.h>
 
 #include "Support/HttpTestServer.h"
+#include "Support/TempDir.h"
 #include "SyncWindow.h"
 
 using DesktopSync::SyncWindow;
 using Tiskel::Test::HttpTestServer;
+using Tiskel::Test::TempDir;
 
 namespace {
 
 constexpr int kTimeoutMs = 30000;
 constexpr int64_t kServerTime = 1600000000;
-
-std::string readFile(QString const& path) {
-    std::ifstream in(path.toStdString(), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // The window as a user sees it: its tree's cells by column title, its actions by name.
 class View {
@@ -50,11 +44,11 @@ class View {
     QAction* action(char const* name) const {
         return window.findChild<QAction*>(QString::fromLatin1(name));
     }
-    // Presses Sync and waits for the run to end.
+    // Presses Sync and waits for the run to end; Sync must be disabled while it runs.
     bool sync() {
         QSignalSpy finished(&window, &SyncWindow::runFinished);
         action("sync")->trigger();
-        return finished.wait(kTimeoutMs);
+        return !action("sync")->isEnabled() && finished.wait(kTimeoutMs);
     }
 
     SyncWindow window;
@@ -78,18 +72,21 @@ class DesktopSyncTest : public QObject {
     Q_OBJECT
 
   private:
-    // Writes a manifest of this server's files, `rest` following its baseUrl, opens it in
-    // `view` and waits until it is shown.
-    bool open(View& view, std::string const& rest) {
-        QString const path = folder.filePath(QStringLiteral("manifest.json"));
-        std::ofstream(path.toStdString()) << "{\"baseUrl\": \"" + server.baseUrl() + "/\", " + rest;
-        QSignalSpy opened(&view.window, &SyncWindow::manifestOpened);
-        view.window.openManifest(path);
-        return opened.wait(kTimeoutMs);
+    // Writes m.json, a manifest of this server's files with `rest` following its baseUrl, opens
+    // it in `view` and waits for `signal` (by default: until it is shown).
+    template <class Signal = void (SyncWindow::*)()>
+    bool open(View& view, std::string const& rest, Signal signal = &SyncWindow::manifestOpened) {
+        work.write("m.json", "{\"baseUrl\": \"" + server.baseUrl() + "/\", " + rest);
+        QSignalSpy spy(&view.window, signal);
+        view.window.openManifest(QString::fromStdString(work.file("m.json")));
+        return spy.wait(kTimeoutMs);
     }
-    QString output() const { return folder.filePath(QStringLiteral("out")); }
+    QString output() const { return QString::fromStdString(work.file("out")); }
+    std::string local(std::string const& path) const {
+        return TempDir::read(work.file("out/" + path));
+    }
 
-    QTemporaryDir folder;
+    TempDir work;
     HttpTestServer server;
 
   private Q_SLOTS:
@@ -105,10 +102,7 @@ class DesktopSyncTest : public QObject {
         QCOMPARE(view.bundles(), 2);
         QCOMPARE(view.cell(0, "State"), QStringLiteral("Not synced"));
 
-        QSignalSpy finished(&view.window, &SyncWindow::runFinished);
-        view.action("sync")->trigger();
-        QVERIFY(!view.action("sync")->isEnabled());
-        QVERIFY(finished.wait(kTimeoutMs));
+        QVERIFY(view.sync());
         for (int b = 0; b < view.bundles(); ++b) {
             QCOMPARE(view.cell(b, "State"), QStringLiteral("Available"));
             QCOMPARE(view.cell(b, "Files"), QStringLiteral("%1/%1").arg(view.files(b)));
@@ -118,8 +112,8 @@ class DesktopSyncTest : public QObject {
                 QCOMPARE(view.cell(b, f, "Reason"), QString());
             }
         }
-        QCOMPARE(readFile(output() + "/a/two.txt"), std::string("two"));
-        QCOMPARE(readFile(output() + "/b/big.bin").size(), big.size());
+        QCOMPARE(local("a/two.txt"), std::string("two"));
+        QCOMPARE(local("b/big.bin").size(), big.size());
 
         // A second sync asks the server again (a new manager) and keeps what is current.
         QVERIFY(view.sync());
@@ -134,9 +128,8 @@ class DesktopSyncTest : public QObject {
         auto const digest = [](char const* text) {
             return QCryptographicHash::hash(text, QCryptographicHash::Sha256).toHex().toStdString();
         };
-        QDir().mkpath(output() + "/v");
-        std::ofstream(output().toStdString() + "/v/good.txt") << "good";
-        std::ofstream(output().toStdString() + "/v/bad.txt") << "stale";
+        work.write("out/v/good.txt", "good");
+        work.write("out/v/bad.txt", "stale");
         View view(output());
         QVERIFY(open(view, R"("policy": "validate", "bundles": [{"name": "v", "files": [
             {"path": "v/good.txt", "sha256": ")" +
@@ -148,7 +141,7 @@ class DesktopSyncTest : public QObject {
         QCOMPARE(view.cell(0, 0, "Outcome"), QStringLiteral("KeptValid"));
         QCOMPARE(view.cell(0, 1, "Outcome"),
                  QStringLiteral("Downloaded (did not match its sha256)"));
-        QCOMPARE(readFile(output() + "/v/bad.txt"), std::string("fresh"));
+        QCOMPARE(local("v/bad.txt"), std::string("fresh"));
         QCOMPARE(server.requestCount("/v/good.txt"), size_t{0});
     }
 
@@ -191,12 +184,8 @@ class DesktopSyncTest : public QObject {
     void aBrokenManifestIsReportedAndCannotBeSynced() {
         View view(output());
         QSignalSpy failed(&view.window, &SyncWindow::manifestFailed);
-        QString const path = folder.filePath(QStringLiteral("broken.json"));
-        std::ofstream(path.toStdString())
-            << R"({"baseUrl": "http://x/", "bundles": [{"files": 3}]})";
-        view.window.openManifest(path);
-        QVERIFY(failed.wait(kTimeoutMs));
-        QVERIFY2(failed.first().first().toString().contains("broken.json"),
+        QVERIFY(open(view, R"("bundles": [{"files": 3}]})", &SyncWindow::manifestFailed));
+        QVERIFY2(failed.first().first().toString().contains("m.json"),
                  qPrintable(failed.first().first().toString()));
         QVERIFY(!view.action("sync")->isEnabled());
         QCOMPARE(view.bundles(), 0);
