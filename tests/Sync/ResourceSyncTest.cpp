@@ -394,15 +394,17 @@ TEST_F(ResourceSyncHttp, FailuresNameTheirReasonAndKeepTheOldFile) {
     EXPECT_THAT(report, HasSubstr(R"("exitCode": 1)"));
     EXPECT_THAT(report, HasSubstr(R"("current": 0)"));  // the downloaded file is not current
 
-    // A corrupt file, or a server that answered and then broke off, beside one that cannot be
-    // reached is not "offline". (The give-up lets the broken transfer's quick retries end.)
+    // A corrupt file beside one that cannot be reached is not "offline", nor is a server that
+    // answered and then broke off (a give-up long enough for its quick retries to end).
     server.addRedirect("/site/away.txt", unreachableUrl() + "/away.txt");
+    manifest(tampered + R"(, "away.txt")");
+    EXPECT_THAT(sync({"--give-up", "1", "--quiet"}, 1).out,
+                HasSubstr("away.txt: InternetConnectionLost"));
     server.addFault("/site/short.bin", binaryBody(1024 * 1024), HttpTestServer::Fault::ShortBody,
                     64 * 1024);
-    manifest(tampered + R"(, "away.txt", "short.bin")");
+    manifest(R"("away.txt", "short.bin")");
     EXPECT_THAT(sync({"--give-up", "3", "--quiet"}, 1).out,
-                AllOf(HasSubstr("away.txt: InternetConnectionLost"),
-                      HasSubstr("short.bin: InternetConnectionLost: transfer failed: "),
+                AllOf(HasSubstr("short.bin: InternetConnectionLost: transfer failed: "),
                       HasSubstr("Failed (gave up waiting for retries)")));
 }
 
