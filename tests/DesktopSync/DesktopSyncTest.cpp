@@ -90,20 +90,40 @@ class DesktopSyncTest : public QObject {
     HttpTestServer server;
 
   private Q_SLOTS:
+    // The validate policy (a bundle of its own) replaces a file whose digest differs and keeps
+    // one that matches.
     void syncBringsEveryRowToAvailableAndASecondSyncKeepsCurrentFiles() {
         server.addFile("/a/one.txt", "one", kServerTime);
         server.addFile("/a/two.txt", "two", kServerTime);
         std::string const big(300 * 1024, 'b');
         server.addFile("/b/big.bin", big, kServerTime);
+        server.addFile("/v/good.txt", "good");
+        server.addFile("/v/bad.txt", "fresh");
+        work.write("out/v/good.txt", "good");
+        work.write("out/v/bad.txt", "stale");
+        // A file of the validate policy whose digest is that of `text`.
+        auto const valid = [](std::string const& path, char const* text) {
+            QByteArray const digest = QCryptographicHash::hash(text, QCryptographicHash::Sha256);
+            return "{\"path\": \"" + path + "\", \"policy\": \"validate\", \"sha256\": \"" +
+                   digest.toHex().toStdString() + "\"}";
+        };
         View view(output());
         QVERIFY(open(view, R"("bundles": [
             {"name": "texts", "init": true, "files": ["a/one.txt", "a/two.txt"]},
-            {"name": "data", "files": [{"path": "b/big.bin", "size": 307200}]}]})"));
-        QCOMPARE(view.bundles(), 2);
+            {"name": "data", "files": [{"path": "b/big.bin", "size": 307200}]},
+            {"name": "v", "files": [)" +
+                               valid("v/good.txt", "good") + ", " + valid("v/bad.txt", "fresh") +
+                               "]}]}"));
+        QCOMPARE(view.bundles(), 3);
         QCOMPARE(view.cell(0, "State"), QStringLiteral("Not synced"));
 
         QVERIFY(view.sync());
-        for (int b = 0; b < view.bundles(); ++b) {
+        QCOMPARE(view.cell(2, 0, "Outcome"), QStringLiteral("KeptValid"));
+        QCOMPARE(view.cell(2, 1, "Outcome"),
+                 QStringLiteral("Downloaded (did not match its sha256)"));
+        QCOMPARE(local("v/bad.txt"), std::string("fresh"));
+        QCOMPARE(server.requestCount("/v/good.txt"), size_t{0});
+        for (int b = 0; b < 2; ++b) {
             QCOMPARE(view.cell(b, "State"), QStringLiteral("Available"));
             QCOMPARE(view.cell(b, "Files"), QStringLiteral("%1/%1").arg(view.files(b)));
             for (int f = 0; f < view.files(b); ++f) {
@@ -122,35 +142,19 @@ class DesktopSyncTest : public QObject {
         QCOMPARE(server.requestCount("/b/big.bin"), size_t{2});
     }
 
-    void validateReplacesAFileWhoseDigestDiffersAndKeepsOneThatMatches() {
-        server.addFile("/v/good.txt", "good");
-        server.addFile("/v/bad.txt", "fresh");
-        auto const digest = [](char const* text) {
-            return QCryptographicHash::hash(text, QCryptographicHash::Sha256).toHex().toStdString();
-        };
-        work.write("out/v/good.txt", "good");
-        work.write("out/v/bad.txt", "stale");
-        View view(output());
-        QVERIFY(open(view, R"("policy": "validate", "bundles": [{"name": "v", "files": [
-            {"path": "v/good.txt", "sha256": ")" +
-                               digest("good") + R"("},
-            {"path": "v/bad.txt", "sha256": ")" +
-                               digest("fresh") + R"("}]}]})"));
-
-        QVERIFY(view.sync());
-        QCOMPARE(view.cell(0, 0, "Outcome"), QStringLiteral("KeptValid"));
-        QCOMPARE(view.cell(0, 1, "Outcome"),
-                 QStringLiteral("Downloaded (did not match its sha256)"));
-        QCOMPARE(local("v/bad.txt"), std::string("fresh"));
-        QCOMPARE(server.requestCount("/v/good.txt"), size_t{0});
-    }
-
-    void aFailedFileShowsItsReasonInItsRow() {
+    // A failed file shows its reason while the run goes on; Cancel then ends the run, and a
+    // stalled file's row says so.
+    void aFailedFileShowsItsReasonInItsRowAndCancelStopsTheRun() {
         server.addFile("/ok.txt", "ok");
         server.addStatus("/gone.txt", 404);
+        server.addFault("/stalls.bin", std::string(100000, 's'), HttpTestServer::Fault::Stall,
+                        1000);
         View view(output());
-        QVERIFY(open(view, R"("bundles": [{"name": "mixed", "files": ["ok.txt", "gone.txt"]}]})"));
+        QVERIFY(open(view, R"("bundles": [{"name": "mixed", "files": ["ok.txt", "gone.txt"]},
+            {"name": "slow", "files": ["stalls.bin"]}]})"));
+        QVERIFY(!view.action("cancel")->isEnabled());
 
+        QSignalSpy finished(&view.window, &SyncWindow::runFinished);
         view.action("sync")->trigger();
         // The failed file is retried after a pause; its first failure is what the row shows.
         QTRY_VERIFY_WITH_TIMEOUT(view.cell(0, 1, "Reason").contains("HTTP 404"), kTimeoutMs);
@@ -161,22 +165,12 @@ class DesktopSyncTest : public QObject {
                                   kTimeoutMs);
         QTRY_VERIFY_WITH_TIMEOUT(view.cell(0, "State").startsWith("Error"), kTimeoutMs);
         QCOMPARE(view.cell(0, 0, "Reason"), QString());
-    }
 
-    void cancelStopsTheRunAndTheRowsSaySo() {
-        server.addFault("/stalls.bin", std::string(100000, 's'), HttpTestServer::Fault::Stall,
-                        1000);
-        View view(output());
-        QVERIFY(open(view, R"("bundles": [{"name": "slow", "files": ["stalls.bin"]}]})"));
-        QVERIFY(!view.action("cancel")->isEnabled());
-
-        QSignalSpy finished(&view.window, &SyncWindow::runFinished);
-        view.action("sync")->trigger();
-        QTRY_VERIFY_WITH_TIMEOUT(view.cell(0, 0, "State").startsWith("Downloading"), kTimeoutMs);
+        QTRY_VERIFY_WITH_TIMEOUT(view.cell(1, 0, "State").startsWith("Downloading"), kTimeoutMs);
         view.action("cancel")->trigger();
         QVERIFY(finished.wait(kTimeoutMs));
-        QCOMPARE(view.cell(0, "State"), QStringLiteral("Cancelled"));
-        QCOMPARE(view.cell(0, 0, "State"), QStringLiteral("Cancelled"));
+        QCOMPARE(view.cell(1, "State"), QStringLiteral("Cancelled"));
+        QCOMPARE(view.cell(1, 0, "State"), QStringLiteral("Cancelled"));
         QVERIFY(view.action("sync")->isEnabled());
         QVERIFY(!QFileInfo::exists(output() + "/stalls.bin"));
     }

@@ -92,17 +92,52 @@ std::string screenOf(std::string const& command, int columns, std::string const&
     return screen;
 }
 
-// Each manifest problem is named on stderr with exit code 2 before anything is written.
-TEST(ResourceSyncManifest, EveryProblemIsReportedWithExitTwoAndNothingWritten) {
+// The command line as people type it: help and the version on standard output with exit 0, the
+// short forms, "-" for a manifest on standard input, a file name no manifest can hold, a
+// paths-only manifest for the validate policy (which needs the digests), and options that are
+// wrong (exit 2, and nothing written). Each problem of a manifest is named on stderr with exit 2
+// before anything is written.
+TEST(ResourceSyncCommandLine, HelpVersionShortFormsStandardInputAndEveryManifestProblem) {
+    struct Case {
+        char const* args;   // the words of the command line; {w} stands for the work folder
+        std::string input;  // standard input
+        int code;
+        std::string text;  // found in standard output when the code is 0, else in standard error
+    };
+    std::string const manifest =
+        R"({"baseUrl": "http://h.invalid/", "bundles": [{"files": ["a.txt"]}]})";
+    std::vector<Case> cases = {
+        {"--version", "", 0, "resource-sync " RDM_PROJECT_VERSION "\n"},
+        {"sync --help", "", 0, "usage: resource-sync sync MANIFEST"},
+        {"manifest -h", "", 0, "usage: resource-sync manifest DIR"},
+        {"help sync", "", 0, "-q, --quiet"},
+        {"sync {w}/m.json -q -j 2 -d {w}/out --from-dir {w}/site", "", 0, "Synced: 1 files"},
+        {"sync {w}/m.json -qj1 -d{w}/out --from-dir {w}/site", "", 0, "Synced"},
+        {"sync - -d {w}/out --from-dir {w}/site", manifest, 0, "downloaded a.txt"},
+        {"sync - -d {w}/out", "[]", 2, "stdin: the manifest must be a JSON object"},
+        {"sync {w}/none.json -d {w}/out", "", 2,
+         "cannot read the manifest: No such file or directory"},
+        {"sync {w}/m.json -d {w}/out --rate 0", "", 2, "--rate needs a whole"},
+        {"sync {w}/m.json -d {w}/out --progress xml", "", 2,
+         "--progress needs bar, lines or json, not \"xml\""},
+        {"sync {w}/m.json -d {w}/out -j 0", "", 2, "--jobs needs a whole"},
+        {"sync {w}/m.json -d {w}/out --quiet=yes", "", 2, "--quiet takes no value"},
+        {"sync {w}/m.json -d {w}/out --colour", "", 2, "unknown option --colour"},
+        {"sync {w}/m.json -d {w}/out -x", "", 2, "unknown option -x"},
+        {"sync {w}/m.json -d {w}/out --report /nonexistent-folder/r.json", "", 2,
+         "--report /nonexistent-folder/r.json: the folder /nonexistent-folder does not exist"},
+        {"manifest {w}/site --base-url http://h.invalid/ --policy validate --paths-only", "", 2,
+         "the validate policy needs the SHA-256 digests"},
+        {"manifest {w}/bad --base-url http://h.invalid/", "", 2,
+         "bad/caf\\xe9.txt: the file name is not UTF-8"},
+    };
     // A manifest of one bundle holding `files`.
     auto const files = [](std::string const& list) {
         return R"({"baseUrl": "http://h/", "bundles": [{"files": [)" + list + "]}]}";
     };
-    // The manifest's text (empty: the manifest file does not exist) and the message.
-    std::vector<std::pair<std::string, char const*>> const cases = {
-        {"", "cannot read the manifest: No such file or directory"},
-        {"{\"baseUrl\": \"http://h/\",\n  \"bundles\": [ }", "m.json:2:16: JSON syntax error"},
-        {"[]", "the manifest must be a JSON object"},
+    // Each problem of a manifest (read from the file {w}/input) and its message.
+    std::vector<std::pair<std::string, char const*>> const problems = {
+        {"{\"baseUrl\": \"http://h/\",\n  \"bundles\": [ }", "input:2:16: JSON syntax error"},
         {R"({"bundles": []})", "baseUrl: missing"},
         {R"({"baseUrl": "htp:/x", "bundles": []})", "baseUrl: \"htp:/x\" must start with"},
         {R"({"baseUrl": "http://h/", "bundles": [{"files": []}, {"files": [{"path": "a",
@@ -138,9 +173,9 @@ TEST(ResourceSyncManifest, EveryProblemIsReportedWithExitTwoAndNothingWritten) {
          "target: \"/tmp/x\" must be relative"},
         {files(R"({"path": "a", "policy": "validate"})"), "sha256: missing: the validate policy"},
         {R"({"baseUrl": "http://h/", "mirrors": "http://m/", "bundles": []})",
-         "m.json: mirrors: expected an array of URLs"},
+         "input: mirrors: expected an array of URLs"},
         {R"({"baseUrl": "http://h/", "mirrors": ["http://m/", "ftp://m/"], "bundles": []})",
-         "m.json: mirrors[1]: \"ftp://m/\" must start with http:// or https://"},
+         "input: mirrors[1]: \"ftp://m/\" must start with http:// or https://"},
         {R"({"baseUrl": "http://h/", "mirrors": ["http://m/?a=1"], "bundles": []})",
          "mirrors[0]: \"http://m/?a=1\" must not have a query"},
         {R"({"baseUrl": "http://h/", "mirrors": ["http://m/", "http://m"], "bundles": []})",
@@ -148,50 +183,9 @@ TEST(ResourceSyncManifest, EveryProblemIsReportedWithExitTwoAndNothingWritten) {
         {R"({"baseUrl": "http://h/", "bundles": [{"mirrors": ["http://h"], "files": []}]})",
          "bundles[0].mirrors[0]: \"http://h\" is the base URL"},
     };
-    for (auto const& [text, message] : cases) {
-        TempDir dir;
-        std::string const manifest = text.empty() ? dir.file("m.json") : dir.write("m.json", text);
-        Finished const run = runToEnd({"sync", manifest, "--dir", dir.file("target")});
-        EXPECT_EQ(run.code, 2) << message;
-        EXPECT_THAT(run.err, HasSubstr(message));
-        EXPECT_FALSE(fs::exists(dir.file("target"))) << message;
+    for (auto const& [text, message] : problems) {
+        cases.push_back({"sync {w}/input -d {w}/out", text, 2, message});
     }
-}
-
-// The command line as people type it: help and the version on standard output with exit 0, the
-// short forms, "-" for a manifest on standard input, a file name no manifest can hold, a
-// paths-only manifest for the validate policy (which needs the digests), and options that are
-// wrong (exit 2, and nothing written).
-TEST(ResourceSyncCommandLine, HelpVersionShortFormsStandardInputAndNamesThatAreNotUtf8) {
-    struct Case {
-        char const* args;   // the words of the command line; {w} stands for the work folder
-        std::string input;  // standard input
-        int code;
-        std::string text;  // found in standard output when the code is 0, else in standard error
-    };
-    std::string const manifest =
-        R"({"baseUrl": "http://h.invalid/", "bundles": [{"files": ["a.txt"]}]})";
-    std::vector<Case> const cases = {
-        {"--version", "", 0, "resource-sync " RDM_PROJECT_VERSION "\n"},
-        {"sync --help", "", 0, "usage: resource-sync sync MANIFEST"},
-        {"manifest -h", "", 0, "usage: resource-sync manifest DIR"},
-        {"help sync", "", 0, "-q, --quiet"},
-        {"sync {w}/m.json -q -j 2 -d {w}/out --from-dir {w}/site", "", 0, "Synced: 1 files"},
-        {"sync {w}/m.json -qj1 -d{w}/out --from-dir {w}/site", "", 0, "Synced"},
-        {"sync - -d {w}/out --from-dir {w}/site", manifest, 0, "downloaded a.txt"},
-        {"sync - -d {w}/out", "[]", 2, "stdin: the manifest must be a JSON object"},
-        {"sync {w}/m.json -d {w}/out --rate 0", "", 2, "--rate needs a whole"},
-        {"sync {w}/m.json -d {w}/out -j 0", "", 2, "--jobs needs a whole"},
-        {"sync {w}/m.json -d {w}/out --quiet=yes", "", 2, "--quiet takes no value"},
-        {"sync {w}/m.json -d {w}/out --colour", "", 2, "unknown option --colour"},
-        {"sync {w}/m.json -d {w}/out -x", "", 2, "unknown option -x"},
-        {"sync {w}/m.json -d {w}/out --report /nonexistent-folder/r.json", "", 2,
-         "--report /nonexistent-folder/r.json: the folder /nonexistent-folder does not exist"},
-        {"manifest {w}/site --base-url http://h.invalid/ --policy validate --paths-only", "", 2,
-         "the validate policy needs the SHA-256 digests"},
-        {"manifest {w}/bad --base-url http://h.invalid/", "", 2,
-         "bad/caf\\xe9.txt: the file name is not UTF-8"},
-    };
     for (Case const& test : cases) {
         TempDir work;
         work.write("m.json", manifest);
@@ -203,9 +197,9 @@ TEST(ResourceSyncCommandLine, HelpVersionShortFormsStandardInputAndNamesThatAreN
         SCOPED_TRACE(test.args);
         EXPECT_EQ(run.code, test.code) << run.out << run.err;
         EXPECT_THAT(test.code == 0 ? run.out : run.err, HasSubstr(test.text));
-        if (std::strstr(test.args, " -q") != nullptr) {
-            EXPECT_THAT(run.out, Not(HasSubstr("downloading")));
-        }
+        EXPECT_EQ(run.out.empty(), test.code != 0) << run.out;
+        // --quiet prints no line of a file's progress.
+        EXPECT_TRUE(!std::strstr(test.args, " -q") || run.out.find("downloading") == run.out.npos);
         // A run that succeeds with a target folder fetches a.txt; one that fails makes no folder.
         bool const synced = test.code == 0 && std::strstr(test.args, "{w}/out") != nullptr;
         EXPECT_EQ(fs::exists(work.file(synced ? "out/a.txt" : "out")), synced);
@@ -389,10 +383,10 @@ TEST_F(ResourceSyncHttp, FailuresNameTheirReasonAndKeepTheOldFile) {
     EXPECT_THAT(run.out, Not(HasSubstr("downloading")));  // --quiet
     EXPECT_EQ(local("/tampered.bin"), "the good old file");
     EXPECT_EQ(local("/a.txt"), "alpha v1\n");
-    std::string const report = TempDir::read(work.file("report.json"));
-    EXPECT_THAT(report, HasSubstr(R"("error": "Corrupted")"));
-    EXPECT_THAT(report, HasSubstr(R"("exitCode": 1)"));
-    EXPECT_THAT(report, HasSubstr(R"("current": 0)"));  // the downloaded file is not current
+    // The downloaded file is not current.
+    EXPECT_THAT(TempDir::read(work.file("report.json")),
+                AllOf(HasSubstr(R"("error": "Corrupted")"), HasSubstr(R"("exitCode": 1)"),
+                      HasSubstr(R"("current": 0)")));
 
     // A corrupt file beside one that cannot be reached is not "offline", nor is a server that
     // answered and then broke off (a give-up long enough for its quick retries to end).
@@ -561,9 +555,7 @@ TEST_F(ResourceSyncHttp, NoPasswordInAnyOutputAndNetrcSuppliesIt) {
     Finished const run = sync({"--trace", "--report", work.file("r.json")}, 1);
     EXPECT_EQ(local("/private.txt"), "private\n");
     EXPECT_THAT(run.out, HasSubstr("http://***@127.0.0.1:"));
-    for (std::string const& output : {run.out, run.err, TempDir::read(work.file("r.json"))}) {
-        EXPECT_THAT(output, Not(HasSubstr("s3cret")));
-    }
+    EXPECT_THAT(run.out + run.err + TempDir::read(work.file("r.json")), Not(HasSubstr("s3cret")));
 
     fs::remove(target() + "/private.txt");
     manifest(R"("private.txt")");
