@@ -245,19 +245,19 @@ class ResourceSyncHttp : public ::testing::Test {
         server.addFile("/site/c.txt", "gamma\n");
     }
 
-    std::string manifest(std::string const& files, std::string const& initFiles = "") {
-        return work.write("m.json", R"({"baseUrl": ")" + server.url("/site") +
-                                        R"(", "bundles": [{"name": "first", "init": true, )"
-                                        R"("files": [)" +
-                                        initFiles + R"(]}, {"name": "rest", "files": [)" + files +
-                                        "]}]}");
+    // Writes m.json: an init bundle "first" of `initFiles` and a bundle "rest" of `files` below
+    // `base` (the site when empty); `top` adds top-level fields ("name": value, ).
+    std::string manifest(std::string const& files, std::string const& initFiles = "",
+                         std::string const& base = "", std::string const& top = "") {
+        return work.write(
+            "m.json", R"({"baseUrl": ")" + (base.empty() ? server.url("/site") : base) + "\", " +
+                          top + R"("bundles": [{"name": "first", "init": true, "files": [)" +
+                          initFiles + R"(]}, {"name": "rest", "files": [)" + files + "]}]}");
     }
-
-    // A manifest of `files` in one bundle below `base`, with `mirror` as its mirror.
+    // `files` below `base`, with `mirror` as its mirror.
     std::string mirrored(std::string const& base, std::string const& mirror,
                          std::string const& files) {
-        return work.write("m.json", R"({"baseUrl": ")" + base + R"(", "mirrors": [")" + mirror +
-                                        R"("], "bundles": [{"files": [)" + files + "]}]}");
+        return manifest(files, "", base, R"("mirrors": [")" + mirror + "\"], ");
     }
 
     std::string siteManifest() {
@@ -550,8 +550,7 @@ TEST_F(ResourceSyncHttp, DamagedFilesAreRepairedBySizeAndWithVerifyByDigest) {
 TEST_F(ResourceSyncHttp, NoPasswordInAnyOutputAndNetrcSuppliesIt) {
     server.addProtectedFile("/site/private.txt", "private\n", "reader", "s3cret");
     std::string const withPassword = "http://reader:s3cret@" + server.baseUrl().substr(7);
-    work.write("m.json", R"({"baseUrl": ")" + withPassword +
-                             R"(/site", "bundles": [{"files": ["private.txt", "gone.txt"]}]})");
+    manifest(R"("private.txt", "gone.txt")", "", withPassword + "/site");
     Finished const run = sync({"--trace", "--report", work.file("r.json")}, 1);
     EXPECT_EQ(local("/private.txt"), "private\n");
     EXPECT_THAT(run.out, HasSubstr("http://***@127.0.0.1:"));
@@ -571,8 +570,7 @@ TEST_F(ResourceSyncHttp, RateHoldsForHttpTransfersTogetherAndForSlowLocalCopies)
         server.addFile("/site/" + name, binaryBody(64 * 1024));
         work.write("site/" + name, binaryBody(64 * 1024));
     }
-    work.write("m.json", R"({"baseUrl": ")" + server.url("/site") + R"(", "policy": "always",
-        "bundles": [{"files": ["r0.bin", "r1.bin", "r2.bin", "r3.bin"]}]})");
+    manifest(R"("r0.bin", "r1.bin", "r2.bin", "r3.bin")", "", "", R"("policy": "always", )");
     // 256 KiB at 128 KiB/s: 2 s. Were each transfer given the whole rate, the four would end
     // in 0.5 s; whole 128 KiB pieces of the local copy would cross one 50 ms step per file and
     // end in 0.2 s.
@@ -692,9 +690,8 @@ TEST_F(ResourceSyncHttp, WatchFetchesAFileChangedWhileItRuns) {
 TEST_F(ResourceSyncHttp, OfflineUnreachableOrUncheckedFailsTheRun) {
     siteManifest();
     // (A run that waited for the give-up would be killed as standing still, and fail.)
-    Finished const run =
-        sync({"--offline-marker", work.write("offline", ""), "--give-up", "600"}, 3);
-    EXPECT_THAT(run.out, HasSubstr("a.txt: InternetConnectionLost"));
+    EXPECT_THAT(sync({"--offline-marker", work.write("offline", ""), "--give-up", "600"}, 3).out,
+                HasSubstr("a.txt: InternetConnectionLost"));
 
     sync();
     server.addStatus("/site/a.txt", 500);
@@ -705,17 +702,16 @@ TEST_F(ResourceSyncHttp, OfflineUnreachableOrUncheckedFailsTheRun) {
 
     // Unreachable: a present file cannot be checked (which is not retried), a missing one
     // cannot be fetched (which is, until the give-up).
-    std::string const unreachable = R"({"baseUrl": ")" + unreachableUrl() + R"(/", "bundles": )";
-    work.write("m.json", unreachable + R"([{"files": ["a.txt"]}]})");
+    manifest(R"("a.txt")", "", unreachableUrl());
     EXPECT_THAT(sync({}, 3).out, HasSubstr("a.txt: not checked: "));
     EXPECT_EQ(local("/a.txt"), "alpha v1\n");
-    work.write("m.json", unreachable + R"([{"files": ["x"]}]})");
+    manifest(R"("x")", "", unreachableUrl());
     // Plain lines wake the main thread with every change; --quiet only once the failures may
     // end the round.
     for (char const* display : {"--trace", "--quiet"}) {
-        Finished const dead = sync({"--give-up", "1", display}, 3);
-        EXPECT_THAT(dead.out, HasSubstr("Offline (gave up waiting for retries)"));
-        EXPECT_THAT(dead.out, HasSubstr("x: InternetConnectionLost: "));
+        EXPECT_THAT(sync({"--give-up", "1", display}, 3).out,
+                    AllOf(HasSubstr("Offline (gave up waiting for retries)"),
+                          HasSubstr("x: InternetConnectionLost: ")));
     }
 }
 
@@ -753,13 +749,12 @@ TEST_F(ResourceSyncHttp, FilesReachTheDiskBeforeTheirRenameUnlessAskedNotTo) {
         fs::remove_all(target());
         // LeakSanitizer cannot stop the threads of a traced process; leaks are looked for in
         // every other run of the program.
-        std::string const traced =
-            "-f -y -E ASAN_OPTIONS=detect_leaks=0 -e trace=fdatasync,fsync,"
-            "rename,renameat,renameat2 -o " +
-            work.file("calls") + " ";
-        Finished const run = runToEnd(words(traced + kProgram + " sync " + work.file("m.json") +
-                                            " --dir " + target() + (flush ? "" : " --no-fsync")),
-                                      "/usr/bin/strace");
+        Finished const run = runToEnd(
+            words("-f -y -E ASAN_OPTIONS=detect_leaks=0 -e trace=fdatasync,fsync,rename,renameat,"
+                  "renameat2 -o " +
+                  work.file("calls") + " " + kProgram + " sync " + work.file("m.json") + " --dir " +
+                  target() + (flush ? "" : " --no-fsync")),
+            "/usr/bin/strace");
         ASSERT_EQ(run.code, 0) << run.out << run.err;
         std::string const calls = TempDir::read(work.file("calls"));
         size_t const data = calls.find("a.txt.resource-sync-");
@@ -780,8 +775,7 @@ TEST_F(ResourceSyncHttp, FilesReachTheDiskBeforeTheirRenameUnlessAskedNotTo) {
 TEST_F(ResourceSyncHttp, APrivateCaIsTrustedThroughCacertOrTheEnvironment) {
     HttpTestServer tls(HttpTestServer::Scheme::HttpsSelfSigned);
     tls.addFile("/site/a.txt", "over TLS\n");
-    work.write("m.json",
-               R"({"baseUrl": ")" + tls.url("/site") + R"(", "bundles": [{"files": ["a.txt"]}]})");
+    manifest(R"("a.txt")", "", tls.url("/site"));
     EXPECT_THAT(sync({}, 1).out, HasSubstr("certificate"));
     sync({"--cacert", tls.certificateFile()});
     EXPECT_EQ(local("/a.txt"), "over TLS\n");
