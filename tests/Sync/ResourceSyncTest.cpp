@@ -503,27 +503,6 @@ TEST_F(ResourceSyncHttp, OneRunPerFolderTheNextWaitsOrLeavesWithFourASignalKeeps
     EXPECT_TRUE(leftovers(target()).empty());
 }
 
-TEST_F(ResourceSyncHttp, LeftoversOfDeadRunsGoAndNothingIsWrittenThroughALinkOutOfTheTarget) {
-    siteManifest();
-    // No lock file says the last run ended cleanly: the leftovers of runs that are gone are
-    // removed; a temporary of a live process (this test) is not.
-    std::string const old = work.write("out/c.txt.resource-sync-part", "an old version's");
-    std::string const live =
-        work.write("out/a.txt.resource-sync-" + std::to_string(::getpid()) + ".part", "live");
-    std::string const elsewhere = work.file("elsewhere");
-    fs::create_directories(elsewhere);
-    fs::create_directory_symlink(elsewhere, target() + "/sub");
-
-    Finished const run = sync({}, 1);
-    EXPECT_THAT(run.out, HasSubstr("sub/b.bin leads outside " + target() + " through the symlink " +
-                                   target() + "/sub"));
-    EXPECT_TRUE(fs::is_empty(elsewhere));
-    EXPECT_EQ(local("/a.txt"), "alpha v1\n");
-    EXPECT_EQ(local("/c.txt"), "gamma\n");
-    EXPECT_FALSE(fs::exists(old));
-    EXPECT_TRUE(fs::exists(live));
-}
-
 // A present file of another size than the manifest's is damaged and fetched again under every
 // policy; with --verify so is one whose digest does not match.
 TEST_F(ResourceSyncHttp, DamagedFilesAreRepairedBySizeAndWithVerifyByDigest) {
@@ -589,7 +568,8 @@ TEST_F(ResourceSyncHttp, RateHoldsForHttpTransfersTogetherAndForSlowLocalCopies)
 // --dry-run tells what a run would fetch, and why, and what --delete would remove, and writes
 // nothing, not even the folder or its lock. --delete then removes what no entry names once every
 // file is available: never the sync's own files, never what a link points to, and nothing
-// after a run with failures.
+// after a run with failures. The leftovers of dead runs go, and nothing is written through a
+// link out of the target.
 TEST_F(ResourceSyncHttp, DryRunAndDeleteTouchOnlyWhatTheyShould) {
     siteManifest();
     Finished const empty = sync({"--dry-run"});
@@ -612,7 +592,12 @@ TEST_F(ResourceSyncHttp, DryRunAndDeleteTouchOnlyWhatTheyShould) {
     EXPECT_EQ(local("/c.txt"), "gamma, edited locally\n");
     EXPECT_TRUE(fs::exists(target() + "/stale.txt"));
 
+    // Without the lock file that tells the last run ended cleanly, the leftovers of runs that
+    // are gone are removed; a temporary of a live process (this test) is not.
+    std::string const old = work.write("out/c.txt.resource-sync-part", "an old version's");
+    ASSERT_TRUE(fs::remove(target() + "/.resource-sync.lock"));
     Finished const run = sync({"--delete"});
+    EXPECT_FALSE(fs::exists(old));
     EXPECT_THAT(run.out, HasSubstr("deleted sub/old.bin"));
     EXPECT_THAT(run.out, HasSubstr("0 failed, 1 repaired, 3 deleted"));
     EXPECT_FALSE(fs::exists(target() + "/stale.txt"));
@@ -621,9 +606,17 @@ TEST_F(ResourceSyncHttp, DryRunAndDeleteTouchOnlyWhatTheyShould) {
     EXPECT_TRUE(fs::exists(live));
     EXPECT_EQ(local("/c.txt"), "gamma\n");
 
+    // A link out of the target fails the run, and nothing is written through it; a run with
+    // failures deletes nothing.
     work.write("out/stale.txt", "old");
-    server.addStatus("/site/a.txt", 500);
-    sync({"--delete", "--give-up", "1"}, 1);
+    std::string const elsewhere = work.file("elsewhere");
+    fs::create_directories(elsewhere);
+    fs::remove_all(target() + "/sub");
+    fs::create_directory_symlink(elsewhere, target() + "/sub");
+    EXPECT_THAT(sync({"--delete", "--give-up", "1"}, 1).out,
+                HasSubstr("sub/b.bin leads outside " + target() + " through the symlink " +
+                          target() + "/sub"));
+    EXPECT_TRUE(fs::is_empty(elsewhere));
     EXPECT_TRUE(fs::exists(target() + "/stale.txt"));
 }
 
