@@ -75,10 +75,9 @@ std::string unreachableUrl() {
 std::string screenOf(std::string const& command, int columns, std::string const& until) {
     std::string const tmux = "tmux -L rdm-sync-" + std::to_string(::getpid()) + "-" +
                              std::to_string(columns) + " -f /dev/null ";
-    EXPECT_EQ(std::system((tmux + "new-session -d -x " + std::to_string(columns) + " -y 20 '" +
-                           command + "'")
-                              .c_str()),
-              0);
+    std::string const start =
+        tmux + "new-session -d -x " + std::to_string(columns) + " -y 20 '" + command + "'";
+    EXPECT_EQ(std::system(start.c_str()), 0);
     TempDir shot;
     auto const look = [&] {
         std::system((tmux + "capture-pane -p > " + shot.file("screen")).c_str());
@@ -214,11 +213,8 @@ TEST(ResourceSyncCommandLine, CompletionAndManualPageKnowTheOptionsOfTheHelp) {
     std::regex const option(R"((^|[\s,(])(--?[a-z][a-z0-9-]*))");
     for (std::string const command : {"sync", "manifest"}) {
         Finished const help = runToEnd({command, "--help"});
-        std::set<std::string> listed;
-        for (std::sregex_iterator it(help.out.begin(), help.out.end(), option), end; it != end;
-             ++it) {
-            listed.insert((*it)[2]);
-        }
+        std::set<std::string> const listed(
+            std::sregex_token_iterator(help.out.begin(), help.out.end(), option, 2), {});
         ASSERT_GT(listed.size(), 4u) << help.out;
 
         std::string const script = std::string("source ") + RDM_SYNC_COMPLETION +
@@ -300,6 +296,11 @@ class ResourceSyncHttp : public ::testing::Test {
         return written.out;
     }
     std::vector<std::string> fromSite() const { return {"--from-dir", work.file("site")}; }
+    // How often the server was asked for a.txt, sub/b.bin and c.txt.
+    std::vector<size_t> requests() const {
+        return {server.requestCount("/site/a.txt"), server.requestCount("/site/sub/b.bin"),
+                server.requestCount("/site/c.txt")};
+    }
     std::string target() const { return work.file("out"); }
     std::string local(std::string const& path) const { return TempDir::read(target() + path); }
 
@@ -344,16 +345,12 @@ TEST_F(ResourceSyncHttp, KeepsTheFolderInStepAndFetchesOnlyWhatChanged) {
 
     // ifModified asks for the time only; ifMissing and a matching digest ask nothing. A report
     // that cannot be written (a folder stands where it goes) fails a run that otherwise succeeded.
-    size_t const requestsA = server.requestCount("/site/a.txt");
-    size_t const requestsB = server.requestCount("/site/sub/b.bin");
-    size_t const requestsC = server.requestCount("/site/c.txt");
+    std::vector<size_t> const before = requests();
     fs::create_directories(work.file("taken"));
     Finished const second = sync({"--report", work.file("taken")}, 1);
     EXPECT_THAT(second.out, HasSubstr("Synced: 3 files, 0 downloaded (0 B), 3 already current"));
     EXPECT_THAT(second.err, HasSubstr(work.file("taken")));
-    EXPECT_EQ(server.requestCount("/site/a.txt"), requestsA + 1);
-    EXPECT_EQ(server.requestCount("/site/sub/b.bin"), requestsB);
-    EXPECT_EQ(server.requestCount("/site/c.txt"), requestsC);
+    EXPECT_EQ(requests(), (std::vector<size_t>{before[0] + 1, before[1], before[2]}));
 
     // A newer file on the server, and a local file that no longer matches its digest.
     server.addFile("/site/a.txt", "alpha v2, longer\n", std::time(nullptr) + 100);
@@ -417,15 +414,13 @@ TEST_F(ResourceSyncHttp, MirrorsAFailedSourceHandsTheFileToTheNextAndIsTriedLast
                  R"({"path": "a.txt", "sha256": ")" + sha256("alpha v1\n") +
                      R"("}, {"path": "c.txt", "sha256": ")" + sha256("gamma\n") + "\"}");
         fs::remove_all(target());
-        std::size_t const served =
-            server.requestCount("/site/a.txt") + server.requestCount("/site/c.txt");
+        std::vector<size_t> const before = requests();
         // One download at a time: the second file starts after the first one's failover.
         Finished const run = sync({"-j", "1", "--report", work.file("report.json")});
         EXPECT_EQ(local("/a.txt"), "alpha v1\n");
         EXPECT_EQ(local("/c.txt"), "gamma\n");
         EXPECT_THAT(run.out, HasSubstr("downloaded a.txt (9 B) from " + server.url("/site/a.txt")));
-        EXPECT_EQ(server.requestCount("/site/a.txt") + server.requestCount("/site/c.txt"),
-                  served + 2);
+        EXPECT_EQ(requests(), (std::vector<size_t>{before[0] + 1, before[1], before[2] + 1}));
         if (status != 0) {
             EXPECT_EQ(first.requestCount("/site/a.txt") + first.requestCount("/site/c.txt"), 1u);
         }
