@@ -82,7 +82,9 @@ void TaskQueueWatcher::handleChangedState(State newState) {
 
 void TaskQueueWatcher::waitForState(State wanted, std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(mutex);
-    if (timeout >= std::chrono::seconds(1)) {
+    // Any positive time-out bounds the wait, also one under a second (what is left of a server's
+    // pause before a retry); zero or less waits without a deadline.
+    if (timeout > std::chrono::milliseconds::zero()) {
         // A time-out beyond any real wait is cut down so that the deadline cannot overflow the
         // clock's range; such a deadline is never reached either way.
         constexpr std::chrono::seconds kLongestTimeout = std::chrono::hours(24 * 365 * 100);

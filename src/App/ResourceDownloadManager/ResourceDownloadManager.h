@@ -62,8 +62,8 @@ class RDM_EXPORT TaskQueueWatcher final : public ITaskQueueEventHandler {
     void handleChangedState(State newState) override;
 
     // Returns when the watcher is stopped or the last published state is `wanted`, or, for a
-    // time-out of at least one second, when the time-out has passed on the steady clock. A zero
-    // or negative time-out waits without a deadline.
+    // positive time-out, when the time-out has passed on the steady clock. A zero or negative
+    // time-out waits without a deadline.
     void waitForState(State wanted, std::chrono::milliseconds timeout);
 
     // Ends every wait, now and later. Nothing restarts the watcher.
