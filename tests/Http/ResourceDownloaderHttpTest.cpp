@@ -318,12 +318,12 @@ TEST_F(HttpDownloaderTest, AContractClientFeedsTheFileAndItsAnswersMapToResultsA
 
 TEST_F(HttpDownloaderTest, ABrokenOffDownloadGoesOnFromItsPartOnlyWhileTheServerHasThatVersion) {
     std::string const whole = content(3 * 1024 * 1024, 'a');
+    // (Going on with the same version is the sync's interrupted-download test.)
     struct Case {
         bool resume;
         std::string next;   // what the server has on the next attempt
         char const* range;  // the Range that attempt asks for
     } const cases[] = {
-        {true, whole, "bytes=2097152-"},                       // the same version: only the rest
         {true, content(whole.size(), 'b'), "bytes=2097152-"},  // If-Range fails: the whole new file
         {false, whole, ""},  // without the feature: from the start
     };
