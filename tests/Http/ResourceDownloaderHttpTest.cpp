@@ -196,10 +196,9 @@ TEST_F(HttpDownloaderTest, EachWayADownloadFailsHasItsResultAndLogLine) {
     } const rows[] = {
         {server.baseUrl(), [] {}, Result::Failed, FileFailure::HttpStatus,
          "failed with error=HTTP 404"},
+        // (A body cut short: the sync's failure test and the broken-off download below.)
         {"http://127.0.0.1:" + std::to_string(Tiskel::Test::freeLoopbackPort()), [] {},
          Result::ConnectionLost, FileFailure::Transport, "failed with error="},
-        {server.url("/short"), [] {}, Result::ConnectionLost, FileFailure::Transport,
-         "failed with error="},
         {stall, [this] { cancelTask = true; }, Result::Cancelled, FileFailure::Cancelled,
          "was cancelled."},
         {stall, [this] { dir.write("offline-marker", ""); }, Result::ConnectionLost,
@@ -208,7 +207,6 @@ TEST_F(HttpDownloaderTest, EachWayADownloadFailsHasItsResultAndLogLine) {
          "was cancelled."},
     };
     std::string const body(100000, 's');
-    server.addFault(std::string("/short") + kPath, body, HttpTestServer::Fault::ShortBody, 40000);
     server.addFault(std::string("/stall") + kPath, body, HttpTestServer::Fault::Stall, 30000);
     for (Row const& row : rows) {
         descriptor.baseUrl = row.baseUrl;
