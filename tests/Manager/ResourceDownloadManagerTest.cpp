@@ -274,9 +274,8 @@ TEST_F(ManagerHttpTest, DefaultComponentsServeTheInitWorkerFirstAndOnlyTheMainWo
     // Each flaky path answers 500 once, then serves its file.
     server.addFlakyFile("/files/init.txt", "init", 1);
     server.addFlakyFile("/files/main.txt", "main", 1);
-    server.addFile("/files/big.bin", std::string(300000, 'b'));
     auto& initBundle = bundleOf({"init.txt"}, server.url("/files"));
-    auto& mainBundle = bundleOf({"main.txt", "big.bin"}, server.url("/files"));
+    auto& mainBundle = bundleOf({"main.txt"}, server.url("/files"));
     ResourceDownloadManager manager;
     manager.init({}, {});
     auto* mainResource =
@@ -293,7 +292,6 @@ TEST_F(ManagerHttpTest, DefaultComponentsServeTheInitWorkerFirstAndOnlyTheMainWo
     EXPECT_EQ(mainResource->getCurrentState().status, IRemoteResource::Available);
     EXPECT_EQ(server.requestCount("/files/main.txt"), 2u);
     EXPECT_EQ(Support::TempDir::read(dir.file("out/main.txt")), "main");
-    EXPECT_EQ(Support::TempDir::read(dir.file("out/big.bin")), std::string(300000, 'b'));
     EXPECT_FALSE(manager.processCurrentQueueQuant()) << "nothing is left to do";
 }
 
