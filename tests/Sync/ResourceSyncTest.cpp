@@ -331,12 +331,10 @@ TEST_F(ResourceSyncHttp, PathsOnlyAndEveryFieldOfAFileAreRead) {
 
 TEST_F(ResourceSyncHttp, KeepsTheFolderInStepAndFetchesOnlyWhatChanged) {
     siteManifest();
+    // (What the files hold, and the line of each download: the failure, repair, mirror and
+    // paths-only tests; c.txt here has to match its digest.)
     Finished const first = sync();
-    EXPECT_EQ(local("/a.txt"), "alpha v1\n");
-    EXPECT_EQ(local("/sub/b.bin"), binaryBody(300 * 1024));
-    EXPECT_EQ(local("/c.txt"), "gamma\n");
     // Through a pipe: one plain line per change, nothing redrawn.
-    EXPECT_THAT(first.out, HasSubstr("downloaded sub/b.bin (300.0 KiB)"));
     EXPECT_THAT(first.out, HasSubstr("[first] Available, 1/1 files settled"));
     EXPECT_THAT(first.out, HasSubstr("Synced: 3 files, 3 downloaded"));
     EXPECT_THAT(first.out, Not(HasSubstr("\x1b[")));
