@@ -274,9 +274,8 @@ TEST_F(ManagerHttpTest, DefaultComponentsServeTheInitWorkerFirstAndOnlyTheMainWo
     // Each flaky path answers 500 once, then serves its file.
     server.addFlakyFile("/files/init.txt", "init", 1);
     server.addFlakyFile("/files/main.txt", "main", 1);
-    server.addFile("/files/big.bin", std::string(300000, 'b'));
     auto& initBundle = bundleOf({"init.txt"}, server.url("/files"));
-    auto& mainBundle = bundleOf({"main.txt", "big.bin"}, server.url("/files"));
+    auto& mainBundle = bundleOf({"main.txt"}, server.url("/files"));
     ResourceDownloadManager manager;
     manager.init({}, {});
     auto* mainResource =
@@ -293,27 +292,7 @@ TEST_F(ManagerHttpTest, DefaultComponentsServeTheInitWorkerFirstAndOnlyTheMainWo
     EXPECT_EQ(mainResource->getCurrentState().status, IRemoteResource::Available);
     EXPECT_EQ(server.requestCount("/files/main.txt"), 2u);
     EXPECT_EQ(Support::TempDir::read(dir.file("out/main.txt")), "main");
-    EXPECT_EQ(Support::TempDir::read(dir.file("out/big.bin")), std::string(300000, 'b'));
     EXPECT_FALSE(manager.processCurrentQueueQuant()) << "nothing is left to do";
-}
-
-TEST_F(ManagerHttpTest, AbortDuringAStalledTransferReturnsPromptlyAndKeepsTheOldFile) {
-    server.addFault("/files/big.bin", std::string(1 << 20, 'x'),
-                    Support::HttpTestServer::Fault::Stall, 64 * 1024);
-    dir.write("out/big.bin", "previous version");
-    auto& bundle = bundleOf({"big.bin"}, server.url("/files"));
-    ResourceDownloadManager manager;
-    manager.init({}, {});
-    manager.startEventLoopThread();
-    manager.getMainScheduler()->registerAutoSchedule(&bundle, ISchedulableResource::Normal);
-    ASSERT_TRUE(Support::waitUntil([&] { return server.stalledNow() == 1; }));
-
-    auto const start = std::chrono::steady_clock::now();
-    manager.abort();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
-    EXPECT_FALSE(std::filesystem::exists(dir.file("out/big.bin.part")));
-    EXPECT_EQ(Support::TempDir::read(dir.file("out/big.bin")), "previous version");
-    manager.abort();  // and the destructor repeats it once more
 }
 
 }  // namespace

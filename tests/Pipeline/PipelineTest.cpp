@@ -188,9 +188,7 @@ TEST_F(PipelineTest, EachRunEndsWithItsDecisionAndReason) {
             repair = repairs;
         };
     };
-    auto const repairs = [&](std::size_t size, int32_t copy = 0) {
-        return sized(size, copy, true);
-    };
+    auto const repairs = [&](std::size_t size) { return sized(size, 0, true); };
     std::vector<Case> const cases = {
         {"always", P::Always, {}, D::Downloaded, R::Always},
         {"missing", P::IfMissing, {}, D::Downloaded, R::Missing},
@@ -220,9 +218,9 @@ TEST_F(PipelineTest, EachRunEndsWithItsDecisionAndReason) {
         {"rejected", P::Always, [](auto& f) { f.postProcessing = 1; }, D::Failed, R::Always,
          F::Rejected},
         {"shortcut", P::IfMissing, sized(50, 1), D::KeptPresent, R::None},
-        {"shortOn", P::IfMissing, repairs(50), D::Downloaded, R::SizeDiffers},
-        {"wholeOn", P::IfMissing, repairs(100), D::KeptPresent, R::None},
-        {"shortcutOn", P::IfMissing, repairs(50, 1), D::Downloaded, R::SizeDiffers},
+        // (A short file, also one trusted as a local copy, and a whole one: see the sync's
+        // repair test.)
+        {"longOn", P::IfMissing, repairs(150), D::Downloaded, R::SizeDiffers},
         {"validOn", P::Validate, repairs(50), D::Downloaded, R::SizeDiffers, F::None, "", 0, {ok}},
     };
     for (Case const& c : cases) {

@@ -146,8 +146,8 @@ TEST(ResourceSyncJsonProgress, EveryLineIsJsonAndEachFileTellsItsStoryInOrder) {
 
 // A file the server asks to come back for later tells of the pause before its retry; --quiet
 // leaves out the lines that only tell how far a run is (a transfer of a second would have
-// some); another mode is refused.
-TEST(ResourceSyncJsonProgress, RetryPausesAreToldQuietKeepsTheOutcomesAnUnknownModeIsRefused) {
+// some). (An unknown mode is refused in the command-line test.)
+TEST(ResourceSyncJsonProgress, RetryPausesAreToldAndQuietKeepsTheOutcomes) {
     HttpTestServer server;
     TempDir work;
     server.addFlakyFile("/site/busy.txt", "ready\n", 1, 503, "3");

@@ -331,12 +331,10 @@ TEST_F(ResourceSyncHttp, PathsOnlyAndEveryFieldOfAFileAreRead) {
 
 TEST_F(ResourceSyncHttp, KeepsTheFolderInStepAndFetchesOnlyWhatChanged) {
     siteManifest();
+    // (What the files hold, and the line of each download: the failure, repair, mirror and
+    // paths-only tests; c.txt here has to match its digest.)
     Finished const first = sync();
-    EXPECT_EQ(local("/a.txt"), "alpha v1\n");
-    EXPECT_EQ(local("/sub/b.bin"), binaryBody(300 * 1024));
-    EXPECT_EQ(local("/c.txt"), "gamma\n");
     // Through a pipe: one plain line per change, nothing redrawn.
-    EXPECT_THAT(first.out, HasSubstr("downloaded sub/b.bin (300.0 KiB)"));
     EXPECT_THAT(first.out, HasSubstr("[first] Available, 1/1 files settled"));
     EXPECT_THAT(first.out, HasSubstr("Synced: 3 files, 3 downloaded"));
     EXPECT_THAT(first.out, Not(HasSubstr("\x1b[")));
@@ -537,27 +535,20 @@ TEST_F(ResourceSyncHttp, NoPasswordInAnyOutputAndNetrcSuppliesIt) {
     EXPECT_EQ(local("/private.txt"), "private\n");
 }
 
-// --rate holds a run to the rate: over HTTP the running transfers share it, and a copy from a
-// folder keeps to it also where a step of its pacing is smaller than its usual piece.
-TEST_F(ResourceSyncHttp, RateHoldsForHttpTransfersTogetherAndForSlowLocalCopies) {
+// --rate holds a run to the rate, and the running transfers share it.
+TEST_F(ResourceSyncHttp, RateHoldsForTheTransfersTogether) {
     for (std::string const name : {"r0.bin", "r1.bin", "r2.bin", "r3.bin"}) {
         server.addFile("/site/" + name, binaryBody(64 * 1024));
-        work.write("site/" + name, binaryBody(64 * 1024));
     }
-    manifest(R"("r0.bin", "r1.bin", "r2.bin", "r3.bin")", "", "", R"("policy": "always", )");
+    manifest(R"("r0.bin", "r1.bin", "r2.bin", "r3.bin")");
     // 256 KiB at 128 KiB/s: 2 s. Were each transfer given the whole rate, the four would end
-    // in 0.5 s; whole 128 KiB pieces of the local copy would cross one 50 ms step per file and
-    // end in 0.2 s.
-    std::vector<std::string> const http = {"--rate", "128", "-j4"};
-    std::vector<std::string> const copy = {"--rate", "128", "-j1", "--from-dir", work.file("site")};
-    for (auto const& extra : {http, copy}) {
-        auto const start = std::chrono::steady_clock::now();
-        EXPECT_THAT(sync(extra).out, HasSubstr("4 downloaded (256.0 KiB)"));
-        // Only a lower bound: a busy machine makes the run slower, never faster.
-        std::chrono::duration<double> const seconds = std::chrono::steady_clock::now() - start;
-        EXPECT_GE(seconds.count(), 1.5) << extra.back();
-        EXPECT_EQ(local("/r3.bin"), binaryBody(64 * 1024));
-    }
+    // in 0.5 s.
+    auto const start = std::chrono::steady_clock::now();
+    EXPECT_THAT(sync({"--rate", "128", "-j4"}).out, HasSubstr("4 downloaded (256.0 KiB)"));
+    // Only a lower bound: a busy machine makes the run slower, never faster.
+    std::chrono::duration<double> const seconds = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(seconds.count(), 1.5);
+    EXPECT_EQ(local("/r3.bin"), binaryBody(64 * 1024));
 }
 
 // --dry-run tells what a run would fetch, and why, and what --delete would remove, and writes
