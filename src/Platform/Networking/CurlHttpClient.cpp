@@ -250,8 +250,10 @@ struct Transfer {
     bool headAnnounced = false;
     char errorBuffer[CURL_ERROR_SIZE] = {};
 
-    // Guarded by the client's mutex.
-    bool done = false;
+    // The hand-back to the caller: a lock of its own, so that waking one caller never waits
+    // for another caller or for the queue of new transfers.
+    std::mutex doneMutex;
+    bool done = false;  // guarded by doneMutex
     std::condition_variable finished;
 };
 
@@ -446,7 +448,7 @@ Response invalidUrl(std::string text) {
 // one multi handle and so multiplexes transfers to one host over one HTTP/2 connection. The
 // caller's thread waits for its transfer to end; no thread waits on a socket but the network
 // thread. Every libcurl handle of the client is used on the network thread only; the callers
-// touch nothing but the queue of new transfers and their own transfer's `done`.
+// touch nothing but the queue of new transfers and their own transfer's hand-back.
 class CurlHttpClient final : public IHttpClient {
   public:
     explicit CurlHttpClient(HttpClientSettings const& settings) : settings(settings) {}
@@ -502,6 +504,8 @@ class CurlHttpClient final : public IHttpClient {
     // Used by the network thread only. Declared after the share, which must outlive them.
     std::vector<std::unique_ptr<Curl::EasyHandle>> spareHandles;
 
+    // Guards the queue of new transfers only; each transfer's end is handed back under a lock
+    // of its own.
     std::mutex mutex;
     std::vector<Transfer*> incoming;  // guarded by mutex: handed over, not yet taken up
     bool stopping = false;            // guarded by mutex
@@ -559,7 +563,7 @@ Response CurlHttpClient::perform(Request const& request, RequestOptions const& o
         curl_multi_wakeup(multi->get());
     }
     {
-        std::unique_lock<std::mutex> lock(mutex);
+        std::unique_lock<std::mutex> lock(transfer.doneMutex);
         transfer.finished.wait(lock, [&transfer] { return transfer.done; });
     }
     if (transfer.thrown) {
@@ -720,7 +724,7 @@ void CurlHttpClient::handBack(std::vector<Transfer*>& active) {
             active[kept++] = transfer;
             continue;
         }
-        std::lock_guard<std::mutex> lock(mutex);
+        std::lock_guard<std::mutex> lock(transfer->doneMutex);
         transfer->done = true;
         // Under the lock: the caller cannot see `done`, return and destroy the condition
         // variable before this call is over.
