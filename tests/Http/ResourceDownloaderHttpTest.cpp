@@ -374,7 +374,10 @@ TEST_F(HttpDownloaderTest, AConditionalCheckKeepsACurrentFileAndFetchesAnyOtherV
     // The file carries the server's time, so the next check compares like with like.
     EXPECT_EQ(fileTime(), kServerTime);
 
+    // A stale temporary file from a crashed run goes even when no body comes.
+    dir.write("res.tmp", "stale");
     EXPECT_EQ(download(features, fileTime()), Result::NotModified);
+    EXPECT_FALSE(fileExists(descriptor.tempPath));
     EXPECT_EQ(server.requestCount(kPath), 2u);
     EXPECT_EQ(server.lastHeader(kPath, "If-Modified-Since"), "Tue, 14 Nov 2023 22:13:20 GMT");
     EXPECT_EQ(downloaded(), "v2");

@@ -313,7 +313,7 @@ TemporaryFile::~TemporaryFile() noexcept {
     if (!claimed) {
         return;  // the file is another download's
     }
-    if (!moved && !kept) {
+    if (!moved && !kept && !clear) {
         removeLeftover(tmpPath);  // a partial download, or nothing
     }
     // Released last, so that the next download on this path finds it cleared.

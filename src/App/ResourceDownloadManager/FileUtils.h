@@ -117,6 +117,9 @@ class RDM_EXPORT TemporaryFile {
     // Leaves the file at the temporary path when the object goes: a partial download kept for
     // a later attempt.
     void keep() noexcept { kept = true; }
+    // Says that nothing was made at the temporary path since it was freed (a conditional
+    // request answered "not modified"): the destructor then does not touch the filesystem.
+    void madeNothing() noexcept { clear = true; }
     // Why the object is not `ready`, or why `moveToDest` failed; kind None otherwise.
     FileFailure const& failure() const noexcept { return why; }
 
@@ -131,6 +134,7 @@ class RDM_EXPORT TemporaryFile {
     // True after a successful move: nothing is left at the temporary path.
     mutable bool moved = false;
     bool kept = false;
+    bool clear = false;  // nothing is at the temporary path
     mutable FileFailure why;
 
   public:

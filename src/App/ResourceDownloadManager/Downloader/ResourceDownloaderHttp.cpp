@@ -399,6 +399,9 @@ IResourceDownloader::Result ResourceDownloaderHttp::Impl::fetch(Task const& task
     bool complete = response.error == Networking::Response::NoError;
     if (complete && response.notModified()) {
         if (conditional) {
+            if (!out) {
+                temporary->madeNothing();  // the path was free, and no body came
+            }
             return NotModified;
         }
         // Nothing came where a whole file was asked for.
