@@ -277,11 +277,15 @@ class ResourceSyncHttp : public ::testing::Test {
         return args;
     }
 
-    // Runs a sync to its end and expects `code`; no run leaves a file of its work behind.
+    // Runs a sync to its end and expects `code`; no run leaves a file of its work behind, and
+    // one that ends with every file available not even its lock file.
     Finished sync(std::vector<std::string> const& extra = {}, int code = 0) {
         Finished run = runToEnd(syncArgs(extra));
         EXPECT_EQ(run.code, code) << run.out << run.err;
         EXPECT_THAT(leftovers(target()), testing::IsEmpty());
+        if (code == 0) {
+            EXPECT_FALSE(fs::exists(target() + "/.resource-sync.lock"));
+        }
         return run;
     }
 
@@ -578,10 +582,10 @@ TEST_F(ResourceSyncHttp, DryRunAndDeleteTouchOnlyWhatTheyShould) {
     EXPECT_EQ(local("/c.txt"), "gamma, edited locally\n");
     EXPECT_TRUE(fs::exists(target() + "/stale.txt"));
 
-    // Without the lock file that tells the last run ended cleanly, the leftovers of runs that
+    // After a run that was killed (its lock file stays, naming it), the leftovers of runs that
     // are gone are removed; a temporary of a live process (this test) is not.
     std::string const old = work.write("out/c.txt.resource-sync-part", "an old version's");
-    ASSERT_TRUE(fs::remove(target() + "/.resource-sync.lock"));
+    work.write("out/.resource-sync.lock", "1 running\n");
     Finished const run = sync({"--delete"});
     EXPECT_FALSE(fs::exists(old));
     EXPECT_THAT(run.out, HasSubstr("deleted sub/old.bin"));

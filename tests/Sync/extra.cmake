@@ -8,3 +8,5 @@ target_compile_definitions(${target} PRIVATE RDM_SYNC_PROGRAM="$<TARGET_FILE:res
     RDM_SYNC_COMPLETION="${PROJECT_SOURCE_DIR}/tools/resource-sync/resource-sync.bash"
     RDM_SYNC_MANUAL="${PROJECT_SOURCE_DIR}/tools/resource-sync/resource-sync.1")
 target_link_libraries(${target} PRIVATE Qt5::Core)
+# The folder lock is also tested in the test process itself.
+target_link_libraries(${target} PRIVATE resource-sync-manifest)

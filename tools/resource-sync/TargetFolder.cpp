@@ -86,53 +86,75 @@ FolderLock::FolderLock(std::string folder, bool wait) : folder(std::move(folder)
         throw std::runtime_error("cannot create the folder " + this->folder + ": " +
                                  error.message());
     }
-    std::string const path = this->folder + "/" + kLockName;
-    // Never through a link: the lock file is written.
-    fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (fd < 0) {
-        throw std::runtime_error(systemError("cannot open the lock file", path));
-    }
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        if (errno != EWOULDBLOCK) {
-            std::string const message = systemError("cannot lock", path);
-            ::close(fd);
-            throw std::runtime_error(message);
+    path = this->folder + "/" + kLockName;
+    bool announced = false;
+    for (;;) {
+        // Never through a link: the lock file is written.
+        fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+        if (fd < 0) {
+            throw std::runtime_error(systemError("cannot open the lock file", path));
         }
-        long const holder = lockHolder(fd);
-        std::string const who = holder > 0 ? " (pid " + std::to_string(holder) + ")" : "";
-        if (!wait) {
-            ::close(fd);
-            throw FolderBusy("another resource-sync is running in " + this->folder + who);
-        }
-        std::fprintf(stderr, "resource-sync: waiting for another resource-sync in %s%s\n",
-                     this->folder.c_str(), who.c_str());
-        std::fflush(stderr);
-        // Ended by the lock coming free, or by a signal ending the process: the signal
-        // handlers are installed after the lock is held.
-        while (::flock(fd, LOCK_EX) != 0) {
-            if (errno != EINTR) {
-                std::string const message = systemError("cannot lock", path);
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            if (errno != EWOULDBLOCK) {
+                fail("cannot lock");
+            }
+            long const holder = lockHolder(fd);
+            std::string const who = holder > 0 ? " (pid " + std::to_string(holder) + ")" : "";
+            if (!wait) {
                 ::close(fd);
-                throw std::runtime_error(message);
+                throw FolderBusy("another resource-sync is running in " + this->folder + who);
+            }
+            if (!announced) {
+                std::fprintf(stderr, "resource-sync: waiting for another resource-sync in %s%s\n",
+                             this->folder.c_str(), who.c_str());
+                std::fflush(stderr);
+                announced = true;
+            }
+            // Ended by the lock coming free, or by a signal ending the process: the signal
+            // handlers are installed after the lock is held.
+            while (::flock(fd, LOCK_EX) != 0) {
+                if (errno != EINTR) {
+                    fail("cannot lock");
+                }
             }
         }
+        // A run that ends cleanly removes the lock file while it holds the lock. A run that
+        // opened the file before that holds a lock on a file no longer in the folder, which
+        // keeps nobody out: it starts over with the file at the path now.
+        struct stat held {};
+        struct stat named {};
+        if (::fstat(fd, &held) == 0 && ::lstat(path.c_str(), &named) == 0 &&
+            held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+            break;
+        }
+        ::close(fd);
     }
+    // An empty file is one no run has written to: either there was none (no run, or the last
+    // one ended cleanly and removed it) or its run ended before it began.
     char text[64] = {};
     ssize_t const read = ::pread(fd, text, sizeof text - 1, 0);
-    cleanBefore = read > 0 && endsWith(text, kCleanMark);
+    cleanBefore = read == 0 || (read > 0 && endsWith(text, kCleanMark));
     if (!writeAll(fd, std::to_string(::getpid()) + " running\n")) {
-        std::string const message = systemError("cannot write the lock file", path);
-        ::close(fd);
-        throw std::runtime_error(message);
+        fail("cannot write the lock file");
     }
+}
+
+void FolderLock::fail(char const* what) {
+    std::string const message = systemError(what, path);
+    ::close(fd);
+    throw std::runtime_error(message);
 }
 
 FolderLock::~FolderLock() {
     ::close(fd);  // releases the lock
 }
 
-void FolderLock::markClean() noexcept {
-    writeAll(fd, std::to_string(::getpid()) + std::string(kCleanMark));
+void FolderLock::endCleanly() noexcept {
+    // Removed while it is still held, so that no run can take a lock on it in between. Where
+    // the file cannot be removed, its text says the same.
+    if (::unlink(path.c_str()) != 0) {
+        writeAll(fd, std::to_string(::getpid()) + std::string(kCleanMark));
+    }
 }
 
 std::size_t removeLeftovers(std::string const& folder) {

@@ -12,7 +12,7 @@
 // What resource-sync keeps for itself in a target folder, and the rules that keep its writes
 // inside it:
 // - one run at a time per folder, through a lock file the kernel releases when the process
-//   ends, however it ends;
+//   ends, however it ends, and that a run which ends cleanly removes;
 // - temporary and staged files named after the run's process id, so that two runs whose folders
 //   overlap never write the same temporary file;
 // - leftovers of runs that ended without cleaning up, removed under the lock;
@@ -51,14 +51,19 @@ class FolderLock {
     FolderLock(FolderLock const&) = delete;
     FolderLock& operator=(FolderLock const&) = delete;
 
-    // False when the run before this one ended without marking the folder clean (it crashed or
-    // was killed), or no run has marked it yet: its temporaries may still be there.
+    // False when the run before this one did not end cleanly (it crashed, was killed, or left a
+    // part for resuming): its temporaries may still be there.
     bool previousRunEndedCleanly() const noexcept { return cleanBefore; }
-    // Records that this run leaves no temporary file behind.
-    void markClean() noexcept;
+    // Records that this run leaves no temporary file behind, by removing the lock file: a
+    // folder after a clean run holds the synced files alone.
+    void endCleanly() noexcept;
 
   private:
+    // Closes the lock file and throws std::runtime_error with `what`, the path and errno.
+    [[noreturn]] void fail(char const* what);
+
     std::string folder;
+    std::string path;
     int fd = -1;
     bool cleanBefore = false;
 };

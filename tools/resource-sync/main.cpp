@@ -421,7 +421,7 @@ int runSync(int argc, char** argv) {
     // and kept a part for resuming: the next run then looks for leftovers and takes the parts
     // over.
     if (lock && code == 0) {
-        lock->markClean();
+        lock->endCleanly();
     }
     // The run is over and reported. What is left in memory (the manager of the last round with a
     // resource and a subscription per file, the files' records) goes with the process: freeing
