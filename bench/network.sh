@@ -4,7 +4,10 @@
 #   - warm IfModified, 2,000 files all changed on the server (the local copies are older and
 #     differ): resource-sync against curl -z per file, --parallel;
 #   - 1 GiB cut at 50 %, then rerun: the bytes nginx sent on the rerun, as a share of the file;
-#   - cold 2,000 x 4 KiB with the flush to disk (the default) against the same run with --no-fsync.
+#   - cold 2,000 x 4 KiB with the flush to disk (the default) against the same run with --no-fsync,
+#     and against the file system's floor for it (bench/DurableCopyFloor.cpp: the same files copied
+#     locally with the same durable steps).
+# TMPDIR decides the file system the downloads land on (the peers' harness too).
 # The warm IfModified row with nothing changed and the cold rows are race.sh's. Writes
 # bench/results/network-<date>-<time>.md and prints it. Not part of CI: it takes a few minutes and
 # should have the machine to itself; compare ratios within one run only.
@@ -76,9 +79,12 @@ hyperfine --style basic --shell=bash --warmup 1 --runs "$runs" --export-json "$w
     -n curl-z-par8 "curl --no-progress-meter --fail --parallel --parallel-max 8 -K $(q "$work/curl-z.cfg")" \
     -n resource-sync "$(q "$sync_bin") sync $(q "$work/small.json") --dir $(q "$work/out") --jobs $jobs --quiet" >&2
 
-# Cold small with and without the flush to disk.
+# Cold small with and without the flush to disk, and the file system's floor for the flush: the
+# same files copied from the site's folder with the same durable steps and nothing else.
+floor_bin=$root/build/release/bench/DurableCopyFloor
 hyperfine --style basic --shell=bash --warmup 1 --runs "$runs" --export-json "$work/flush.json" \
     --prepare "rm -rf $(q "$work/out") && sync" \
+    -n floor:durable-copy "$(q "$floor_bin") $(q "$small") $(q "$work/out") $jobs" \
     -n resource-sync-fsync "$(q "$sync_bin") sync $(q "$work/small.json") --dir $(q "$work/out") --jobs $jobs --quiet" \
     -n resource-sync-no-fsync "$(q "$sync_bin") sync $(q "$work/small.json") --dir $(q "$work/out") --jobs $jobs --quiet --no-fsync" >&2
 
@@ -100,14 +106,14 @@ lines_before=$(wc -l <"$log")
 cmp -s "$SITE_DIR/big/big.bin" "$work/big-out/big.bin" || { echo "network.sh: the resumed file differs" >&2; exit 1; }
 resent=$(tail -n +"$((lines_before + 1))" "$log" | awk '$4 ~ /big.bin/ { sum += $6 } END { print sum + 0 }')
 
-python3 - "$work/changed.json" "$work/flush.json" "$size" "$cut" "$resent" "$stamp" \
+python3 - "$work/changed.json" "$work/flush.json" "$size" "$cut" "$resent" "$stamp" "$(fs_of "$work")" \
     >"$results/network-$stamp.md" <<'PY'
 import json, sys
 changed, flush = (json.load(open(p))["results"] for p in sys.argv[1:3])
 size, cut, resent, stamp = int(sys.argv[3]), int(sys.argv[4]), int(sys.argv[5]), sys.argv[6]
 med = lambda rs, name: next(r["median"] for r in rs if r["command"] == name)
 fmt = lambda s: f"{s * 1000:.1f} ms" if s < 1 else f"{s:.3f} s"
-print(f"# Network rows ({stamp})\n")
+print(f"# Network rows ({stamp})\n\n- downloads land on: {sys.argv[7]}\n")
 print("| row | against | ours | ratio | target | met |\n|---|---:|---:|---:|---:|---|")
 c, o = med(changed, "curl-z-par8"), med(changed, "resource-sync")
 print(f"| warm IfModified 2,000, all changed | curl -z per file, --parallel {fmt(c)} | {fmt(o)} | {o / c:.2f} | ≤ 1.0 | {'yes' if o <= c else 'NO'} |")
@@ -115,5 +121,7 @@ share = resent / size
 print(f"| 1 GiB cut at {cut / size:.0%}, then rerun | file {size:,} B | sent on the rerun {resent:,} B | {share:.1%} | ≤ 52 % | {'yes' if share <= 0.52 else 'NO'} |")
 f, n = med(flush, "resource-sync-fsync"), med(flush, "resource-sync-no-fsync")
 print(f"| cold 2,000 × 4 KiB with the flush to disk | same run with --no-fsync {fmt(n)} | {fmt(f)} | {f / n:.2f} | report | - |")
+d = med(flush, "floor:durable-copy")
+print(f"| cold 2,000 × 4 KiB with the flush to disk | durable local copy (write, fdatasync, rename, folder fsync) {fmt(d)} | {fmt(f)} | {f / d:.2f} | report | - |")
 PY
 cat "$results/network-$stamp.md"

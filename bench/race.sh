@@ -18,7 +18,8 @@
 #                      [--jobs N] [--site DIR] [--no-100k] [--no-register]
 #   --site DIR   where the generated site is kept between runs (default build/race-site; the 1 GiB
 #                file takes a while to generate the first time)
-# PEERS_DIR overrides where the peer harness is found.
+# PEERS_DIR overrides where the peer harness is found. TMPDIR decides the file system the
+# downloads land on; the table names it.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -156,7 +157,7 @@ if [[ $register_row == 1 ]]; then
     fi
 fi
 
-python3 "$root/bench/race_table.py" "$harness/$peers_name" "${row_args[@]}" \
-    >"$results/race-$stamp.md"
+python3 "$root/bench/race_table.py" "$harness/$peers_name" "${row_args[@]}" |
+    sed "/^- machine:/a - downloads land on: $(fs_of "$work")" >"$results/race-$stamp.md"
 cat "$results/race-$stamp.md"
 echo "== table: bench/results/race-$stamp.md; peers' full results: bench/results/peers-$stamp.md" >&2
