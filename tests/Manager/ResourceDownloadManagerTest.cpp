@@ -3,7 +3,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <filesystem>
 #include <functional>
 #include <stdexcept>
 #include <thread>
