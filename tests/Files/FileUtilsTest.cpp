@@ -211,10 +211,7 @@ TEST_F(FileUtilsTest, ATemporaryPathServesOneTemporaryFileAtATime) {
     EXPECT_GT(held, 4);
     EXPECT_FALSE(fileExists(tmp));
     EXPECT_EQ(TempDir::read(dest), "old version");
-    for (std::string const& line : log.textsFrom("App/ResourceDownloadManager/FileUtils")) {
-        EXPECT_EQ(line, "Temporary file=" + tmp + " is in use by another download of this process");
-    }
-    log.clear();
+    log.clear();  // the busy lines (their text: the downloaders' busy-path test)
 }
 
 }  // namespace
