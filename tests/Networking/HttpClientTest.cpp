@@ -293,8 +293,6 @@ TEST_F(NetworkThread, StartsWithTheFirstRequestReusesRequestHandlesAndEndsWithTh
     // The first request also starts libcurl, which makes handles of its own.
     EXPECT_EQ(download({}).error, Response::NoError);
     int const before = curlHandlesMade.load();
-    EXPECT_EQ(download({}).error, Response::NoError);
-    EXPECT_EQ(received, body);
     // A HEAD gives the date without a body (a file without a date, -1, is in the HTTP
     // downloader's tests) and leaves no "no body" behind; a rate-limited transfer gets its small
     // receive buffer (an eighth of a second's worth) on a handle that had the large one.
