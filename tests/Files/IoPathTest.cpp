@@ -34,20 +34,15 @@ TEST(IoPathTest, JoinsWithOneSlash) {
     }
 }
 
-TEST(IoPathTest, ComparesByTextWhetherSharedOrNot) {
+// Paths built apart from the same text are equal; a copy shares the text.
+TEST(IoPathTest, ComparesByText) {
     std::string const text = "/some/folder/file.bin";
     ioPath const built(text);
-    ioPath const again(text.c_str());
-    ioPath const copy = built;  // shares the text
-    EXPECT_EQ(built, again);
-    EXPECT_EQ(built, copy);
-    EXPECT_EQ(copy.c_str(), built.c_str()) << "a copy shares its text";
-    EXPECT_NE(again.c_str(), built.c_str());
+    EXPECT_EQ(built, ioPath(text.c_str()));
+    EXPECT_EQ(ioPath(built).c_str(), built.c_str()) << "a copy shares its text";
     EXPECT_NE(built, ioPath("/some/folder/file.bi"));
     EXPECT_NE(built, ioPath("/some/folder/file.bin2"));
     EXPECT_NE(built, ioPath());
-    EXPECT_EQ(ioPath(), ioPath(""));
-    EXPECT_STREQ(ioPath().c_str(), "");
 }
 
 TEST(IoPathTest, CopiesLiveOnTheirOwn) {

@@ -3,7 +3,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <filesystem>
 #include <functional>
 #include <stdexcept>
 #include <thread>
@@ -261,16 +260,12 @@ TEST_F(CallbackEdgesTest, EachCallFromACallbackEndsWithoutAHangOrACrash) {
     }
 }
 
-// The default components against a loopback web server: the HTTP downloader over the libcurl
-// client, Qt's system proxy lookup (no proxy is set in the test environment) and the stubs.
-class ManagerHttpTest : public ManagerTest {
-  protected:
-    Support::HttpTestServer server;
-};
-
-// A host-driven pass serves the init worker first, even when the main worker's work came first
+// The default components against a loopback web server (the HTTP downloader over the libcurl
+// client, Qt's system proxy lookup, no proxy being set in the test environment, and the stubs):
+// a host-driven pass serves the init worker first, even when the main worker's work came first
 // and with a higher priority; only the main worker retries.
-TEST_F(ManagerHttpTest, DefaultComponentsServeTheInitWorkerFirstAndOnlyTheMainWorkerRetries) {
+TEST_F(ManagerTest, DefaultComponentsServeTheInitWorkerFirstAndOnlyTheMainWorkerRetries) {
+    Support::HttpTestServer server;
     // Each flaky path answers 500 once, then serves its file.
     server.addFlakyFile("/files/init.txt", "init", 1);
     server.addFlakyFile("/files/main.txt", "main", 1);

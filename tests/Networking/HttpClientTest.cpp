@@ -96,13 +96,6 @@ TEST_F(HttpClientTest, FollowsARedirectAndStreamsTheBodyWithProgressAndLastModif
     EXPECT_TRUE(std::is_sorted(got.progress.begin(), got.progress.end()));
     EXPECT_EQ(got.progress.back().first, body.size());
     EXPECT_EQ(got.response.getLastModified(), 1600000000);
-
-    // HEAD gives the date without a body (a file without a date, -1, is in the HTTP downloader's
-    // tests).
-    RequestOptions noBody;
-    noBody.onData = [](std::string) { ADD_FAILURE() << "HEAD delivered a body"; };
-    Response const head = client->head(Request(Url(server.url("/big.bin")), {}, {}), noBody);
-    EXPECT_EQ(head.getLastModified(), 1600000000) << head.errorText;
 }
 
 TEST_F(HttpClientTest, EachFailureEndsInItsErrorClassWithAText) {
@@ -174,7 +167,6 @@ TEST(PercentEncodePath, EscapesWhatAUrlCannotHoldAndKeepsTheRest) {
         {"%41%e9%2F", "%41%e9%2F"},  // existing escapes stay
         {"100%", "100%25"},
         {"%4", "%254"},
-        {"%zz", "%25zz"},
         {"%4z", "%254z"},  // an escape needs two hex digits, not one of them
         {"%z4", "%25z4"},
         {"%%41", "%25%41"},
@@ -301,13 +293,12 @@ TEST_F(NetworkThread, StartsWithTheFirstRequestReusesRequestHandlesAndEndsWithTh
     // The first request also starts libcurl, which makes handles of its own.
     EXPECT_EQ(download({}).error, Response::NoError);
     int const before = curlHandlesMade.load();
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(download({}).error, Response::NoError);
-        EXPECT_EQ(received, body);
-    }
-    // A HEAD leaves no "no body" behind, and a rate-limited transfer gets its small receive
-    // buffer (an eighth of a second's worth) on a handle that had the large one.
-    Response const head = client->head(request, {});
+    // A HEAD gives the date without a body (a file without a date, -1, is in the HTTP
+    // downloader's tests) and leaves no "no body" behind; a rate-limited transfer gets its small
+    // receive buffer (an eighth of a second's worth) on a handle that had the large one.
+    RequestOptions noBody;
+    noBody.onData = [](std::string) { ADD_FAILURE() << "HEAD delivered a body"; };
+    Response const head = client->head(request, noBody);
     EXPECT_EQ(head.httpStatus, 200);
     EXPECT_EQ(head.getLastModified(), 1700000000);
     RequestOptions limited;

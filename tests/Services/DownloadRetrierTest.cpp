@@ -22,7 +22,6 @@ struct CountingResource : ISchedulableResource {
 TEST(DownloadRetrier, BacksOffWithRetriesAndResetsOnAnySuccess) {
     DownloadRetrier retrier;
     CountingResource resource, other;
-    EXPECT_EQ(retrier.check(), IDownloadRetrier::NothingToRetry);
 
     // Each check as its result (R retried, D delayed) and the level after it (N no delay,
     // S short, L long); the check that finds nothing ends each failure's group.

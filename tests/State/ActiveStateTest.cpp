@@ -192,9 +192,8 @@ std::string textOf(int32_t status, int32_t error, double progress) {
 }
 
 // Unknown values print "?"; the percentage is truncated toward zero, NaN prints 0 and values
-// beyond 32 bits clamp.
+// beyond 32 bits clamp. (Waiting and NoError: the pipeline's trace test.)
 TEST(RemoteResourceStateText, NamesValuesAndTruncatesThePercentage) {
-    EXPECT_EQ(textOf(0, 0, 0.999), "Status: Waiting, err:NoError =99%");
     EXPECT_EQ(textOf(1, 1, 0.29), "Status: Downloading, err:GeneralError =28%");  // 28.999...
     EXPECT_EQ(textOf(2, 2, -0.015), "Status: Available, err:Cancelled =-1%");
     EXPECT_EQ(textOf(3, 3, std::nan("")), "Status: Error, err:Corrupted =0%");
