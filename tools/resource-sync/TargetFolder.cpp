@@ -79,14 +79,12 @@ bool isOwnName(std::string_view name) {
            ownerOf(name) > 0;
 }
 
-FolderLock::FolderLock(std::string folder, bool wait) : folder(std::move(folder)) {
+FolderLock::FolderLock(std::string const& folder, bool wait) : path(folder + "/" + kLockName) {
     std::error_code error;
-    std::filesystem::create_directories(this->folder, error);
+    std::filesystem::create_directories(folder, error);
     if (error) {
-        throw std::runtime_error("cannot create the folder " + this->folder + ": " +
-                                 error.message());
+        throw std::runtime_error("cannot create the folder " + folder + ": " + error.message());
     }
-    path = this->folder + "/" + kLockName;
     bool announced = false;
     for (;;) {
         // Never through a link: the lock file is written.
@@ -102,11 +100,11 @@ FolderLock::FolderLock(std::string folder, bool wait) : folder(std::move(folder)
             std::string const who = holder > 0 ? " (pid " + std::to_string(holder) + ")" : "";
             if (!wait) {
                 ::close(fd);
-                throw FolderBusy("another resource-sync is running in " + this->folder + who);
+                throw FolderBusy("another resource-sync is running in " + folder + who);
             }
             if (!announced) {
                 std::fprintf(stderr, "resource-sync: waiting for another resource-sync in %s%s\n",
-                             this->folder.c_str(), who.c_str());
+                             folder.c_str(), who.c_str());
                 std::fflush(stderr);
                 announced = true;
             }

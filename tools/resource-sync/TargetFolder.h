@@ -46,7 +46,7 @@ class FolderLock {
     // holds it: with `wait`, prints "waiting for another resource-sync in DIR (pid N)" once to
     // standard error and blocks until it is free; else throws FolderBusy. Throws
     // std::runtime_error when the folder or the lock file cannot be made.
-    FolderLock(std::string folder, bool wait);
+    FolderLock(std::string const& folder, bool wait);
     ~FolderLock();
     FolderLock(FolderLock const&) = delete;
     FolderLock& operator=(FolderLock const&) = delete;
@@ -62,8 +62,7 @@ class FolderLock {
     // Closes the lock file and throws std::runtime_error with `what`, the path and errno.
     [[noreturn]] void fail(char const* what);
 
-    std::string folder;
-    std::string path;
+    std::string const path;  // the lock file
     int fd = -1;
     bool cleanBefore = false;
 };
