@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstddef>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <utility>
 
 #include <glog/logging.h>
@@ -149,6 +151,34 @@ void keepPartial(TemporaryFile& temporary, ioPath const& file, bool resumable, b
     } else if (recordOnDisk) {
         DownloadFiles::removeResumeRecord(file);
     }
+}
+
+// Links a whole unnamed file in at the descriptor's `downloadPath`. A file already there is
+// replaced in one step: the new one is linked at the temporary path and renamed over it. False,
+// with an ERROR line and `failure` said, when the file cannot be put in place.
+bool placeUnnamed(Core::IUnnamedDataOutput& file, TemporaryFile& temporary,
+                  ResourceDescriptor const& descriptor, FileFailure& failure) {
+    int error = file.link(descriptor.downloadPath);
+    if (error == 0) {
+        temporary.madeNothing();  // nothing was ever at the temporary path
+        return true;
+    }
+    ioPath const* linkedAt = &descriptor.downloadPath;
+    if (error == EEXIST) {
+        error = file.link(descriptor.tempPath);
+        if (error == 0) {
+            if (temporary.moveToDest()) {
+                return true;
+            }
+            failure = temporary.failure();
+            return false;
+        }
+        linkedAt = &descriptor.tempPath;
+    }
+    failure = fileSystemFailure("link the download in at", *linkedAt, error,
+                                std::error_code(error, std::generic_category()).message());
+    google::LogMessage(kUnit, __LINE__, google::GLOG_ERROR).stream() << failure.text;
+    return false;
 }
 
 // Counts itself in `count` for its lifetime.
@@ -299,13 +329,25 @@ IResourceDownloader::Result ResourceDownloaderHttp::Impl::fetch(Task const& task
     // A check that usually answers "not modified" makes its file only once a body comes, so
     // that a current file costs no file operation; otherwise the file is made first.
     boost::intrusive_ptr<Core::IDataOutput> out;
+    // Set while `out` is a file with no name yet, linked in once whole.
+    boost::intrusive_ptr<Core::IUnnamedDataOutput> unnamed;
     if (!conditional) {
-        out = offset > 0 ? appendOutputNoexcept(tempPath, failure)
-                         : openOutputNoexcept(tempPath, failure);
+        if (features.unnamedFiles && offset == 0) {
+            unnamed = DownloadFiles::unnamedFileFor(descriptor->downloadPath);
+            out = unnamed;
+        }
+        if (!out) {
+            out = offset > 0 ? appendOutputNoexcept(tempPath, failure)
+                             : openOutputNoexcept(tempPath, failure);
+        }
         if (!out) {
             return Failed;
         }
     }
+    // The path a failure of the file names: an unnamed file has none yet, so its destination.
+    auto const filePath = [&]() -> ioPath const& {
+        return unnamed ? descriptor->downloadPath : tempPath;
+    };
     Networking::HeaderMap headers;
     if (offset > 0) {
         headers["Range"] = "bytes=" + std::to_string(offset) + "-";
@@ -344,7 +386,7 @@ IResourceDownloader::Result ResourceDownloaderHttp::Impl::fetch(Task const& task
                 throw std::runtime_error(writeFailure.text);
             }
         }
-        writeOutput(*out, tempPath, data, length, writeFailure);
+        writeOutput(*out, filePath(), data, length, writeFailure);
     };
     options.bodySink = write;
     options.onData = [&write](std::string piece) { write(piece.data(), piece.size()); };
@@ -367,7 +409,11 @@ IResourceDownloader::Result ResourceDownloaderHttp::Impl::fetch(Task const& task
         // A record only for an answer that may leave a part worth keeping.
         bool const mayBeLong = continuing || head.contentLength < 0 ||
                                static_cast<uint64_t>(head.contentLength) >= kMinResumeBytes;
-        if (features.resume && mayBeLong) {
+        if (features.resume && mayBeLong && unnamed && unnamed->link(tempPath) == 0) {
+            // From here on a named file: a part of it outlives even a killed process.
+            unnamed.reset();
+        }
+        if (features.resume && mayBeLong && !unnamed) {
             std::string const offered = continuing ? validator : validatorOf(head);
             resumable =
                 !offered.empty() && DownloadFiles::writeResumeRecord(tempPath, {target, offered});
@@ -430,8 +476,8 @@ IResourceDownloader::Result ResourceDownloaderHttp::Impl::fetch(Task const& task
     // A complete body must also have reached the disk, which a full disk may deny only at close.
     // After a failed transfer the file is dropped anyway, so it is closed quietly.
     bool const stored = complete &&
-                        (!features.syncToDisk || flushOutputNoexcept(*out, tempPath, failure)) &&
-                        closeOutputNoexcept(*out, tempPath, failure);
+                        (!features.syncToDisk || flushOutputNoexcept(*out, filePath(), failure)) &&
+                        closeOutputNoexcept(*out, filePath(), failure);
     out.reset();  // closed before it is renamed or removed
 
     bool const isOffline = offline();
@@ -440,17 +486,19 @@ IResourceDownloader::Result ResourceDownloaderHttp::Impl::fetch(Task const& task
             return Failed;  // the file helpers logged and said which file and why
         }
         if (features.conditional) {
+            ioPath const& written = unnamed ? unnamed->reachPath() : tempPath;
             if (response.lastModified >= 0) {
-                DownloadFiles::setModifiedTime(tempPath, response.lastModified);
+                DownloadFiles::setModifiedTime(written, response.lastModified);
             }
             if (!response.etag.empty()) {
-                DownloadFiles::keepEntityTag(tempPath, response.etag);
+                DownloadFiles::keepEntityTag(written, response.etag);
             }
         }
         if (recordOnDisk) {
             DownloadFiles::removeResumeRecord(tempPath);
         }
-        bool const moved = temporary->moveToDest();
+        bool const moved = unnamed ? placeUnnamed(*unnamed, *temporary, *descriptor, failure)
+                                   : temporary->moveToDest();
         if (moved && features.syncToDisk) {
             FileFailure notSynced;
             if (!DownloadFiles::syncFolderOf(descriptor->downloadPath, notSynced)) {
@@ -464,7 +512,9 @@ IResourceDownloader::Result ResourceDownloaderHttp::Impl::fetch(Task const& task
             return ConnectionLost;
         }
         if (!moved) {
-            failure = temporary->failure();
+            if (!unnamed) {
+                failure = temporary->failure();
+            }
             return Failed;
         }
         return Success;
