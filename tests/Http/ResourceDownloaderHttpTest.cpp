@@ -332,8 +332,6 @@ TEST_F(HttpDownloaderTest, ABrokenOffDownloadGoesOnFromItsPartOnlyWhileTheServer
                         kServerTime);
         Features features;
         features.resume = c.resume;
-        // An unnamed file that may leave a part worth keeping is named before its body.
-        features.unnamedFiles = c.resume;
         EXPECT_EQ(download(features), Result::ConnectionLost);
         // The part stays beside its record only with the feature; the old file stays in place.
         EXPECT_EQ(fileExists(descriptor.tempPath), c.resume);
@@ -366,64 +364,6 @@ TEST_F(HttpDownloaderTest, APartKeptFromAPacedTransferIsExactlyTheBodysBeginning
         EXPECT_TRUE(part == whole.substr(0, part.size())) << "a gap or a repeat in the part";
         ASSERT_TRUE(removeFile(descriptor.tempPath));
     }
-}
-
-// An unnamed download shows nowhere until it is whole: nothing at the temporary path, the old
-// file or nothing at the destination, then the new file (with the server's time) in one step.
-// One that fails leaves nothing behind.
-TEST_F(HttpDownloaderTest, AnUnnamedDownloadAppearsOnlyWhole) {
-    std::string const body = content(256 * 1024, 'u');
-    Features features;
-    features.unnamedFiles = true;
-    features.conditional = true;
-    features.syncToDisk = true;
-    struct Case {
-        char const* before;  // at the destination; "/" a folder, "" nothing
-        bool broken;         // the body breaks off
-        Result result;
-    } const cases[] = {
-        {"", false, Result::Success},
-        {"old content", false, Result::Success},
-        {"old content", true, Result::ConnectionLost},
-        {"/", false, Result::Failed},
-    };
-    for (Case const& c : cases) {
-        SCOPED_TRACE(std::string(c.before) + (c.broken ? " broken" : ""));
-        std::filesystem::remove_all(descriptor.downloadPath.string());
-        std::string const before = c.before == std::string("/") ? "" : c.before;
-        if (!before.empty()) {
-            dir.write("res.bin", before);
-        } else if (c.before[0] == '/') {
-            dir.write("res.bin/inside", "x");
-        }
-        if (c.broken) {
-            server.addFault(kPath, body, HttpTestServer::Fault::ShortBody, 100 * 1024, kServerTime);
-        } else {
-            server.addFile(kPath, body, kServerTime);
-        }
-        int reports = 0;
-        duringTransfer = [&] {
-            ++reports;
-            EXPECT_FALSE(fileExists(descriptor.tempPath));
-            if (c.before[0] != '/') {
-                EXPECT_EQ(fileExists(descriptor.downloadPath) ? downloaded() : "", before);
-            }
-        };
-        EXPECT_EQ(download(features), c.result);
-        EXPECT_GT(reports, 0);
-        EXPECT_FALSE(fileExists(descriptor.tempPath));
-        if (c.result == Result::Success) {
-            EXPECT_TRUE(downloaded() == body);
-            EXPECT_EQ(fileTime(), kServerTime);
-        } else if (c.broken) {
-            EXPECT_EQ(downloaded(), before);
-        } else {
-            EXPECT_EQ(failure.kind, FileFailure::FileSystem);
-        }
-    }
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.file("")),
-                            std::filesystem::directory_iterator()),
-              1);
 }
 
 TEST_F(HttpDownloaderTest, AConditionalCheckKeepsACurrentFileAndFetchesAnyOtherVersion) {

@@ -724,26 +724,28 @@ TEST_F(ResourceSyncHttp, AnInterruptedDownloadGoesOnInTheNextRun) {
     EXPECT_TRUE(local("/big.bin") == whole) << "the resumed file differs";
 }
 
-// Each file's data reaches the disk before it gets its name (an unnamed file linked in, seen in
-// the system calls), and the name before the run ends; --no-fsync skips both.
-TEST_F(ResourceSyncHttp, FilesReachTheDiskBeforeTheyAreNamedUnlessAskedNotTo) {
+// Each file's data reaches the disk before it is renamed into place, and the rename before the
+// run ends (seen in the system calls); --no-fsync skips both.
+TEST_F(ResourceSyncHttp, FilesReachTheDiskBeforeTheirRenameUnlessAskedNotTo) {
     manifest(R"("a.txt")");
     for (bool const flush : {true, false}) {
         fs::remove_all(target());
         // LeakSanitizer cannot stop the threads of a traced process; leaks are looked for in
         // every other run of the program.
         Finished const run = runToEnd(
-            words("-f -y -E ASAN_OPTIONS=detect_leaks=0 -e trace=fdatasync,fsync,linkat -o " +
+            words("-f -y -E ASAN_OPTIONS=detect_leaks=0 -e trace=fdatasync,fsync,rename,renameat,"
+                  "renameat2 -o " +
                   work.file("calls") + " " + kProgram + " sync " + work.file("m.json") + " --dir " +
                   target() + (flush ? "" : " --no-fsync")),
             "/usr/bin/strace");
         ASSERT_EQ(run.code, 0) << run.out << run.err;
         std::string const calls = TempDir::read(work.file("calls"));
-        size_t const named = calls.find("linkat(");
-        ASSERT_NE(named, std::string::npos) << calls;
-        EXPECT_NE(calls.find("\"" + target() + "/a.txt\"", named), std::string::npos) << calls;
-        EXPECT_EQ(calls.rfind("fdatasync(", named) != std::string::npos, flush) << calls;
-        size_t const folder = calls.find("fsync(", named);
+        size_t const data = calls.find("a.txt.resource-sync-");
+        size_t const renamed = calls.find("\", \"" + target() + "/a.txt\"");
+        size_t const folder = calls.find("fsync(", renamed);
+        ASSERT_NE(renamed, std::string::npos) << calls;
+        EXPECT_EQ(calls.rfind("fdatasync(", data) != std::string::npos && data < renamed, flush)
+            << calls;
         EXPECT_EQ(folder != std::string::npos &&
                       calls.find("<" + target() + ">", folder) != std::string::npos,
                   flush)

@@ -251,15 +251,13 @@ void SyncSession::startRound() {
     // A damaged file (its size is not the manifest's) is fetched again under every policy.
     params.repairSizeMismatch = true;
     // Everything a command-line sync over real networks wants: resume, one conditional request
-    // per checked file, servers that say "later", durable renames, a full disk seen up front,
-    // new files linked in whole instead of renamed from a temporary name.
+    // per checked file, servers that say "later", durable renames, a full disk seen up front.
     params.resumeDownloads = true;
     // A dry run asks for the server's time alone: a conditional GET would fetch the body.
     params.conditionalRequests = !options.dryRun;
     params.honourRetryAfter = true;
     params.syncToDisk = options.syncToDisk;
     params.checkFreeSpace = true;
-    params.unnamedTemporaryFiles = true;
     params.jitterRetryPauses = true;
     App::ResourceDownloadManager::Dependencies deps;
     if (options.offlineMarker.empty()) {
@@ -275,7 +273,6 @@ void SyncSession::startRound() {
         features.retryLater = params.honourRetryAfter;
         features.syncToDisk = params.syncToDisk;
         features.checkFreeSpace = params.checkFreeSpace;
-        features.unnamedFiles = params.unnamedTemporaryFiles;
         auto http = std::make_shared<App::ResourceDownloaderHttp>(
             httpClient, std::make_shared<App::QtProxyProvider>(), deps.networkStateChecker,
             features);

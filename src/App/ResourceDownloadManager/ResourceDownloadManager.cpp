@@ -313,7 +313,6 @@ void ResourceDownloadManager::init(Params const& params, Dependencies const& dep
         features.retryLater = params.honourRetryAfter;
         features.syncToDisk = params.syncToDisk;
         features.checkFreeSpace = params.checkFreeSpace;
-        features.unnamedFiles = params.unnamedTemporaryFiles;
         deps.downloader = std::make_shared<ResourceDownloaderHttp>(
             impl->client, deps.proxyProvider, deps.networkStateChecker, features);
     }

@@ -116,7 +116,7 @@ class RDM_EXPORT ResourceDownloadManager {
         // IfMissing and the local-copy shortcut included. Off: the policies alone decide.
         bool repairSizeMismatch = false;
         // The switches below go past the plain download steps; each is off by default. The
-        // first six reach the downloader `init` makes (ResourceDownloaderHttp::Features says
+        // first five reach the downloader `init` makes (ResourceDownloaderHttp::Features says
         // what each does there); a host that injects its own downloader sets them on it.
         //
         // A broken-off download resumes where it stopped, within the run and in a later one.
@@ -132,10 +132,6 @@ class RDM_EXPORT ResourceDownloadManager {
         bool syncToDisk = false;
         // A download of 1 MiB or more whose known size does not fit on the disk fails at once.
         bool checkFreeSpace = false;
-        // Where the system allows (Linux's O_TMPFILE), a download is written to an unnamed file
-        // that is linked in under its name once whole, instead of to `tempPath` and renamed:
-        // a file not in place yet then costs no temporary name and no rename.
-        bool unnamedTemporaryFiles = false;
         // The retry pauses (5 s, 60 s) vary by up to 20 % either way.
         bool jitterRetryPauses = false;
     };

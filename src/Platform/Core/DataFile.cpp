@@ -2,13 +2,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
-#include <utility>
 
 #include "Platform/Core/Exception.h"
 
@@ -91,11 +89,9 @@ class InputFile final : public IDataInput {
     Descriptor descriptor;
 };
 
-// A writable file; `Interface` is IDataOutput or a stream interface derived from it.
-template <class Interface>
-class OutputStream : public Interface {
+class OutputFile final : public IDataOutput {
   public:
-    explicit OutputStream(int fd) : descriptor(fd) {}
+    explicit OutputFile(int fd) : descriptor(fd) {}
 
     void write(void const* source, uint64_t count) override {
         throwIfUnusable();
@@ -162,29 +158,6 @@ class OutputStream : public Interface {
     int failure = 0;  // the errno of the first failure; 0 while none
 };
 
-using OutputFile = OutputStream<IDataOutput>;
-
-#ifdef O_TMPFILE
-// Writes through one descriptor and names the file through a second one, which outlives `close`
-// so that a closed file (its close checked like any other) can still be linked in.
-class UnnamedOutputFile final : public OutputStream<IUnnamedDataOutput> {
-  public:
-    UnnamedOutputFile(int fd, int handle, std::string procPath)
-        : OutputStream(fd), handle(handle), procPath(std::move(procPath)) {}
-
-    int link(ioPath const& path) noexcept override {
-        return ::linkat(AT_FDCWD, procPath.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0
-                   ? 0
-                   : errno;
-    }
-    ioPath const& reachPath() const noexcept override { return procPath; }
-
-  private:
-    Descriptor handle;
-    ioPath procPath;
-};
-#endif
-
 int openRetryingOnInterrupt(std::string const& path, int flags, mode_t mode = 0) {
     for (;;) {
         int const fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
@@ -237,40 +210,6 @@ boost::intrusive_ptr<IDataOutput> DataOutputFile::Append(ioPath const& path) {
         throwSystemError(errno);
     }
     return boost::intrusive_ptr<IDataOutput>(adopt<OutputFile>(fd));
-}
-
-boost::intrusive_ptr<IUnnamedDataOutput> DataOutputFile::CreateUnnamed(
-    ioPath const& folder) noexcept {
-#ifdef O_TMPFILE
-    // linkat(2) names an unnamed file through its /proc entry; AT_EMPTY_PATH would need a
-    // privilege. Without /proc there is no way to name one, so none is made.
-    static bool const canName = ::access("/proc/self/fd", X_OK) == 0;
-    if (!canName) {
-        return nullptr;
-    }
-    int const fd = openRetryingOnInterrupt(folder.string(), O_TMPFILE | O_WRONLY, 0644);
-    if (fd < 0) {
-        return nullptr;  // EOPNOTSUPP, EISDIR on old kernels, or the folder's own failure
-    }
-    int const handle = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    if (handle < 0) {
-        ::close(fd);
-        return nullptr;
-    }
-    char procPath[48];
-    std::snprintf(procPath, sizeof procPath, "/proc/self/fd/%d", handle);
-    try {
-        return boost::intrusive_ptr<IUnnamedDataOutput>(
-            new UnnamedOutputFile(fd, handle, procPath));
-    } catch (...) {
-        ::close(fd);
-        ::close(handle);
-        return nullptr;
-    }
-#else
-    (void)folder;
-    return nullptr;
-#endif
 }
 
 }  // namespace Tiskel::Core

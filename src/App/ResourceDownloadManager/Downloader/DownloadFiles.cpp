@@ -141,14 +141,6 @@ bool syncFolderOf(ioPath const& file, FileFailure& failure) noexcept {
     }
 }
 
-boost::intrusive_ptr<Core::IUnnamedDataOutput> unnamedFileFor(ioPath const& file) noexcept {
-    try {
-        return Core::DataOutputFile::CreateUnnamed(folderOf(file));
-    } catch (...) {
-        return nullptr;  // the folder's name could not be copied
-    }
-}
-
 std::optional<uint64_t> freeSpaceFor(ioPath const& file) noexcept {
     struct statvfs info {};
     if (::statvfs(folderOf(file).c_str(), &info) != 0) {

@@ -8,10 +8,7 @@
 #include <optional>
 #include <string>
 
-#include <boost/intrusive_ptr.hpp>
-
 #include "App/ResourceDownloadManager/FileEvents.h"
-#include "Platform/Core/DataFile.h"
 #include "Platform/Filesystem/ioPath.h"
 
 namespace Tiskel::App::DownloadFiles {
@@ -21,10 +18,6 @@ namespace Tiskel::App::DownloadFiles {
 // started after it already covers waits for that one instead of starting its own. False, with
 // `failure` saying why, when the folder cannot be opened or synced.
 bool syncFolderOf(ioPath const& file, FileFailure& failure) noexcept;
-
-// An unnamed file in the folder that will hold `file`, to be linked in as `file` once whole; null
-// where unnamed files cannot be made there.
-boost::intrusive_ptr<Core::IUnnamedDataOutput> unnamedFileFor(ioPath const& file) noexcept;
 
 // Bytes the caller may still write on the file system that holds `file` (which need not exist
 // yet); empty when that cannot be learnt.

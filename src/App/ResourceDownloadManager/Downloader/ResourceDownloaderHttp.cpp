@@ -2,12 +2,10 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cstddef>
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <system_error>
 #include <utility>
 
 #include <glog/logging.h>
@@ -151,34 +149,6 @@ void keepPartial(TemporaryFile& temporary, ioPath const& file, bool resumable, b
     } else if (recordOnDisk) {
         DownloadFiles::removeResumeRecord(file);
     }
-}
-
-// Links a whole unnamed file in at the descriptor's `downloadPath`. A file already there is
-// replaced in one step: the new one is linked at the temporary path and renamed over it. False,
-// with an ERROR line and `failure` said, when the file cannot be put in place.
-bool placeUnnamed(Core::IUnnamedDataOutput& file, TemporaryFile& temporary,
-                  ResourceDescriptor const& descriptor, FileFailure& failure) {
-    int error = file.link(descriptor.downloadPath);
-    if (error == 0) {
-        temporary.madeNothing();  // nothing was ever at the temporary path
-        return true;
-    }
-    ioPath const* linkedAt = &descriptor.downloadPath;
-    if (error == EEXIST) {
-        error = file.link(descriptor.tempPath);
-        if (error == 0) {
-            if (temporary.moveToDest()) {
-                return true;
-            }
-            failure = temporary.failure();
-            return false;
-        }
-        linkedAt = &descriptor.tempPath;
-    }
-    failure = fileSystemFailure("link the download in at", *linkedAt, error,
-                                std::error_code(error, std::generic_category()).message());
-    google::LogMessage(kUnit, __LINE__, google::GLOG_ERROR).stream() << failure.text;
-    return false;
 }
 
 // Counts itself in `count` for its lifetime.
@@ -329,25 +299,13 @@ IResourceDownloader::Result ResourceDownloaderHttp::Impl::fetch(Task const& task
     // A check that usually answers "not modified" makes its file only once a body comes, so
     // that a current file costs no file operation; otherwise the file is made first.
     boost::intrusive_ptr<Core::IDataOutput> out;
-    // Set while `out` is a file with no name yet, linked in once whole.
-    boost::intrusive_ptr<Core::IUnnamedDataOutput> unnamed;
     if (!conditional) {
-        if (features.unnamedFiles && offset == 0) {
-            unnamed = DownloadFiles::unnamedFileFor(descriptor->downloadPath);
-            out = unnamed;
-        }
-        if (!out) {
-            out = offset > 0 ? appendOutputNoexcept(tempPath, failure)
-                             : openOutputNoexcept(tempPath, failure);
-        }
+        out = offset > 0 ? appendOutputNoexcept(tempPath, failure)
+                         : openOutputNoexcept(tempPath, failure);
         if (!out) {
             return Failed;
         }
     }
-    // The path a failure of the file names: an unnamed file has none yet, so its destination.
-    auto const filePath = [&]() -> ioPath const& {
-        return unnamed ? descriptor->downloadPath : tempPath;
-    };
     Networking::HeaderMap headers;
     if (offset > 0) {
         headers["Range"] = "bytes=" + std::to_string(offset) + "-";
@@ -386,7 +344,7 @@ IResourceDownloader::Result ResourceDownloaderHttp::Impl::fetch(Task const& task
                 throw std::runtime_error(writeFailure.text);
             }
         }
-        writeOutput(*out, filePath(), data, length, writeFailure);
+        writeOutput(*out, tempPath, data, length, writeFailure);
     };
     options.bodySink = write;
     options.onData = [&write](std::string piece) { write(piece.data(), piece.size()); };
@@ -409,11 +367,7 @@ IResourceDownloader::Result ResourceDownloaderHttp::Impl::fetch(Task const& task
         // A record only for an answer that may leave a part worth keeping.
         bool const mayBeLong = continuing || head.contentLength < 0 ||
                                static_cast<uint64_t>(head.contentLength) >= kMinResumeBytes;
-        if (features.resume && mayBeLong && unnamed && unnamed->link(tempPath) == 0) {
-            // From here on a named file: a part of it outlives even a killed process.
-            unnamed.reset();
-        }
-        if (features.resume && mayBeLong && !unnamed) {
+        if (features.resume && mayBeLong) {
             std::string const offered = continuing ? validator : validatorOf(head);
             resumable =
                 !offered.empty() && DownloadFiles::writeResumeRecord(tempPath, {target, offered});
@@ -476,8 +430,8 @@ IResourceDownloader::Result ResourceDownloaderHttp::Impl::fetch(Task const& task
     // A complete body must also have reached the disk, which a full disk may deny only at close.
     // After a failed transfer the file is dropped anyway, so it is closed quietly.
     bool const stored = complete &&
-                        (!features.syncToDisk || flushOutputNoexcept(*out, filePath(), failure)) &&
-                        closeOutputNoexcept(*out, filePath(), failure);
+                        (!features.syncToDisk || flushOutputNoexcept(*out, tempPath, failure)) &&
+                        closeOutputNoexcept(*out, tempPath, failure);
     out.reset();  // closed before it is renamed or removed
 
     bool const isOffline = offline();
@@ -486,19 +440,17 @@ IResourceDownloader::Result ResourceDownloaderHttp::Impl::fetch(Task const& task
             return Failed;  // the file helpers logged and said which file and why
         }
         if (features.conditional) {
-            ioPath const& written = unnamed ? unnamed->reachPath() : tempPath;
             if (response.lastModified >= 0) {
-                DownloadFiles::setModifiedTime(written, response.lastModified);
+                DownloadFiles::setModifiedTime(tempPath, response.lastModified);
             }
             if (!response.etag.empty()) {
-                DownloadFiles::keepEntityTag(written, response.etag);
+                DownloadFiles::keepEntityTag(tempPath, response.etag);
             }
         }
         if (recordOnDisk) {
             DownloadFiles::removeResumeRecord(tempPath);
         }
-        bool const moved = unnamed ? placeUnnamed(*unnamed, *temporary, *descriptor, failure)
-                                   : temporary->moveToDest();
+        bool const moved = temporary->moveToDest();
         if (moved && features.syncToDisk) {
             FileFailure notSynced;
             if (!DownloadFiles::syncFolderOf(descriptor->downloadPath, notSynced)) {
@@ -512,9 +464,7 @@ IResourceDownloader::Result ResourceDownloaderHttp::Impl::fetch(Task const& task
             return ConnectionLost;
         }
         if (!moved) {
-            if (!unnamed) {
-                failure = temporary->failure();
-            }
+            failure = temporary->failure();
             return Failed;
         }
         return Success;

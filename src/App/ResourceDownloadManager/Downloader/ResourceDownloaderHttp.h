@@ -47,13 +47,6 @@ class RDM_EXPORT ResourceDownloaderHttp : public IResourceDownloader {
         // answer's Content-Length) and cannot fit on the temporary file's file system fails at once
         // with "not enough space: need X, Y free"; the old file stays.
         bool checkFreeSpace = false;
-        // Where the system has unnamed files (Linux's O_TMPFILE), a download that does not go on
-        // with a kept part writes one and links it in under `downloadPath` once whole: no
-        // temporary name to make, no rename. Where a file is in place already, the whole file is
-        // linked in at `tempPath` and renamed over it, so the old file is still replaced in one
-        // step. With `resume`, an answer that may leave a part worth keeping is named at
-        // `tempPath` before its body comes, so that the part survives a killed process.
-        bool unnamedFiles = false;
     };
 
     // Keeps its own copies of the three services. No I/O.
