@@ -5,7 +5,8 @@
 # nginx access log; a copy of it runs in a temporary folder, so that its results land there and
 # not in the shared folder), plus a cold run of the small set over HTTPS with HTTP/2 (nginx's TLS
 # port with a certificate from a private CA made for the race; every tool trusts that CA), plus two
-# rows of our own:
+# rows of our own (each cold set also runs resource-sync with --no-fsync, as durable as the peers,
+# which flush nothing to disk):
 #   - warm IfMissing check of 100,000 files in one bundle against a plain stat loop over them;
 #   - registering 100,000 descriptors in 1,000 bundles (Google Benchmark, SchedulerBench).
 # It writes the comparison table (ours / best peer, with the targets) to
@@ -96,6 +97,7 @@ peers_name=race-$stamp
 "$harness/peers.sh" --run-dir "$run_dir" --results "$peers_name" --runs "$runs" \
     --warmup "$warmup" --sets "$sets" --modes "$modes" \
     --extra-cold "resource-sync=$(sync_cmd ifModified)" \
+    --extra-cold "resource-sync-no-fsync=$(sync_cmd ifModified) --no-fsync" \
     --extra-warm "resource-sync-ifModified=$(sync_cmd ifModified)" \
     --extra-warm "resource-sync-ifMissing=$(sync_cmd ifMissing)" \
     --extra-warm "wget-nc=wget -q -nc -P {out} -i {urls}"
@@ -110,7 +112,8 @@ if [[ ,$sets, == *,small,* && ,$modes, == *,cold,* ]]; then
         --paths-only >"$tls_manifests/small-ifModified.json"
     TLS=1 "$harness/peers.sh" --run-dir "$run_dir" --results "$peers_name-tls" --runs "$runs" \
         --warmup "$warmup" --sets small --modes cold \
-        --extra-cold "resource-sync=$(sync_cmd ifModified "$tls_manifests")"
+        --extra-cold "resource-sync=$(sync_cmd ifModified "$tls_manifests")" \
+        --extra-cold "resource-sync-no-fsync=$(sync_cmd ifModified "$tls_manifests") --no-fsync"
     cp "$harness/$peers_name-tls.md" "$results/peers-tls-$stamp.md"
     row_args+=(--tls "$harness/$peers_name-tls")
 fi
