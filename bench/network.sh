@@ -2,7 +2,8 @@
 # The network rows of the race: resource-sync against curl and against itself over the shared
 # peer harness's private nginx on 127.0.0.1 (serve.sh from shared/bench/peers beside the checkout):
 #   - warm IfModified, 2,000 files all changed on the server (the local copies are older and
-#     differ): resource-sync against curl -z per file, --parallel;
+#     differ): resource-sync against curl -z per file, --parallel (and with --no-fsync, as durable
+#     as curl);
 #   - 1 GiB cut at 50 %, then rerun: the bytes nginx sent on the rerun, as a share of the file;
 #   - cold 2,000 x 4 KiB with the flush to disk (the default) against the same run with --no-fsync,
 #     and against the file system's floor for it (bench/DurableCopyFloor.cpp: the same files copied
@@ -77,7 +78,8 @@ done
 hyperfine --style basic --shell=bash --warmup 1 --runs "$runs" --export-json "$work/changed.json" \
     --prepare "rm -rf $(q "$work/out") && cp -a $(q "$stale") $(q "$work/out") && sync" \
     -n curl-z-par8 "curl --no-progress-meter --fail --parallel --parallel-max 8 -K $(q "$work/curl-z.cfg")" \
-    -n resource-sync "$(q "$sync_bin") sync $(q "$work/small.json") --dir $(q "$work/out") --jobs $jobs --quiet" >&2
+    -n resource-sync "$(q "$sync_bin") sync $(q "$work/small.json") --dir $(q "$work/out") --jobs $jobs --quiet" \
+    -n resource-sync-no-fsync "$(q "$sync_bin") sync $(q "$work/small.json") --dir $(q "$work/out") --jobs $jobs --quiet --no-fsync" >&2
 
 # Cold small with and without the flush to disk, and the file system's floor for the flush: the
 # same files copied from the site's folder with the same durable steps and nothing else.
@@ -117,6 +119,8 @@ print(f"# Network rows ({stamp})\n\n- downloads land on: {sys.argv[7]}\n")
 print("| row | against | ours | ratio | target | met |\n|---|---:|---:|---:|---:|---|")
 c, o = med(changed, "curl-z-par8"), med(changed, "resource-sync")
 print(f"| warm IfModified 2,000, all changed | curl -z per file, --parallel {fmt(c)} | {fmt(o)} | {o / c:.2f} | ≤ 1.0 | {'yes' if o <= c else 'NO'} |")
+u = med(changed, "resource-sync-no-fsync")
+print(f"| warm IfModified 2,000, all changed, --no-fsync | curl -z per file, --parallel {fmt(c)} | {fmt(u)} | {u / c:.2f} | report | - |")
 share = resent / size
 print(f"| 1 GiB cut at {cut / size:.0%}, then rerun | file {size:,} B | sent on the rerun {resent:,} B | {share:.1%} | ≤ 52 % | {'yes' if share <= 0.52 else 'NO'} |")
 f, n = med(flush, "resource-sync-fsync"), med(flush, "resource-sync-no-fsync")
