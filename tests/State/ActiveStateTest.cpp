@@ -308,20 +308,15 @@ TEST_F(ActiveStateTest, RemovalWaitsForACallbackRunningElsewhere) {
 // task is queued with a random priority.
 class ShufflingQueue : public Core::ITaskQueue {
   public:
-    explicit ShufflingQueue(unsigned seed) : random(seed) {}
     void RegisterEventHandler(Core::ITaskQueueEventHandler*) override {}
     void UnregisterEventHandler(Core::ITaskQueueEventHandler*) override {}
     void addTask(std::function<void()> task, Priority) override {
-        std::unique_lock<std::mutex> lock(mutex);
-        auto const priority = Priority(random() % 64);
-        lock.unlock();
-        tasks.addTask(std::move(task), priority);
+        thread_local std::mt19937 random(std::hash<std::thread::id>()(std::this_thread::get_id()));
+        tasks.addTask(std::move(task), Priority(random() % 64));
     }
     bool execOne() override { return tasks.execOne(); }
 
   private:
-    std::mutex mutex;
-    std::mt19937 random;
     Core::TaskQueue tasks;
 };
 
@@ -340,9 +335,7 @@ TEST(ActiveStateOrderTest, EverySubscriberEndsOnTheLastStateDecidedForIt) {
         auto tracer = std::make_shared<Tiskel::Test::LastNotificationTracer<
             ResourceDescriptor const*, &IEventTracer::TraceRecord::descriptor>>();
         std::shared_ptr<Core::ITaskQueue> queue = std::make_shared<Core::TaskQueueImmediate>();
-        if (shuffled) {
-            queue = std::make_shared<ShufflingQueue>(seed);
-        }
+        queue = shuffled ? std::make_shared<ShufflingQueue>() : queue;
         ResourceDescriptor ids[kNodes];
         std::vector<std::unique_ptr<ActiveState>> nodes;
         for (auto& id : ids) {
