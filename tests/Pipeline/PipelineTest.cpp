@@ -176,7 +176,6 @@ TEST_F(PipelineTest, EachRunEndsWithItsDecisionAndReason) {
     };
     auto const repairs = [&](std::size_t size) { return sized(size, 0, true); };
     std::vector<Case> const cases = {
-        {"always", P::Always, {}, D::Downloaded, R::Always},
         {"missing", P::IfMissing, {}, D::Downloaded, R::Missing},
         {"present", P::IfMissing, local, D::KeptPresent, R::None},
         {"validateMissing", P::Validate, {}, D::Downloaded, R::Missing, F::None, "", 0, {ok}},
