@@ -109,12 +109,10 @@ TEST_F(ManagerTest, ATaskExceptionReachesAHostPassAndTheEventLoopThreadSurvivesI
 }
 
 TEST_F(ManagerTest, ParallelExecutorRunsSeveralDownloadsAtOnce) {
-    std::vector<std::string> names;
-    for (int i = 0; i < 6; ++i) {
-        names.push_back("file" + std::to_string(i));
-        dir.write("server/" + names.back(), names.back());
+    auto& bundle = bundleOf({"file0", "file1", "file2", "file3", "file4", "file5"});
+    for (ResourceDescriptor const* file : bundle.descriptors) {
+        dir.write("server/" + file->remotePath, file->remotePath);
     }
-    auto& bundle = bundleOf(names);
     auto downloader = std::make_shared<ObservingDownloader>(fileDownloader());
     downloader->holdUntil = 3;  // downloads wait until three have been inside at once
     ResourceDownloadManager manager;

@@ -244,8 +244,7 @@ TEST_F(SchedulerTest, MisbehavingSubscribersNeitherHangNorEndTheProcess) {
 }
 
 TEST_F(SchedulerTest, RunFindingItsItemBusyLeavesTheExtraPassToTheBusyRun) {
-    std::promise<void> started;
-    std::promise<void> release;
+    std::promise<void> started, release;
     std::atomic<int> downloads{0};
     EXPECT_CALL(host, exec(_))
         .WillOnce([&](Task const& task) {
