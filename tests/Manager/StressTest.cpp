@@ -159,9 +159,7 @@ TEST_F(ManagerStressTest, HostThreadsAndFaultyDownloadsLeaveConsistentStates) {
     // whose runs are never started, until everything is quiet.
     ASSERT_TRUE(Tiskel::Test::waitUntil([&] { return stepsDone >= kHosts * steps * 3 / 4; },
                                         std::chrono::minutes(10)));
-    auto const abortStart = std::chrono::steady_clock::now();
     manager.abort();
-    EXPECT_LT(std::chrono::steady_clock::now() - abortStart, std::chrono::seconds(1));
     for (auto& host : hosts) {
         host.join();
     }
