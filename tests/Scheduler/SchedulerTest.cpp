@@ -118,8 +118,7 @@ TEST_F(SchedulerTest, AnUnknownDownloaderResultCountsAsASuccess) {
 }
 
 TEST_F(SchedulerTest, AutomaticSchedulingQueuesOnlyAboveThePriorityLastAsked) {
-    ResourceDescriptor* a = &describe("a");
-    ResourceDescriptor* b = &describe("b");
+    ResourceDescriptor *a = &describe("a"), *b = &describe("b");
     ResourceDescriptorBundle* both = group({a, b});
     IRemoteResource* resource = scheduler->registerAutoSchedule(both, ISchedulableResource::Low);
     scheduler->registerAutoSchedule(group({b}), ISchedulableResource::Low);

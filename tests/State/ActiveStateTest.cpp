@@ -82,11 +82,6 @@ class ActiveStateTest : public ::testing::Test {
         };
         target.addChangeSubscriber(&key, record, filter);
     }
-    void runAll() {
-        while (queue->execOne()) {
-        }
-    }
-
     std::shared_ptr<Core::TaskQueue> queue = std::make_shared<Core::TaskQueue>();
     std::vector<std::string> seen;
 };
@@ -255,7 +250,8 @@ TEST_F(ActiveStateTest, DeliversOneChangeUpEveryPathInOrder) {
     item->setProgress(3, 10);
     item->setDownloadAvailable();
     item->removeChangeSubscriber(&removed);  // its tasks are already queued
-    runAll();
+    while (queue->execOne()) {
+    }
     EXPECT_THAT(seen,
                 ElementsAre("item:Downloading@30", "first:Downloading@15", "grand:Downloading@15",
                             "second:Downloading@30", "item:Available@100", "second:Available@100"));
