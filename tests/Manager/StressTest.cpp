@@ -7,7 +7,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
-#include <deque>
 #include <fstream>
 #include <map>
 #include <random>
@@ -117,9 +116,7 @@ TEST_F(ManagerStressTest, HostThreadsAndFaultyDownloadsLeaveConsistentStates) {
                                 IRemoteResource::Available, IRemoteResource::Error},
                                true, 0.1);
     ResourceDownloadManager manager;
-    ResourceDownloadManager::Dependencies deps;
-    deps.downloader = downloader;
-    manager.init({/*useParallelExecutor=*/true, /*threadCount=*/4}, deps);
+    init(manager, {/*useParallelExecutor=*/true, /*threadCount=*/4}, downloader);
     auto scheduler = manager.getMainScheduler();
     manager.startEventLoopThread();
 
@@ -166,18 +163,12 @@ TEST_F(ManagerStressTest, HostThreadsAndFaultyDownloadsLeaveConsistentStates) {
     EXPECT_GT(downloader->completed, 0);
     EXPECT_FALSE(downloader->overlapped);
 
-    // A bundle of one descriptor mirrors its item exactly.
-    std::map<ResourceDescriptor const*, State> itemStates;
-    std::deque<ResourceDescriptorBundle> singles;
-    for (auto const* d : descriptors) {
-        singles.push_back({{d}});
-        itemStates[d] = scheduler->registerResource(&singles.back())->getCurrentState();
-    }
     for (int b = 0; b < kBundles; ++b) {
         SCOPED_TRACE("bundle " + std::to_string(b));
+        // A bundle of one descriptor mirrors its item exactly.
         std::vector<State> children;
         for (auto const* d : bundles[b].descriptors) {
-            children.push_back(itemStates[d]);
+            children.push_back(scheduler->registerResource(group({d}))->getCurrentState());
         }
         State const expected = Tiskel::Test::expectedAggregate(children);
         State const actual = scheduler->registerResource(&bundles[b])->getCurrentState();
