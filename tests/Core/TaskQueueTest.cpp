@@ -22,10 +22,7 @@ namespace {
 using State = ITaskQueueEventHandler::State;
 constexpr State kEmpty = ITaskQueueEventHandler::Empty;
 constexpr State kHasTasks = ITaskQueueEventHandler::HasTasks;
-using Test::kGenerousDeadline;
-using Test::waitUntil;
-using Test::Watchdog;
-using Test::whileMoving;
+using namespace Test;
 using namespace std::chrono_literals;
 
 // Forwards every notification to a function.

@@ -225,8 +225,7 @@ TEST_F(CallbackEdgesTest, EachCallFromACallbackEndsWithoutAHangOrACrash) {
             // The callback runs on this thread, inside the pass; a manager destroyed there
             // leaves the pass to end on its kept internals.
             resource->scheduleDownload(ISchedulableResource::Normal);
-            ResourceDownloadManager* const driving = manager.get();
-            driving->processCurrentQueue();
+            manager->processCurrentQueue();
         } else {
             manager->startEventLoopThread();
             resource->scheduleDownload(ISchedulableResource::Normal);

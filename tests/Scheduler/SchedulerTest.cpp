@@ -30,10 +30,7 @@
 namespace Tiskel::App {
 namespace {
 
-using ::testing::_;
-using ::testing::Field;
-using ::testing::NiceMock;
-using ::testing::Return;
+using namespace ::testing;
 using Tiskel::Test::listen;
 using Priority = Core::ITaskQueue::Priority;
 using Task = IResourceDownloader::Task;
@@ -236,8 +233,7 @@ TEST_F(SchedulerTest, MisbehavingSubscribersNeitherHangNorEndTheProcess) {
         EXPECT_EQ(heardByHandler, c.heard);
         EXPECT_EQ(stateOf(own), c.finalState);
         EXPECT_THAT(log.errors(),
-                    ::testing::AllOf(::testing::SizeIs(c.logged.empty() ? 0 : 1),
-                                     ::testing::Each(::testing::HasSubstr(c.logged))));
+                    AllOf(SizeIs(c.logged.empty() ? 0 : 1), Each(HasSubstr(c.logged))));
         c.alsoCheck();
     }
 }
