@@ -134,10 +134,7 @@ TEST(TaskQueueWatcher, StopEndsEveryWaitAtOnce) {
         return std::async(std::launch::async, [&] {
             bool counted = false;
             watcher.waitWhile([&](State state, bool active) {
-                if (!counted) {
-                    counted = true;
-                    ++waiting;
-                }
+                waiting += !std::exchange(counted, true);  // once for each caller
                 return active && state != kHasTasks;
             });
         });

@@ -19,7 +19,6 @@
 
 #include "App/ResourceDownloadManager/CallbackEventHandler.h"
 #include "App/ResourceDownloadManager/DownloadRetrier.h"
-#include "App/ResourceDownloadManager/Downloader/NetworkStateEmulator.h"
 #include "App/ResourceDownloadManager/Downloader/ResourceDownloaderFileMock.h"
 #include "App/ResourceDownloadManager/EventTracer.h"
 #include "App/ResourceDownloadManager/FileEvents.h"
@@ -303,10 +302,9 @@ TEST_F(PipelineTest, ProgressCrossesGranularityStepsAndUnsubscribingEndsEvents) 
     // The copier reports before each 128 KiB piece: 0, 128 KiB, ..., 896 KiB of 1 MiB.
     std::vector<uint64_t> progress;
     for (Heard const& heard : recorder.of[&big]) {
-        FileEvent const& event = heard.event;
-        if (event.state.status == Status::Downloading && event.bytesReceived > 0) {
-            EXPECT_EQ(event.bytesTotal, 1u << 20);
-            progress.push_back(event.bytesReceived);
+        if (heard.event.state.status == Status::Downloading && heard.event.bytesReceived > 0) {
+            EXPECT_EQ(heard.event.bytesTotal, 1u << 20);
+            progress.push_back(heard.event.bytesReceived);
         }
     }
     EXPECT_EQ(progress, (std::vector<uint64_t>{1u << 18, 2u << 18, 3u << 18}));
