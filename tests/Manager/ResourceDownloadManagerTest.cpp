@@ -23,7 +23,6 @@ namespace Tiskel::App {
 namespace {
 
 namespace Support = ::Tiskel::Test;
-using Status = IRemoteResource::DownloadStatus;
 
 TEST(OptimalThreadCount, HalfTheHardwareThreadsBetweenTwoAndEight) {
     std::pair<unsigned, std::size_t> const cases[] = {{0, 2}, {3, 2},  {4, 2},  {7, 3},
