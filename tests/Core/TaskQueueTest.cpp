@@ -22,10 +22,7 @@ namespace {
 using State = ITaskQueueEventHandler::State;
 constexpr State kEmpty = ITaskQueueEventHandler::Empty;
 constexpr State kHasTasks = ITaskQueueEventHandler::HasTasks;
-using Test::kGenerousDeadline;
-using Test::waitUntil;
-using Test::Watchdog;
-using Test::whileMoving;
+using namespace Test;
 using namespace std::chrono_literals;
 
 // Forwards every notification to a function.
@@ -40,8 +37,7 @@ struct FnHandler : ITaskQueueEventHandler {
 // 200 ms when unregistering blocks, as it should.
 TEST(TaskQueue, UnregisteredHandlerIsNotCalledByAPublicationUnderWay) {
     TaskQueue queue;
-    std::atomic<bool> publishing{false};
-    std::atomic<bool> unregistered{false};
+    std::atomic<bool> publishing{false}, unregistered{false};
     FnHandler holder([&](State) {
         publishing = true;
         waitUntil([&] { return unregistered.load(); }, 200ms);
@@ -70,8 +66,7 @@ TEST(TaskQueue, LastStateHeardIsTrueAfterRaces) {
         }
     };
     for (int round = 0; round < 300; ++round) {
-        std::thread first(post);
-        std::thread second(post);
+        std::thread first(post), second(post);
         // Odd rounds leave one task behind.
         for (int taken = round % 2; taken < 60; taken += queue.execOne() ? 1 : 0) {
         }
@@ -139,10 +134,7 @@ TEST(TaskQueueWatcher, StopEndsEveryWaitAtOnce) {
         return std::async(std::launch::async, [&] {
             bool counted = false;
             watcher.waitWhile([&](State state, bool active) {
-                if (!counted) {
-                    counted = true;
-                    ++waiting;
-                }
+                waiting += !std::exchange(counted, true);  // once for each caller
                 return active && state != kHasTasks;
             });
         });
@@ -260,8 +252,7 @@ TEST(ParallelExecutor, StartsThreadsOnlyAsTheWorkNeedsThemAndWakesEachOne) {
         EXPECT_EQ(executor.startedThreadCount(), 0u);
         for (int job = 0; job < 2; ++job) {
             TaskQueue queue;
-            std::atomic<int> running{0};
-            std::atomic<int> together{0};
+            std::atomic<int> running{0}, together{0};
             auto moving = [&] { return whileMoving([&] { return running.load(); }); };
             Watchdog watchdog("execQueue", moving(), [&] { executor.abort(); });
             for (int i = 0; i < row.tasksTogether; ++i) {

@@ -23,7 +23,6 @@ namespace Tiskel::App {
 namespace {
 
 namespace Support = ::Tiskel::Test;
-using Status = IRemoteResource::DownloadStatus;
 
 TEST(OptimalThreadCount, HalfTheHardwareThreadsBetweenTwoAndEight) {
     std::pair<unsigned, std::size_t> const cases[] = {{0, 2}, {3, 2},  {4, 2},  {7, 3},
@@ -109,12 +108,10 @@ TEST_F(ManagerTest, ATaskExceptionReachesAHostPassAndTheEventLoopThreadSurvivesI
 }
 
 TEST_F(ManagerTest, ParallelExecutorRunsSeveralDownloadsAtOnce) {
-    std::vector<std::string> names;
-    for (int i = 0; i < 6; ++i) {
-        names.push_back("file" + std::to_string(i));
-        dir.write("server/" + names.back(), names.back());
+    auto& bundle = bundleOf({"file0", "file1", "file2", "file3", "file4", "file5"});
+    for (ResourceDescriptor const* file : bundle.descriptors) {
+        dir.write("server/" + file->remotePath, file->remotePath);
     }
-    auto& bundle = bundleOf(names);
     auto downloader = std::make_shared<ObservingDownloader>(fileDownloader());
     downloader->holdUntil = 3;  // downloads wait until three have been inside at once
     ResourceDownloadManager manager;
@@ -227,8 +224,7 @@ TEST_F(CallbackEdgesTest, EachCallFromACallbackEndsWithoutAHangOrACrash) {
             // The callback runs on this thread, inside the pass; a manager destroyed there
             // leaves the pass to end on its kept internals.
             resource->scheduleDownload(ISchedulableResource::Normal);
-            ResourceDownloadManager* const driving = manager.get();
-            driving->processCurrentQueue();
+            manager->processCurrentQueue();
         } else {
             manager->startEventLoopThread();
             resource->scheduleDownload(ISchedulableResource::Normal);

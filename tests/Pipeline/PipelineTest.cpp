@@ -11,7 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <mutex>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -19,7 +19,6 @@
 
 #include "App/ResourceDownloadManager/CallbackEventHandler.h"
 #include "App/ResourceDownloadManager/DownloadRetrier.h"
-#include "App/ResourceDownloadManager/Downloader/NetworkStateEmulator.h"
 #include "App/ResourceDownloadManager/Downloader/ResourceDownloaderFileMock.h"
 #include "App/ResourceDownloadManager/EventTracer.h"
 #include "App/ResourceDownloadManager/FileEvents.h"
@@ -44,27 +43,13 @@ struct Heard {
     FileOutcome outcome;
 };
 
-class Recorder : public IFileEventHandler {
-  public:
+// Every event heard, by file. Runs and their notifications all happen on the test's thread.
+struct Recorder : IFileEventHandler {
     void onFileEvent(FileEvent const& event) override {
-        std::lock_guard<std::mutex> lock(mutex);
-        heard.push_back({event, event.outcome != nullptr,
-                         event.outcome != nullptr ? *event.outcome : FileOutcome{}});
+        of[event.descriptor].push_back(
+            {event, event.outcome != nullptr, event.outcome ? *event.outcome : FileOutcome{}});
     }
-    std::vector<Heard> of(ResourceDescriptor const* file) const {
-        std::lock_guard<std::mutex> lock(mutex);
-        std::vector<Heard> result;
-        for (Heard const& event : heard) {
-            if (event.event.descriptor == file) {
-                result.push_back(event);
-            }
-        }
-        return result;
-    }
-
-  private:
-    mutable std::mutex mutex;
-    std::vector<Heard> heard;
+    std::map<ResourceDescriptor const*, std::vector<Heard>> of;
 };
 
 // Rejects every download: only a file that asks for post-processing meets it.
@@ -190,7 +175,6 @@ TEST_F(PipelineTest, EachRunEndsWithItsDecisionAndReason) {
     };
     auto const repairs = [&](std::size_t size) { return sized(size, 0, true); };
     std::vector<Case> const cases = {
-        {"always", P::Always, {}, D::Downloaded, R::Always},
         {"missing", P::IfMissing, {}, D::Downloaded, R::Missing},
         {"present", P::IfMissing, local, D::KeptPresent, R::None},
         {"validateMissing", P::Validate, {}, D::Downloaded, R::Missing, F::None, "", 0, {ok}},
@@ -239,7 +223,7 @@ TEST_F(PipelineTest, EachRunEndsWithItsDecisionAndReason) {
             ->scheduleDownload(ISchedulableResource::Normal);
         drain();
 
-        std::vector<Heard> const heard = recorder.of(&file);
+        std::vector<Heard> const heard = recorder.of[&file];
         ASSERT_FALSE(heard.empty());
         Heard const& last = heard.back();
         F const& failure = last.outcome.failure;
@@ -287,7 +271,7 @@ TEST_F(PipelineTest, LaterRunsKeepTheCancellationAndTrustAvailableUnlessAlways) 
         one->scheduleDownload(ISchedulableResource::Normal);
         two->scheduleDownload(ISchedulableResource::Normal);
         // The shortcut's outcome comes at each scheduling, without a run.
-        ASSERT_EQ(recorder.of(&shortcut).size(), run + 1u);
+        ASSERT_EQ(recorder.of[&shortcut].size(), run + 1u);
         drain();
         // A second run that looked at the files would download them again.
         for (std::size_t i = 2; i < files.size(); ++i) {
@@ -296,12 +280,12 @@ TEST_F(PipelineTest, LaterRunsKeepTheCancellationAndTrustAvailableUnlessAlways) 
     }
     std::vector<std::string> decisions;
     for (ResourceDescriptor const* file : files) {
-        decisions.push_back(fileDecisionName(recorder.of(file).back().outcome.decision));
+        decisions.push_back(fileDecisionName(recorder.of[file].back().outcome.decision));
     }
     EXPECT_EQ(decisions,
               (std::vector<std::string>{"Failed", "KeptPresent", "KeptAvailable", "KeptAvailable",
                                         "KeptAvailable", "Downloaded"}));
-    EXPECT_EQ(recorder.of(&cancelled).back().outcome.failure.kind, FileFailure::Cancelled);
+    EXPECT_EQ(recorder.of[&cancelled].back().outcome.failure.kind, FileFailure::Cancelled);
 }
 
 // Progress events come when the fraction received crosses a multiple of the granularity, with
@@ -317,20 +301,19 @@ TEST_F(PipelineTest, ProgressCrossesGranularityStepsAndUnsubscribingEndsEvents) 
 
     // The copier reports before each 128 KiB piece: 0, 128 KiB, ..., 896 KiB of 1 MiB.
     std::vector<uint64_t> progress;
-    for (Heard const& heard : recorder.of(&big)) {
-        FileEvent const& event = heard.event;
-        if (event.state.status == Status::Downloading && event.bytesReceived > 0) {
-            EXPECT_EQ(event.bytesTotal, 1u << 20);
-            progress.push_back(event.bytesReceived);
+    for (Heard const& heard : recorder.of[&big]) {
+        if (heard.event.state.status == Status::Downloading && heard.event.bytesReceived > 0) {
+            EXPECT_EQ(heard.event.bytesTotal, 1u << 20);
+            progress.push_back(heard.event.bytesReceived);
         }
     }
     EXPECT_EQ(progress, (std::vector<uint64_t>{1u << 18, 2u << 18, 3u << 18}));
 
     resource->unregisterFileEventHandler(&recorder);
-    std::size_t const before = recorder.of(&big).size();
+    std::size_t const before = recorder.of[&big].size();
     resource->scheduleDownload(ISchedulableResource::Normal);
     drain();
-    EXPECT_EQ(recorder.of(&big).size(), before);
+    EXPECT_EQ(recorder.of[&big].size(), before);
 }
 
 // A run traces its stages and the bundle's notifications in order.

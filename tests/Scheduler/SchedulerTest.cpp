@@ -30,10 +30,7 @@
 namespace Tiskel::App {
 namespace {
 
-using ::testing::_;
-using ::testing::Field;
-using ::testing::NiceMock;
-using ::testing::Return;
+using namespace ::testing;
 using Tiskel::Test::listen;
 using Priority = Core::ITaskQueue::Priority;
 using Task = IResourceDownloader::Task;
@@ -118,8 +115,7 @@ TEST_F(SchedulerTest, AnUnknownDownloaderResultCountsAsASuccess) {
 }
 
 TEST_F(SchedulerTest, AutomaticSchedulingQueuesOnlyAboveThePriorityLastAsked) {
-    ResourceDescriptor* a = &describe("a");
-    ResourceDescriptor* b = &describe("b");
+    ResourceDescriptor *a = &describe("a"), *b = &describe("b");
     ResourceDescriptorBundle* both = group({a, b});
     IRemoteResource* resource = scheduler->registerAutoSchedule(both, ISchedulableResource::Low);
     scheduler->registerAutoSchedule(group({b}), ISchedulableResource::Low);
@@ -237,15 +233,13 @@ TEST_F(SchedulerTest, MisbehavingSubscribersNeitherHangNorEndTheProcess) {
         EXPECT_EQ(heardByHandler, c.heard);
         EXPECT_EQ(stateOf(own), c.finalState);
         EXPECT_THAT(log.errors(),
-                    ::testing::AllOf(::testing::SizeIs(c.logged.empty() ? 0 : 1),
-                                     ::testing::Each(::testing::HasSubstr(c.logged))));
+                    AllOf(SizeIs(c.logged.empty() ? 0 : 1), Each(HasSubstr(c.logged))));
         c.alsoCheck();
     }
 }
 
 TEST_F(SchedulerTest, RunFindingItsItemBusyLeavesTheExtraPassToTheBusyRun) {
-    std::promise<void> started;
-    std::promise<void> release;
+    std::promise<void> started, release;
     std::atomic<int> downloads{0};
     EXPECT_CALL(host, exec(_))
         .WillOnce([&](Task const& task) {
