@@ -305,6 +305,14 @@ class ResourceSyncHttp : public ::testing::Test {
         return {server.requestCount("/site/a.txt"), server.requestCount("/site/sub/b.bin"),
                 server.requestCount("/site/c.txt")};
     }
+    // Makes `ends` a pipe of one page, filled, so that a program's first write to it blocks
+    // until it is read; returns how much it holds.
+    static int fillPipe(int (&ends)[2]) {
+        EXPECT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+        int const filled = ::fcntl(ends[1], F_SETPIPE_SZ, 4096);
+        EXPECT_EQ(::write(ends[1], std::string(filled, '.').data(), filled), filled);
+        return filled;
+    }
     std::string target() const { return work.file("out"); }
     std::string local(std::string const& path) const { return TempDir::read(target() + path); }
 
@@ -465,33 +473,36 @@ TEST_F(ResourceSyncHttp, MirrorsEverySourceFailingOrACancelEndsTheWalk) {
     EXPECT_EQ(server.requestCount("/site/slow.bin"), 0u);
 }
 
-// One run at a time in a folder: the next leaves with exit 4 or waits for it. A signal during a
-// transfer ends a run with the old file and no temporary file of its own.
+// One run at a time in a folder: the next leaves with exit 4 or waits for it, also when the run
+// it waits for ends cleanly and removes the lock file meanwhile. A signal during a transfer ends
+// a run with the old file and no temporary file of its own.
 TEST_F(ResourceSyncHttp, OneRunPerFolderTheNextWaitsOrLeavesWithFourASignalKeepsTheOldFile) {
+    // The first run holds the folder until its output, a full pipe, is read.
+    manifest(R"("a.txt")");
+    int pipe[2];
+    fillPipe(pipe);
+    Program first(syncArgs(), kProgram, "/dev/null", pipe[1]);
+    ::close(pipe[1]);
+    ASSERT_TRUE(waitUntil([&] { return fs::exists(target() + "/a.txt"); }, first.moving()));
+
+    // The second run, of slow.bin, waits; once the first has ended it takes the folder, and its
+    // transfer stalls until Ctrl-C.
     stallingFile();
     work.write("out/slow.bin", "old");
-    Program first(syncArgs());
-    ASSERT_TRUE(waitUntil([&] { return server.stalledNow() > 0; }, first.moving()));
+    Program second(syncArgs());
+    std::string const waiting = "waiting for another resource-sync in " + target() + " (pid ";
+    ASSERT_TRUE(waitUntil([&] { return second.err().find(waiting) != std::string::npos; }));
+    runToEnd({}, "/bin/cat", "/proc/self/fd/" + std::to_string(pipe[0]));
+    ::close(pipe[0]);
+    EXPECT_EQ(first.wait(), 0);
+    ASSERT_TRUE(waitUntil([&] { return server.stalledNow() > 0 && !leftovers(target()).empty(); },
+                          second.moving()));
 
-    // (The first run's temporary file is there meanwhile.)
+    // (The second run's temporary file is there meanwhile.)
     Finished const busy = runToEnd(syncArgs({"--no-wait"}));
     EXPECT_EQ(busy.code, 4) << busy.out << busy.err;
     EXPECT_THAT(busy.err, HasSubstr("another resource-sync is running in " + target() + " (pid "));
 
-    Program second(syncArgs());
-    std::string const waiting = "waiting for another resource-sync in " + target() + " (pid ";
-    ASSERT_TRUE(waitUntil([&] { return second.err().find(waiting) != std::string::npos; }));
-    // The first run ends on SIGTERM; the second then takes the folder, and its transfer stalls
-    // in turn until Ctrl-C.
-    size_t const requests = server.requestCount("/site/slow.bin");
-    first.signal(SIGTERM);
-    EXPECT_EQ(first.wait(), 143);
-    EXPECT_THAT(first.out(), HasSubstr("Interrupted"));
-    ASSERT_TRUE(waitUntil(
-        [&] {
-            return server.requestCount("/site/slow.bin") > requests && !leftovers(target()).empty();
-        },
-        second.moving()));
     second.signal(SIGINT);
     EXPECT_EQ(second.wait(), 130) << second.out() << second.err();
     EXPECT_THAT(second.out(), HasSubstr("Interrupted"));
@@ -635,10 +646,7 @@ TEST_F(ResourceSyncHttp, AFailureLineKeepsItsErrorAfterASuccessfulRetry) {
     server.addFlakyFile("/site/f.txt", "f\n", 1, 500);
     manifest(R"({"path": "f.txt", "policy": "always"})");
     int pipe[2];
-    ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
-    // A pipe of one page, filled: the program's first write blocks.
-    int const filled = ::fcntl(pipe[1], F_SETPIPE_SZ, 4096);
-    ASSERT_EQ(::write(pipe[1], std::string(filled, '.').data(), filled), filled);
+    int const filled = fillPipe(pipe);
     Program program(syncArgs({"--trace"}), kProgram, "/dev/null", pipe[1]);
     ::close(pipe[1]);
     EXPECT_TRUE(waitUntil(
