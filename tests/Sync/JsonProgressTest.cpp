@@ -23,11 +23,6 @@ using ::testing::Ge;
 using ::testing::HasSubstr;
 using ::testing::Le;
 
-// Runs the shell command `command`, which names the program as "$0".
-Finished run(std::string const& command) {
-    return runToEnd({"-c", command, kProgram}, "/bin/sh");
-}
-
 // Every line of `out` as a JSON object with an "event" string and a "time" that never goes back.
 std::vector<QJsonObject> parseLines(std::string const& out) {
     EXPECT_TRUE(out.empty() || out.back() == '\n') << "an unfinished last line: " << out;
@@ -87,9 +82,9 @@ TEST(ResourceSyncJsonProgress, EveryLineIsJsonAndEachFileTellsItsStoryInOrder) {
             {"path": "kept.txt", "policy": "ifMissing"}, "big.bin"]},
         {"name": "lost", "files": ["gone.txt"]}]})");
     work.write("out\xe9/kept.txt", "already here\n");
-    Finished const sync = run("cd " + work.path() +
-                              " && exec \"$0\" sync m.json --dir \"$(printf 'out\\351')\" "
-                              "--progress json --rate 200 --give-up 3");
+    Finished const sync =
+        runToEnd(words("sync " + work.file("m.json") + " --dir " + work.file("out\xe9") +
+                       " --progress json --rate 200 --give-up 3"));
     EXPECT_EQ(sync.code, 1) << sync.err;
     std::vector<QJsonObject> const lines = parseLines(sync.out);
     ASSERT_GE(lines.size(), 2u) << sync.out;
@@ -156,8 +151,8 @@ TEST(ResourceSyncJsonProgress, RetryPausesAreToldAndQuietKeepsTheOutcomes) {
     server.addFile("/site/big.bin", std::string(64 * 1024, 'b'));
     work.write("m.json", R"({"baseUrl": ")" + server.url("/site") + R"(", "bundles": [
         {"name": "busy", "files": ["busy.txt"]}, {"name": "big", "files": ["big.bin"]}]})");
-    Finished const quiet = run(
-        "cd " + work.path() + " && exec \"$0\" sync m.json --dir out --rate 64 --progress json -q");
+    Finished const quiet = runToEnd(words("sync " + work.file("m.json") + " --dir " +
+                                          work.file("out") + " --rate 64 --progress json -q"));
     EXPECT_EQ(quiet.code, 0) << quiet.err;
     std::vector<QJsonObject> const lines = parseLines(quiet.out);
     std::map<std::string, std::string> story = stories(lines);
