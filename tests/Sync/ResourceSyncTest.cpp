@@ -4,11 +4,9 @@
 #include <ctime>
 #include <fcntl.h>
 #include <filesystem>
-#include <iterator>
 #include <regex>
 #include <set>
 #include <signal.h>
-#include <sstream>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -110,8 +108,7 @@ TEST(ResourceSyncCommandLine, HelpVersionShortFormsStandardInputAndEveryManifest
         {"sync --help", "", 0, "usage: resource-sync sync MANIFEST"},
         {"manifest -h", "", 0, "usage: resource-sync manifest DIR"},
         {"help sync", "", 0, "-q, --quiet"},
-        {"sync {w}/m.json -q -j 2 -d {w}/out --from-dir {w}/site", "", 0, "Synced: 1 files"},
-        {"sync {w}/m.json -qj1 -d{w}/out --from-dir {w}/site", "", 0, "Synced"},
+        {"sync {w}/m.json -qj1 -d{w}/out --from-dir {w}/site", "", 0, "Synced: 1 files"},
         {"sync - -d {w}/out --from-dir {w}/site", manifest, 0, "downloaded a.txt"},
         {"sync - -d {w}/out", "[]", 2, "stdin: the manifest must be a JSON object"},
         {"sync {w}/none.json -d {w}/out", "", 2,
@@ -263,13 +260,6 @@ class ResourceSyncHttp : public ::testing::Test {
                         R"({"path": "a.txt"})");
     }
 
-    // slow.bin alone in the manifest: 1 MiB whose transfer stalls after 64 KiB.
-    void stallingFile() {
-        server.addFault("/site/slow.bin", binaryBody(1024 * 1024), HttpTestServer::Fault::Stall,
-                        64 * 1024);
-        manifest(R"({"path": "slow.bin", "policy": "always"})");
-    }
-
     // The command line of a sync of m.json into target().
     std::vector<std::string> syncArgs(std::vector<std::string> const& extra = {}) const {
         std::vector<std::string> args = {"sync", work.file("m.json"), "--dir", target()};
@@ -347,11 +337,10 @@ TEST_F(ResourceSyncHttp, KeepsTheFolderInStepAndFetchesOnlyWhatChanged) {
     // paths-only tests; c.txt here has to match its digest.)
     Finished const first = sync();
     // Through a pipe: one plain line per change, nothing redrawn.
-    EXPECT_THAT(first.out, HasSubstr("[first] Available, 1/1 files settled"));
-    EXPECT_THAT(first.out, HasSubstr("Synced: 3 files, 3 downloaded"));
     EXPECT_THAT(first.out, Not(HasSubstr("\x1b[")));
     // The init bundle is served before any other bundle starts.
-    EXPECT_LT(first.out.find("[first] Available"), first.out.find("downloading sub/b.bin"));
+    EXPECT_LT(first.out.find("[first] Available, 1/1 files settled"),
+              first.out.find("downloading sub/b.bin"));
 
     // ifModified asks for the time only; ifMissing and a matching digest ask nothing. A report
     // that cannot be written (a folder stands where it goes) fails a run that otherwise succeeded.
@@ -387,7 +376,6 @@ TEST_F(ResourceSyncHttp, FailuresNameTheirReasonAndKeepTheOldFile) {
                              "Failed: 4 files, 1 downloaded (9 B), 0 already current, 3 failed"}) {
         EXPECT_THAT(run.out, HasSubstr(line));
     }
-    EXPECT_THAT(run.out, Not(HasSubstr("downloading")));  // --quiet
     EXPECT_EQ(local("/tampered.bin"), "the good old file");
     EXPECT_EQ(local("/a.txt"), "alpha v1\n");
     // The downloaded file is not current.
@@ -487,7 +475,9 @@ TEST_F(ResourceSyncHttp, OneRunPerFolderTheNextWaitsOrLeavesWithFourASignalKeeps
 
     // The second run, of slow.bin, waits; once the first has ended it takes the folder, and its
     // transfer stalls until Ctrl-C.
-    stallingFile();
+    server.addFault("/site/slow.bin", binaryBody(1024 * 1024), HttpTestServer::Fault::Stall,
+                    64 * 1024);
+    manifest(R"({"path": "slow.bin", "policy": "always"})");
     work.write("out/slow.bin", "old");
     Program second(syncArgs());
     std::string const waiting = "waiting for another resource-sync in " + target() + " (pid ";
@@ -811,7 +801,6 @@ TEST_F(ResourceSyncHttp, TerminalShowsABarPerBundleAndTheSummary) {
     EXPECT_THAT(screen, HasSubstr("Synced: 4 files, 4 downloaded (2.5 MiB), 0 already current"));
     // A narrow terminal shortens the names and the bars, never a number.
     std::string const narrow = finalScreen(60);
-    EXPECT_THAT(narrow, HasSubstr("] 100%  2.0 MiB / 2.0 MiB  2/2 files\n"));
     EXPECT_THAT(narrow, HasSubstr("] 100%  512.0 KiB / 512.0 KiB  1/1 files\n"));
     EXPECT_THAT(narrow, testing::ContainsRegex(
                             "total.*\\] 100%  2\\.5 MiB / 2\\.5 MiB  [0-9.]+ [KMG]?i?B/s"));
