@@ -563,9 +563,9 @@ TEST_F(ResourceSyncHttp, RateHoldsForTheTransfersTogether) {
 // link out of the target.
 TEST_F(ResourceSyncHttp, DryRunAndDeleteTouchOnlyWhatTheyShould) {
     siteManifest();
-    Finished const empty = sync({"--dry-run"});
-    EXPECT_THAT(empty.out, HasSubstr("would download sub/b.bin (missing)"));
-    EXPECT_THAT(empty.out, HasSubstr("Dry run: 3 files, 3 would be downloaded"));
+    EXPECT_THAT(sync({"--dry-run"}).out,
+                AllOf(HasSubstr("would download sub/b.bin (missing)"),
+                      HasSubstr("Dry run: 3 files, 3 would be downloaded")));
     EXPECT_FALSE(fs::exists(target()));
 
     sync();
@@ -576,10 +576,9 @@ TEST_F(ResourceSyncHttp, DryRunAndDeleteTouchOnlyWhatTheyShould) {
         work.write("out/a.txt.resource-sync-" + std::to_string(::getpid()) + ".part", "live");
     std::string const outside = work.write("outside.txt", "keep");
     fs::create_symlink(outside, target() + "/link");
-    Finished const dry = sync({"--dry-run", "--delete"});
-    EXPECT_THAT(dry.out, HasSubstr("would download c.txt (does not match its sha256)"));
-    EXPECT_THAT(dry.out, HasSubstr("would delete stale.txt"));
-    EXPECT_THAT(dry.out, Not(HasSubstr("downloading")));
+    EXPECT_THAT(sync({"--dry-run", "--delete"}).out,
+                AllOf(HasSubstr("would download c.txt (does not match its sha256)"),
+                      HasSubstr("would delete stale.txt"), Not(HasSubstr("downloading"))));
     EXPECT_EQ(local("/c.txt"), "gamma, edited locally\n");
     EXPECT_TRUE(fs::exists(target() + "/stale.txt"));
 
@@ -587,10 +586,9 @@ TEST_F(ResourceSyncHttp, DryRunAndDeleteTouchOnlyWhatTheyShould) {
     // are gone are removed; a temporary of a live process (this test) is not.
     std::string const old = work.write("out/c.txt.resource-sync-part", "an old version's");
     work.write("out/.resource-sync.lock", "1 running\n");
-    Finished const run = sync({"--delete"});
+    EXPECT_THAT(sync({"--delete"}).out, AllOf(HasSubstr("deleted sub/old.bin"),
+                                              HasSubstr("0 failed, 1 repaired, 3 deleted")));
     EXPECT_FALSE(fs::exists(old));
-    EXPECT_THAT(run.out, HasSubstr("deleted sub/old.bin"));
-    EXPECT_THAT(run.out, HasSubstr("0 failed, 1 repaired, 3 deleted"));
     EXPECT_FALSE(fs::exists(target() + "/stale.txt"));
     EXPECT_FALSE(fs::is_symlink(target() + "/link"));
     EXPECT_EQ(TempDir::read(outside), "keep");
@@ -676,9 +674,9 @@ TEST_F(ResourceSyncHttp, OfflineUnreachableOrUncheckedFailsTheRun) {
 
     sync();
     server.addStatus("/site/a.txt", 500);
-    Finished const answered = sync({"--report", work.file("report.json")}, 1);
-    EXPECT_THAT(answered.out, HasSubstr("2 already current, 0 failed, 1 not checked"));
-    EXPECT_THAT(answered.out, HasSubstr("a.txt: not checked: HTTP 500"));
+    EXPECT_THAT(sync({"--report", work.file("report.json")}, 1).out,
+                AllOf(HasSubstr("2 already current, 0 failed, 1 not checked"),
+                      HasSubstr("a.txt: not checked: HTTP 500")));
     EXPECT_THAT(TempDir::read(work.file("report.json")), HasSubstr(R"("notChecked": 1)"));
 
     // Unreachable: a present file cannot be checked (which is not retried), a missing one
