@@ -546,7 +546,6 @@ TEST_F(ResourceSyncHttp, RateHoldsForTheTransfersTogether) {
     // Only a lower bound: a busy machine makes the run slower, never faster.
     std::chrono::duration<double> const seconds = std::chrono::steady_clock::now() - start;
     EXPECT_GE(seconds.count(), 1.5);
-    EXPECT_EQ(local("/r3.bin"), binaryBody(64 * 1024));
 }
 
 // --dry-run tells what a run would fetch, and why, and what --delete would remove, and writes
