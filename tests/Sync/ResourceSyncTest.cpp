@@ -408,8 +408,6 @@ TEST_F(ResourceSyncHttp, MirrorsAFailedSourceHandsTheFileToTheNextAndIsTriedLast
         std::vector<size_t> const before = requests();
         // One download at a time: the second file starts after the first one's failover.
         Finished const run = sync({"-j", "1", "--report", work.file("report.json")});
-        EXPECT_EQ(local("/a.txt"), "alpha v1\n");
-        EXPECT_EQ(local("/c.txt"), "gamma\n");
         EXPECT_THAT(run.out, HasSubstr("downloaded a.txt (9 B) from " + server.url("/site/a.txt")));
         EXPECT_EQ(requests(), (std::vector<size_t>{before[0] + 1, before[1], before[2] + 1}));
         if (status != 0) {
