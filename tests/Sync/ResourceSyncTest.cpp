@@ -330,7 +330,8 @@ TEST_F(ResourceSyncHttp, PathsOnlyAndEveryFieldOfAFileAreRead) {
 TEST_F(ResourceSyncHttp, KeepsTheFolderInStepAndFetchesOnlyWhatChanged) {
     siteManifest();
     // (What the files hold, and the line of each download: the failure, repair, mirror and
-    // paths-only tests; c.txt here has to match its digest.)
+    // paths-only tests; c.txt here has to match its digest, and the watch test reads back a
+    // file fetched again.)
     Finished const first = sync();
     // Through a pipe, one plain line per change: the init bundle is served before any other
     // bundle starts.
