@@ -160,6 +160,31 @@ TEST_F(DownloaderTest, TheLocalCopyReportsEachPieceAndStopsWhenCancelled) {
     }
 }
 
+// The local copy reads a remote path as a web server would: its escapes name the file (a
+// manifest holds non-ASCII names escaped), and an escaped ".." leads nowhere.
+TEST_F(DownloaderTest, TheLocalCopyDecodesTheRemotePathAndStaysInItsFolder) {
+    dir.write(
+        "server/Gr\xC3\xBC\xC3\x9F"
+        "e/\xC3\xA4.txt",
+        "umlauts");
+    ResourceDownloaderFileMock const local(dir.file("server"), 1000000);
+    ResourceDescriptor descriptor;
+    descriptor.tempPath = tmp;
+    descriptor.downloadPath = descriptor.localPath = dest;
+    for (auto [remote, result] : {std::pair{"Gr%C3%BC%C3%9Fe/%c3%a4.txt", Result::Success},
+                                  {"pack/%2E%2E/%2e%2e/out/res.bin", Result::Failed}}) {
+        SCOPED_TRACE(remote);
+        descriptor.remotePath = remote;
+        FileFailure failure;
+        EXPECT_EQ(
+            local.exec({&descriptor, [](uint64_t, uint64_t) {}, [] { return false; }, &failure}),
+            result);
+        EXPECT_EQ(local.checkLastModified(&descriptor).failure.kind == FileFailure::FileSystem,
+                  result == Result::Failed);
+        EXPECT_EQ(TempDir::read(dest), "umlauts");
+    }
+}
+
 TEST_F(DownloaderTest, PacingHoldsTheLocalCopyToTheRate) {
     // 2048 KiB/s lets 104857 bytes through per 50 ms step. The copy moves one step's worth per
     // piece, so 1 MiB takes ten steps: the 0.5 s the rate asks for. (Whole 128 KiB pieces would

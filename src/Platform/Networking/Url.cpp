@@ -61,6 +61,24 @@ std::string percentEncodePath(std::string const& path) {
     return encoded;
 }
 
+std::string percentDecodePath(std::string const& path) {
+    auto const value = [](char c) {
+        return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;  // a hex digit, either case
+    };
+    std::string decoded;
+    decoded.reserve(path.size());
+    for (size_t i = 0; i < path.size(); ++i) {
+        if (path[i] == '%' && i + 2 < path.size() && isHexDigit(path[i + 1]) &&
+            isHexDigit(path[i + 2])) {
+            decoded += static_cast<char>(value(path[i + 1]) * 16 + value(path[i + 2]));
+            i += 2;
+        } else {
+            decoded += path[i];
+        }
+    }
+    return decoded;
+}
+
 std::string maskCredentials(std::string const& url) {
     std::size_t const scheme = url.find("://");
     if (scheme == std::string::npos) {

@@ -14,6 +14,7 @@
 #include "App/ResourceDownloadManager/FileUtils.h"
 #include "App/ResourceDownloadManager/LogFilter.h"
 #include "App/ResourceDownloadManager/ResourceDescriptor.h"
+#include "Platform/Networking/Url.h"
 
 namespace Tiskel::App {
 
@@ -29,13 +30,26 @@ constexpr uint64_t kPieceSize = 131072;
 constexpr int64_t kStepMs = 50;
 constexpr uint64_t kStepsPerSecond = 1000 / kStepMs;
 
+FileFailure outOfFolder(ioPath const& rootPath, ResourceDescriptor const& descriptor) {
+    return fileSystemFailure("read", rootPath / ioPath(descriptor.remotePath), EACCES,
+                             "the remote path leads out of the source folder");
+}
+
 }  // namespace
 
 struct ResourceDownloaderFileMock::Impl {
     Impl(ioPath rootPath, int rateKiBps) : rootPath(std::move(rootPath)), rateKiBps(rateKiBps) {}
 
-    ioPath source(ResourceDescriptor const& descriptor) const {
-        return rootPath / ioPath(descriptor.remotePath);
+    // The file that stands for the resource. Its remote path is the path of a URL, so its
+    // escapes are decoded, as a web server serving `rootPath` would; empty when the decoded
+    // path leads out of `rootPath` (a ".." part) or holds a NUL byte.
+    std::optional<ioPath> source(ResourceDescriptor const& descriptor) const {
+        std::string const path = Networking::percentDecodePath(descriptor.remotePath);
+        if (path.find('\0') != std::string::npos ||
+            ("/" + path + "/").find("/../") != std::string::npos) {
+            return std::nullopt;
+        }
+        return rootPath / ioPath(path);
     }
 
     std::atomic<bool> aborted{false};
@@ -53,9 +67,13 @@ ResourceDownloaderFileMock::~ResourceDownloaderFileMock() {
 
 IResourceDownloader::Result ResourceDownloaderFileMock::exec(Task task) const {
     ResourceDescriptor const& descriptor = *task.descriptor;
-    ioPath const source = impl->source(descriptor);
+    std::optional<ioPath> const source = impl->source(descriptor);
     FileFailure ignored;
     FileFailure& failure = task.failure != nullptr ? *task.failure : ignored;
+    if (!source) {
+        failure = outOfFolder(impl->rootPath, descriptor);
+        return Failed;
+    }
 
     TemporaryFile temporary(descriptor.tempPath, descriptor.downloadPath);
     if (!temporary.ready) {
@@ -68,7 +86,7 @@ IResourceDownloader::Result ResourceDownloaderFileMock::exec(Task task) const {
         return Failed;
     }
     std::vector<uint8_t> buffer;
-    if (!readWholeFileToBuffer(source, buffer, failure)) {
+    if (!readWholeFileToBuffer(*source, buffer, failure)) {
         return Failed;
     }
 
@@ -141,20 +159,23 @@ void ResourceDownloaderFileMock::abort() {
 
 int64_t ResourceDownloaderFileMock::requestLastModified(
     ResourceDescriptor const* descriptor) const {
-    return fileLastModifiedTime(impl->source(*descriptor));
+    std::optional<ioPath> const source = impl->source(*descriptor);
+    return source ? fileLastModifiedTime(*source) : -1;
 }
 
 IResourceDownloader::LastModified ResourceDownloaderFileMock::checkLastModified(
     ResourceDescriptor const* descriptor) const {
-    ioPath const source = impl->source(*descriptor);
+    std::optional<ioPath> const source = impl->source(*descriptor);
     LastModified answer;
     // The look that finds no file is the failed query: -1 and why, instead of the exception
     // requestLastModified lets out.
-    if (std::optional<int64_t> const time = fileLastModifiedTimeIfExists(source)) {
+    if (!source) {
+        answer.failure = outOfFolder(impl->rootPath, *descriptor);
+    } else if (std::optional<int64_t> const time = fileLastModifiedTimeIfExists(*source)) {
         answer.time = *time;
     } else {
         answer.failure =
-            fileSystemFailure("read", source, ENOENT, "no such file in the source folder");
+            fileSystemFailure("read", *source, ENOENT, "no such file in the source folder");
     }
     return answer;
 }

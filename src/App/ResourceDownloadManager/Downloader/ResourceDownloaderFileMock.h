@@ -19,7 +19,9 @@ namespace Tiskel::App {
 class RDM_EXPORT ResourceDownloaderFileMock : public IResourceDownloader {
   public:
     // `rootPath` is the directory that stands for the server: a resource's source is `rootPath`
-    // joined with its `remotePath`. `rateKiBps` is the simulated rate in KiB per second. No I/O.
+    // joined with its `remotePath`, read as a URL's path (%XX escapes decoded); a remote path
+    // that leads out of `rootPath` fails. `rateKiBps` is the simulated rate in KiB per second.
+    // No I/O.
     ResourceDownloaderFileMock(Tiskel::ioPath rootPath, int rateKiBps);
     // Aborts, so that a copy still running on another thread stops after its current piece.
     ~ResourceDownloaderFileMock() override;
